@@ -1,0 +1,32 @@
+#include "platform/BlockDevice.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+ReadResult MemoryDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t length)
+{
+    ++m_readCalls;
+    if (length > 0 && m_failEnd > m_failBegin && offset < m_failEnd && offset + length > m_failBegin)
+        return {0, m_failStatus, m_failStatus == ReadStatus::MediumGone ? 123 : 5};
+    if (offset >= m_bytes.size())
+        return {};
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, m_bytes.size() - offset));
+    std::memcpy(buffer, m_bytes.data() + offset, n);
+    return {n, ReadStatus::Ok, 0};
+}
+
+const char* DescribeOpenError(OpenError error)
+{
+    switch (error) {
+    case OpenError::None: return "no error";
+    case OpenError::NotFound: return "no such file or device";
+    case OpenError::IsFolder: return "is a folder, not a device or image file";
+    case OpenError::NoPermission: return "permission denied (devices usually need root)";
+    case OpenError::NotReadable: return "cannot be opened for reading";
+    }
+    return "cannot be opened for reading";
+}
+
+}  // namespace platform

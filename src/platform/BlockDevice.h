@@ -1,0 +1,83 @@
+// Raw, read-only access to a volume: a block device, an image file, or a
+// byte buffer held in memory (tests and fuzzing). Every read of a volume in
+// the system goes through this interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class ReadStatus {
+    Ok,          // bytes were read (possibly fewer than asked, at the end)
+    Error,       // an ordinary read error; the device is still there
+    MediumGone,  // the medium was removed or the device vanished
+};
+
+struct ReadResult {
+    std::size_t bytes = 0;
+    ReadStatus status = ReadStatus::Ok;
+    int error = 0;  // the system's error number, 0 when none
+};
+
+class BlockDevice {
+public:
+    virtual ~BlockDevice() = default;
+    // Reads up to `length` bytes at `offset`. Short only at the end of the
+    // device or on an error.
+    virtual ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) = 0;
+    // Size in bytes, 0 when the device does not tell.
+    virtual std::uint64_t Size() const = 0;
+};
+
+enum class OpenError {
+    None,
+    NotFound,
+    IsFolder,
+    NoPermission,
+    NotReadable,  // anything else the system refused
+};
+
+struct OpenResult {
+    std::unique_ptr<BlockDevice> device;
+    OpenError error = OpenError::None;
+    int systemError = 0;
+};
+
+// Opens a block device or an image file for reading only. The source of a
+// recovery is never opened for writing.
+OpenResult OpenBlockDevice(const std::string& path);
+
+// A volume held in memory. `failAt` lets tests make one byte range unreadable.
+class MemoryDevice final : public BlockDevice {
+public:
+    explicit MemoryDevice(std::vector<std::uint8_t> bytes) : m_bytes(std::move(bytes)) {}
+    MemoryDevice(const std::uint8_t* data, std::size_t size) : m_bytes(data, data + size) {}
+
+    ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+    std::uint64_t Size() const override { return m_bytes.size(); }
+
+    // Reads touching [begin, end) fail with `status`.
+    void FailRange(std::uint64_t begin, std::uint64_t end, ReadStatus status)
+    {
+        m_failBegin = begin;
+        m_failEnd = end;
+        m_failStatus = status;
+    }
+    std::uint64_t ReadCalls() const { return m_readCalls; }
+    std::vector<std::uint8_t>& Bytes() { return m_bytes; }
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+    std::uint64_t m_failBegin = 0;
+    std::uint64_t m_failEnd = 0;
+    ReadStatus m_failStatus = ReadStatus::Error;
+    std::uint64_t m_readCalls = 0;
+};
+
+const char* DescribeOpenError(OpenError error);
+
+}  // namespace platform

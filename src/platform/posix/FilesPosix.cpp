@@ -1,0 +1,92 @@
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace platform {
+
+bool FileReadable(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+bool IsFolder(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool MoveFile(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool MakeFolder(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && IsFolder(path));
+}
+
+AppendFile::~AppendFile()
+{
+    Close();
+}
+
+bool AppendFile::Open(const std::string& path)
+{
+    Close();
+    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (m_fd < 0)
+        m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return m_fd >= 0;
+}
+
+void AppendFile::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+std::uint64_t AppendFile::Size() const
+{
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t AppendFile::Write(const void* data, std::size_t length)
+{
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (m_fd >= 0 && done < length) {
+        const ssize_t n = ::write(m_fd, p + done, length - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return done;
+}
+
+std::uint32_t CurrentThreadId()
+{
+    return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
+
+}  // namespace platform

@@ -1,0 +1,105 @@
+#include "platform/Time.h"
+
+#include <ctime>
+#include <sys/time.h>
+
+namespace platform {
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+LocalTime FromTm(const std::tm& tm, int milliseconds)
+{
+    LocalTime t;
+    t.year = tm.tm_year + 1900;
+    t.month = tm.tm_mon + 1;
+    t.day = tm.tm_mday;
+    t.hour = tm.tm_hour;
+    t.minute = tm.tm_min;
+    t.second = tm.tm_sec;
+    t.milliseconds = milliseconds;
+    return t;
+}
+
+bool Plausible(const LocalTime& t)
+{
+    return t.year >= 1601 && t.year <= 30827 && t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 &&
+           t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 60 &&
+           t.milliseconds >= 0 && t.milliseconds <= 999;
+}
+
+}  // namespace
+
+bool FileTimeToLocal(std::uint64_t fileTime, LocalTime& out)
+{
+    const std::int64_t seconds =
+        static_cast<std::int64_t>(fileTime / kTicksPerSecond) - static_cast<std::int64_t>(kUnixEpochAsFileTime / kTicksPerSecond);
+    const auto ms = static_cast<int>((fileTime % kTicksPerSecond) / 10000);
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm {};
+    if (::localtime_r(&t, &tm) == nullptr)
+        return false;
+    out = FromTm(tm, ms);
+    return true;
+}
+
+LocalTime NowLocal()
+{
+    timeval tv {};
+    ::gettimeofday(&tv, nullptr);
+    std::tm tm {};
+    const std::time_t t = tv.tv_sec;
+    ::localtime_r(&t, &tm);
+    return FromTm(tm, static_cast<int>(tv.tv_usec / 1000));
+}
+
+std::uint64_t FieldsToFileTime(const LocalTime& time)
+{
+    if (!Plausible(time))
+        return 0;
+    const std::int64_t days = DaysFromCivil(time.year, static_cast<unsigned>(time.month), static_cast<unsigned>(time.day));
+    const std::int64_t seconds = days * 86400 + time.hour * 3600 + time.minute * 60 + time.second;
+    const std::int64_t ticks = seconds * static_cast<std::int64_t>(kTicksPerSecond) +
+                               static_cast<std::int64_t>(time.milliseconds) * 10000 +
+                               static_cast<std::int64_t>(kUnixEpochAsFileTime);
+    return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
+}
+
+std::uint64_t LocalToUtcFileTime(const LocalTime& time)
+{
+    if (!Plausible(time))
+        return 0;
+    std::tm tm {};
+    tm.tm_year = time.year - 1900;
+    tm.tm_mon = time.month - 1;
+    tm.tm_mday = time.day;
+    tm.tm_hour = time.hour;
+    tm.tm_min = time.minute;
+    tm.tm_sec = time.second;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1))
+        return 0;
+    const std::int64_t ticks = static_cast<std::int64_t>(t) * static_cast<std::int64_t>(kTicksPerSecond) +
+                               static_cast<std::int64_t>(time.milliseconds) * 10000 +
+                               static_cast<std::int64_t>(kUnixEpochAsFileTime);
+    return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
+}
+
+std::uint64_t NowLocalAsFileTime()
+{
+    return FieldsToFileTime(NowLocal());
+}
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+// The scanners that VolumeScanner::NormalScan and DeepScan hand a volume to,
+// one per file system. Each appends FoundFile records to the scanner's
+// results and tests the stop request; none touches the store or a front end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace scan {
+
+class VolumeScanner;
+
+// Walks the $MFT through its data runs. 0 done or stopped, 1 out of memory.
+int NtfsNormalScan(VolumeScanner& volume);
+// Reads the volume outside the $MFT for stray file records.
+int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector);
+// Walks the FAT32 directory tree from the root, deleted entries included.
+int Fat32Scan(VolumeScanner& volume);
+// Walks one exFAT folder and, recursively, the folders in it.
+void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
+                        bool onlyIfFree);
+
+}  // namespace scan

@@ -1,0 +1,279 @@
+#include "scan/VolumeScanner.h"
+
+#include "host/Log.h"
+#include "scan/BootSector.h"
+#include "scan/ByteView.h"
+#include "scan/NtfsRecord.h"
+#include "scan/Scanners.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace scan {
+namespace {
+
+constexpr std::size_t kSectorBytes = 512;
+constexpr std::size_t kFatChunkBytes = 1 << 20;
+
+}  // namespace
+
+VolumeScanner::VolumeScanner() = default;
+
+VolumeScanner::~VolumeScanner()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_results.clear();
+}
+
+void VolumeScanner::Close()
+{
+    m_device.reset();
+}
+
+int VolumeScanner::Open(const std::string& path)
+{
+    m_devicePath = path;
+    Close();
+    platform::OpenResult opened = platform::OpenBlockDevice(path);
+    if (!opened.device) {
+        m_openError = opened.error;
+        m_systemError = opened.systemError;
+        host::LogLess("Open device %s error = %d!", path.c_str(), opened.systemError);
+        return kOpenNoDevice;
+    }
+    return Open(std::move(opened.device), path);
+}
+
+int VolumeScanner::Open(std::unique_ptr<platform::BlockDevice> device, const std::string& path)
+{
+    m_devicePath = path;
+    Close();
+    m_device = std::move(device);
+    m_openError = platform::OpenError::None;
+    m_systemError = 0;
+    std::uint8_t sector[kSectorBytes] = {};
+    if (ReadSectors(0, kSectorBytes, sector) < kSectorBytes) {
+        host::LogLess("read sector ,path = %s error = %d!", path.c_str(), m_systemError);
+        return kOpenNoFirstSector;
+    }
+    m_baseSector = 0;
+    DetectFileSystem(sector);
+    return kOpenOk;
+}
+
+void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
+{
+    // Tables of a volume opened before must not survive into this one.
+    m_fileSystemType = kUnknownFileSystem;
+    m_geometryValid = false;
+    m_geometryProblem.clear();
+    m_volumeSize = 0;
+    m_mftRuns.clear();
+    m_fat.clear();
+    m_clusterBitmap.clear();
+
+    const ByteView view(sector, kSectorBytes);
+    if (IsNtfsBootSector(view))
+        OpenNtfs(sector);
+    else if (IsFat32BootSector(view))
+        OpenFat32(sector);
+    else if (IsExfatBootSector(view))
+        OpenExfat(sector);
+    else
+        host::LogLess("get file system error ,path = %s !", m_devicePath.c_str());
+    if (m_fileSystemType != kUnknownFileSystem && !m_geometryValid)
+        host::LogLess("%s boot sector of %s is damaged: %s", FileSystemName(m_fileSystemType), m_devicePath.c_str(),
+                      m_geometryProblem.c_str());
+}
+
+void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
+{
+    m_fileSystemType = kNtfs;
+    const NtfsBootInfo info = DecodeNtfsBootSector({sector, kSectorBytes});
+    m_bytesPerSector = info.bytesPerSector;
+    m_mftCluster = info.mftCluster;
+    if (!info.valid) {
+        m_geometryProblem = info.problem;
+        return;
+    }
+    m_geometryValid = true;
+    m_sectorsPerCluster = info.sectorsPerCluster;
+    m_volumeSize = info.volumeSectors;
+    if (info.recordBytes != kRecordSize)
+        host::LogLess("NTFS file records of %s are %u bytes; only their first 1024 bytes are read",
+                      m_devicePath.c_str(), info.recordBytes);
+
+    RecordBuffer record {};
+    if (ReadSectors(static_cast<std::uint64_t>(m_sectorsPerCluster) * m_mftCluster, kRecordSize, record.data()) !=
+            kRecordSize ||
+        !ValidateAndFixRecord(record))
+        return;
+    RecordBuffer data {};
+    if (FindAttribute(record, kAttrData, data) && data[0x08] != 0)
+        m_mftRuns = DecodeDataRuns(data, ByteView(data.data(), data.size()).U16(0x20));
+}
+
+void VolumeScanner::OpenFat32(const std::uint8_t* sector)
+{
+    m_fileSystemType = kFat32;
+    std::memcpy(m_fat32Boot.data(), sector, kSectorBytes);
+    const Fat32BootInfo info = DecodeFat32BootSector({sector, kSectorBytes});
+    m_bytesPerSector = info.bytesPerSector;
+    if (!info.valid) {
+        m_geometryProblem = info.problem;
+        return;
+    }
+    m_geometryValid = true;
+    m_sectorsPerCluster = info.sectorsPerCluster;
+    m_volumeSize = info.volumeSectors;
+    ReadFat(m_baseSector + info.reservedSectors, info.fatBytes / 4);
+    try {
+        m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+    }
+}
+
+void VolumeScanner::OpenExfat(const std::uint8_t* sector)
+{
+    m_fileSystemType = kExfat;
+    std::memcpy(m_exfatBoot.data(), sector, kSectorBytes);
+    const ExfatBootInfo info = DecodeExfatBootSector({sector, kSectorBytes});
+    if (!info.valid) {
+        m_geometryProblem = info.problem;
+        return;
+    }
+    m_geometryValid = true;
+    m_bytesPerSector = info.bytesPerSector;
+    m_sectorsPerCluster = info.sectorsPerCluster;
+    m_volumeSize = info.volumeSectors;
+    // Entries 0 and 1 are reserved, so a FAT of N clusters has N + 2 entries.
+    ReadFat(m_baseSector + info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
+}
+
+bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
+{
+    try {
+        m_fat.assign(entries, 0);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+        m_fat.clear();
+        return false;
+    }
+    // In chunks, so that a bad sector costs its own entries only.
+    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(entries * 4, kFatChunkBytes));
+    bool whole = true;
+    for (std::uint64_t done = 0; done < entries * 4; done += chunk.size()) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), entries * 4 - done));
+        const std::size_t got = ReadSectors(firstSector + done / kSectorBytes, want, chunk.data());
+        if (got < want) {
+            host::LogLess("FAT of %s unreadable at sector %llu, %zu bytes left as free", m_devicePath.c_str(),
+                          static_cast<unsigned long long>(firstSector + done / kSectorBytes), want - got);
+            whole = false;
+            if (!m_device)
+                break;
+        }
+        const ByteView v(chunk.data(), got);
+        for (std::size_t i = 0; i + 4 <= got; i += 4)
+            m_fat[(done + i) / 4] = v.U32(i);
+    }
+    return whole;
+}
+
+platform::ReadResult VolumeScanner::ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length)
+{
+    platform::ReadResult r = m_device->ReadAt(offset, buffer, length);
+    if (r.status == platform::ReadStatus::Error)
+        r = m_device->ReadAt(offset, buffer, length);
+    if (r.status != platform::ReadStatus::Ok)
+        m_systemError = r.error;
+    if (r.status == platform::ReadStatus::MediumGone) {
+        host::LogLess("ReadSector medium of %s is gone, error = %d!", m_devicePath.c_str(), r.error);
+        Close();
+    }
+    return r;
+}
+
+std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCount, void* buffer)
+{
+    if (!m_device) {
+        host::LogLess("ReadSector handle is invalid!");
+        return 0;
+    }
+    std::uint64_t offset = 0;
+    if (byteCount == 0 || __builtin_add_overflow(m_baseSector, sector, &offset) ||
+        __builtin_mul_overflow(offset, kSectorBytes, &offset))
+        return 0;
+    const std::size_t whole = byteCount & ~(kSectorBytes - 1);
+    const std::size_t remainder = byteCount & (kSectorBytes - 1);
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::size_t got = 0;
+    if (whole != 0) {
+        const platform::ReadResult r = ReadWithRetry(offset, out, whole);
+        if (r.status != platform::ReadStatus::Ok)
+            return 0;
+        got = r.bytes;
+        if (got < whole)  // the end of the volume
+            return got;
+    }
+    if (remainder == 0)
+        return got;
+    // A partial sector: read the whole sector and keep its first bytes.
+    std::uint8_t scratch[kSectorBytes] = {};
+    const platform::ReadResult r = ReadWithRetry(offset + whole, scratch, kSectorBytes);
+    if (r.status != platform::ReadStatus::Ok)
+        return got;
+    const std::size_t tail = std::min(remainder, r.bytes);
+    std::memcpy(out + whole, scratch, tail);
+    return got + tail;
+}
+
+int VolumeScanner::NormalScan()
+{
+    m_scanMode = kScanNormal;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_results.clear();
+        m_treeCursor = 0;
+    }
+    if (!m_geometryValid)
+        return 0;
+    switch (m_fileSystemType) {
+    case kNtfs:
+        host::LogLess("Normal scan %s is NTFS!", m_devicePath.c_str());
+        NtfsNormalScan(*this);
+        break;
+    case kExfat:
+        host::LogLess("Normal scan %s is ExFat!", m_devicePath.c_str());
+        WalkExfatDirectory(*this, "", ByteView(m_exfatBoot.data(), m_exfatBoot.size()).U32(0x60), false);
+        break;
+    case kFat32:
+        host::LogLess("Normal scan %s is Fat32!", m_devicePath.c_str());
+        Fat32Scan(*this);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int VolumeScanner::DeepScan(std::uint64_t startSector)
+{
+    return NtfsDeepScan(*this, startSector);
+}
+
+std::size_t VolumeScanner::AppendResult(std::unique_ptr<FoundFile> file)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_results.push_back(std::move(file));
+    return m_results.size() - 1;
+}
+
+std::size_t VolumeScanner::ResultCount()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_results.size();
+}
+
+}  // namespace scan

@@ -1,0 +1,110 @@
+// The per-volume scan context: the opened device, the geometry read from the
+// boot sector, the file-system tables kept in memory, and the results.
+#pragma once
+
+#include "platform/BlockDevice.h"
+#include "scan/FoundFile.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace scan {
+
+// One run of a decoded NTFS data-run list.
+struct DataRun {
+    std::int64_t lcn = 0;      // first cluster
+    std::uint32_t vcn = 0;     // first cluster within the attribute
+    std::uint32_t length = 0;  // clusters
+
+    bool operator==(const DataRun&) const = default;
+};
+
+// Results of Open.
+enum OpenStatus : int {
+    kOpenOk = 0,           // opened; m_fileSystemType says whether it was recognised
+    kOpenNoDevice = 2,     // the device or file cannot be opened
+    kOpenNoFirstSector = 3 // its first sector cannot be read
+};
+
+// Scan modes.
+enum ScanMode : std::uint32_t {
+    kScanIdle = 0,
+    kScanNormal = 1,
+    kScanDeepRunning = 2,
+    kScanDeepFinished = 3,
+};
+
+class VolumeScanner {
+public:
+    VolumeScanner();
+    ~VolumeScanner();
+    VolumeScanner(const VolumeScanner&) = delete;
+    VolumeScanner& operator=(const VolumeScanner&) = delete;
+
+    // Opens the device or image read-only and recognises its file system from
+    // the first sector. Returns an OpenStatus; an unrecognised volume opens
+    // with kOpenOk and m_fileSystemType kUnknownFileSystem.
+    int Open(const std::string& path);
+    // The same over a device the caller made (a memory volume in tests).
+    int Open(std::unique_ptr<platform::BlockDevice> device, const std::string& path);
+
+    // Reads byteCount bytes from the 512-byte sector `sector` of the volume.
+    // Returns the bytes placed in `buffer`; 0 on failure. A medium that is
+    // gone closes the device for good.
+    std::size_t ReadSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
+
+    // Empties the results and runs the scanner of the detected file system.
+    int NormalScan();
+    // Searches the whole volume outside the $MFT for NTFS file records.
+    int DeepScan(std::uint64_t startSector);
+
+    bool DeviceOpen() const { return m_device != nullptr; }
+    // Appends a result under the lock; returns its index.
+    std::size_t AppendResult(std::unique_ptr<FoundFile> file);
+    std::size_t ResultCount();
+
+    std::string m_devicePath;
+    std::unique_ptr<platform::BlockDevice> m_device;
+    platform::OpenError m_openError = platform::OpenError::None;  // why the last Open failed
+    int m_systemError = 0;
+
+    std::uint64_t m_baseSector = 0;
+    std::uint64_t m_volumeSize = 0;            // sectors (512-byte units)
+    std::int32_t m_fileSystemType = kUnknownFileSystem;
+    std::uint32_t m_sectorsPerCluster = 8;     // 512-byte units
+    std::uint64_t m_mftCluster = 0;
+    std::uint32_t m_bytesPerSector = 512;      // as declared; reads never use it
+    std::vector<DataRun> m_mftRuns;
+    std::atomic<std::uint64_t> m_progress {0};
+    std::array<std::uint8_t, 512> m_fat32Boot {};
+    std::vector<std::uint32_t> m_fat;
+    std::atomic<std::uint32_t> m_scanMode {kScanIdle};
+    std::array<std::uint8_t, 512> m_exfatBoot {};
+    std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
+    bool m_geometryValid = false;              // the boot sector's sizes are usable
+    std::string m_geometryProblem;
+
+    std::mutex m_lock;  // guards the results and the tree cursor
+    std::vector<std::unique_ptr<FoundFile>> m_results;
+    std::uint32_t m_treeCursor = 0;
+
+    std::atomic<std::uint64_t> m_recoverTotal {0};
+    std::atomic<std::uint64_t> m_recoverCount {0};
+    std::string m_recoverPath;
+
+private:
+    void Close();
+    void DetectFileSystem(const std::uint8_t* sector);
+    void OpenNtfs(const std::uint8_t* sector);
+    void OpenFat32(const std::uint8_t* sector);
+    void OpenExfat(const std::uint8_t* sector);
+    bool ReadFat(std::uint64_t firstSector, std::uint64_t entries);
+    platform::ReadResult ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length);
+};
+
+}  // namespace scan

@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Builds the test volumes with the file systems' own tools.
+
+    sudo python3 tests/images/make-images.py [OUTDIR]
+
+Writes ntfs.img.xz, fat32.img.xz and exfat.img.xz with a manifest each
+(NAME.manifest.tsv) into OUTDIR (default: this folder). Needs root, FUSE and
+loop devices: mkntfs + ntfs-3g, mkfs.vfat + mtools, mkfs.exfat + exfat-fuse.
+
+Each volume holds folders, existing files, deleted files, a deleted folder
+with files in it and non-ASCII names; NTFS also a resident file, an empty file
+and a fragmented large file. Deletions happen only after every file was
+written: ntfs-3g hands a freed MFT record to the next file at once, and mtools
+reuses freed directory slots first-fit, so deleting early would overwrite the
+very records the scans are meant to find.
+
+The manifest has one row per written path (folders too), tab-separated:
+    path  type(f|d)  size  sha256  state(existing|deleted)
+Paths use "/" and are relative to the volume root. File contents come from a
+fixed seed, so the manifests are the same on every run; the images' layout is
+whatever the tools choose.
+"""
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C.UTF-8")
+
+# Leading bytes of the formats the signature check knows, so later tests can
+# confirm starts of deleted files by their header.
+HEADERS = {
+    ".jpg": b"\xff\xd8\xff\xe0\x00\x10JFIF\x00",
+    ".png": b"\x89PNG\r\n\x1a\n",
+    ".pdf": b"%PDF-1.4\n",
+    ".docx": b"PK\x03\x04",
+    ".zip": b"PK\x03\x04",
+}
+
+
+def run(*cmd, **kw):
+    subprocess.run(cmd, check=True, env=ENV, **kw)
+
+
+def content(path, size):
+    rnd = random.Random(path)
+    head = HEADERS.get(os.path.splitext(path)[1].lower(), b"")
+    body = bytes(rnd.getrandbits(8) for _ in range(min(size, 4096)))
+    # Past the first 4 KiB use os-independent but cheap bytes.
+    if size > 4096:
+        block = hashlib.sha256(path.encode()).digest() * 128
+        body += (block * (size // len(block) + 1))[: size - 4096]
+        # Vary each 4 KiB so clusters are told apart.
+        ba = bytearray(body)
+        for off in range(4096, size, 4096):
+            ba[off:off + 8] = off.to_bytes(8, "little")
+        body = bytes(ba)
+    data = (head + body)[:size]
+    return data
+
+
+class Manifest:
+    def __init__(self):
+        self.rows = {}
+
+    def file(self, path, data):
+        self.rows[path] = ["f", len(data), hashlib.sha256(data).hexdigest(), "existing"]
+
+    def folder(self, path):
+        self.rows[path] = ["d", 0, "-", "existing"]
+
+    def delete(self, path):
+        for p, row in self.rows.items():
+            if p == path or p.startswith(path + "/"):
+                row[3] = "deleted"
+
+    def write(self, out):
+        with open(out, "w", encoding="utf-8") as f:
+            f.write("path\ttype\tsize\tsha256\tstate\n")
+            for p in sorted(self.rows):
+                t, size, digest, state = self.rows[p]
+                f.write(f"{p}\t{t}\t{size}\t{digest}\t{state}\n")
+
+
+# The common tree. Sizes chosen so that small files stay resident on NTFS and
+# others span several clusters.
+TREE_FOLDERS = [
+    "Documents", "Documents/Archive", "Pictures", "Pictures/Ünïcødé фото",
+    "日本語", "Trash", "DeletedFolder", "DeletedFolder/Sub",
+]
+TREE_FILES = [
+    ("readme.txt", 300),
+    ("empty.txt", 0),
+    ("Documents/report.pdf", 50_000),
+    ("Documents/notes.txt", 5_000),
+    ("Documents/Archive/old.docx", 30_000),
+    ("Pictures/holiday.jpg", 120_000),
+    ("Pictures/Ünïcødé фото/sunset.png", 40_000),
+    ("日本語/テスト.txt", 2_000),
+    ("Trash/gone.jpg", 60_000),
+    ("Trash/gelöscht.txt", 700),
+    ("Trash/kept.txt", 900),
+    ("DeletedFolder/inner1.jpg", 25_000),
+    ("DeletedFolder/inner2.txt", 3_000),
+    ("DeletedFolder/Sub/inner3.pdf", 10_000),
+    ("a very long file name that needs many long name entries.txt", 1_234),
+]
+TREE_DELETE = ["Trash/gone.jpg", "Trash/gelöscht.txt", "DeletedFolder"]
+
+
+def write_tree_posix(mnt, manifest, fragmented=None):
+    """Writes the common tree into a mounted volume."""
+    for d in TREE_FOLDERS:
+        os.mkdir(os.path.join(mnt, d))
+        manifest.folder(d)
+    for p, size in TREE_FILES:
+        data = content(p, size)
+        with open(os.path.join(mnt, p), "wb") as f:
+            f.write(data)
+        manifest.file(p, data)
+    if fragmented:
+        write_interleaved(mnt, manifest, *fragmented)
+    os.sync()
+
+
+def write_interleaved(mnt, manifest, big, big_size, partner):
+    """Writes two files in alternating pieces, each synced, so the file
+    system allocates their clusters in turn and the big one ends up in many
+    runs."""
+    big_data = content(big, big_size)
+    piece = 64 * 1024
+    small_piece = 4096
+    partner_data = content(partner, (big_size // piece + 1) * small_piece)
+    with open(os.path.join(mnt, big), "wb") as b, open(os.path.join(mnt, partner), "wb") as s:
+        for i in range(0, big_size, piece):
+            b.write(big_data[i:i + piece]); b.flush(); os.fsync(b.fileno())
+            j = i // piece * small_piece
+            s.write(partner_data[j:j + small_piece]); s.flush(); os.fsync(s.fileno())
+    manifest.file(big, big_data)
+    manifest.file(partner, partner_data)
+
+
+def delete_posix(mnt, manifest, paths):
+    for p in paths:
+        full = os.path.join(mnt, p)
+        if os.path.isdir(full):
+            shutil.rmtree(full)
+        else:
+            os.remove(full)
+        manifest.delete(p)
+    os.sync()
+
+
+def make_ntfs(work, out):
+    img = os.path.join(work, "ntfs.img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(24 * 1024 * 1024)
+    run("mkntfs", "-F", "-f", "-q", "-L", "QUENLAR", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    m = Manifest()
+    run("ntfs-3g", img, mnt)
+    try:
+        os.mkdir(os.path.join(mnt, "big"))
+        m.folder("big")
+        write_tree_posix(mnt, m, fragmented=("big/fragmented.bin", 1_500_000, "big/partner.bin"))
+        delete_posix(mnt, m, TREE_DELETE)
+    finally:
+        run("umount", mnt)
+    finish(img, m, out, "ntfs")
+
+
+def mtools(*args):
+    run(*args)
+
+
+def make_fat32(work, out):
+    img = os.path.join(work, "fat32.img")
+    with open(img, "wb") as f:
+        f.truncate(40 * 1024 * 1024)
+    run("mkfs.vfat", "-F", "32", "-s", "1", "-n", "QUENLAR", img, stdout=subprocess.DEVNULL)
+    m = Manifest()
+    src = os.path.join(work, "src")
+    os.makedirs(src, exist_ok=True)
+    for d in TREE_FOLDERS:
+        mtools("mmd", "-i", img, "::/" + d)
+        m.folder(d)
+    for p, size in TREE_FILES:
+        data = content(p, size)
+        tmp = os.path.join(src, "f")
+        with open(tmp, "wb") as f:
+            f.write(data)
+        mtools("mcopy", "-i", img, tmp, "::/" + p)
+        m.file(p, data)
+    # An 8.3-only name, the kind whose deleted entry keeps no long name.
+    data = content("Trash/SHORT.TXT", 1500)
+    with open(os.path.join(src, "f"), "wb") as f:
+        f.write(data)
+    mtools("mcopy", "-i", img, os.path.join(src, "f"), "::/Trash/SHORT.TXT")
+    m.file("Trash/SHORT.TXT", data)
+    for p in TREE_DELETE + ["Trash/SHORT.TXT"]:
+        if m.rows[p][0] == "d":
+            mtools("mdeltree", "-i", img, "::/" + p)
+        else:
+            mtools("mdel", "-i", img, "::/" + p)
+        m.delete(p)
+    finish(img, m, out, "fat32")
+
+
+def make_exfat(work, out):
+    img = os.path.join(work, "exfat.img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(16 * 1024 * 1024)
+    run("mkfs.exfat", "-L", "QUENLAR", img, stdout=subprocess.DEVNULL)
+    m = Manifest()
+    loop = subprocess.run(["losetup", "-f", "--show", img], check=True, capture_output=True, text=True).stdout.strip()
+    try:
+        run("mount.exfat-fuse", loop, mnt, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            os.mkdir(os.path.join(mnt, "big"))
+            m.folder("big")
+            write_tree_posix(mnt, m, fragmented=("big/fragmented.bin", 800_000, "big/partner.bin"))
+            delete_posix(mnt, m, TREE_DELETE)
+        finally:
+            run("umount", mnt)
+    finally:
+        run("losetup", "-d", loop)
+    finish(img, m, out, "exfat")
+
+
+def finish(img, manifest, out, name):
+    manifest.write(os.path.join(out, name + ".manifest.tsv"))
+    subprocess.run(["xz", "-9", "-f", "-k", img], check=True)
+    shutil.move(img + ".xz", os.path.join(out, name + ".img.xz"))
+
+
+def main():
+    out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else HERE)
+    if os.geteuid() != 0:
+        sys.exit("make-images: needs root (FUSE mounts and loop devices)")
+    with tempfile.TemporaryDirectory() as work:
+        make_ntfs(work, out)
+        make_fat32(work, out)
+        make_exfat(work, out)
+
+
+if __name__ == "__main__":
+    main()
