@@ -1,1 +1,284 @@
+#include "NtfsBuilder.h"
+
+#include "platform/BlockDevice.h"
+#include "scan/ByteView.h"
+#include "scan/NtfsRecord.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace scan;
+using testing_ntfs::Put16;
+using testing_ntfs::RecordBuilder;
+
+namespace {
+
+RecordBuffer RunsAt(std::size_t offset, const std::vector<std::uint8_t>& bytes)
+{
+    RecordBuffer copy {};
+    std::copy(bytes.begin(), bytes.end(), copy.begin() + static_cast<std::ptrdiff_t>(offset));
+    return copy;
+}
+
+}  // namespace
+
+TEST(DataRuns, DecodesLengthsAndSignedOffsets)
+{
+    // Two runs, the second one 0x10 clusters back.
+    const auto runs = DecodeDataRuns(RunsAt(0x40, {0x31, 0x20, 0x00, 0x10, 0x00, 0x21, 0x10, 0xF0, 0xFF, 0x00}), 0x40);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0], (DataRun {0x1000, 0, 0x20}));
+    EXPECT_EQ(runs[1], (DataRun {0xFF0, 0x20, 0x10}));
+}
+
+TEST(DataRuns, EdgeForms)
+{
+    // No offset bytes: the previous LCN again.
+    auto runs = DecodeDataRuns(RunsAt(0, {0x11, 0x04, 0x30, 0x01, 0x02, 0x00}), 0);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1], (DataRun {0x30, 4, 2}));
+
+    // The first header is decoded even when it is the terminator.
+    runs = DecodeDataRuns(RunsAt(0, {0x00}), 0);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0], (DataRun {0, 0, 0}));
+
+    // An 8-byte negative offset, and a 3-byte positive one with a high byte
+    // just below the sign bit.
+    runs = DecodeDataRuns(RunsAt(0, {0x31, 0x01, 0x00, 0x00, 0x7F, 0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0x00}),
+                          0);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].lcn, 0x7F0000);
+    EXPECT_EQ(runs[1].lcn, 0x7F0000 - 1);
+
+    // Offsets past the attribute copy give nothing.
+    EXPECT_TRUE(DecodeDataRuns(RunsAt(0, {0x11, 1, 1}), 1024).empty());
+}
+
+TEST(DataRuns, DamagedListsEndInsideTheCopy)
+{
+    // A field size over 8 bytes ends the list.
+    auto runs = DecodeDataRuns(RunsAt(0, {0x11, 0x01, 0x05, 0x19, 0x01}), 0);
+    EXPECT_EQ(runs.size(), 1u);
+    // A run whose fields would run past the 1024 bytes is not decoded.
+    runs = DecodeDataRuns(RunsAt(1020, {0x11, 0x01, 0x05, 0x88}), 1020);
+    EXPECT_EQ(runs.size(), 1u);
+    // A header in the very last byte with fields beyond it.
+    runs = DecodeDataRuns(RunsAt(1023, {0x11}), 1023);
+    EXPECT_TRUE(runs.empty());
+}
+
+TEST(RecordValidation, AppliesFixupsAndRejectsBadHeaders)
+{
+    RecordBuilder b(40);
+    b.Resident(0x80, std::vector<std::uint8_t>(700, 0xAB));  // reaches the end of sector 1
+    RecordBuffer rec = b.Finish();
+    EXPECT_EQ(rec[510], 0x07);  // the sequence number stands there on disk
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(rec[510], 0xAB);
+    EXPECT_EQ(rec[511], 0xAB);
+
+    RecordBuffer nine = b.Finish();
+    Put16(&nine[0x06], 9);
+    EXPECT_FALSE(ValidateAndFixRecord(nine));
+
+    RecordBuffer badSignature = b.Finish();
+    badSignature[0] = 'B';
+    EXPECT_FALSE(ValidateAndFixRecord(badSignature));
+
+    // An array that would run past the record.
+    RecordBuffer pastEnd = b.Finish();
+    Put16(&pastEnd[0x04], 1020);
+    Put16(&pastEnd[0x06], 4);
+    EXPECT_FALSE(ValidateAndFixRecord(pastEnd));
+
+    // Larger records keep more words; only the two of our 1024 bytes apply.
+    RecordBuffer larger = b.Finish();
+    Put16(&larger[0x06], 5);
+    EXPECT_TRUE(ValidateAndFixRecord(larger));
+}
+
+TEST(AttributeWalk, PrefersTheWin32Name)
+{
+    RecordBuffer copy {};
+    // DOS name first, then the Win32-and-DOS name.
+    RecordBuffer rec = RecordBuilder(40).FileName(u"LONGNA~1.TXT", 5, 2).FileName(u"long name.txt", 5, 3).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    ASSERT_TRUE(FindAttribute(rec, kAttrFileName, copy));
+    EXPECT_EQ(DecodeFileName(copy).name, u"long name.txt");
+
+    // DOS and POSIX only: the last one.
+    rec = RecordBuilder(41).FileName(u"POSIX~1", 7, 2).FileName(u"posix", 7, 0).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    ASSERT_TRUE(FindAttribute(rec, kAttrFileName, copy));
+    const FileNameInfo info = DecodeFileName(copy);
+    EXPECT_EQ(info.name, u"posix");
+    EXPECT_EQ(info.parent, 7u);
+
+    // The Win32 name stops the walk even when more names follow.
+    rec = RecordBuilder(42).FileName(u"win32", 5, 1).FileName(u"later", 5, 0).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    ASSERT_TRUE(FindAttribute(rec, kAttrFileName, copy));
+    EXPECT_EQ(DecodeFileName(copy).name, u"win32");
+}
+
+TEST(AttributeWalk, StopsOnDamage)
+{
+    RecordBuffer copy {};
+    RecordBuilder b(40);
+    b.Resident(0x10, std::vector<std::uint8_t>(0x30)).Resident(0x80, {1, 2, 3});
+    RecordBuffer rec = b.Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_TRUE(FindAttribute(rec, kAttrData, copy));
+    EXPECT_EQ(copy[0x18], 1);
+
+    // A zero length ends the walk before the $DATA.
+    RecordBuffer zero = rec;
+    Put16(&zero[0x38 + 4], 0);
+    EXPECT_FALSE(FindAttribute(zero, kAttrData, copy));
+
+    // A length that runs past the record ends it too.
+    RecordBuffer huge = rec;
+    Put16(&huge[0x38 + 4], 0xFFF0);
+    EXPECT_FALSE(FindAttribute(huge, kAttrData, copy));
+
+    // A first-attribute offset beyond the record finds nothing.
+    RecordBuffer far = rec;
+    Put16(&far[0x14], 0xFFFF);
+    EXPECT_FALSE(FindAttribute(far, kAttrData, copy));
+
+    // A matching type with its high bytes set is damage: the walk ends.
+    RecordBuffer high = rec;
+    high[0x38 + 0x48 + 2] = 0x01;  // the $DATA attribute's third type byte
+    EXPECT_FALSE(FindAttribute(high, kAttrData, copy));
+
+    // A name length larger than its attribute is cut to the attribute.
+    RecordBuffer named = RecordBuilder(41).FileName(u"ab", 5, 1).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(named));
+    named[0x38 + 0x58] = 200;
+    ASSERT_TRUE(FindAttribute(named, kAttrFileName, copy));
+    EXPECT_LE(DecodeFileName(copy).name.size(), 4u);
+}
+
+TEST(RecordFacts, TimesAndSizes)
+{
+    platform::MemoryDevice unused(std::vector<std::uint8_t>(4096));
+    VolumeScanner volume;
+
+    RecordBuffer rec = RecordBuilder(40)
+                           .StandardInformation(300, 100, 200)
+                           .FileName(u"a.txt", 5, 1, 900, 900, 900)
+                           .Resident(0x80, std::vector<std::uint8_t>(123))
+                           .Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(LatestTime(rec), 300u);  // $STANDARD_INFORMATION wins over the name's times
+    EXPECT_EQ(FileSize(volume, rec), 123u);
+
+    // Without $STANDARD_INFORMATION the chosen name's times count.
+    rec = RecordBuilder(41).FileName(u"b.txt", 5, 1, 10, 30, 20).NonResident(0x80, {0x11, 0x02, 0x10}, 5000).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(LatestTime(rec), 30u);
+    EXPECT_EQ(FileSize(volume, rec), 5000u);
+
+    rec = RecordBuilder(42).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(LatestTime(rec), 0u);
+    EXPECT_EQ(FileSize(volume, rec), 0u);
+}
+
+TEST(RecordExtents, ResidentAndNonResidentData)
+{
+    VolumeScanner volume;
+    volume.m_sectorsPerCluster = 8;
+    volume.m_volumeSize = 8 * 1000;  // 1000 clusters
+
+    RecordBuffer rec = RecordBuilder(40).Resident(0x80, {1, 2, 3}).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(BuildExtents(volume, rec, 777), (std::vector<FileExtent> {{777, 2, 1}}));
+
+    // Runs at 0x100 (4 clusters), then 0x80 back (2 clusters).
+    rec = RecordBuilder(41).NonResident(0x80, {0x21, 0x04, 0x00, 0x01, 0x21, 0x02, 0x80, 0xFF}, 5000).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(BuildExtents(volume, rec, 0),
+              (std::vector<FileExtent> {{8 * 0x100, 8 * 4, 0}, {8 * 0x80, 8 * 2, 0}}));
+
+    // The list stops before a run as long as the volume, or one beyond it.
+    rec = RecordBuilder(42).NonResident(0x80, {0x11, 0x04, 0x10, 0x22, 0xE8, 0x03, 0x10, 0x00}, 5000).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(BuildExtents(volume, rec, 0), (std::vector<FileExtent> {{8 * 0x10, 8 * 4, 0}}));
+    rec = RecordBuilder(43).NonResident(0x80, {0x11, 0x04, 0x10, 0x21, 0x04, 0xE8, 0x03}, 5000).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(BuildExtents(volume, rec, 0), (std::vector<FileExtent> {{8 * 0x10, 8 * 4, 0}}));
+
+    // No $DATA, no extents.
+    rec = RecordBuilder(44).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_TRUE(BuildExtents(volume, rec, 0).empty());
+}
+
+// A small volume whose $MFT is one run at cluster 4 (1 KiB clusters), for
+// records that refer to other records.
+class AttributeListVolume : public ::testing::Test {
+protected:
+    static constexpr std::uint64_t kMftByte = 4 * 1024;
+
+    void SetUp() override
+    {
+        bytes.assign(256 * 1024, 0);
+    }
+
+    void Place(std::uint32_t number, const RecordBuffer& rec)
+    {
+        std::copy(rec.begin(), rec.end(), bytes.begin() + static_cast<std::ptrdiff_t>(kMftByte + number * 1024));
+    }
+
+    void OpenVolume()
+    {
+        volume.Open(std::make_unique<platform::MemoryDevice>(bytes), "memory");
+        volume.m_sectorsPerCluster = 2;
+        volume.m_volumeSize = bytes.size() / 512;
+        volume.m_mftRuns = {{4, 0, 64}};
+    }
+
+    std::vector<std::uint8_t> bytes;
+    VolumeScanner volume;
+};
+
+TEST_F(AttributeListVolume, MapsReferencesThroughTheMftRuns)
+{
+    OpenVolume();
+    EXPECT_EQ(MapReference(volume, 40), kMftByte + 40 * 1024);
+    // The sequence number in the top 16 bits is ignored.
+    EXPECT_EQ(MapReference(volume, (std::uint64_t {3} << 48) | 40), kMftByte + 40 * 1024);
+    EXPECT_EQ(MapReference(volume, 64), 0u);  // past the last run
+    volume.m_mftRuns.clear();
+    EXPECT_EQ(MapReference(volume, 40), 0u);
+}
+
+TEST_F(AttributeListVolume, FollowsTheListToOtherRecords)
+{
+    // The data of file 41 lies in its extension records 50 (runs) and 51.
+    Place(50, RecordBuilder(50).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish());
+    Place(51, RecordBuilder(51).NonResident(0x80, {0x11, 0x02, 0x40}, 0).Finish());
+    Place(52, RecordBuilder(52).Resident(0x80, std::vector<std::uint8_t>(77)).Finish());
+    OpenVolume();
+
+    RecordBuffer rec = RecordBuilder(41).AttributeList({{0x30, 41}, {0x80, 50}, {0x80, 51}}).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(FileSize(volume, rec), 3000u);
+    EXPECT_EQ(BuildExtents(volume, rec, 0), (std::vector<FileExtent> {{2 * 0x20, 6, 0}, {2 * 0x40, 4, 0}}));
+
+    // Resident data in another record: the extent is that record.
+    rec = RecordBuilder(42).AttributeList({{0x80, 52}}).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(FileSize(volume, rec), 77u);
+    EXPECT_EQ(BuildExtents(volume, rec, 0), (std::vector<FileExtent> {{(kMftByte + 52 * 1024) / 512, 2, 1}}));
+
+    // A reference to a record that is no record gives nothing.
+    rec = RecordBuilder(43).AttributeList({{0x80, 60}}).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(rec));
+    EXPECT_EQ(FileSize(volume, rec), 0u);
+    EXPECT_TRUE(BuildExtents(volume, rec, 0).empty());
+}

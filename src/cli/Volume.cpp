@@ -20,7 +20,7 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
             std::fprintf(stderr, "quenlar: cannot read the first sector of '%s': %s\n", path.c_str(),
                          std::strerror(volume.m_systemError));
         else
-            std::fprintf(stderr, "quenlar: '%s' is shorter than one 512-byte sector\n", path.c_str());
+            std::fprintf(stderr, "quenlar: '%s' is empty or shorter than one 512-byte sector\n", path.c_str());
         return false;
     }
     if (volume.m_fileSystemType == scan::kUnknownFileSystem) {

@@ -24,6 +24,7 @@ const char* DescribeOpenError(OpenError error)
     case OpenError::NotFound: return "no such file or device";
     case OpenError::IsFolder: return "is a folder, not a device or image file";
     case OpenError::NoPermission: return "permission denied (devices usually need root)";
+    case OpenError::NotAVolume: return "is neither a block device nor an image file";
     case OpenError::NotReadable: return "cannot be opened for reading";
     }
     return "cannot be opened for reading";

@@ -38,6 +38,7 @@ enum class OpenError {
     NotFound,
     IsFolder,
     NoPermission,
+    NotAVolume,   // neither a block device nor a regular file
     NotReadable,  // anything else the system refused
 };
 

@@ -193,7 +193,7 @@ std::uint64_t FileSize(VolumeScanner& volume, RecordView record)
         ForEachListEntry(attribute, View(attribute).U16(0x14), [&](std::uint8_t type, std::uint64_t reference) {
             RecordBuffer data {};
             if (type == kAttrData && ReadDataAttribute(volume, reference, data))
-                sum += View(data).U64(0x30);
+                sum += IsNonResident(data) ? View(data).U64(0x30) : View(data).U32(0x10);
         });
         if (sum != 0)
             return sum;

@@ -77,6 +77,13 @@ OpenResult OpenBlockDevice(const std::string& path)
         result.error = OpenError::IsFolder;
         return result;
     }
+    // Only image files and block devices: opening a FIFO would wait for a
+    // writer, and a character device is no volume.
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        result.systemError = ENODEV;
+        result.error = OpenError::NotAVolume;
+        return result;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         result.systemError = errno;
