@@ -1,1 +1,101 @@
+#include "platform/BlockDevice.h"
+#include "platform/Ini.h"
+#include "platform/Text.h"
+#include "platform/Time.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+using namespace platform;
+
+TEST(Text, RoundTripsAndRepairs)
+{
+    const std::u16string mixed = u"Ünïcødé фото 日本語 \U0001F600.txt";
+    EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(mixed)), mixed);
+    EXPECT_EQ(Utf16ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+
+    // An unpaired surrogate (names on NTFS may hold one) becomes U+FFFD.
+    EXPECT_EQ(Utf16ToUtf8(std::u16string {u'a', char16_t(0xD800), u'b'}), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string {char16_t(0xDC00)}), "\xEF\xBF\xBD");
+
+    // Malformed UTF-8: truncated, overlong, surrogate, past U+10FFFF.
+    EXPECT_EQ(Utf8ToUtf16("a\xE6\x97"), u"a\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");
+}
+
+TEST(Time, FileTimesAndLocalTime)
+{
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+
+    LocalTime t;
+    t.year = 2024; t.month = 3; t.day = 5; t.hour = 9; t.minute = 7; t.second = 2; t.milliseconds = 500;
+    const std::uint64_t ft = FieldsToFileTime(t);
+    EXPECT_EQ(ft, kUnixEpochAsFileTime + 1709629622ULL * 10000000ULL + 5000000ULL);
+    EXPECT_EQ(LocalToUtcFileTime(t), ft);  // UTC: the same
+    LocalTime back;
+    ASSERT_TRUE(FileTimeToLocal(ft, back));
+    EXPECT_EQ(back.year, 2024);
+    EXPECT_EQ(back.day, 5);
+    EXPECT_EQ(back.second, 2);
+    EXPECT_EQ(back.milliseconds, 500);
+    ASSERT_TRUE(FileTimeToLocal(0, back));  // 1601-01-01
+    EXPECT_EQ(back.year, 1601);
+
+    setenv("TZ", "CET-1", 1);
+    tzset();
+    EXPECT_EQ(LocalToUtcFileTime(t), ft - 3600ULL * 10000000ULL);
+    ASSERT_TRUE(FileTimeToLocal(ft, back));
+    EXPECT_EQ(back.hour, 10);
+
+    t.month = 13;
+    EXPECT_EQ(FieldsToFileTime(t), 0u);
+
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+TEST(Ini, ReadsAndWritesKeys)
+{
+    const std::string path = testing::TempDir() + "/settings.ini";
+    std::filesystem::remove(path);
+    EXPECT_EQ(ReadIniInt(path, "LOG", "LEVEL", 3), 3);
+    ASSERT_TRUE(WriteIniString(path, "LOG", "LEVEL", "2"));
+    ASSERT_TRUE(WriteIniString(path, "UI", "ZOOM", "1"));
+    ASSERT_TRUE(WriteIniString(path, "LOG", "SIZE", "9"));
+    EXPECT_EQ(ReadIniInt(path, "log", "level", 3), 2);
+    EXPECT_EQ(ReadIniInt(path, "LOG", "SIZE", 3), 9);
+    EXPECT_EQ(ReadIniInt(path, "UI", "ZOOM", 3), 1);
+    EXPECT_EQ(ReadIniInt(path, "UI", "LEVEL", 3), 3);
+
+    std::ofstream(path, std::ios::binary) << "[LOG]\r\nLEVEL = 1 ; quiet\r\n";
+    EXPECT_EQ(ReadIniInt(path, "LOG", "LEVEL", 3), 1);
+}
+
+TEST(BlockDevice, OpensFilesReadOnlyAndRefusesTheRest)
+{
+    const std::string path = testing::TempDir() + "/volume.img";
+    std::ofstream(path, std::ios::binary) << std::string(1024, 'v');
+    OpenResult opened = OpenBlockDevice(path);
+    ASSERT_TRUE(opened.device);
+    EXPECT_EQ(opened.device->Size(), 1024u);
+    char buffer[2048];
+    ReadResult r = opened.device->ReadAt(512, buffer, sizeof buffer);
+    EXPECT_EQ(r.status, ReadStatus::Ok);
+    EXPECT_EQ(r.bytes, 512u);
+
+    EXPECT_EQ(OpenBlockDevice(testing::TempDir()).error, OpenError::IsFolder);
+    EXPECT_EQ(OpenBlockDevice(path + ".missing").error, OpenError::NotFound);
+    EXPECT_EQ(OpenBlockDevice("/dev/null").error, OpenError::NotAVolume);
+}

@@ -8,8 +8,8 @@ Writes ntfs.img.xz, fat32.img.xz and exfat.img.xz with a manifest each
 loop devices: mkntfs + ntfs-3g, mkfs.vfat + mtools, mkfs.exfat + exfat-fuse.
 
 Each volume holds folders, existing files, deleted files, a deleted folder
-with files in it and non-ASCII names; NTFS also a resident file, an empty file
-and a fragmented large file. Deletions happen only after every file was
+with files in it and non-ASCII names; NTFS also a resident file, an empty file,
+a fragmented large file and a $MFT in several runs. Deletions happen only after every file was
 written: ntfs-3g hands a freed MFT record to the next file at once, and mtools
 reuses freed directory slots first-fit, so deleting early would overwrite the
 very records the scans are meant to find.
@@ -144,6 +144,53 @@ def write_interleaved(mnt, manifest, big, big_size, partner):
     manifest.file(partner, partner_data)
 
 
+def text_content(path, size):
+    line = (path + " ").encode()
+    return (line * (size // len(line) + 1))[:size]
+
+
+def fragment_mft(mnt, manifest, folder):
+    """Makes the $MFT grow in pieces: files take the clusters after the
+    $MFT's first allocation, a filler takes all the rest, then the filler
+    gives back its last 2 MiB and more files make the $MFT grow into whatever
+    clusters are free there, one small run at a time."""
+    os.mkdir(os.path.join(mnt, folder))
+    manifest.folder(folder)
+
+    def small(name):
+        p = f"{folder}/{name}.txt"
+        data = text_content(p, 3000)
+        with open(os.path.join(mnt, p), "wb") as f:
+            f.write(data)
+        manifest.file(p, data)
+
+    for i in range(60):
+        small(f"pre_{i:03d}")
+    filler = f"{folder}/filler.bin"
+    chunk = b"filler " * 9362
+    written = 0
+    f = open(os.path.join(mnt, filler), "wb")
+    try:
+        while True:
+            f.write(chunk)
+            f.flush()
+            written += len(chunk)
+    except OSError:
+        pass
+    try:
+        f.close()
+    except OSError:
+        pass
+    size = os.path.getsize(os.path.join(mnt, filler)) - 2 * 1024 * 1024
+    os.truncate(os.path.join(mnt, filler), size)
+    os.sync()
+    with open(os.path.join(mnt, filler), "rb") as f:
+        manifest.file(filler, f.read())
+    for i in range(120):
+        small(f"post_{i:03d}")
+    os.sync()
+
+
 def delete_posix(mnt, manifest, paths):
     for p in paths:
         full = os.path.join(mnt, p)
@@ -168,6 +215,7 @@ def make_ntfs(work, out):
         os.mkdir(os.path.join(mnt, "big"))
         m.folder("big")
         write_tree_posix(mnt, m, fragmented=("big/fragmented.bin", 1_500_000, "big/partner.bin"))
+        fragment_mft(mnt, m, "many")
         delete_posix(mnt, m, TREE_DELETE)
     finally:
         run("umount", mnt)
