@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     scan::RecordBuffer copy {};
-    std::memcpy(copy.data(), data, std::min(size, copy.size()));
+    if (size > 0)
+        std::memcpy(copy.data(), data, std::min(size, copy.size()));
     const auto runs = scan::DecodeDataRuns(copy, scan::ByteView(copy.data(), copy.size()).U16(0x20));
     // A run list can never hold more runs than it has header bytes.
     if (runs.size() > copy.size())

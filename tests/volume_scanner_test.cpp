@@ -113,9 +113,10 @@ TEST(ReadSectors, ErrorsAreRetriedOnceAndAGoneMediumClosesTheDevice)
     EXPECT_EQ(volume.ReadSectors(11, 512, buffer.data()), 512u);
 
     device->FailRange(20 * 512, 21 * 512, platform::ReadStatus::MediumGone);
-    before = device->ReadCalls();
+    std::uint64_t calls = 0;
+    device->CountReadsInto(&calls);  // the device is gone after the read
     EXPECT_EQ(volume.ReadSectors(20, 512, buffer.data()), 0u);
-    EXPECT_EQ(device->ReadCalls() - before, 1u);  // no retry once the medium is gone
+    EXPECT_EQ(calls, 1u);  // no retry once the medium is gone
     EXPECT_FALSE(volume.DeviceOpen());
     EXPECT_EQ(volume.ReadSectors(0, 512, buffer.data()), 0u);
 }
@@ -189,6 +190,19 @@ TEST(Open, RecognisesTheTestImages)
     ASSERT_GT(volume.m_fat.size(), 2u);
     EXPECT_EQ(volume.m_fat[0], 0xFFFFFFF8u);
     EXPECT_TRUE(volume.m_mftRuns.empty());
+}
+
+TEST(Open, AFatPastTheEndOfTheDeviceIsCutToTheDevice)
+{
+    // The first 64 KiB of the FAT32 image: its FAT (sector 32 on) is cut off.
+    std::ifstream in(kImages + "/fat32.img", std::ios::binary);
+    std::vector<std::uint8_t> head(64 * 1024);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    VolumeScanner volume;
+    OpenMemory(volume, head);
+    EXPECT_EQ(volume.m_fileSystemType, kFat32);
+    EXPECT_EQ(volume.m_fat.size(), (64u * 1024 - 32 * 512) / 4);
+    EXPECT_EQ(volume.m_fat[0] & 0x0FFFFF00u, 0x0FFFFF00u);
 }
 
 // Every user record of the NTFS image, read through the toolkit, against the

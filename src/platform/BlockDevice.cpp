@@ -8,6 +8,8 @@ namespace platform {
 ReadResult MemoryDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t length)
 {
     ++m_readCalls;
+    if (m_externalCounter)
+        ++*m_externalCounter;
     if (length > 0 && m_failEnd > m_failBegin && offset < m_failEnd && offset + length > m_failBegin)
         return {0, m_failStatus, m_failStatus == ReadStatus::MediumGone ? 123 : 5};
     if (offset >= m_bytes.size())

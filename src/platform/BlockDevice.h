@@ -69,6 +69,8 @@ public:
         m_failStatus = status;
     }
     std::uint64_t ReadCalls() const { return m_readCalls; }
+    // Also counts reads into a counter that outlives the device.
+    void CountReadsInto(std::uint64_t* counter) { m_externalCounter = counter; }
     std::vector<std::uint8_t>& Bytes() { return m_bytes; }
 
 private:
@@ -77,6 +79,7 @@ private:
     std::uint64_t m_failEnd = 0;
     ReadStatus m_failStatus = ReadStatus::Error;
     std::uint64_t m_readCalls = 0;
+    std::uint64_t* m_externalCounter = nullptr;
 };
 
 const char* DescribeOpenError(OpenError error);

@@ -1,7 +1,7 @@
 // The NTFS file-record toolkit: record validation and fix-ups, the attribute
 // walk, the choice of $FILE_NAME, data-run decoding, and what a scan derives
 // from a record (size, latest time, extents). Records are always read as
-// 1024 bytes; see ntfs-notes.md for the fields used.
+// 1024 bytes; ntfs-notes.md beside this file lists the fields used.
 #pragma once
 
 #include "scan/FoundFile.h"

@@ -127,7 +127,7 @@ void VolumeScanner::OpenFat32(const std::uint8_t* sector)
     m_geometryValid = true;
     m_sectorsPerCluster = info.sectorsPerCluster;
     m_volumeSize = info.volumeSectors;
-    ReadFat(m_baseSector + info.reservedSectors, info.fatBytes / 4);
+    ReadFat(info.reservedSectors, info.fatBytes / 4);
     try {
         m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
     } catch (const std::bad_alloc&) {
@@ -149,11 +149,24 @@ void VolumeScanner::OpenExfat(const std::uint8_t* sector)
     m_sectorsPerCluster = info.sectorsPerCluster;
     m_volumeSize = info.volumeSectors;
     // Entries 0 and 1 are reserved, so a FAT of N clusters has N + 2 entries.
-    ReadFat(m_baseSector + info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
+    ReadFat(info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
 }
 
 bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
 {
+    // A FAT never extends past the device: that bounds what a damaged boot
+    // sector can make us allocate. (A device that tells no size is trusted.)
+    const std::uint64_t deviceBytes = m_device ? m_device->Size() : 0;
+    if (deviceBytes != 0) {
+        const std::uint64_t start = (m_baseSector + firstSector) * kSectorBytes;
+        const std::uint64_t fit = start < deviceBytes ? (deviceBytes - start) / 4 : 0;
+        if (fit < entries) {
+            host::LogLess("FAT of %s runs past the end of the device; %llu of %llu entries kept",
+                          m_devicePath.c_str(), static_cast<unsigned long long>(fit),
+                          static_cast<unsigned long long>(entries));
+            entries = fit;
+        }
+    }
     try {
         m_fat.assign(entries, 0);
     } catch (const std::bad_alloc&) {

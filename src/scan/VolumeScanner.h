@@ -103,6 +103,7 @@ private:
     void OpenNtfs(const std::uint8_t* sector);
     void OpenFat32(const std::uint8_t* sector);
     void OpenExfat(const std::uint8_t* sector);
+    // Reads `entries` FAT entries from volume sector `firstSector`.
     bool ReadFat(std::uint64_t firstSector, std::uint64_t entries);
     platform::ReadResult ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length);
 };
