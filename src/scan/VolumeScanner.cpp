@@ -87,19 +87,28 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
                       m_geometryProblem.c_str());
 }
 
-void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
+template <typename BootInfo>
+bool VolumeScanner::TakeGeometry(const BootInfo& info)
 {
-    m_fileSystemType = kNtfs;
-    const NtfsBootInfo info = DecodeNtfsBootSector({sector, kSectorBytes});
-    m_bytesPerSector = info.bytesPerSector;
-    m_mftCluster = info.mftCluster;
+    if (info.bytesPerSector != 0)
+        m_bytesPerSector = info.bytesPerSector;
     if (!info.valid) {
         m_geometryProblem = info.problem;
-        return;
+        return false;
     }
     m_geometryValid = true;
     m_sectorsPerCluster = info.sectorsPerCluster;
     m_volumeSize = info.volumeSectors;
+    return true;
+}
+
+void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
+{
+    m_fileSystemType = kNtfs;
+    const NtfsBootInfo info = DecodeNtfsBootSector({sector, kSectorBytes});
+    m_mftCluster = info.mftCluster;
+    if (!TakeGeometry(info))
+        return;
     if (info.recordBytes != kRecordSize)
         host::LogLess("NTFS file records of %s are %u bytes; only their first 1024 bytes are read",
                       m_devicePath.c_str(), info.recordBytes);
@@ -119,14 +128,8 @@ void VolumeScanner::OpenFat32(const std::uint8_t* sector)
     m_fileSystemType = kFat32;
     std::memcpy(m_fat32Boot.data(), sector, kSectorBytes);
     const Fat32BootInfo info = DecodeFat32BootSector({sector, kSectorBytes});
-    m_bytesPerSector = info.bytesPerSector;
-    if (!info.valid) {
-        m_geometryProblem = info.problem;
+    if (!TakeGeometry(info))
         return;
-    }
-    m_geometryValid = true;
-    m_sectorsPerCluster = info.sectorsPerCluster;
-    m_volumeSize = info.volumeSectors;
     ReadFat(info.reservedSectors, info.fatBytes / 4);
     try {
         m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
@@ -140,14 +143,8 @@ void VolumeScanner::OpenExfat(const std::uint8_t* sector)
     m_fileSystemType = kExfat;
     std::memcpy(m_exfatBoot.data(), sector, kSectorBytes);
     const ExfatBootInfo info = DecodeExfatBootSector({sector, kSectorBytes});
-    if (!info.valid) {
-        m_geometryProblem = info.problem;
+    if (!TakeGeometry(info))
         return;
-    }
-    m_geometryValid = true;
-    m_bytesPerSector = info.bytesPerSector;
-    m_sectorsPerCluster = info.sectorsPerCluster;
-    m_volumeSize = info.volumeSectors;
     // Entries 0 and 1 are reserved, so a FAT of N clusters has N + 2 entries.
     ReadFat(info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
 }

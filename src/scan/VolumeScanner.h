@@ -100,6 +100,9 @@ public:
 private:
     void Close();
     void DetectFileSystem(const std::uint8_t* sector);
+    // Keeps a decoded boot sector's sizes; false when they are unusable.
+    template <typename BootInfo>
+    bool TakeGeometry(const BootInfo& info);
     void OpenNtfs(const std::uint8_t* sector);
     void OpenFat32(const std::uint8_t* sector);
     void OpenExfat(const std::uint8_t* sector);
