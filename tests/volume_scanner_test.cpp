@@ -229,8 +229,9 @@ TEST(NtfsImage, RecordsAgreeWithTheManifest)
         const bool inUse = (RecordFlags(rec) & 1) != 0;
         EXPECT_EQ(folder, row->second.type == "d") << fileName;
         EXPECT_EQ(inUse, row->second.state == "existing") << fileName;
-        if (!folder)
+        if (!folder) {
             EXPECT_EQ(FileSize(volume, rec), row->second.size) << fileName;
+        }
         EXPECT_GT(LatestTime(rec), 132000000000000000u) << fileName;  // after 2019
         numbers[fileName] = n;
     }
@@ -259,8 +260,9 @@ TEST(NtfsImage, RecordsAgreeWithTheManifest)
         EXPECT_EQ(e.isPersist, 0);
         for (std::uint64_t s = 0; s < e.sectorCount && block * 4096 < size; s += 8, ++block) {
             ASSERT_EQ(volume.ReadSectors(e.startSector + s, 8, head), 8u);
-            if (block > 0)
+            if (block > 0) {
                 EXPECT_EQ(ByteView(head, 8).U64(0), block * 4096) << "block " << block;
+            }
         }
     }
     EXPECT_EQ(block, (size + 4095) / 4096);

@@ -1,17 +1,284 @@
-// The NTFS normal scan (the $MFT through its runs) and the deep record scan.
-// The record walk is not part of this build yet: both find nothing.
+// The NTFS normal scan (every record of the $MFT, through its runs) and the
+// deep scan (every sector outside the $MFT, for stray records).
+#include "host/Log.h"
+#include "host/StopRequest.h"
+#include "platform/Text.h"
+#include "platform/Time.h"
+#include "scan/NtfsRecord.h"
 #include "scan/Scanners.h"
+#include "scan/VolumeScanner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
 
 namespace scan {
+namespace {
 
-int NtfsNormalScan(VolumeScanner& /*volume*/)
+constexpr std::uint32_t kChunkSectors = 2048;  // 1 MiB
+constexpr std::uint32_t kPieceSectors = 64;    // how a failed chunk is narrowed down
+constexpr std::size_t kSectorBytes = 512;
+
+// Reads `count` sectors into `buffer` (zeroed by the caller). A chunk that
+// fails twice is read again in pieces and then sector by sector, so that a
+// bad sector costs only itself: unreadable sectors stay zero and are logged.
+// Returns the bytes that stand in the buffer (fewer only at the end of the
+// device), 0 when nothing could be read or the medium is gone.
+std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer)
 {
+    const std::size_t bytes = std::size_t {count} * kSectorBytes;
+    std::size_t got = volume.ReadSectors(sector, bytes, buffer);
+    if (got != 0 || !volume.DeviceOpen())
+        return got;
+    if (volume.m_retryDelayMs != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(volume.m_retryDelayMs));
+    got = volume.ReadSectors(sector, bytes, buffer);
+    if (got != 0 || !volume.DeviceOpen())
+        return got;
+
+    std::uint64_t badFirst = 0;
+    std::uint64_t badCount = 0;
+    std::uint64_t readable = 0;
+    auto flushBad = [&] {
+        if (badCount != 0)
+            host::LogLess("Skipped unreadable sectors %llu-%llu of %s", static_cast<unsigned long long>(badFirst),
+                          static_cast<unsigned long long>(badFirst + badCount - 1), volume.m_devicePath.c_str());
+        badCount = 0;
+    };
+    for (std::uint32_t piece = 0; piece < count && volume.DeviceOpen(); piece += kPieceSectors) {
+        const std::uint32_t n = std::min(kPieceSectors, count - piece);
+        std::uint8_t* out = buffer + std::size_t {piece} * kSectorBytes;
+        if (volume.ReadSectors(sector + piece, std::size_t {n} * kSectorBytes, out) == std::size_t {n} * kSectorBytes) {
+            flushBad();
+            readable += n;
+            continue;
+        }
+        for (std::uint32_t s = 0; s < n && volume.DeviceOpen(); ++s) {
+            std::uint8_t* one = out + std::size_t {s} * kSectorBytes;
+            if (volume.ReadSectors(sector + piece + s, kSectorBytes, one) == kSectorBytes) {
+                flushBad();
+                ++readable;
+                continue;
+            }
+            std::memset(one, 0, kSectorBytes);
+            if (badCount == 0)
+                badFirst = sector + piece + s;
+            ++badCount;
+        }
+    }
+    flushBad();
+    if (!volume.DeviceOpen())
+        return 0;
+    return readable == 0 ? 0 : bytes;
+}
+
+// Makes a FoundFile of one validated record and appends it to the results.
+// The path is resolved at once when `resolveNow` allows it and the parent
+// folders are known; otherwise the file waits for the final pass.
+void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, std::uint64_t recordSector, bool deep)
+{
+    RecordBuffer nameAttribute {};
+    if (!FindAttribute(record, kAttrFileName, nameAttribute))
+        return;
+    const std::uint32_t number = RecordNumber(record);
+    const std::uint16_t flags = RecordFlags(record);
+    const FileNameInfo info = DecodeFileName(nameAttribute);
+    std::string name = platform::Utf16ToUtf8(info.name);
+    if ((flags & 2) != 0)
+        paths.folders.emplace(number, FolderEntry {number, info.parent, name, flags});
+    if (number < kFirstUserRecord)
+        return;
+
+    auto file = std::make_unique<FoundFile>();
+    file->extents = BuildExtents(volume, record, recordSector);
+    file->SetNameUtf8(name);
+    file->m_fileSize = FileSize(volume, record);
+    file->m_latestTime = LatestTime(record);
+    file->m_fileNo = number;
+    file->m_fileSystemType = kNtfs;
+    file->m_isDirectory = (flags & 2) != 0 ? 1 : 0;
+    file->m_existType = deep ? kExistLost : (flags & 1) != 0 ? kExistInUse : kExistDeleted;
+
+    // The normal scan reads records in number order, so a parent with a
+    // higher number has not been met yet.
+    bool resolved = false;
+    if (deep || info.parent < number)
+        resolved = ResolveNtfsPath(paths, info.parent, file->m_filePath);
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    if (!resolved)
+        paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), info.parent});
+    volume.m_results.push_back(std::move(file));
+}
+
+// Gives every waiting result its path now that all records were read. The
+// caller holds the results lock.
+void FinalPass(VolumeScanner& volume, NtfsPathState& paths, bool deep)
+{
+    for (const PendingPath& pending : paths.pending) {
+        if (host::StopRequested())
+            break;
+        if (pending.index >= volume.m_results.size())
+            continue;
+        FoundFile& file = *volume.m_results[pending.index];
+        if (file.m_filePath != "/")
+            continue;
+        std::string path;
+        if (!FinalNtfsPath(paths, pending.parent, path) && !deep &&
+            (file.m_existType == kExistUnset || file.m_existType > 9))
+            file.m_existType = kExistLost;
+        file.m_filePath = std::move(path);
+    }
+}
+
+// Takes a record every 1024 bytes of what was read.
+void ParseChunk(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* buffer, std::size_t bytes,
+                std::uint64_t firstSector, bool deep)
+{
+    for (std::size_t offset = 0; offset + kRecordSize <= bytes; offset += kRecordSize) {
+        if (host::StopRequested())
+            return;
+        MutableRecord record(buffer + offset, kRecordSize);
+        if (ValidateAndFixRecord(record))
+            AddRecord(volume, paths, record, firstSector + offset / kSectorBytes, deep);
+    }
+}
+
+std::vector<std::uint8_t> ChunkBuffer()
+{
+    try {
+        return std::vector<std::uint8_t>(std::size_t {kChunkSectors} * kSectorBytes);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+        return {};
+    }
+}
+
+}  // namespace
+
+int NtfsNormalScan(VolumeScanner& volume)
+{
+    std::vector<std::uint8_t> buffer = ChunkBuffer();
+    if (buffer.empty())
+        return 1;
+    volume.m_progress = 0;
+    NtfsPathState paths;
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    bool stopped = false;
+    for (const DataRun& run : volume.m_mftRuns) {
+        if (run.lcn <= 0 || run.length == 0)
+            continue;
+        const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
+        const std::uint64_t count = spc * run.length;
+        if (first >= volume.m_volumeSize)
+            continue;
+        for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
+            std::fill(buffer.begin(), buffer.end(), 0);
+            const std::size_t got = ReadChunk(volume, first + done, n, buffer.data());
+            volume.m_progress += n;
+            if (host::StopRequested() || !volume.DeviceOpen()) {
+                stopped = host::StopRequested();
+                if (!volume.DeviceOpen())
+                    host::LogLess("NTFS normal scan of %s: the medium is gone", volume.m_devicePath.c_str());
+                break;
+            }
+            if (got == 0) {
+                host::LogLess("NTFS normal scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
+                              static_cast<unsigned long long>(first + done),
+                              static_cast<unsigned long long>(first + done + n - 1));
+                continue;
+            }
+            ParseChunk(volume, paths, buffer.data(), got, first + done, false);
+            if (got < std::size_t {n} * kSectorBytes)
+                break;  // the device ends inside this run
+        }
+        if (stopped || !volume.DeviceOpen())
+            break;
+    }
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    if (!host::StopRequested())
+        FinalPass(volume, paths, false);
+    volume.m_treeCursor = 0;
     return 0;
 }
 
-int NtfsDeepScan(VolumeScanner& /*volume*/, std::uint64_t /*startSector*/)
+int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
 {
-    return 0;
+    volume.m_deepStartTime = platform::NowLocalAsFileTime();
+    volume.m_scanMode = kScanDeepRunning;
+    std::vector<std::uint8_t> buffer = ChunkBuffer();
+    if (buffer.empty())
+        return kDeepNoMemory;
+    // A new deep scan starts with no folders; a resumed one keeps those that
+    // were restored with its results.
+    if (startSector == 0)
+        volume.m_deepPaths.Clear();
+
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    std::uint64_t position = startSector;
+    int end = kDeepFinished;
+    while (position < volume.m_volumeSize) {
+        // Leave out the $MFT, which the normal scan has read.
+        std::uint64_t limit = kChunkSectors;
+        for (std::size_t i = 0; i < volume.m_mftRuns.size(); ++i) {
+            const DataRun& run = volume.m_mftRuns[i];
+            if (run.lcn <= 0 || run.length == 0)
+                continue;
+            const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
+            const std::uint64_t runEnd = runStart + spc * run.length;
+            if (runStart > position) {
+                limit = std::min(limit, runStart - position);
+            } else if (position < runEnd) {
+                position = runEnd;
+                limit = kChunkSectors;
+                i = static_cast<std::size_t>(-1);  // walk the runs again from the first
+            }
+        }
+        if (position >= volume.m_volumeSize)
+            break;
+        if (position >= volume.m_stopAtSector)
+            host::StopRequest = host::kStopKeep;
+        if (host::StopRequested()) {
+            end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+            break;
+        }
+        const auto n = static_cast<std::uint32_t>(std::min(limit, volume.m_volumeSize - position));
+        const std::size_t got = ReadChunk(volume, position, n, buffer.data());
+        if (!volume.DeviceOpen()) {
+            host::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
+                          static_cast<unsigned long long>(position));
+            end = kDeepMediumGone;
+            break;
+        }
+        if (got == 0) {
+            host::LogLess("Deep scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
+                          static_cast<unsigned long long>(position),
+                          static_cast<unsigned long long>(position + n - 1));
+        }
+        const std::uint64_t firstSector = position;
+        const bool deviceEnds = got != 0 && got < std::size_t {n} * kSectorBytes;
+        position += deviceEnds ? got / kSectorBytes : n;
+        ParseChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector, true);
+        std::fill(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got), 0);
+        volume.m_progress = position;
+        if (deviceEnds)
+            break;
+    }
+    volume.m_deepNextPosition = position;
+    if (end == kDeepFinished && host::StopRequested())
+        end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+    // A paused scan, or one whose medium went away, keeps its waiting paths
+    // for the run that resumes it.
+    if (end == kDeepFinished) {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        FinalPass(volume, volume.m_deepPaths, true);
+        volume.m_deepPaths.Clear();
+        volume.m_scanMode = kScanDeepFinished;
+        volume.m_treeCursor = 0;
+    }
+    return end;
 }
 
 }  // namespace scan

@@ -4,6 +4,7 @@
 
 #include "platform/BlockDevice.h"
 #include "scan/FoundFile.h"
+#include "scan/NtfsPaths.h"
 
 #include <array>
 #include <atomic>
@@ -29,6 +30,15 @@ enum OpenStatus : int {
     kOpenOk = 0,           // opened; m_fileSystemType says whether it was recognised
     kOpenNoDevice = 2,     // the device or file cannot be opened
     kOpenNoFirstSector = 3 // its first sector cannot be read
+};
+
+// How a deep scan ended.
+enum DeepScanEnd : int {
+    kDeepFinished = 0,    // the end of the volume was reached
+    kDeepPaused = 1,      // stopped with a keep request; m_deepNextPosition says where to go on
+    kDeepStopped = 2,     // stopped without keeping anything
+    kDeepMediumGone = 3,  // the device went away; m_deepNextPosition says where
+    kDeepNoMemory = 4,
 };
 
 // Scan modes.
@@ -60,7 +70,8 @@ public:
 
     // Empties the results and runs the scanner of the detected file system.
     int NormalScan();
-    // Searches the whole volume outside the $MFT for NTFS file records.
+    // Searches the whole volume outside the $MFT for NTFS file records. See
+    // DeepScanEnd for the results.
     int DeepScan(std::uint64_t startSector);
 
     bool DeviceOpen() const { return m_device != nullptr; }
@@ -88,6 +99,17 @@ public:
     std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;
+
+    // The deep scan's folder map and waiting paths; kept while a deep scan is
+    // paused, so that a resumed run goes on where it stopped.
+    NtfsPathState m_deepPaths;
+    std::uint64_t m_deepStartTime = 0;      // local time of this run's start, as a FILETIME
+    std::uint64_t m_deepNextPosition = 0;   // where a paused deep scan reads next
+    // Ask for a stop that keeps the results once the deep scan reaches this
+    // sector (a deterministic stop for tests and the command line).
+    std::uint64_t m_stopAtSector = ~std::uint64_t {0};
+    // How long to wait before reading a failed chunk again.
+    std::uint32_t m_retryDelayMs = 1000;
 
     std::mutex m_lock;  // guards the results and the tree cursor
     std::vector<std::unique_ptr<FoundFile>> m_results;
