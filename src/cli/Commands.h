@@ -2,6 +2,7 @@
 // 0 done, 1 the work failed (the reason went to stderr).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace scan {
@@ -13,6 +14,7 @@ namespace cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
 
 // Opens `path` and checks that it holds a known file system with usable
 // geometry; otherwise prints one line to stderr and returns false.
@@ -23,5 +25,24 @@ struct ProbeOptions {
     bool json = false;
 };
 int RunProbe(const ProbeOptions& options);
+
+struct ScanOptions {
+    std::string volume;
+    bool deep = false;
+    bool json = false;
+    bool bodyfile = false;
+    std::uint64_t stopAtSector = ~std::uint64_t {0};
+};
+// Normal scan, and with `deep` the deep scan after it; lists every result.
+// The deep scan, paused by Ctrl-C (or at stopAtSector), saves its results.
+int RunScan(const ScanOptions& options);
+
+struct ResumeOptions {
+    bool json = false;
+    bool bodyfile = false;
+    std::uint64_t stopAtSector = ~std::uint64_t {0};
+};
+// Continues the saved scan and lists the results.
+int RunResume(const ResumeOptions& options);
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 // quenlar: the command-line front end.
 #include "cli/Commands.h"
 #include "host/Log.h"
+#include "store/ResultStore.h"
 
 #include <CLI/CLI.hpp>
 
@@ -25,6 +26,27 @@ int main(int argc, char** argv)
     probeCommand->add_option("volume", probe.volume, "Block device or image file")->required();
     probeCommand->add_flag("--json", probe.json, "Print one JSON object");
 
+    cli::ScanOptions scanOptions;
+    CLI::App* scanCommand = app.add_subcommand("scan", "Find existing and deleted files and list them");
+    scanCommand->add_option("volume", scanOptions.volume, "Block device or image file")->required();
+    scanCommand->add_flag("--deep", scanOptions.deep,
+                          "After the normal scan, search the whole volume for stray NTFS file records "
+                          "(Ctrl-C pauses it and saves the results for 'quenlar resume')");
+    auto* scanJson = scanCommand->add_flag("--json", scanOptions.json, "One JSON object per found file");
+    scanCommand->add_flag("--bodyfile", scanOptions.bodyfile, "The Sleuth Kit's body-file format (for mactime)")
+        ->excludes(scanJson);
+    scanCommand->add_option("--stop-at-sector", scanOptions.stopAtSector,
+                            "Pause the deep scan, keeping its results, once it reaches this sector");
+
+    cli::ResumeOptions resumeOptions;
+    CLI::App* resumeCommand = app.add_subcommand("resume", "Continue the saved scan of the current folder's "
+                                                           "mydatabase.db and list the results");
+    auto* resumeJson = resumeCommand->add_flag("--json", resumeOptions.json, "One JSON object per found file");
+    resumeCommand->add_flag("--bodyfile", resumeOptions.bodyfile, "The Sleuth Kit's body-file format")
+        ->excludes(resumeJson);
+    resumeCommand->add_option("--stop-at-sector", resumeOptions.stopAtSector,
+                              "Pause the deep scan again once it reaches this sector");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -35,6 +57,11 @@ int main(int argc, char** argv)
     int result = cli::kExitOk;
     if (probeCommand->parsed())
         result = cli::RunProbe(probe);
+    else if (scanCommand->parsed())
+        result = cli::RunScan(scanOptions);
+    else if (resumeCommand->parsed())
+        result = cli::RunResume(resumeOptions);
+    store::CloseStore();
     host::ShutdownLog();
     return result;
 }

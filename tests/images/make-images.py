@@ -3,7 +3,7 @@
 
     sudo python3 tests/images/make-images.py [OUTDIR]
 
-Writes ntfs.img.xz, fat32.img.xz and exfat.img.xz with a manifest each
+Writes ntfs.img.xz, ntfs-reformatted.img.xz, fat32.img.xz and exfat.img.xz with a manifest each
 (NAME.manifest.tsv) into OUTDIR (default: this folder). Needs root, FUSE and
 loop devices: mkntfs + ntfs-3g, mkfs.vfat + mtools, mkfs.exfat + exfat-fuse.
 
@@ -222,6 +222,66 @@ def make_ntfs(work, out):
     finish(img, m, out, "ntfs")
 
 
+OLD_FOLDERS = ["Old Photos", "Old Photos/2019", "Letters"]
+OLD_FILES = [
+    ("Old Photos/2019/beach.jpg", 70_000),
+    ("Old Photos/cat.png", 20_000),
+    ("Letters/letter to grandma.txt", 4_000),
+    ("Letters/tiny.txt", 200),
+    ("taxes.pdf", 33_000),
+]
+
+
+def make_ntfs_reformatted(work, out):
+    """An NTFS volume quick-formatted over an earlier one. The earlier
+    volume's $MFT was made to grow into runs away from the start of the
+    volume before the files that matter were written, so their records lie
+    where the new format writes nothing; after the format a few new files are
+    written. The manifest marks the earlier files "formatted": only a deep
+    scan can find them."""
+    img = os.path.join(work, "ntfs-reformatted.img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(24 * 1024 * 1024)
+    m = Manifest()
+    run("mkntfs", "-F", "-f", "-q", "-L", "OLD", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("ntfs-3g", img, mnt)
+    try:
+        scratch = Manifest()
+        fragment_mft(mnt, scratch, "spacer")
+        for d in OLD_FOLDERS:
+            os.mkdir(os.path.join(mnt, d))
+            m.folder(d)
+        for p, size in OLD_FILES:
+            data = content(p, size)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+            m.file(p, data)
+        # Make room again so the files above keep their clusters but the new
+        # format's files have space.
+        os.remove(os.path.join(mnt, "spacer/filler.bin"))
+        os.sync()
+    finally:
+        run("umount", mnt)
+    for row in m.rows.values():
+        row[3] = "formatted"
+    run("mkntfs", "-F", "-f", "-q", "-L", "NEW", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("ntfs-3g", img, mnt)
+    try:
+        os.mkdir(os.path.join(mnt, "New"))
+        m.folder("New")
+        for p, size in [("New/fresh.txt", 1_000), ("after-format.bin", 9_000)]:
+            data = content(p, size)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+            m.file(p, data)
+        os.sync()
+    finally:
+        run("umount", mnt)
+    finish(img, m, out, "ntfs-reformatted")
+
+
 def mtools(*args):
     run(*args)
 
@@ -294,6 +354,7 @@ def main():
         sys.exit("make-images: needs root (FUSE mounts and loop devices)")
     with tempfile.TemporaryDirectory() as work:
         make_ntfs(work, out)
+        make_ntfs_reformatted(work, out)
         make_fat32(work, out)
         make_exfat(work, out)
 

@@ -1,0 +1,38 @@
+// The scan jobs both front ends run: a deep scan that keeps its results when
+// it is paused, and the resumption of a saved scan. The command line calls
+// these directly; the UI's workers call the same.
+#pragma once
+
+#include "scan/VolumeScanner.h"
+#include "store/ResultStore.h"
+
+#include <string>
+
+namespace bridge {
+
+// Runs the deep scan from `startSector`. Paused with a keep request, or cut
+// short because the medium went away, it saves the results and the position
+// to the store so that a later resume goes on from there; ended any other
+// way it empties the store. Returns the scan's DeepScanEnd.
+int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector);
+
+struct ResumeOutcome {
+    enum Status {
+        kNothingSaved,  // the store holds no scan record
+        kCannotOpen,    // the saved volume cannot be opened (see openStatus)
+        kLoadFailed,    // the stored files could not be read
+        kResumed,       // see action
+    } status = kNothingSaved;
+    store::ScanRecordInfo record;
+    int openStatus = 0;
+    // What ran after loading: 2 the deep scan (deepEnd tells how it ended),
+    // 1 a normal scan, 0 nothing (the saved scan had finished).
+    int action = 0;
+    int deepEnd = scan::kDeepFinished;
+};
+
+// Reads the saved scan record, opens its volume, loads the stored files and
+// goes on as the saved scan mode says.
+ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume);
+
+}  // namespace bridge

@@ -1,0 +1,121 @@
+#include "cli/Results.h"
+
+#include "cli/Json.h"
+#include "platform/Time.h"
+#include "scan/VolumeScanner.h"
+
+#include <cinttypes>
+#include <mutex>
+#include <string>
+
+namespace cli {
+namespace {
+
+// The folder path with "/" between folders, "" for the root or when the path
+// was never resolved.
+std::string SlashPath(const scan::FoundFile& f)
+{
+    if (f.m_filePath == "/")
+        return {};
+    std::string path = f.m_filePath;
+    for (char& c : path) {
+        if (c == '\\')
+            c = '/';
+    }
+    return path;
+}
+
+std::string TimeText(std::uint64_t fileTime)
+{
+    platform::LocalTime t;
+    if (fileTime == 0 || !platform::FileTimeToLocal(fileTime, t))
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+    return text;
+}
+
+const char* ExistText(std::uint8_t exist)
+{
+    switch (exist >= 10 ? exist / 10 : exist) {
+    case 1: return "in use";
+    case 2: return "deleted";
+    case 3: return "lost";
+    default: return "?";
+    }
+}
+
+std::int64_t UnixSeconds(std::uint64_t fileTime)
+{
+    if (fileTime <= platform::kUnixEpochAsFileTime)
+        return 0;
+    return static_cast<std::int64_t>((fileTime - platform::kUnixEpochAsFileTime) / 10000000ULL);
+}
+
+void PrintJson(const scan::FoundFile& f, std::size_t index, std::FILE* out)
+{
+    std::string extents = "[";
+    for (const scan::FileExtent& e : f.extents) {
+        if (extents.size() > 1)
+            extents += ",";
+        extents += "[" + std::to_string(e.startSector) + "," + std::to_string(e.sectorCount) + "," +
+                   std::to_string(e.isPersist) + "]";
+    }
+    extents += "]";
+    JsonObject row;
+    row.Add("index", static_cast<std::uint64_t>(index))
+        .Add("name", f.FullNameUtf8())
+        .Add("path", f.m_filePath)
+        .Add("size", f.m_fileSize)
+        .Add("time", f.m_latestTime)
+        .Add("exist", unsigned {f.m_existType})
+        .Add("dir", f.m_isDirectory)
+        .Add("fileNo", f.m_fileNo)
+        .Add("fs", f.m_fileSystemType)
+        .AddRaw("extents", extents);
+    std::fprintf(out, "%s\n", row.Text().c_str());
+}
+
+void PrintBodyfile(const scan::FoundFile& f, std::size_t index, std::FILE* out)
+{
+    // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime; the one time
+    // a found file keeps is its latest, given as the modification time.
+    std::string name = "/" + SlashPath(f) + f.FullNameUtf8();
+    for (char& c : name) {
+        if (c == '|')
+            c = '_';
+    }
+    if ((f.m_existType >= 10 ? f.m_existType / 10 : f.m_existType) == 2)
+        name += " (deleted)";
+    const std::uint64_t inode = f.m_fileSystemType == scan::kNtfs ? f.m_fileNo : index;
+    std::fprintf(out, "0|%s|%" PRIu64 "|%s|0|0|%" PRIu64 "|0|%" PRId64 "|0|0\n", name.c_str(), inode,
+                 f.m_isDirectory == 1 ? "d/drwxrwxrwx" : "r/rrwxrwxrwx", f.m_fileSize, UnixSeconds(f.m_latestTime));
+}
+
+}  // namespace
+
+void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* out)
+{
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    if (format == ResultFormat::Table)
+        std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %s\n", "index", "state", "type", "size", "time", "path");
+    for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
+        const scan::FoundFile& f = *volume.m_results[i];
+        switch (format) {
+        case ResultFormat::Json:
+            PrintJson(f, i, out);
+            break;
+        case ResultFormat::Bodyfile:
+            PrintBodyfile(f, i, out);
+            break;
+        case ResultFormat::Table:
+            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %s%s\n", i, ExistText(f.m_existType),
+                         f.m_isDirectory == 1 ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
+                         SlashPath(f).c_str(), f.FullNameUtf8().c_str());
+            break;
+        }
+    }
+}
+
+}  // namespace cli

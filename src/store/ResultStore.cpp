@@ -1,0 +1,336 @@
+#include "store/ResultStore.h"
+
+#include "scan/FoundFile.h"
+#include "scan/VolumeScanner.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace store {
+namespace {
+
+sqlite3* g_db = nullptr;
+// Serialises whole operations: a save's transaction must not take in another
+// thread's statements.
+std::recursive_mutex g_storeLock;
+
+const char* const kCreateStatements[] = {
+    "create table if not exists tbl_fileInfo (id integer primary key autoincrement,\t\tname TEXT,\t\tsuffix "
+    "TEXT,\t\tm_accessTime INT64,\t\tm_modifyTime INT64,\t\tm_createTime INT64,\t\tm_filePath TEXT,\t\t"
+    "m_startSector INT64,\t\tm_fileSize INT64,\t\tm_fileNo integer,\t\tm_existType CHAR,\t\tm_fileSystemType "
+    "integer);",
+    "create table if not exists tbl_fileExtent (fileId integer,startSector INT64,totalSector INT64,isPersist CHAR);",
+    "create table if not exists tbl_ScanRecordInfo (scanid integer primary key,path TEXT,startTime INT64,useTime "
+    "INT64,nextPosition INT64,lastScanFlag integer);",
+    // What the three tables above do not hold and a resumed scan needs: which
+    // results are folders, which were still waiting for their folder path
+    // (-1: none), and the paused deep scan's folder map.
+    "create table if not exists tbl_fileState (fileId integer primary key,isDirectory integer,pendingParent INT64);",
+    "create table if not exists tbl_folderMap (recordNo integer primary key,parentNo integer,name TEXT,flags "
+    "integer);",
+};
+
+const char* const kTables[] = {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState",
+                               "tbl_folderMap"};
+
+bool Exec(const char* sql)
+{
+    return g_db != nullptr && sqlite3_exec(g_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// A prepared statement, finalised when it goes out of scope.
+class Statement {
+public:
+    explicit Statement(const char* sql)
+    {
+        if (g_db != nullptr && sqlite3_prepare_v2(g_db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(m_stmt);
+            m_stmt = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Ok() const { return m_stmt != nullptr; }
+    Statement& Bind(int i, std::int64_t v)
+    {
+        if (m_stmt)
+            sqlite3_bind_int64(m_stmt, i, v);
+        return *this;
+    }
+    Statement& Bind(int i, std::uint64_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
+    Statement& Bind(int i, std::int32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
+    Statement& Bind(int i, std::uint32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
+    Statement& Bind(int i, const std::string& text)
+    {
+        if (m_stmt)
+            sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // Runs a statement that returns no rows, ready to be bound again.
+    bool Run()
+    {
+        if (!m_stmt)
+            return false;
+        const int rc = sqlite3_step(m_stmt);
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+        return rc == SQLITE_DONE;
+    }
+    // Steps through rows; false at the end or on an error (see Failed).
+    bool Next()
+    {
+        if (!m_stmt)
+            return false;
+        m_rc = sqlite3_step(m_stmt);
+        return m_rc == SQLITE_ROW;
+    }
+    bool Failed() const { return !m_stmt || (m_rc != SQLITE_DONE && m_rc != SQLITE_ROW); }
+    int Columns() const { return sqlite3_column_count(m_stmt); }
+    std::int64_t Int(int i) const { return sqlite3_column_int64(m_stmt, i); }
+    std::string Text(int i) const
+    {
+        const auto* p = sqlite3_column_text(m_stmt, i);
+        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, i)))
+                 : std::string();
+    }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    int m_rc = SQLITE_DONE;
+};
+
+// The statements of one save, prepared once and reused for every row.
+struct SaveStatements {
+    Statement file {
+        "insert into tbl_fileInfo(name ,suffix ,m_accessTime ,m_modifyTime,m_createTime,\t\tm_filePath,m_startSector,"
+        "m_fileSize,m_existType,m_fileNo ,m_fileSystemType) \t\tvalues(?,?,?,?,?,?,?,?,?,?,?)"};
+    Statement extent {
+        "insert into tbl_fileExtent(fileId ,startSector ,totalSector ,isPersist ) \t\t\tvalues(?,?,?,?)"};
+    Statement state {"insert into tbl_fileState(fileId,isDirectory,pendingParent) values(?,?,?)"};
+
+    bool Ok() const { return file.Ok() && extent.Ok() && state.Ok(); }
+};
+
+// Writes one file; `extentsOk` tells whether every extent row was written.
+bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position, bool& extentsOk)
+{
+    const auto fileId = static_cast<std::int64_t>(position + 1);
+    s.file.Bind(1, f.name).Bind(2, f.suffix).Bind(3, f.m_latestTime).Bind(4, f.m_latestTime).Bind(5, f.m_latestTime);
+    s.file.Bind(6, f.m_filePath).Bind(7, std::int64_t {0}).Bind(8, f.m_fileSize);
+    s.file.Bind(9, static_cast<std::int64_t>(f.m_existType)).Bind(10, f.m_fileNo).Bind(11, f.m_fileSystemType);
+    extentsOk = true;
+    if (!s.file.Run())
+        return false;
+    for (const scan::FileExtent& e : f.extents) {
+        s.extent.Bind(1, fileId).Bind(2, e.startSector).Bind(3, e.sectorCount).Bind(4, static_cast<std::int64_t>(e.isPersist));
+        if (!s.extent.Run()) {
+            extentsOk = false;
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool OpenStore(const std::string& file)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    if (g_db != nullptr)
+        CloseStore();
+    if (sqlite3_initialize() != SQLITE_OK)
+        return false;
+    if (sqlite3_open_v2(file.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(g_db);
+        g_db = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(g_db, 5000);
+    return CreateTables();
+}
+
+void CloseStore()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    if (g_db != nullptr)
+        sqlite3_close_v2(g_db);
+    g_db = nullptr;
+    sqlite3_shutdown();
+}
+
+bool CreateTables()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    for (const char* sql : kCreateStatements) {
+        if (!Exec(sql))
+            return false;
+    }
+    return true;
+}
+
+bool DropTables()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    for (const char* table : kTables) {
+        if (!Exec(("DROP TABLE " + std::string(table)).c_str()))
+            return false;
+    }
+    return CreateTables();
+}
+
+bool InsertScanRecord(const ScanRecordInfo& record)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    Statement s(
+        "insert into tbl_ScanRecordInfo(path,startTime,useTime,nextPosition ,lastScanFlag) \t\tvalues(?,?,?,?,?)");
+    return s.Bind(1, record.path)
+        .Bind(2, record.startTime)
+        .Bind(3, record.useTime)
+        .Bind(4, record.nextPosition)
+        .Bind(5, record.lastScanFlag)
+        .Run();
+}
+
+bool ReadLastScanRecord(ScanRecordInfo& record)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    Statement s("select * from tbl_ScanRecordInfo order by scanid");
+    while (s.Next()) {
+        if (s.Columns() != 6)
+            continue;
+        record.scanid = static_cast<std::int32_t>(s.Int(0));
+        record.path = s.Text(1);
+        record.startTime = static_cast<std::uint64_t>(s.Int(2));
+        record.useTime = static_cast<std::uint64_t>(s.Int(3));
+        record.nextPosition = static_cast<std::uint64_t>(s.Int(4));
+        record.lastScanFlag = static_cast<std::int32_t>(s.Int(5));
+    }
+    return !s.Failed();
+}
+
+bool InsertFoundFile(const scan::FoundFile& file, std::size_t position)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    SaveStatements s;
+    bool extentsOk = true;
+    if (!WriteFile(s, file, position, extentsOk))
+        return false;
+    s.state.Bind(1, static_cast<std::int64_t>(position + 1)).Bind(2, file.m_isDirectory).Bind(3, std::int64_t {-1}).Run();
+    return true;
+}
+
+bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
+{
+    std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    if (!Exec("BEGIN IMMEDIATE TRANSACTION;"))
+        return false;
+    bool ok = true;
+    for (const char* table : kTables)
+        ok = ok && Exec(("DELETE FROM " + std::string(table)).c_str());
+    // Ids start at 1 again, as in a table made anew.
+    ok = ok && Exec("DELETE FROM sqlite_sequence WHERE name='tbl_fileInfo'");
+    ok = ok && InsertScanRecord(record);
+
+    std::vector<std::int64_t> pendingParent(volume.m_results.size(), -1);
+    for (const scan::PendingPath& p : volume.m_deepPaths.pending) {
+        if (p.index < pendingParent.size())
+            pendingParent[p.index] = p.parent;
+    }
+    {
+        SaveStatements s;
+        ok = ok && s.Ok();
+        for (std::size_t i = 0; ok && i < volume.m_results.size(); ++i) {
+            const scan::FoundFile& f = *volume.m_results[i];
+            bool extentsOk = true;
+            ok = WriteFile(s, f, i, extentsOk) && extentsOk &&
+                 s.state.Bind(1, static_cast<std::int64_t>(i + 1)).Bind(2, f.m_isDirectory).Bind(3, pendingParent[i]).Run();
+        }
+    }
+    {
+        Statement folder("insert into tbl_folderMap(recordNo,parentNo,name,flags) values(?,?,?,?)");
+        ok = ok && folder.Ok();
+        for (auto it = volume.m_deepPaths.folders.begin(); ok && it != volume.m_deepPaths.folders.end(); ++it) {
+            const scan::FolderEntry& e = it->second;
+            ok = folder.Bind(1, e.recordNumber).Bind(2, e.parent).Bind(3, e.name).Bind(4, std::uint32_t {e.flags}).Run();
+        }
+    }
+    if (ok && Exec("COMMIT TRANSACTION;"))
+        return true;
+    Exec("ROLLBACK TRANSACTION;");
+    return false;
+}
+
+bool LoadFoundFiles(scan::VolumeScanner& volume)
+{
+    std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    volume.m_results.clear();
+    volume.m_deepPaths.Clear();
+
+    Statement files("select * from tbl_fileInfo order by id");
+    while (files.Next()) {
+        if (files.Columns() != 12)
+            continue;
+        auto f = std::make_unique<scan::FoundFile>();
+        const std::string name = files.Text(1);
+        const std::string suffix = files.Text(2);
+        f->SetNameUtf8(suffix.empty() ? name : name + "." + suffix);
+        f->m_latestTime = std::max({static_cast<std::uint64_t>(files.Int(3)), static_cast<std::uint64_t>(files.Int(4)),
+                                    static_cast<std::uint64_t>(files.Int(5))});
+        f->m_filePath = files.Text(6);
+        f->m_fileSize = static_cast<std::uint64_t>(files.Int(8));
+        f->m_fileNo = static_cast<std::uint32_t>(files.Int(9));
+        // A file the folder tree had placed was saved as 1, 2 or 3; it must
+        // be placed again.
+        auto exist = static_cast<std::uint8_t>(files.Int(10));
+        if (exist >= 1 && exist <= 9)
+            exist = static_cast<std::uint8_t>(exist * 10);
+        f->m_existType = exist;
+        f->m_fileSystemType = static_cast<std::int32_t>(files.Int(11));
+        volume.m_results.push_back(std::move(f));
+    }
+    if (files.Failed())
+        return false;
+
+    auto fileAt = [&](std::int64_t fileId) -> scan::FoundFile* {
+        if (fileId < 1 || static_cast<std::uint64_t>(fileId) > volume.m_results.size())
+            return nullptr;
+        return volume.m_results[static_cast<std::size_t>(fileId - 1)].get();
+    };
+    Statement extents("select * from tbl_fileExtent order by rowid");
+    while (extents.Next()) {
+        if (extents.Columns() != 4)
+            continue;
+        if (scan::FoundFile* f = fileAt(extents.Int(0)))
+            f->extents.push_back({static_cast<std::uint64_t>(extents.Int(1)), static_cast<std::uint64_t>(extents.Int(2)),
+                                  static_cast<std::uint8_t>(extents.Int(3))});
+    }
+    Statement states("select fileId,isDirectory,pendingParent from tbl_fileState order by fileId");
+    while (states.Next()) {
+        scan::FoundFile* f = fileAt(states.Int(0));
+        if (f == nullptr)
+            continue;
+        f->m_isDirectory = static_cast<std::int32_t>(states.Int(1));
+        const std::int64_t parent = states.Int(2);
+        if (parent >= 0 && parent <= 0xFFFFFFFF)
+            volume.m_deepPaths.pending.push_back(
+                {static_cast<std::uint32_t>(states.Int(0) - 1), static_cast<std::uint32_t>(parent)});
+    }
+    Statement folders("select recordNo,parentNo,name,flags from tbl_folderMap");
+    while (folders.Next()) {
+        const auto number = static_cast<std::uint32_t>(folders.Int(0));
+        volume.m_deepPaths.folders.emplace(
+            number, scan::FolderEntry {number, static_cast<std::uint32_t>(folders.Int(1)), folders.Text(2),
+                                       static_cast<std::uint16_t>(folders.Int(3))});
+    }
+    return true;
+}
+
+}  // namespace store
