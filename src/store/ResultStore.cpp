@@ -164,6 +164,12 @@ void CloseStore()
     sqlite3_shutdown();
 }
 
+bool LimitDatabasePages(std::int64_t pages)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    return Exec(("PRAGMA max_page_count = " + std::to_string(pages)).c_str());
+}
+
 bool CreateTables()
 {
     std::lock_guard<std::recursive_mutex> lock(g_storeLock);

@@ -32,6 +32,9 @@ struct ScanRecordInfo {
 bool OpenStore(const std::string& file = kDatabaseFile);
 void CloseStore();
 
+// Caps the database at `pages` pages, as a full disk would (for tests).
+bool LimitDatabasePages(std::int64_t pages);
+
 bool CreateTables();
 // Drops and recreates the tables, leaving the store empty.
 bool DropTables();

@@ -1,0 +1,225 @@
+#include "store/ResultStore.h"
+
+#include "scan/VolumeScanner.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+using namespace scan;
+
+namespace {
+
+std::unique_ptr<FoundFile> MakeFile(const std::string& fullName, const std::string& path, std::uint8_t exist,
+                                    std::vector<FileExtent> extents = {})
+{
+    auto f = std::make_unique<FoundFile>();
+    f->SetNameUtf8(fullName);
+    f->m_filePath = path;
+    f->m_existType = exist;
+    f->m_fileSize = 1234;
+    f->m_latestTime = 133000000000000000ULL;
+    f->m_fileNo = 77;
+    f->m_fileSystemType = kNtfs;
+    f->m_isDirectory = 0;
+    f->extents = std::move(extents);
+    return f;
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = std::filesystem::path(testing::TempDir()) /
+              ("store-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        file = (dir / store::kDatabaseFile).string();
+        ASSERT_TRUE(store::OpenStore(file));
+    }
+    void TearDown() override
+    {
+        store::CloseStore();
+        std::filesystem::remove_all(dir);
+    }
+
+    // Runs one query on a second connection and returns its single number.
+    std::int64_t Count(const std::string& sql)
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* stmt = nullptr;
+        std::int64_t n = -1;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            n = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return n;
+    }
+
+    store::ScanRecordInfo Record(std::uint64_t next)
+    {
+        store::ScanRecordInfo r;
+        r.path = "/dev/sdz1";
+        r.startTime = 5;
+        r.useTime = 6;
+        r.nextPosition = next;
+        r.lastScanFlag = kScanDeepRunning;
+        return r;
+    }
+
+    std::filesystem::path dir;
+    std::string file;
+};
+
+}  // namespace
+
+TEST_F(StoreTest, SavesAndLoadsFilesExactly)
+{
+    VolumeScanner volume;
+    volume.AppendResult(MakeFile("a.b.c", "A\\B\\", 20, {{10, 8, 0}, {100, 16, 0}, {7, 2, 1}}));
+    volume.AppendResult(MakeFile("README", "", 3));  // placed in the tree as a lost file
+    volume.AppendResult(MakeFile("it's \"quoted\"; drop table x;--.txt", "lost_dir\\O'Brien\\", 10));
+    volume.AppendResult(MakeFile("фото.jpeg", "Ünï\\", 1));
+    auto folder = MakeFile("Folder", "", 10);
+    folder->m_isDirectory = 1;
+    volume.AppendResult(std::move(folder));
+    ASSERT_TRUE(store::SaveScanResults(volume, Record(4096)));
+    EXPECT_EQ(Count("select count(*) from tbl_fileExtent where fileId = 1"), 3);
+    EXPECT_EQ(Count("select count(*) from tbl_fileInfo where m_accessTime = m_modifyTime and "
+                    "m_modifyTime = m_createTime"),
+              5);
+    EXPECT_EQ(Count("select min(id) from tbl_fileInfo"), 1);
+
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_results.size(), 5u);
+    const FoundFile& first = *loaded.m_results[0];
+    EXPECT_EQ(first.name, "a.b");
+    EXPECT_EQ(first.suffix, "c");
+    EXPECT_EQ(first.m_filePath, "A\\B\\");
+    EXPECT_EQ(first.extents, (std::vector<FileExtent> {{10, 8, 0}, {100, 16, 0}, {7, 2, 1}}));
+    EXPECT_EQ(first.m_existType, 20);
+    EXPECT_EQ(first.m_fileNo, 77u);
+    EXPECT_EQ(first.m_fileSize, 1234u);
+    EXPECT_EQ(first.m_latestTime, 133000000000000000ULL);
+    EXPECT_EQ(first.m_fileSystemType, kNtfs);
+    EXPECT_EQ(first.m_isDirectory, 0);
+
+    EXPECT_EQ(loaded.m_results[1]->FullNameUtf8(), "README");
+    EXPECT_EQ(loaded.m_results[1]->suffix, "");
+    // Placed in the tree before the save: it comes back unplaced, to be placed again.
+    EXPECT_EQ(loaded.m_results[1]->m_existType, 30);
+    EXPECT_EQ(loaded.m_results[3]->m_existType, 10);
+    EXPECT_EQ(loaded.m_results[2]->FullNameUtf8(), "it's \"quoted\"; drop table x;--.txt");
+    EXPECT_EQ(loaded.m_results[2]->m_filePath, "lost_dir\\O'Brien\\");
+    EXPECT_EQ(loaded.m_results[3]->FullNameUtf8(), "фото.jpeg");
+    EXPECT_EQ(loaded.m_results[4]->m_isDirectory, 1);  // folders stay folders
+
+    store::ScanRecordInfo record;
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_EQ(record.path, "/dev/sdz1");
+    EXPECT_EQ(record.nextPosition, 4096u);
+    EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
+}
+
+TEST_F(StoreTest, ScanRecords)
+{
+    store::ScanRecordInfo record;
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_TRUE(record.path.empty());  // nothing saved
+
+    store::ScanRecordInfo older = Record(1);
+    store::ScanRecordInfo newer = Record(2);
+    newer.path = "/dev/sdz2";
+    ASSERT_TRUE(store::InsertScanRecord(older));
+    ASSERT_TRUE(store::InsertScanRecord(newer));
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_EQ(record.path, "/dev/sdz2");
+    EXPECT_EQ(record.nextPosition, 2u);
+
+    // An empty scanner saves one record and no rows.
+    VolumeScanner empty;
+    ASSERT_TRUE(store::SaveScanResults(empty, Record(3)));
+    EXPECT_EQ(Count("select count(*) from tbl_ScanRecordInfo"), 1);
+    EXPECT_EQ(Count("select count(*) from tbl_fileInfo"), 0);
+
+    ASSERT_TRUE(store::DropTables());
+    for (const char* table : {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState", "tbl_folderMap"})
+        EXPECT_EQ(Count(std::string("select count(*) from ") + table), 0) << table;
+}
+
+TEST_F(StoreTest, LoadsTheLargestOfThreeTimes)
+{
+    VolumeScanner volume;
+    volume.AppendResult(MakeFile("t.txt", "", 10));
+    ASSERT_TRUE(store::SaveScanResults(volume, Record(1)));
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db, "update tbl_fileInfo set m_accessTime=5, m_modifyTime=9, m_createTime=7", nullptr, nullptr,
+                 nullptr);
+    sqlite3_close(db);
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    EXPECT_EQ(loaded.m_results.at(0)->m_latestTime, 9u);
+}
+
+TEST_F(StoreTest, APausedScansWaitingPathsAndFoldersComeBack)
+{
+    VolumeScanner volume;
+    volume.AppendResult(MakeFile("waiting.txt", "/", 30));
+    volume.AppendResult(MakeFile("done.txt", "A\\", 30));
+    volume.m_deepPaths.pending.push_back({0, 900});
+    volume.m_deepPaths.folders[40] = {40, 5, "A", 3};
+    volume.m_deepPaths.folders[41] = {41, 40, "B'", 3};
+    ASSERT_TRUE(store::SaveScanResults(volume, Record(10)));
+
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_deepPaths.pending.size(), 1u);
+    EXPECT_EQ(loaded.m_deepPaths.pending[0].index, 0u);
+    EXPECT_EQ(loaded.m_deepPaths.pending[0].parent, 900u);
+    ASSERT_EQ(loaded.m_deepPaths.folders.size(), 2u);
+    EXPECT_EQ(loaded.m_deepPaths.folders.at(41).name, "B'");
+    EXPECT_EQ(loaded.m_deepPaths.folders.at(41).parent, 40u);
+    EXPECT_EQ(loaded.m_results[0]->m_filePath, "/");
+}
+
+TEST_F(StoreTest, AFailedSaveLeavesTheEarlierSaveWhole)
+{
+    VolumeScanner small;
+    small.AppendResult(MakeFile("keep.txt", "", 10, {{1, 2, 0}}));
+    ASSERT_TRUE(store::SaveScanResults(small, Record(111)));
+
+    // A disk that fills up half-way through the next save.
+    VolumeScanner big;
+    for (int i = 0; i < 20000; ++i)
+        big.AppendResult(MakeFile("file" + std::to_string(i) + ".bin", std::string(200, 'p'), 30, {{1, 2, 0}}));
+    ASSERT_TRUE(store::LimitDatabasePages(Count("pragma page_count") + 20));
+
+    EXPECT_FALSE(store::SaveScanResults(big, Record(222)));
+
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_results.size(), 1u);
+    EXPECT_EQ(loaded.m_results[0]->FullNameUtf8(), "keep.txt");
+    EXPECT_EQ(loaded.m_results[0]->extents.size(), 1u);
+    store::ScanRecordInfo record;
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_EQ(record.nextPosition, 111u);
+    EXPECT_EQ(Count("select count(*) from tbl_ScanRecordInfo"), 1);
+}
+
+TEST(StoreClosed, OperationsFailQuietly)
+{
+    store::CloseStore();
+    VolumeScanner volume;
+    volume.AppendResult(MakeFile("x.txt", "", 10));
+    EXPECT_FALSE(store::SaveScanResults(volume, {}));
+    EXPECT_FALSE(store::LoadFoundFiles(volume));
+    store::ScanRecordInfo record;
+    EXPECT_FALSE(store::ReadLastScanRecord(record));
+    EXPECT_FALSE(store::OpenStore("/nonexistent-folder/x/mydatabase.db"));
+}
