@@ -1,0 +1,371 @@
+#include "NtfsBuilder.h"
+
+#include "bridge/ScanWork.h"
+#include "host/StopRequest.h"
+#include "platform/BlockDevice.h"
+#include "scan/NtfsRecord.h"
+#include "scan/VolumeScanner.h"
+#include "store/ResultStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+using namespace scan;
+using testing_ntfs::Put16;
+using testing_ntfs::Put64;
+using testing_ntfs::RecordBuilder;
+
+namespace {
+
+const std::string kImages = QUENLAR_IMAGE_DIR;
+
+// A small NTFS volume in memory: 1 KiB clusters (one record each), the $MFT
+// at cluster 4 for 60 records, 8192 sectors (four deep-scan chunks) in all.
+class SyntheticNtfs {
+public:
+    static constexpr std::uint64_t kSectors = 8192;
+    static constexpr std::uint64_t kMftSector = 8;
+    static constexpr std::uint32_t kMftRecords = 60;
+
+    SyntheticNtfs() : m_bytes(kSectors * 512)
+    {
+        std::memcpy(&m_bytes[3], "NTFS    ", 8);
+        Put16(&m_bytes[0x0B], 512);
+        m_bytes[0x0D] = 2;
+        Put64(&m_bytes[0x28], kSectors);
+        Put64(&m_bytes[0x30], 4);
+        m_bytes[0x40] = 0xF6;
+        PlaceInMft(0, RecordBuilder(0).FileName(u"$MFT", 5, 3).NonResident(0x80, {0x11, kMftRecords, 4}, 60 * 1024).Finish());
+        PlaceInMft(5, Folder(5, 5, u"."));
+    }
+
+    static RecordBuffer File(std::uint32_t n, std::uint32_t parent, const std::u16string& name, bool inUse = true)
+    {
+        return RecordBuilder(n, inUse ? RecordBuilder::kInUse : 0)
+            .StandardInformation(1, 2, 3)
+            .FileName(name, parent, 1)
+            .Resident(0x80, std::vector<std::uint8_t>(10, 0x61))
+            .Finish();
+    }
+    static RecordBuffer Folder(std::uint32_t n, std::uint32_t parent, const std::u16string& name)
+    {
+        return RecordBuilder(n, RecordBuilder::kInUse | RecordBuilder::kFolder).FileName(name, parent, 1).Finish();
+    }
+
+    void PlaceInMft(std::uint32_t n, const RecordBuffer& r) { PlaceAt(kMftSector + 2 * n, r); }
+    void PlaceAt(std::uint64_t sector, const RecordBuffer& r)
+    {
+        std::copy(r.begin(), r.end(), m_bytes.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    }
+
+    platform::MemoryDevice* Open(VolumeScanner& volume)
+    {
+        auto device = std::make_unique<platform::MemoryDevice>(m_bytes);
+        platform::MemoryDevice* raw = device.get();
+        volume.Open(std::move(device), "synthetic");
+        volume.m_retryDelayMs = 0;
+        return raw;
+    }
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+};
+
+std::map<std::string, const FoundFile*> ByName(const VolumeScanner& volume)
+{
+    std::map<std::string, const FoundFile*> byName;
+    for (const auto& f : volume.m_results)
+        byName[f->FullNameUtf8()] = f.get();
+    return byName;
+}
+
+// Everything a result says, for comparing two runs.
+using ResultKey = std::tuple<std::string, std::string, std::uint64_t, int, int, std::uint32_t, std::uint64_t, std::string>;
+std::multiset<ResultKey> Keys(const VolumeScanner& volume)
+{
+    std::multiset<ResultKey> keys;
+    for (const auto& f : volume.m_results) {
+        std::ostringstream extents;
+        for (const FileExtent& e : f->extents)
+            extents << e.startSector << "+" << e.sectorCount << "/" << int {e.isPersist} << " ";
+        keys.insert({f->FullNameUtf8(), f->m_filePath, f->m_fileSize, f->m_existType, f->m_isDirectory, f->m_fileNo,
+                     f->m_latestTime, extents.str()});
+    }
+    return keys;
+}
+
+struct ManifestRow {
+    std::string path;
+    std::string type;
+    std::uint64_t size = 0;
+    std::string state;
+};
+
+std::vector<ManifestRow> Manifest(const std::string& name)
+{
+    std::vector<ManifestRow> rows;
+    std::ifstream in(std::string(QUENLAR_MANIFEST_DIR) + "/" + name + ".manifest.tsv");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        ManifestRow row;
+        std::string size, digest;
+        std::getline(fields, row.path, '\t');
+        std::getline(fields, row.type, '\t');
+        std::getline(fields, size, '\t');
+        std::getline(fields, digest, '\t');
+        std::getline(fields, row.state, '\t');
+        row.size = std::stoull(size);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// Our "A\\B\\name" for a manifest path "A/B/name".
+std::string OurPath(const FoundFile& f)
+{
+    std::string p = f.m_filePath + f.FullNameUtf8();
+    for (char& c : p) {
+        if (c == '\\')
+            c = '/';
+    }
+    return p;
+}
+
+class NtfsScanTest : public ::testing::Test {
+protected:
+    void SetUp() override { host::StopRequest = 0; }
+    void TearDown() override { host::StopRequest = 0; }
+};
+
+}  // namespace
+
+TEST_F(NtfsScanTest, NormalScanBuildsPathsFromParentRecords)
+{
+    SyntheticNtfs ntfs;
+    ntfs.PlaceInMft(11, SyntheticNtfs::Folder(11, 5, u"$Extend"));  // a system folder: mapped, not listed
+    ntfs.PlaceInMft(36, SyntheticNtfs::File(36, 5, u"root.txt"));
+    ntfs.PlaceInMft(40, SyntheticNtfs::Folder(40, 5, u"A"));
+    ntfs.PlaceInMft(41, SyntheticNtfs::Folder(41, 40, u"B"));
+    ntfs.PlaceInMft(42, SyntheticNtfs::File(42, 41, u"deep.txt"));
+    ntfs.PlaceInMft(43, SyntheticNtfs::File(43, 50, u"early.txt", false));  // parent read later
+    ntfs.PlaceInMft(50, SyntheticNtfs::Folder(50, 5, u"Later"));
+    ntfs.PlaceInMft(44, SyntheticNtfs::File(44, 55, u"orphan.txt", false));  // parent record gone
+    ntfs.PlaceInMft(51, SyntheticNtfs::Folder(51, 52, u"X"));  // X and Y name each other
+    ntfs.PlaceInMft(52, SyntheticNtfs::Folder(52, 51, u"Y"));
+    ntfs.PlaceInMft(45, SyntheticNtfs::File(45, 51, u"looped.txt"));
+    ntfs.PlaceInMft(46, SyntheticNtfs::File(46, 11, u"quota.txt"));
+
+    VolumeScanner volume;
+    ntfs.Open(volume);
+    ASSERT_EQ(volume.NormalScan(), 0);
+    auto byName = ByName(volume);
+    EXPECT_EQ(byName.count("$MFT"), 0u);
+    EXPECT_EQ(byName.count("$Extend"), 0u);
+    EXPECT_EQ(byName.at("root.txt")->m_filePath, "");
+    EXPECT_EQ(byName.at("root.txt")->m_existType, kExistInUse);
+    EXPECT_EQ(byName.at("root.txt")->extents, (std::vector<FileExtent> {{SyntheticNtfs::kMftSector + 72, 2, 1}}));
+    EXPECT_EQ(byName.at("root.txt")->m_fileSize, 10u);
+    EXPECT_EQ(byName.at("root.txt")->m_latestTime, 3u);
+    EXPECT_EQ(byName.at("deep.txt")->m_filePath, "A\\B\\");
+    EXPECT_EQ(byName.at("B")->m_isDirectory, 1);
+    EXPECT_EQ(byName.at("B")->m_filePath, "A\\");
+    EXPECT_EQ(byName.at("early.txt")->m_filePath, "Later\\");
+    EXPECT_EQ(byName.at("early.txt")->m_existType, kExistDeleted);
+    EXPECT_EQ(byName.at("orphan.txt")->m_filePath, "lost_dir\\");
+    EXPECT_EQ(byName.at("orphan.txt")->m_existType, kExistLost);
+    EXPECT_EQ(byName.at("quota.txt")->m_filePath, "$Extend\\");
+    const std::string looped = byName.at("looped.txt")->m_filePath;
+    EXPECT_EQ(looped.rfind("lost_dir\\", 0), 0u) << looped;
+    EXPECT_EQ(volume.m_progress, 2u * SyntheticNtfs::kMftRecords);
+}
+
+TEST_F(NtfsScanTest, AnUnreadableSectorCostsOnlyItsRecord)
+{
+    SyntheticNtfs ntfs;
+    for (std::uint32_t n = 36; n < 46; ++n)
+        ntfs.PlaceInMft(n, SyntheticNtfs::File(n, 5, u"f" + std::u16string(1, static_cast<char16_t>(u'0' + n - 36))));
+    VolumeScanner volume;
+    platform::MemoryDevice* device = ntfs.Open(volume);
+    const std::uint64_t bad = SyntheticNtfs::kMftSector + 2 * 40;  // the first half of record 40
+    device->FailRange(bad * 512, (bad + 1) * 512, platform::ReadStatus::Error);
+    volume.NormalScan();
+    auto byName = ByName(volume);
+    EXPECT_EQ(byName.count("f4"), 0u);
+    for (const char* name : {"f0", "f3", "f5", "f9"})
+        EXPECT_EQ(byName.count(name), 1u) << name;
+
+    // A medium that goes away ends the scan.
+    VolumeScanner gone;
+    device = ntfs.Open(gone);
+    device->FailRange(0, SyntheticNtfs::kSectors * 512, platform::ReadStatus::MediumGone);
+    gone.NormalScan();
+    EXPECT_FALSE(gone.DeviceOpen());
+    EXPECT_EQ(gone.ResultCount(), 0u);
+}
+
+TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
+{
+    SyntheticNtfs ntfs;
+    ntfs.PlaceInMft(36, SyntheticNtfs::File(36, 5, u"current.txt"));
+    ntfs.PlaceAt(700, SyntheticNtfs::Folder(70, 5, u"Old"));
+    ntfs.PlaceAt(900, SyntheticNtfs::File(80, 70, u"old.txt", false));
+    ntfs.PlaceAt(1500, SyntheticNtfs::File(81, 99, u"nowhere.txt", false));
+    ntfs.PlaceAt(1600, SyntheticNtfs::Folder(20, 5, u"sys"));  // a system record: mapped only
+    VolumeScanner volume;
+    platform::MemoryDevice* device = ntfs.Open(volume);
+    device->FailRange(1200 * 512, 1201 * 512, platform::ReadStatus::Error);  // a bad sector on the way
+    volume.NormalScan();
+    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    EXPECT_EQ(volume.m_scanMode, kScanDeepFinished);
+    auto byName = ByName(volume);
+    ASSERT_EQ(volume.m_results.size(), 4u);
+    EXPECT_EQ(byName.at("current.txt")->m_existType, kExistInUse);
+    EXPECT_EQ(byName.at("Old")->m_existType, kExistLost);
+    EXPECT_EQ(byName.at("old.txt")->m_filePath, "Old\\");
+    EXPECT_EQ(byName.at("old.txt")->extents, (std::vector<FileExtent> {{900, 2, 1}}));
+    EXPECT_EQ(byName.at("nowhere.txt")->m_filePath, "lost_dir\\");
+    EXPECT_EQ(byName.at("nowhere.txt")->m_existType, kExistLost);
+    EXPECT_EQ(volume.m_progress, SyntheticNtfs::kSectors);
+
+    // Started inside the $MFT, the scan begins at its end: the MFT's records
+    // are not found a second time.
+    VolumeScanner inside;
+    ntfs.Open(inside);
+    ASSERT_EQ(inside.DeepScan(SyntheticNtfs::kMftSector + 10), kDeepFinished);
+    EXPECT_EQ(ByName(inside).count("current.txt"), 0u);
+    EXPECT_EQ(ByName(inside).count("old.txt"), 1u);
+}
+
+TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
+{
+    SyntheticNtfs ntfs;
+    ntfs.PlaceInMft(36, SyntheticNtfs::File(36, 5, u"current.txt"));
+    ntfs.PlaceAt(300, SyntheticNtfs::File(80, 70, u"before its folder.txt", false));
+    ntfs.PlaceAt(5000, SyntheticNtfs::Folder(70, 5, u"Old"));
+    ntfs.PlaceAt(7000, SyntheticNtfs::File(81, 70, u"after.txt", false));
+
+    const auto dir = std::filesystem::path(testing::TempDir()) / "resume-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(store::OpenStore((dir / store::kDatabaseFile).string()));
+
+    VolumeScanner unbroken;
+    ntfs.Open(unbroken);
+    unbroken.NormalScan();
+    ASSERT_EQ(bridge::RunDeepScan(unbroken, 0), kDeepFinished);
+    EXPECT_EQ(ByName(unbroken).at("before its folder.txt")->m_filePath, "Old\\");
+
+    VolumeScanner first;
+    ntfs.Open(first);
+    first.NormalScan();
+    first.m_stopAtSector = 2500;  // chunks end at 8, 2176, 4224: the pause comes after the third
+    ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
+    EXPECT_EQ(host::StopRequest, host::kStopKeep);
+    EXPECT_EQ(first.m_deepNextPosition, 4224u);
+    EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
+
+    // A later run of the program: the scan record says where to go on. The
+    // saved volume path names our memory volume, so open it by hand.
+    host::StopRequest = 0;
+    store::ScanRecordInfo record;
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
+    EXPECT_EQ(record.nextPosition, first.m_deepNextPosition);
+    VolumeScanner resumed;
+    ntfs.Open(resumed);
+    ASSERT_TRUE(store::LoadFoundFiles(resumed));
+    ASSERT_EQ(bridge::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
+    EXPECT_EQ(Keys(resumed), Keys(unbroken));
+
+    // A finished scan leaves nothing behind.
+    record = {};
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_TRUE(record.path.empty());
+    store::CloseStore();
+}
+
+TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
+{
+    const auto dir = std::filesystem::path(testing::TempDir()) / "discard-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(store::OpenStore((dir / store::kDatabaseFile).string()));
+    SyntheticNtfs ntfs;
+    ntfs.PlaceAt(300, SyntheticNtfs::File(80, 5, u"a.txt"));
+    VolumeScanner volume;
+    ntfs.Open(volume);
+    volume.m_stopAtSector = 100;
+    ASSERT_EQ(bridge::RunDeepScan(volume, 0), kDeepPaused);
+
+    VolumeScanner again;
+    ntfs.Open(again);
+    host::StopRequest = host::kStopDiscard;
+    EXPECT_EQ(bridge::RunDeepScan(again, 0), kDeepStopped);
+    store::ScanRecordInfo record;
+    ASSERT_TRUE(store::ReadLastScanRecord(record));
+    EXPECT_TRUE(record.path.empty());
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    EXPECT_TRUE(loaded.m_results.empty());
+    store::CloseStore();
+}
+
+// The normal scan of the NTFS image against the manifest of what was written:
+// every file and folder, existing or deleted, with its path, size and state.
+TEST_F(NtfsScanTest, NormalScanOfTheImageMatchesTheManifest)
+{
+    VolumeScanner volume;
+    ASSERT_EQ(volume.Open(kImages + "/ntfs.img"), kOpenOk);
+    volume.NormalScan();
+    std::map<std::string, const FoundFile*> byPath;
+    for (const auto& f : volume.m_results)
+        byPath[OurPath(*f)] = f.get();
+    const auto manifest = Manifest("ntfs");
+    for (const ManifestRow& row : manifest) {
+        const auto it = byPath.find(row.path);
+        ASSERT_NE(it, byPath.end()) << row.path;
+        const FoundFile& f = *it->second;
+        EXPECT_EQ(f.m_isDirectory, row.type == "d" ? 1 : 0) << row.path;
+        EXPECT_EQ(f.m_existType, row.state == "existing" ? kExistInUse : kExistDeleted) << row.path;
+        if (row.type == "f") {
+            EXPECT_EQ(f.m_fileSize, row.size) << row.path;
+        }
+    }
+    // Nothing else: every result is a manifest entry.
+    EXPECT_EQ(volume.m_results.size(), manifest.size());
+}
+
+// A quick format over an earlier volume: the deep scan finds the earlier
+// files' records with names, sizes and the paths their folder records give.
+TEST_F(NtfsScanTest, DeepScanFindsFilesOfAFormattedVolume)
+{
+    VolumeScanner volume;
+    ASSERT_EQ(volume.Open(kImages + "/ntfs-reformatted.img"), kOpenOk);
+    volume.NormalScan();
+    const std::size_t normal = volume.ResultCount();
+    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    std::map<std::string, const FoundFile*> deepByPath;
+    for (std::size_t i = normal; i < volume.m_results.size(); ++i)
+        deepByPath[OurPath(*volume.m_results[i])] = volume.m_results[i].get();
+    std::map<std::string, const FoundFile*> normalByPath;
+    for (std::size_t i = 0; i < normal; ++i)
+        normalByPath[OurPath(*volume.m_results[i])] = volume.m_results[i].get();
+
+    for (const ManifestRow& row : Manifest("ntfs-reformatted")) {
+        const auto& found = row.state == "formatted" ? deepByPath : normalByPath;
+        const auto it = found.find(row.path);
+        ASSERT_NE(it, found.end()) << row.path;
+        if (row.type == "f") {
+            EXPECT_EQ(it->second->m_fileSize, row.size) << row.path;
+        }
+        EXPECT_EQ(it->second->m_isDirectory, row.type == "d" ? 1 : 0) << row.path;
+    }
+}
