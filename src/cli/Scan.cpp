@@ -85,7 +85,7 @@ private:
 std::uint64_t MftSectors(const scan::VolumeScanner& volume)
 {
     std::uint64_t total = 0;
-    for (const scan::DataRun& run : volume.m_mftRuns)
+    for (const scan::DataRun& run : volume.MftRunsInUse())
         total += std::uint64_t {volume.m_sectorsPerCluster} * run.length;
     return total;
 }

@@ -165,14 +165,15 @@ int NtfsNormalScan(VolumeScanner& volume)
     volume.m_progress = 0;
     NtfsPathState paths;
     const std::uint64_t spc = volume.m_sectorsPerCluster;
+    const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
-    for (const DataRun& run : volume.m_mftRuns) {
+    for (const DataRun& run : volume.MftRunsInUse()) {
         if (run.lcn <= 0 || run.length == 0)
             continue;
         const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
-        const std::uint64_t count = spc * run.length;
-        if (first >= volume.m_volumeSize)
+        if (first >= readable)
             continue;
+        const std::uint64_t count = std::min(spc * run.length, readable - first);
         for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
             std::fill(buffer.begin(), buffer.end(), 0);
@@ -217,13 +218,19 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         volume.m_deepPaths.Clear();
 
     const std::uint64_t spc = volume.m_sectorsPerCluster;
+    const std::uint64_t readable = volume.ReadableSectors();
+    if (readable < volume.m_volumeSize)
+        host::LogLess("Deep scan of %s: the device holds %llu of the volume's %llu sectors",
+                      volume.m_devicePath.c_str(), static_cast<unsigned long long>(readable),
+                      static_cast<unsigned long long>(volume.m_volumeSize));
+    const std::vector<DataRun> mftRuns = volume.MftRunsInUse();
     std::uint64_t position = startSector;
     int end = kDeepFinished;
-    while (position < volume.m_volumeSize) {
+    while (position < readable) {
         // Leave out the $MFT, which the normal scan has read.
         std::uint64_t limit = kChunkSectors;
-        for (std::size_t i = 0; i < volume.m_mftRuns.size(); ++i) {
-            const DataRun& run = volume.m_mftRuns[i];
+        for (std::size_t i = 0; i < mftRuns.size(); ++i) {
+            const DataRun& run = mftRuns[i];
             if (run.lcn <= 0 || run.length == 0)
                 continue;
             const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
@@ -236,7 +243,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
                 i = static_cast<std::size_t>(-1);  // walk the runs again from the first
             }
         }
-        if (position >= volume.m_volumeSize)
+        if (position >= readable)
             break;
         if (position >= volume.m_stopAtSector)
             host::StopRequest = host::kStopKeep;
@@ -244,7 +251,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
             break;
         }
-        const auto n = static_cast<std::uint32_t>(std::min(limit, volume.m_volumeSize - position));
+        const auto n = static_cast<std::uint32_t>(std::min(limit, readable - position));
         const std::size_t got = ReadChunk(volume, position, n, buffer.data());
         if (!volume.DeviceOpen()) {
             host::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),

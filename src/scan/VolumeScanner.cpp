@@ -70,6 +70,7 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     m_geometryProblem.clear();
     m_volumeSize = 0;
     m_mftRuns.clear();
+    m_mftDataSize = 0;
     m_fat.clear();
     m_clusterBitmap.clear();
 
@@ -119,8 +120,11 @@ void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
         !ValidateAndFixRecord(record))
         return;
     RecordBuffer data {};
-    if (FindAttribute(record, kAttrData, data) && data[0x08] != 0)
-        m_mftRuns = DecodeDataRuns(data, ByteView(data.data(), data.size()).U16(0x20));
+    if (FindAttribute(record, kAttrData, data) && data[0x08] != 0) {
+        const ByteView attribute(data.data(), data.size());
+        m_mftRuns = DecodeDataRuns(data, attribute.U16(0x20));
+        m_mftDataSize = attribute.U64(0x30);
+    }
 }
 
 void VolumeScanner::OpenFat32(const std::uint8_t* sector)
@@ -237,6 +241,31 @@ std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCou
     const std::size_t tail = std::min(remainder, r.bytes);
     std::memcpy(out + whole, scratch, tail);
     return got + tail;
+}
+
+std::uint64_t VolumeScanner::ReadableSectors() const
+{
+    const std::uint64_t deviceBytes = m_device ? m_device->Size() : 0;
+    if (deviceBytes == 0)
+        return m_volumeSize;
+    const std::uint64_t deviceSectors = deviceBytes / kSectorBytes;
+    return deviceSectors > m_baseSector ? std::min(m_volumeSize, deviceSectors - m_baseSector) : 0;
+}
+
+std::vector<DataRun> VolumeScanner::MftRunsInUse() const
+{
+    const std::uint64_t clusterBytes = std::uint64_t {m_sectorsPerCluster} * kSectorBytes;
+    if (m_mftDataSize == 0 || clusterBytes == 0)
+        return m_mftRuns;
+    const std::uint64_t clusters = (m_mftDataSize + clusterBytes - 1) / clusterBytes;
+    std::vector<DataRun> runs;
+    for (DataRun run : m_mftRuns) {
+        if (run.vcn >= clusters)
+            break;
+        run.length = static_cast<std::uint32_t>(std::min<std::uint64_t>(run.length, clusters - run.vcn));
+        runs.push_back(run);
+    }
+    return runs;
 }
 
 int VolumeScanner::NormalScan()

@@ -75,6 +75,13 @@ public:
     int DeepScan(std::uint64_t startSector);
 
     bool DeviceOpen() const { return m_device != nullptr; }
+    // The sectors of the volume that the device holds: a truncated image or a
+    // damaged boot sector may claim more than there is.
+    std::uint64_t ReadableSectors() const;
+    // The $MFT runs cut to the $MFT's size: the clusters that hold records
+    // of this file system. Past that size the allocation may hold records of
+    // an earlier one, which only the deep scan should report.
+    std::vector<DataRun> MftRunsInUse() const;
     // Appends a result under the lock; returns its index.
     std::size_t AppendResult(std::unique_ptr<FoundFile> file);
     std::size_t ResultCount();
@@ -90,7 +97,8 @@ public:
     std::uint32_t m_sectorsPerCluster = 8;     // 512-byte units
     std::uint64_t m_mftCluster = 0;
     std::uint32_t m_bytesPerSector = 512;      // as declared; reads never use it
-    std::vector<DataRun> m_mftRuns;
+    std::vector<DataRun> m_mftRuns;            // the $MFT's clusters as allocated
+    std::uint64_t m_mftDataSize = 0;           // the $MFT's size in bytes; 0 when unknown
     std::atomic<std::uint64_t> m_progress {0};
     std::array<std::uint8_t, 512> m_fat32Boot {};
     std::vector<std::uint32_t> m_fat;
