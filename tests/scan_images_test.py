@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""`quenlar scan` and `quenlar resume` on the test images, against the
+manifest of what was written and against The Sleuth Kit's view of the same
+image (fls -r -p, fls -r -d -p).
+
+Every difference between our list and TSK's is explained by a named rule:
+  SYSTEM   records 0-35 belong to the file system ($MFT, $Extend/..., the
+           reserved records TSK shows as $OrphanFiles/OrphanFile-16..23) and
+           never become results;
+  ORPHAN   TSK puts files whose parent chain is gone under $OrphanFiles, we
+           under lost_dir;
+  VIRTUAL  TSK's own virtual folder $OrphanFiles has no record.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+
+
+def quenlar(*args, cwd, check=True):
+    r = subprocess.run([ARGS.quenlar, *args], capture_output=True, text=True, cwd=cwd, timeout=300)
+    if check and r.returncode != 0:
+        raise AssertionError(f"quenlar {' '.join(args)} exited {r.returncode}: {r.stderr}")
+    return r
+
+
+def results(stdout):
+    return [json.loads(line) for line in stdout.splitlines() if line.strip()]
+
+
+def our_path(row):
+    return row["path"].replace("\\", "/") + row["name"]
+
+
+def fls(image, *flags):
+    """{path: (inode, is_dir, deleted)} from fls."""
+    out = subprocess.run(["fls", "-r", "-p", *flags, image], capture_output=True, text=True, check=True).stdout
+    entries = {}
+    for line in out.splitlines():
+        m = re.match(r"^(\S)/(\S)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?:\t(.*)$", line)
+        if not m:
+            raise AssertionError("unexpected fls line: " + line)
+        kind, _, deleted, inode, path = m.groups()
+        entries[path] = (int(inode), kind == "d" or m.group(2) == "d", bool(deleted))
+    return entries
+
+
+def manifest(name):
+    rows = {}
+    with open(os.path.join(ARGS.manifests, name + ".manifest.tsv"), encoding="utf-8") as f:
+        next(f)
+        for line in f:
+            path, kind, size, digest, state = line.rstrip("\n").split("\t")
+            rows[path] = (kind, int(size), state)
+    return rows
+
+
+def explain(path, entry):
+    """The rule that explains a TSK entry we do not list, or None."""
+    inode, _, _ = entry
+    if path == "$OrphanFiles":
+        return "VIRTUAL"
+    if inode < 36:
+        return "SYSTEM"
+    return None
+
+
+class Workdir(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+
+class NormalScanAgainstTsk(Workdir):
+    def test_ntfs(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        ours = {}
+        for row in results(quenlar("scan", "--json", image, cwd=self.dir).stdout):
+            path = our_path(row)
+            if path.startswith("lost_dir/"):
+                path = "$OrphanFiles/" + path[len("lost_dir/"):]  # ORPHAN
+            ours[path] = row
+        theirs = fls(image)
+        deleted_only = fls(image, "-d")
+        written = manifest("ntfs")
+
+        unexplained = []
+        for path, entry in theirs.items():
+            if path in ours:
+                row = ours[path]
+                self.assertEqual(row["fileNo"], entry[0], path)
+                self.assertEqual(row["dir"] == 1, entry[1], path)
+                self.assertEqual(row["exist"] == 20, entry[2], path)
+                self.assertEqual(entry[2], path in deleted_only, path)
+            elif explain(path, entry) is None:
+                unexplained.append(path)
+        for path in ours:
+            if path not in theirs:
+                unexplained.append("ours only: " + path)
+        self.assertEqual(unexplained, [])
+
+        # And against what was written: sizes, states, folders.
+        for path, (kind, size, state) in written.items():
+            row = ours[path]
+            self.assertEqual(row["dir"], 1 if kind == "d" else 0, path)
+            self.assertEqual(row["exist"], 10 if state == "existing" else 20, path)
+            if kind == "f":
+                self.assertEqual(row["size"], size, path)
+        self.assertEqual(len(ours), len(written))
+
+
+class DeepScanPauseAndResume(Workdir):
+    def canonical(self, rows):
+        return sorted(json.dumps({k: v for k, v in row.items() if k != "index"}, sort_keys=True) for row in rows)
+
+    def test_stop_and_resume_give_the_unbroken_result(self):
+        image = os.path.join(ARGS.images, "ntfs-reformatted.img")
+        unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+
+        paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", "1000", image, cwd=self.dir)
+        self.assertIn("deep scan paused at sector", paused.stderr)
+        self.assertLess(len(results(paused.stdout)), len(unbroken))
+        resumed = quenlar("resume", "--json", cwd=self.dir)
+        self.assertEqual(self.canonical(results(resumed.stdout)), self.canonical(unbroken))
+
+        # The finished scan left nothing to resume.
+        again = quenlar("resume", cwd=self.dir, check=False)
+        self.assertEqual(again.returncode, 1)
+        self.assertIn("no saved scan", again.stderr)
+
+        # Every file of the earlier volume is among the deep scan's results.
+        paths = {our_path(r): r for r in unbroken}
+        for path, (kind, size, state) in manifest("ntfs-reformatted").items():
+            self.assertIn(path, paths)
+            if kind == "f":
+                self.assertEqual(paths[path]["size"], size, path)
+
+    def test_interrupt_pauses_and_saves(self):
+        if not shutil.which("mkntfs"):
+            self.skipTest("mkntfs is not installed")
+        # A large, sparse, empty NTFS volume: the deep scan takes long enough
+        # to be interrupted.
+        image = os.path.join(self.dir, "large.img")
+        with open(image, "wb") as f:
+            f.truncate(8 << 30)
+        subprocess.run(["mkntfs", "-F", "-f", "-q", image], check=True, capture_output=True)
+        proc = subprocess.Popen([ARGS.quenlar, "scan", "--deep", "--json", image], cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+        if "deep scan paused" not in err:
+            self.skipTest("the deep scan finished before the interrupt arrived")
+        self.assertEqual(proc.returncode, 0, err)
+        m = re.search(r"paused at sector (\d+) of (\d+)", err)
+        self.assertLess(int(m.group(1)), int(m.group(2)))
+        resumed = quenlar("resume", "--json", cwd=self.dir)
+        self.assertEqual(resumed.returncode, 0)
+
+
+class Formats(Workdir):
+    def test_bodyfile_feeds_mactime(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        body = quenlar("scan", "--bodyfile", image, cwd=self.dir).stdout
+        lines = body.splitlines()
+        self.assertTrue(all(len(line.split("|")) == 11 for line in lines))
+        self.assertIn("/Trash/gone.jpg (deleted)", body)
+        path = os.path.join(self.dir, "body")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(body)
+        if shutil.which("mactime"):
+            timeline = subprocess.run(["mactime", "-b", path, "-d"], capture_output=True, text=True, check=True)
+            self.assertIn("/Documents/report.pdf", timeline.stdout)
+
+    def test_table(self):
+        table = quenlar("scan", os.path.join(ARGS.images, "ntfs.img"), cwd=self.dir).stdout
+        self.assertRegex(table, r"deleted file\s+60000 .* Trash/gone.jpg")
+
+    def test_errors(self):
+        r = quenlar("scan", os.path.join(self.dir, "missing.img"), cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(len(r.stderr.strip().splitlines()), 1)
+        r = quenlar("scan", "--json", "--bodyfile", os.path.join(ARGS.images, "ntfs.img"), cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 2)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quenlar", required=True)
+    parser.add_argument("--images", required=True)
+    parser.add_argument("--manifests", required=True)
+    ARGS, rest = parser.parse_known_args()
+    ARGS.quenlar = os.path.abspath(ARGS.quenlar)
+    ARGS.images = os.path.abspath(ARGS.images)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
