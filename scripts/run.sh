@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: sets up, builds, and reads a volume. With no volume given it
-# reads the built-in demo image (an NTFS volume made by mkntfs and ntfs-3g).
+# The main job: sets up, builds, and scans a volume (the normal scan, then the
+# deep scan; Ctrl-C pauses it and 'build/quenlar resume' goes on), listing
+# every file found. With no volume given it scans the built-in demo image, an
+# NTFS volume made by mkntfs and ntfs-3g with existing and deleted files.
 #   scripts/run.sh [VOLUME]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,4 +18,6 @@ if [ -z "$volume" ]; then
   fi
   echo "No volume given: reading the demo image $volume" >&2
 fi
-exec "$root/build/quenlar" probe "$volume"
+"$root/build/quenlar" probe "$volume"
+echo
+exec "$root/build/quenlar" scan --deep "$volume"

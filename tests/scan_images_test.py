@@ -193,6 +193,10 @@ class Formats(Workdir):
         self.assertEqual(len(r.stderr.strip().splitlines()), 1)
         r = quenlar("scan", "--json", "--bodyfile", os.path.join(ARGS.images, "ntfs.img"), cwd=self.dir, check=False)
         self.assertEqual(r.returncode, 2)
+        # No FAT32 or exFAT scanner yet: said plainly rather than an empty list.
+        r = quenlar("scan", os.path.join(ARGS.images, "fat32.img"), cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("only NTFS", r.stderr)
 
 
 def main():
