@@ -5,7 +5,6 @@
 image (fsstat, and istat of $MFT record 0 for the $MFT run list), and every
 kind of bad input must give one line on stderr and a non-zero exit code.
 """
-import argparse
 import json
 import os
 import re
@@ -14,6 +13,8 @@ import subprocess
 import sys
 import tempfile
 import unittest
+
+import imagetest
 
 ARGS = None
 
@@ -201,13 +202,7 @@ class BadInput(unittest.TestCase):
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quenlar", required=True)
-    parser.add_argument("--images", required=True)
-    parser.add_argument("--manifests", required=True)
-    ARGS, rest = parser.parse_known_args()
-    ARGS.quenlar = os.path.abspath(ARGS.quenlar)
-    ARGS.images = os.path.abspath(ARGS.images)
+    ARGS, rest = imagetest.parse_args()
     # The program writes its log and settings into its working folder.
     ARGS.workdir = tempfile.mkdtemp()
     os.chmod(ARGS.workdir, 0o777)

@@ -11,7 +11,6 @@ Every difference between our list and TSK's is explained by a named rule:
            under lost_dir;
   VIRTUAL  TSK's own virtual folder $OrphanFiles has no record.
 """
-import argparse
 import json
 import os
 import re
@@ -22,6 +21,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+import imagetest
 
 ARGS = None
 
@@ -201,13 +202,7 @@ class Formats(Workdir):
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quenlar", required=True)
-    parser.add_argument("--images", required=True)
-    parser.add_argument("--manifests", required=True)
-    ARGS, rest = parser.parse_known_args()
-    ARGS.quenlar = os.path.abspath(ARGS.quenlar)
-    ARGS.images = os.path.abspath(ARGS.images)
+    ARGS, rest = imagetest.parse_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
