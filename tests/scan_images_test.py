@@ -170,6 +170,41 @@ class DeepScanPauseAndResume(Workdir):
         self.assertEqual(resumed.returncode, 0)
 
 
+def sha256(path):
+    import hashlib
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Recover(Workdir):
+    def test_every_file_comes_back_byte_exact(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        out = os.path.join(self.dir, "out")
+        r = quenlar("recover", image, "--dest", out, "--all", cwd=self.dir)
+        written = manifest("ntfs")
+        files = {p: row for p, row in written.items() if row[0] == "f"}
+        self.assertIn(f"{len(files)} of {len(files)} files written, 0 failed", r.stdout)
+        for path, (kind, size, state) in files.items():
+            digest = next(line.split("\t")[3] for line in open(os.path.join(ARGS.manifests, "ntfs.manifest.tsv"),
+                                                                 encoding="utf-8") if line.startswith(path + "\t"))
+            self.assertEqual(sha256(os.path.join(out, path)), digest, path)
+        self.assertEqual(os.path.getsize(os.path.join(out, "empty.txt")), 0)
+
+        # Once more, one folder: numbered names beside the first ones.
+        quenlar("recover", image, "--dest", out, "--folder", "Trash", cwd=self.dir)
+        self.assertTrue(os.path.exists(os.path.join(out, "Trash", "gone_1.jpg")))
+        self.assertTrue(os.path.exists(os.path.join(out, "Trash", "kept_1.txt")))
+        self.assertFalse(os.path.exists(os.path.join(out, "readme_1.txt")))
+
+    def test_refusals(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        r = quenlar("recover", image, "--dest", "", "--all", cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 2)
+        r = quenlar("recover", image, "--dest", os.path.join(self.dir, "o"), cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("nothing selected", r.stderr)
+
+
 class Formats(Workdir):
     def test_bodyfile_feeds_mactime(self):
         image = os.path.join(ARGS.images, "ntfs.img")

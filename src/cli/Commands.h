@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace scan {
 class VolumeScanner;
@@ -44,5 +45,17 @@ struct ResumeOptions {
 };
 // Continues the saved scan and lists the results.
 int RunResume(const ResumeOptions& options);
+
+struct RecoverOptions {
+    std::string volume;
+    std::string destination;
+    std::vector<std::int64_t> indices;
+    std::vector<std::string> folders;
+    bool all = false;
+    bool deep = false;
+    bool saved = false;
+};
+// Scans the volume (or loads the saved scan) and copies the selected files.
+int RunRecover(const RecoverOptions& options);
 
 }  // namespace cli

@@ -47,6 +47,17 @@ int main(int argc, char** argv)
     resumeCommand->add_option("--stop-at-sector", resumeOptions.stopAtSector,
                               "Pause the deep scan again once it reaches this sector");
 
+    cli::RecoverOptions recoverOptions;
+    CLI::App* recoverCommand = app.add_subcommand("recover", "Copy found files to a destination folder");
+    recoverCommand->add_option("volume", recoverOptions.volume, "Block device or image file (not with --saved)");
+    recoverCommand->add_option("--dest", recoverOptions.destination, "Destination folder, on another disk")->required();
+    recoverCommand->add_option("--index", recoverOptions.indices, "A result index as 'scan' lists it (repeatable)");
+    recoverCommand->add_option("--folder", recoverOptions.folders,
+                               "Every file under this folder of the result tree (repeatable)");
+    recoverCommand->add_flag("--all", recoverOptions.all, "Every file found");
+    recoverCommand->add_flag("--deep", recoverOptions.deep, "Run the deep scan after the normal scan");
+    recoverCommand->add_flag("--saved", recoverOptions.saved, "Use the saved scan of mydatabase.db instead of scanning");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -61,6 +72,8 @@ int main(int argc, char** argv)
         result = cli::RunScan(scanOptions);
     else if (resumeCommand->parsed())
         result = cli::RunResume(resumeOptions);
+    else if (recoverCommand->parsed())
+        result = cli::RunRecover(recoverOptions);
     store::CloseStore();
     host::ShutdownLog();
     return result;

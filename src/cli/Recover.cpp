@@ -1,0 +1,115 @@
+#include "cli/Commands.h"
+
+#include "bridge/ScanWork.h"
+#include "host/StopRequest.h"
+#include "platform/Files.h"
+#include "platform/OutputFile.h"
+#include "platform/Process.h"
+#include "recover/RecoveryWriter.h"
+#include "scan/VolumeScanner.h"
+#include "store/ResultStore.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace cli {
+namespace {
+
+extern "C" void RequestStop()
+{
+    host::StopRequest.store(host::kStopDiscard);
+}
+
+// "docs/old" or "docs\\old" as the result tree writes a folder: a drive
+// prefix, a backslash and the path with backslashes.
+std::string TreeFolder(std::string path)
+{
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    while (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    while (!path.empty() && path.front() == '\\')
+        path.erase(0, 1);
+    return path.empty() ? "V:" : "V:\\" + path;
+}
+
+}  // namespace
+
+int RunRecover(const RecoverOptions& options)
+{
+    if (options.destination.empty()) {
+        std::fprintf(stderr, "quenlar: no destination folder given (--dest)\n");
+        return kExitUsage;
+    }
+    if (options.indices.empty() && options.folders.empty() && !options.all) {
+        std::fprintf(stderr, "quenlar: nothing selected: give --index, --folder or --all\n");
+        return kExitUsage;
+    }
+    const std::string destination = platform::AbsolutePath(options.destination);
+    scan::VolumeScanner volume;
+    host::StopRequest = 0;
+    if (options.saved) {
+        if (!store::OpenStore()) {
+            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
+            return kExitFailed;
+        }
+        store::ScanRecordInfo record;
+        store::ReadLastScanRecord(record);
+        if (record.path.empty()) {
+            std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
+            return kExitFailed;
+        }
+        if (!OpenVolume(record.path, volume) || !store::LoadFoundFiles(volume))
+            return kExitFailed;
+    } else {
+        if (options.volume.empty()) {
+            std::fprintf(stderr, "quenlar: give the volume to recover from, or --saved\n");
+            return kExitUsage;
+        }
+        if (!OpenVolume(platform::AbsolutePath(options.volume), volume))
+            return kExitFailed;
+    }
+    // Writing onto the volume being read would overwrite the very clusters
+    // that deleted files are read back from.
+    if (!platform::MakeFolder(destination)) {
+        std::fprintf(stderr, "quenlar: cannot make the destination folder '%s'\n", destination.c_str());
+        return kExitFailed;
+    }
+    if (platform::DestinationOnSource(volume.m_devicePath, destination)) {
+        std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
+                             "another disk\n", destination.c_str());
+        return kExitFailed;
+    }
+    if (!options.saved) {
+        volume.NormalScan();
+        if (options.deep && !host::StopRequested()) {
+            store::OpenStore();
+            bridge::RunDeepScan(volume, 0);
+        }
+    }
+
+    std::vector<recover::SelectionValue> selection;
+    for (const std::int64_t i : options.indices)
+        selection.push_back(recover::SelectionValue::Index(i));
+    for (const std::string& f : options.folders)
+        selection.push_back(recover::SelectionValue::Folder(TreeFolder(f)));
+    if (options.all)
+        selection.push_back(recover::SelectionValue::Folder("V:"));
+
+    host::StopRequest = 0;
+    platform::OnInterrupt(RequestStop);
+    const recover::RecoverSummary summary = recover::RecoverFiles(volume, selection, destination);
+    std::printf("%zu of %zu files written, %zu failed, %" PRIu64 " bytes\n", summary.succeeded, summary.selected,
+                summary.failed, summary.bytes);
+    if (summary.deviceGone) {
+        std::fprintf(stderr, "quenlar: the device went away during recovery\n");
+        return kExitFailed;
+    }
+    if (summary.stopped)
+        return kExitInterrupted;
+    return summary.failed == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace cli

@@ -1,0 +1,98 @@
+#include "platform/OutputFile.h"
+
+#include "platform/Time.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace platform {
+
+OutputFile::~OutputFile()
+{
+    Close();
+}
+
+CreateResult OutputFile::CreateNew(const std::string& path)
+{
+    Close();
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_fd >= 0)
+        return CreateResult::Created;
+    return errno == EEXIST ? CreateResult::Exists : CreateResult::Failed;
+}
+
+std::size_t OutputFile::Write(const void* data, std::size_t length)
+{
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (m_fd >= 0 && done < length) {
+        const ssize_t n = ::write(m_fd, p + done, length - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return done;
+}
+
+void OutputFile::SetTime(std::uint64_t fileTime)
+{
+    if (m_fd < 0 || fileTime <= kUnixEpochAsFileTime)
+        return;
+    const std::uint64_t ticks = fileTime - kUnixEpochAsFileTime;
+    timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(ticks / 10000000ULL);
+    times[0].tv_nsec = static_cast<long>((ticks % 10000000ULL) * 100);
+    times[1] = times[0];
+    ::futimens(m_fd, times);
+}
+
+void OutputFile::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+namespace {
+
+// The sysfs path of a block device number, e.g. .../block/sdb/sdb1.
+std::string SysfsOf(dev_t device)
+{
+    const std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    char resolved[PATH_MAX];
+    if (::realpath(link.c_str(), resolved) == nullptr)
+        return {};
+    return resolved;
+}
+
+bool Within(const std::string& inner, const std::string& outer)
+{
+    return !outer.empty() && inner.size() >= outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+           (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
+}  // namespace
+
+bool DestinationOnSource(const std::string& source, const std::string& destination)
+{
+    struct stat src {};
+    struct stat dst {};
+    if (::stat(source.c_str(), &src) != 0 || !S_ISBLK(src.st_mode) || ::stat(destination.c_str(), &dst) != 0)
+        return false;
+    if (dst.st_dev == src.st_rdev)
+        return true;
+    const std::string a = SysfsOf(src.st_rdev);
+    const std::string b = SysfsOf(dst.st_dev);
+    return Within(a, b) || Within(b, a);
+}
+
+}  // namespace platform

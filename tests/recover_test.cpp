@@ -1,0 +1,174 @@
+#include "NtfsBuilder.h"
+
+#include "host/StopRequest.h"
+#include "platform/BlockDevice.h"
+#include "recover/RecoveryWriter.h"
+#include "scan/VolumeScanner.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <chrono>
+
+namespace fs = std::filesystem;
+using namespace scan;
+using testing_ntfs::Put16;
+using testing_ntfs::Put64;
+using testing_ntfs::RecordBuilder;
+
+namespace {
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every file below `root`, relative, with "/" between folders.
+std::set<std::string> Tree(const fs::path& root)
+{
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        files.insert(fs::relative(e.path(), root).generic_string());
+    return files;
+}
+
+class RecoverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::StopRequest = 0;
+        root = fs::path(testing::TempDir()) /
+               ("recover-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root);
+        dest = root / "out";
+        // A volume whose records hold resident data; names come from it.
+        std::vector<std::uint8_t> bytes(64 * 1024);
+        volume.Open(std::make_unique<platform::MemoryDevice>(bytes), "memory");
+        auto& device = static_cast<platform::MemoryDevice&>(*volume.m_device);
+        for (int i = 0; i < 8; ++i) {
+            const std::string text = "content " + std::to_string(i);
+            const RecordBuffer r =
+                RecordBuilder(40 + i).Resident(0x80, std::vector<std::uint8_t>(text.begin(), text.end())).Finish();
+            std::copy(r.begin(), r.end(), device.Bytes().begin() + 4096 + i * 1024);
+        }
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void Add(const std::string& fullName, const std::string& path, int record)
+    {
+        auto f = std::make_unique<FoundFile>();
+        f->SetNameUtf8(fullName);
+        f->m_filePath = path;
+        f->m_fileSystemType = kNtfs;
+        f->m_isDirectory = 0;
+        f->m_fileSize = 9;
+        f->m_latestTime = 133000000000000000ULL;
+        f->extents = {{static_cast<std::uint64_t>(8 + 2 * record), 2, 1}};
+        volume.AppendResult(std::move(f));
+    }
+
+    fs::path root;
+    fs::path dest;
+    VolumeScanner volume;
+};
+
+}  // namespace
+
+TEST(SafeComponent, KeepsNamesAndDefusesTraversal)
+{
+    EXPECT_EQ(recover::SafeComponent("report"), "report");
+    EXPECT_EQ(recover::SafeComponent("Ünïcødé фото"), "Ünïcødé фото");
+    EXPECT_EQ(recover::SafeComponent(".."), "_..");
+    EXPECT_EQ(recover::SafeComponent("."), "_.");
+    EXPECT_EQ(recover::SafeComponent(""), "_");
+    EXPECT_EQ(recover::SafeComponent("a/../b"), "a_.._b");
+    EXPECT_EQ(recover::SafeComponent(std::string("nul\0byte", 8)), "nul_byte");
+    EXPECT_EQ(recover::SafeComponent("...."), "....");
+}
+
+TEST_F(RecoverTest, HostileNamesStayInsideTheDestination)
+{
+    Add("..", "", 0);
+    Add("../../escape.txt", "", 1);
+    Add("evil.txt", "..\\..\\", 2);
+    Add("x.txt", "a/../../b\\", 3);
+    Add("..", "..\\", 4);
+    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    EXPECT_EQ(summary.succeeded, 5u);
+    // Nothing was written beside the destination.
+    EXPECT_EQ(Tree(root).size(), Tree(dest).size() + 1);
+    EXPECT_TRUE(fs::exists(dest / "_.."));
+    EXPECT_TRUE(fs::exists(dest / ".._.._escape.txt"));
+    EXPECT_TRUE(fs::exists(dest / "_.." / "_.." / "evil.txt"));
+    EXPECT_TRUE(fs::exists(dest / "a_.._.._b" / "x.txt"));
+    EXPECT_EQ(ReadAll(dest / "_.." / "_.." / "evil.txt"), "content 2");
+}
+
+TEST_F(RecoverTest, SelectionNumberingAndTimes)
+{
+    Add("a.txt", "docs\\", 0);
+    Add("b.txt", "docs\\old\\", 1);
+    Add("c.txt", "docsets\\", 2);
+    Add("README", "", 3);
+    // Indices 3, 1, 3 and one past the end: two files, in index order.
+    auto summary = recover::RecoverFiles(
+        volume, {recover::SelectionValue::Index(3), recover::SelectionValue::Index(1), recover::SelectionValue::Index(3),
+                 recover::SelectionValue::Index(4)},
+        dest.string());
+    EXPECT_EQ(summary.selected, 3u);
+    EXPECT_EQ(summary.succeeded, 2u);
+    EXPECT_EQ(volume.m_recoverCount, 3u);
+    EXPECT_EQ(ReadAll(dest / "README"), "content 3");
+    EXPECT_EQ(ReadAll(dest / "docs" / "old" / "b.txt"), "content 1");
+
+    // A folder takes its subfolders, not its namesakes.
+    summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("E:\\docs")}, dest.string());
+    EXPECT_EQ(summary.succeeded, 2u);
+    EXPECT_TRUE(fs::exists(dest / "docs" / "a.txt"));
+    EXPECT_TRUE(fs::exists(dest / "docs" / "old" / "b_1.txt"));
+    EXPECT_FALSE(fs::exists(dest / "docsets"));
+
+    // Again: numbered names, with and without an extension.
+    recover::RecoverFiles(volume, {recover::SelectionValue::Index(3), recover::SelectionValue::Index(0)}, dest.string());
+    recover::RecoverFiles(volume, {recover::SelectionValue::Index(3)}, dest.string());
+    EXPECT_TRUE(fs::exists(dest / "README_1"));
+    EXPECT_TRUE(fs::exists(dest / "README_2"));
+    EXPECT_TRUE(fs::exists(dest / "docs" / "a_1.txt"));
+
+    // The found file's time becomes the output's modification time.
+    const auto written = fs::last_write_time(dest / "README");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::file_clock::to_sys(written).time_since_epoch()).count();
+    EXPECT_EQ(seconds, (133000000000000000LL - 116444736000000000LL) / 10000000);
+}
+
+TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
+{
+    Add("good.txt", "", 0);
+    auto unknown = std::make_unique<FoundFile>();
+    unknown->SetNameUtf8("unknown.bin");
+    unknown->m_fileSize = 10;  // no file system: nothing can be read
+    volume.AppendResult(std::move(unknown));
+    auto empty = std::make_unique<FoundFile>();
+    empty->SetNameUtf8("empty.txt");
+    empty->m_fileSystemType = kNtfs;
+    volume.AppendResult(std::move(empty));
+    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    EXPECT_EQ(summary.succeeded, 2u);
+    EXPECT_EQ(summary.failed, 1u);
+    EXPECT_EQ(fs::file_size(dest / "unknown.bin"), 0u);  // left as it is, empty
+    EXPECT_EQ(fs::file_size(dest / "empty.txt"), 0u);
+    EXPECT_EQ(ReadAll(dest / "good.txt"), "content 0");
+
+    // A stop request ends the run before the next file.
+    host::StopRequest = host::kStopDiscard;
+    const auto stopped = recover::RecoverFiles(volume, {recover::SelectionValue::Index(0)}, dest.string());
+    EXPECT_TRUE(stopped.stopped || stopped.selected == 0);
+    host::StopRequest = 0;
+}
