@@ -1,35 +1,12 @@
 #include "cli/Json.h"
 
-#include "platform/Text.h"
-
-#include <cstdio>
+#include "browse/ScriptValue.h"
 
 namespace cli {
 
 std::string JsonString(std::string_view text)
 {
-    // A round trip through UTF-16 replaces malformed bytes.
-    const std::string clean = platform::Utf16ToUtf8(platform::Utf8ToUtf16(text));
-    std::string out = "\"";
-    for (const char ch : clean) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out + "\"";
+    return browse::JsonQuote(std::string(text));
 }
 
 void JsonObject::Key(std::string_view key)

@@ -1,5 +1,6 @@
 #include "scan/VolumeScanner.h"
 
+#include "filetypes/Catalogue.h"
 #include "host/Log.h"
 #include "scan/BootSector.h"
 #include "scan/ByteView.h"
@@ -18,7 +19,10 @@ constexpr std::size_t kFatChunkBytes = 1 << 20;
 
 }  // namespace
 
-VolumeScanner::VolumeScanner() = default;
+VolumeScanner::VolumeScanner()
+{
+    filetypes::LoadCatalogue();
+}
 
 VolumeScanner::~VolumeScanner()
 {
@@ -274,6 +278,7 @@ int VolumeScanner::NormalScan()
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_results.clear();
+        m_folderMap.clear();
         m_treeCursor = 0;
     }
     if (!m_geometryValid)

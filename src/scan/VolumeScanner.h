@@ -7,6 +7,7 @@
 #include "scan/NtfsPaths.h"
 
 #include <array>
+#include <map>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -122,6 +123,9 @@ public:
     std::mutex m_lock;  // guards the results and the tree cursor
     std::vector<std::unique_ptr<FoundFile>> m_results;
     std::uint32_t m_treeCursor = 0;
+    // The folder tree: folder path ("a\\b", no trailing backslash) -> files at
+    // or below it placed so far.
+    std::map<std::string, std::int32_t> m_folderMap;
 
     std::atomic<std::uint64_t> m_recoverTotal {0};
     std::atomic<std::uint64_t> m_recoverCount {0};

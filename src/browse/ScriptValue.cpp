@@ -1,0 +1,96 @@
+#include "browse/ScriptValue.h"
+
+#include "platform/Text.h"
+
+#include <cstdio>
+
+namespace browse {
+namespace {
+
+void AppendString(std::string& out, const std::string& text)
+{
+    // A round trip through UTF-16 replaces malformed bytes, so the JSON is
+    // always valid UTF-8.
+    const std::string clean = platform::Utf16ToUtf8(platform::Utf8ToUtf16(text));
+    out += '"';
+    for (const char ch : clean) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string JsonQuote(const std::string& text)
+{
+    std::string out;
+    AppendString(out, text);
+    return out;
+}
+
+const std::string& ScriptValue::String() const
+{
+    static const std::string empty;
+    return IsString() ? std::get<std::string>(m_value) : empty;
+}
+
+const ScriptValue::Array& ScriptValue::Items() const
+{
+    static const Array empty;
+    return IsArray() ? std::get<Array>(m_value) : empty;
+}
+
+std::string ScriptValue::ToJson() const
+{
+    std::string out;
+    struct Writer {
+        std::string& out;
+        void operator()(const Undefined&) const { out += "null"; }
+        void operator()(bool v) const { out += v ? "true" : "false"; }
+        void operator()(std::int64_t v) const { out += std::to_string(v); }
+        void operator()(const std::string& v) const { AppendString(out, v); }
+        void operator()(const Array& v) const
+        {
+            out += '[';
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i)
+                    out += ',';
+                out += v[i].ToJson();
+            }
+            out += ']';
+        }
+        void operator()(const Map& v) const
+        {
+            out += '{';
+            bool first = true;
+            for (const auto& [key, value] : v) {
+                if (!first)
+                    out += ',';
+                first = false;
+                AppendString(out, key);
+                out += ':';
+                out += value.ToJson();
+            }
+            out += '}';
+        }
+    };
+    std::visit(Writer {out}, m_value);
+    return out;
+}
+
+}  // namespace browse

@@ -1,0 +1,52 @@
+// The values the result browser hands to a front end: undefined, boolean,
+// integer, text, array and map, each mapping one to one onto JSON.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace browse {
+
+class ScriptValue {
+public:
+    struct Undefined {};
+    using Array = std::vector<ScriptValue>;
+    using Map = std::map<std::string, ScriptValue>;
+
+    ScriptValue() = default;
+    ScriptValue(bool v) : m_value(v) {}
+    ScriptValue(std::int64_t v) : m_value(v) {}
+    ScriptValue(int v) : m_value(std::int64_t {v}) {}
+    ScriptValue(std::uint32_t v) : m_value(std::int64_t {v}) {}
+    ScriptValue(std::string v) : m_value(std::move(v)) {}
+    ScriptValue(const char* v) : m_value(std::string(v)) {}
+    ScriptValue(Array v) : m_value(std::move(v)) {}
+    ScriptValue(Map v) : m_value(std::move(v)) {}
+
+    bool IsUndefined() const { return std::holds_alternative<Undefined>(m_value); }
+    bool IsInt() const { return std::holds_alternative<std::int64_t>(m_value); }
+    bool IsString() const { return std::holds_alternative<std::string>(m_value); }
+    bool IsArray() const { return std::holds_alternative<Array>(m_value); }
+    std::int64_t Int() const { return IsInt() ? std::get<std::int64_t>(m_value) : 0; }
+    const std::string& String() const;
+    const Array& Items() const;
+
+    // JSON text; undefined is written as null.
+    std::string ToJson() const;
+
+    bool operator==(const ScriptValue&) const = default;
+
+private:
+    std::variant<Undefined, bool, std::int64_t, std::string, Array, Map> m_value;
+
+    friend bool operator==(const Undefined&, const Undefined&) { return true; }
+};
+
+// `text` as a JSON string literal, quotes included; bytes that are not UTF-8
+// are written as U+FFFD.
+std::string JsonQuote(const std::string& text);
+
+}  // namespace browse

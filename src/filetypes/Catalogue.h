@@ -1,0 +1,32 @@
+// The file-type catalogue: which extensions belong to which category of the
+// filter. One process-wide map from extension to its position in the five
+// lists; the position gives the category.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace filetypes {
+
+enum FileCategory : std::int32_t {
+    kCategoryNone = 0,
+    kPictures = 1,
+    kDocuments = 2,
+    kVideos = 3,
+    kAudio = 4,
+    kEmails = 5,
+};
+
+// Loads the catalogue; loading again changes nothing. Safe from any thread.
+void LoadCatalogue();
+// The position of a lower-case extension (no dot), or -1.
+std::int32_t CataloguePosition(const std::string& extension);
+std::size_t CatalogueSize();
+// The category of a suffix, whatever its case.
+FileCategory CategoryOfSuffix(const std::string& suffix);
+
+// A short description of a file type by its extension ("JPEG image"), "" when
+// it is not known.
+std::string TypeName(const std::string& suffix);
+
+}  // namespace filetypes

@@ -1,0 +1,208 @@
+#include "browse/Filters.h"
+#include "browse/FolderTree.h"
+#include "filetypes/Catalogue.h"
+#include "host/StopRequest.h"
+#include "platform/Time.h"
+#include "scan/VolumeScanner.h"
+
+#include <gtest/gtest.h>
+
+using namespace scan;
+using browse::FolderUpdates;
+using browse::ScriptValue;
+
+namespace {
+
+FoundFile& Add(VolumeScanner& volume, const std::string& fullName, const std::string& path, std::uint8_t exist = 10,
+               std::uint64_t size = 100, std::uint64_t time = 0)
+{
+    auto f = std::make_unique<FoundFile>();
+    f->SetNameUtf8(fullName);
+    f->m_filePath = path;
+    f->m_existType = exist;
+    f->m_isDirectory = 0;
+    f->m_fileSize = size;
+    f->m_latestTime = time;
+    f->m_fileSystemType = kNtfs;
+    FoundFile& ref = *f;
+    volume.AppendResult(std::move(f));
+    return ref;
+}
+
+std::map<std::string, std::int32_t> Counts(const FolderUpdates& updates)
+{
+    std::map<std::string, std::int32_t> counts;
+    for (const auto& [key, value] : updates)
+        counts[key] = value.second;
+    return counts;
+}
+
+std::vector<std::string> Names(const std::vector<ScriptValue>& rows)
+{
+    std::vector<std::string> names;
+    for (const ScriptValue& row : rows)
+        names.push_back(row.Items().at(0).String());
+    return names;
+}
+
+// A FILETIME `hours` before now.
+std::uint64_t HoursAgo(int hours)
+{
+    const std::uint64_t now = platform::LocalToUtcFileTime(platform::NowLocal());
+    return now - static_cast<std::uint64_t>(hours) * 3600ULL * 10000000ULL;
+}
+
+class BrowseTest : public ::testing::Test {
+protected:
+    void SetUp() override { host::StopRequest = 0; }
+    void TearDown() override { host::StopRequest = 0; }
+};
+
+}  // namespace
+
+TEST(Catalogue, Categories)
+{
+    using namespace filetypes;
+    EXPECT_EQ(CatalogueSize(), 95u);
+    EXPECT_EQ(CategoryOfSuffix("jpg"), kPictures);
+    EXPECT_EQ(CategoryOfSuffix("JPG"), kPictures);
+    EXPECT_EQ(CategoryOfSuffix("Jpg"), kPictures);
+    EXPECT_EQ(CategoryOfSuffix("jpeg"), kCategoryNone);
+    EXPECT_EQ(CategoryOfSuffix("3gp"), kVideos);
+    EXPECT_EQ(CategoryOfSuffix("3g2"), kVideos);
+    EXPECT_EQ(CategoryOfSuffix("dat"), kVideos);
+    // The first and last entry of every list.
+    EXPECT_EQ(CategoryOfSuffix("bmp"), kPictures);
+    EXPECT_EQ(CategoryOfSuffix("ico"), kPictures);
+    EXPECT_EQ(CategoryOfSuffix("docx"), kDocuments);
+    EXPECT_EQ(CategoryOfSuffix("hlp"), kDocuments);
+    EXPECT_EQ(CategoryOfSuffix("avi"), kVideos);
+    EXPECT_EQ(CategoryOfSuffix("wrf"), kVideos);
+    EXPECT_EQ(CategoryOfSuffix("mp3"), kAudio);
+    EXPECT_EQ(CategoryOfSuffix("mmf"), kAudio);
+    EXPECT_EQ(CategoryOfSuffix("dbx"), kEmails);
+    EXPECT_EQ(CategoryOfSuffix("pst"), kEmails);
+    EXPECT_EQ(CategoryOfSuffix(""), kCategoryNone);
+    EXPECT_EQ(CategoryOfSuffix("xyz"), kCategoryNone);
+    EXPECT_EQ(CataloguePosition("bmp"), 0);
+    EXPECT_EQ(CataloguePosition("pst"), 94);
+    LoadCatalogue();
+    EXPECT_EQ(CatalogueSize(), 95u);
+    EXPECT_EQ(CataloguePosition("pst"), 94);
+}
+
+TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
+{
+    VolumeScanner volume;
+    Add(volume, "1.txt", "a\\b\\");
+    Add(volume, "2.txt", "a\\b\\", 20);
+    Add(volume, "3.txt", "a\\c\\");
+    Add(volume, "root.txt", "");
+    Add(volume, "waiting.txt", "/");
+    FoundFile& folder = Add(volume, "b", "a\\");
+    folder.m_isDirectory = 1;
+    FolderUpdates updates;
+    EXPECT_EQ(browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit), 0u);
+    EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"a", 3}, {"a\\b", 2}, {"a\\c", 1}}));
+    EXPECT_EQ(volume.m_folderMap.size(), 3u);
+    EXPECT_EQ(folder.m_inTree, 1u);
+    EXPECT_EQ(volume.m_results[1]->m_existType, 2);  // placed
+    EXPECT_EQ(volume.m_results[3]->m_inTree, 0u);    // the root has no folder entry
+
+    // More files later: only the changed folders come back.
+    Add(volume, "4.txt", "a\\c\\");
+    updates.clear();
+    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"a", 4}, {"a\\c", 2}}));
+
+    // A path resolved after its first visit is placed once the cursor goes back.
+    volume.m_results[4]->m_filePath = "late\\";
+    volume.m_treeCursor = 0;
+    updates.clear();
+    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"late", 1}}));
+
+    // Rows: the root file is listed; placed files show 1, 2 or 3.
+    std::vector<ScriptValue> rows;
+    browse::ListFolderFiles(volume, "", rows);
+    EXPECT_EQ(Names(rows), (std::vector<std::string> {"root.txt"}));
+    rows.clear();
+    browse::ListFolderFiles(volume, "a\\b\\", rows);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].Items().at(6).Int(), 2);
+    EXPECT_EQ(rows[1].Items().at(5).Int(), 1);
+}
+
+TEST_F(BrowseTest, ScanFolderLimitAndStop)
+{
+    VolumeScanner volume;
+    Add(volume, "p.jpg", "old\\photos\\2019\\");
+    Add(volume, "d.doc", "docs\\");
+    Add(volume, "x.bin", "lost_dir\\x\\", 30);
+    FolderUpdates updates;
+    browse::CollectFolderUpdates(volume, updates, "photos", browse::kNoLimit);
+    EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {
+                                   {"old", 1}, {"old\\photos", 1}, {"old\\photos\\2019", 1}, {"lost_dir", 1}, {"lost_dir\\x", 1}}));
+
+    VolumeScanner many;
+    for (int i = 0; i < 150; ++i)
+        Add(many, "f.txt", "d" + std::to_string(i) + "\\");
+    updates.clear();
+    EXPECT_EQ(browse::CollectFolderUpdates(many, updates, "", 100), 50u);
+    EXPECT_EQ(updates.size(), 100u);
+    updates.clear();
+    EXPECT_EQ(browse::CollectFolderUpdates(many, updates, "", 100), 0u);
+    EXPECT_EQ(updates.size(), 50u);
+
+    VolumeScanner stopped;
+    Add(stopped, "a.txt", "a\\");
+    host::StopRequest = 2;
+    updates.clear();
+    browse::CollectFolderUpdates(stopped, updates, "", browse::kNoLimit);
+    EXPECT_TRUE(updates.empty());
+    EXPECT_EQ(stopped.m_treeCursor, 0u);
+}
+
+TEST_F(BrowseTest, FileRows)
+{
+    VolumeScanner volume;
+    Add(volume, "photo.JPG", "/", 20, 1234, 0);
+    std::vector<ScriptValue> rows;
+    browse::ListFolderFiles(volume, "/", rows);
+    ASSERT_EQ(rows.size(), 1u);
+    const auto& row = rows[0].Items();
+    ASSERT_EQ(row.size(), 9u);
+    EXPECT_EQ(row[0].String(), "photo.JPG");
+    EXPECT_EQ(row[1].String(), row[2].String());
+    EXPECT_EQ(row[4].String(), "1234");
+    EXPECT_EQ(row[6].Int(), 20);
+    EXPECT_EQ(row[7].String(), "");  // the unresolved path
+    EXPECT_EQ(row[8].String(), "JPEG image");
+    EXPECT_EQ(rows[0].ToJson().substr(0, 13), "[\"photo.JPG\",");
+}
+
+TEST_F(BrowseTest, Filters)
+{
+    EXPECT_EQ(browse::SplitByComma("a,b,"), (std::vector<std::string> {"a", "b", ""}));
+    EXPECT_EQ(browse::SplitByComma(""), (std::vector<std::string> {""}));
+
+    VolumeScanner volume;
+    Add(volume, "a.jpg", "", 10, 1024, HoursAgo(23));
+    Add(volume, "b.JPG", "", 20, 2048, HoursAgo(25));
+    Add(volume, "c", "", 10, 2049, 0);
+    Add(volume, "d.pst", "", 30, 10, HoursAgo(1));
+    auto names = [&](const std::string& filter) {
+        std::vector<ScriptValue> rows;
+        browse::FilterFiles(volume, filter, rows);
+        return Names(rows);
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(names("0,0,0,0,0,0,0,,0,"), (V {"a.jpg", "b.JPG", "c", "d.pst"}));
+    EXPECT_EQ(names("1,0,0,0,0,0,0,,0,"), (V {"a.jpg", "b.JPG"}));
+    EXPECT_EQ(names("1,0,0,0,5,0,0,,0,"), (V {"a.jpg", "b.JPG", "d.pst"}));
+    EXPECT_EQ(names("0,0,0,0,0,1024,2048,,0,"), (V {"a.jpg", "b.JPG"}));
+    EXPECT_EQ(names("0,0,0,0,0,1024,0,,0,"), V {});
+    EXPECT_EQ(names("0,0,0,0,0,0,0,,24,"), (V {"a.jpg", "c", "d.pst"}));
+    EXPECT_EQ(names("0,0,0,0,0,0,0,,24,x,extra,more"), (V {"a.jpg", "c", "d.pst"}));
+    EXPECT_EQ(names("0,0,0,0,0,0,0,,0"), V {});  // nine fields
+}
