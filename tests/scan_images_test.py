@@ -205,6 +205,62 @@ class Recover(Workdir):
         self.assertIn("nothing selected", r.stderr)
 
 
+class Browse(Workdir):
+    """tree, ls and filter against the manifest of what was written."""
+
+    def test_tree_counts_files_at_or_below_each_folder(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        tree = {row["folder"]: row["count"] for row in results(quenlar("tree", "--json", image, cwd=self.dir).stdout)}
+        expected = {}
+        for path, (kind, size, state) in manifest("ntfs").items():
+            if kind != "f":
+                continue
+            parts = path.split("/")[:-1]
+            for depth in range(1, len(parts) + 1):
+                folder = "\\".join(parts[:depth])
+                expected[folder] = expected.get(folder, 0) + 1
+        self.assertEqual(tree, expected)
+
+    def test_folder_listing(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        written = manifest("ntfs")
+        for folder in ["", "Trash", "Pictures/Ünïcødé фото", "DeletedFolder/Sub"]:
+            rows = results(quenlar("ls", "--json", image, folder, cwd=self.dir).stdout)
+            listed = {row[0]: row for row in rows}
+            prefix = folder + "/" if folder else ""
+            expected = {p[len(prefix):] for p, row in written.items()
+                        if row[0] == "f" and p.startswith(prefix) and "/" not in p[len(prefix):]}
+            self.assertEqual(set(listed), expected, folder)
+            for name, row in listed.items():
+                self.assertEqual(int(row[4]), written[prefix + name][1])
+                self.assertEqual(row[6], 10 if written[prefix + name][2] == "existing" else 20)
+
+    def test_filters(self):
+        image = os.path.join(ARGS.images, "ntfs.img")
+        names = lambda *flags: sorted(row[0] for row in results(
+            quenlar("filter", "--json", image, *flags, cwd=self.dir).stdout))
+        self.assertEqual(names("--pictures"), ["gone.jpg", "holiday.jpg", "inner1.jpg", "sunset.png"])
+        self.assertEqual(names("--documents"), ["inner3.pdf", "old.docx", "report.pdf"])
+        self.assertEqual(names("--pictures", "--documents", "--min-size", "30000", "--max-size", "60000"),
+                         ["gone.jpg", "old.docx", "report.pdf", "sunset.png"])
+        everything = names()
+        self.assertEqual(names("--hours", "1000000"), everything)
+        self.assertEqual(len(everything), len(manifest("ntfs")))
+
+    def test_saved_scan(self):
+        image = os.path.join(ARGS.images, "ntfs-reformatted.img")
+        quenlar("scan", "--deep", "--stop-at-sector", "1000", image, cwd=self.dir)
+        tree = {row["folder"]: row["count"] for row in results(quenlar("tree", "--saved", "--json", cwd=self.dir).stdout)}
+        self.assertIn("New", tree)
+        rows = results(quenlar("ls", "--saved", "--json", "New", cwd=self.dir).stdout)
+        self.assertIn("fresh.txt", [row[0] for row in rows])
+        out = os.path.join(self.dir, "out")
+        r = quenlar("recover", "--saved", "--dest", out, "--folder", "New", cwd=self.dir)
+        self.assertIn("1 of 1 files written", r.stdout)
+        r = quenlar("tree", "--saved", image, cwd=self.dir, check=False)
+        self.assertEqual(r.returncode, 2)
+
+
 class Formats(Workdir):
     def test_bodyfile_feeds_mactime(self):
         image = os.path.join(ARGS.images, "ntfs.img")

@@ -46,14 +46,48 @@ struct ResumeOptions {
 // Continues the saved scan and lists the results.
 int RunResume(const ResumeOptions& options);
 
-struct RecoverOptions {
+// Where the results come from: a fresh scan of a volume (with `deep` the deep
+// scan after the normal one), or the saved scan of mydatabase.db.
+struct SourceOptions {
     std::string volume;
+    bool deep = false;
+    bool saved = false;
+};
+// Fills `volume` with results as `source` says; false after one line on stderr.
+bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume);
+
+struct TreeOptions {
+    SourceOptions source;
+    bool json = false;
+};
+// The folder tree with the number of files at or below each folder.
+int RunTree(const TreeOptions& options);
+
+struct ListOptions {
+    SourceOptions source;
+    std::string folder;
+    bool json = false;
+};
+// The files directly in one folder.
+int RunList(const ListOptions& options);
+
+struct FilterOptions {
+    SourceOptions source;
+    bool pictures = false, documents = false, videos = false, audio = false, emails = false;
+    std::uint64_t minSize = 0;
+    std::uint64_t maxSize = 0;
+    std::uint32_t hours = 0;
+    bool json = false;
+};
+// The files of the chosen categories, size range and age.
+int RunFilter(const FilterOptions& options);
+
+struct RecoverOptions {
+    SourceOptions source;
     std::string destination;
     std::vector<std::int64_t> indices;
     std::vector<std::string> folders;
     bool all = false;
-    bool deep = false;
-    bool saved = false;
 };
 // Scans the volume (or loads the saved scan) and copies the selected files.
 int RunRecover(const RecoverOptions& options);

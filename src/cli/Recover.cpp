@@ -49,28 +49,8 @@ int RunRecover(const RecoverOptions& options)
     }
     const std::string destination = platform::AbsolutePath(options.destination);
     scan::VolumeScanner volume;
-    host::StopRequest = 0;
-    if (options.saved) {
-        if (!store::OpenStore()) {
-            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
-            return kExitFailed;
-        }
-        store::ScanRecordInfo record;
-        store::ReadLastScanRecord(record);
-        if (record.path.empty()) {
-            std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
-            return kExitFailed;
-        }
-        if (!OpenVolume(record.path, volume) || !store::LoadFoundFiles(volume))
-            return kExitFailed;
-    } else {
-        if (options.volume.empty()) {
-            std::fprintf(stderr, "quenlar: give the volume to recover from, or --saved\n");
-            return kExitUsage;
-        }
-        if (!OpenVolume(platform::AbsolutePath(options.volume), volume))
-            return kExitFailed;
-    }
+    if (!LoadResults(options.source, volume))
+        return kExitFailed;
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from.
     if (!platform::MakeFolder(destination)) {
@@ -81,13 +61,6 @@ int RunRecover(const RecoverOptions& options)
         std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
                              "another disk\n", destination.c_str());
         return kExitFailed;
-    }
-    if (!options.saved) {
-        volume.NormalScan();
-        if (options.deep && !host::StopRequested()) {
-            store::OpenStore();
-            bridge::RunDeepScan(volume, 0);
-        }
     }
 
     std::vector<recover::SelectionValue> selection;

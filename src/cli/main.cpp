@@ -5,9 +5,43 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+
 #ifndef QUENLAR_VERSION
 #define QUENLAR_VERSION "0.0.0"
 #endif
+
+namespace {
+
+// Sorts the positional arguments of a result command into volume and folder.
+int RunResultCommand(CLI::App* tree, CLI::App* list, CLI::App* filter, const std::vector<std::string>& args,
+                     cli::TreeOptions& treeOptions, cli::ListOptions& listOptions, cli::FilterOptions& filterOptions,
+                     cli::RecoverOptions& recoverOptions)
+{
+    cli::SourceOptions& source = tree->parsed()     ? treeOptions.source
+                                 : list->parsed()   ? listOptions.source
+                                 : filter->parsed() ? filterOptions.source
+                                                    : recoverOptions.source;
+    const std::size_t wanted = (source.saved ? 0 : 1) + (list->parsed() ? 1 : 0);
+    if (args.size() > wanted || (!source.saved && args.empty())) {
+        std::fprintf(stderr, "quenlar: %s\n",
+                     source.saved ? "with --saved no volume is given" : "give the volume to read");
+        return cli::kExitUsage;
+    }
+    if (!source.saved)
+        source.volume = args[0];
+    if (list->parsed() && args.size() == wanted)
+        listOptions.folder = args.back();
+    if (tree->parsed())
+        return cli::RunTree(treeOptions);
+    if (list->parsed())
+        return cli::RunList(listOptions);
+    if (filter->parsed())
+        return cli::RunFilter(filterOptions);
+    return cli::RunRecover(recoverOptions);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -47,16 +81,45 @@ int main(int argc, char** argv)
     resumeCommand->add_option("--stop-at-sector", resumeOptions.stopAtSector,
                               "Pause the deep scan again once it reaches this sector");
 
+    // The commands that work on results take a volume to scan, or --saved.
+    std::vector<std::string> positionals;
+    auto addSource = [&positionals](CLI::App* command, cli::SourceOptions& source, const char* what) {
+        command->add_option("args", positionals, what);
+        command->add_flag("--deep", source.deep, "Run the deep scan after the normal scan");
+        command->add_flag("--saved", source.saved, "Use the saved scan of mydatabase.db instead of scanning");
+    };
+
+    cli::TreeOptions treeOptions;
+    CLI::App* treeCommand = app.add_subcommand("tree", "The folder tree with the files found at or below each folder");
+    addSource(treeCommand, treeOptions.source, "VOLUME (not with --saved)");
+    treeCommand->add_flag("--json", treeOptions.json, "One JSON object per folder");
+
+    cli::ListOptions listOptions;
+    CLI::App* listCommand = app.add_subcommand("ls", "The files found directly in one folder");
+    addSource(listCommand, listOptions.source, "VOLUME FOLDER (FOLDER alone with --saved; \"\" is the root)");
+    listCommand->add_flag("--json", listOptions.json, "One JSON array (the file row) per file");
+
+    cli::FilterOptions filterOptions;
+    CLI::App* filterCommand = app.add_subcommand("filter", "The files of chosen categories, sizes and age");
+    addSource(filterCommand, filterOptions.source, "VOLUME (not with --saved)");
+    filterCommand->add_flag("--pictures", filterOptions.pictures, "Pictures");
+    filterCommand->add_flag("--documents", filterOptions.documents, "Documents");
+    filterCommand->add_flag("--videos", filterOptions.videos, "Videos");
+    filterCommand->add_flag("--audio", filterOptions.audio, "Audio");
+    filterCommand->add_flag("--emails", filterOptions.emails, "E-mail stores");
+    filterCommand->add_option("--min-size", filterOptions.minSize, "Smallest size in bytes");
+    filterCommand->add_option("--max-size", filterOptions.maxSize, "Largest size in bytes");
+    filterCommand->add_option("--hours", filterOptions.hours, "Changed within this many hours");
+    filterCommand->add_flag("--json", filterOptions.json, "One JSON array (the file row) per file");
+
     cli::RecoverOptions recoverOptions;
     CLI::App* recoverCommand = app.add_subcommand("recover", "Copy found files to a destination folder");
-    recoverCommand->add_option("volume", recoverOptions.volume, "Block device or image file (not with --saved)");
+    addSource(recoverCommand, recoverOptions.source, "VOLUME (not with --saved)");
     recoverCommand->add_option("--dest", recoverOptions.destination, "Destination folder, on another disk")->required();
     recoverCommand->add_option("--index", recoverOptions.indices, "A result index as 'scan' lists it (repeatable)");
     recoverCommand->add_option("--folder", recoverOptions.folders,
                                "Every file under this folder of the result tree (repeatable)");
     recoverCommand->add_flag("--all", recoverOptions.all, "Every file found");
-    recoverCommand->add_flag("--deep", recoverOptions.deep, "Run the deep scan after the normal scan");
-    recoverCommand->add_flag("--saved", recoverOptions.saved, "Use the saved scan of mydatabase.db instead of scanning");
 
     try {
         app.parse(argc, argv);
@@ -72,8 +135,9 @@ int main(int argc, char** argv)
         result = cli::RunScan(scanOptions);
     else if (resumeCommand->parsed())
         result = cli::RunResume(resumeOptions);
-    else if (recoverCommand->parsed())
-        result = cli::RunRecover(recoverOptions);
+    else if (treeCommand->parsed() || listCommand->parsed() || filterCommand->parsed() || recoverCommand->parsed())
+        result = RunResultCommand(treeCommand, listCommand, filterCommand, positionals, treeOptions, listOptions,
+                                  filterOptions, recoverOptions);
     store::CloseStore();
     host::ShutdownLog();
     return result;

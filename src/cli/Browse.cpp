@@ -1,0 +1,163 @@
+#include "cli/Commands.h"
+
+#include "browse/Filters.h"
+#include "browse/FolderTree.h"
+#include "bridge/ScanWork.h"
+#include "host/StopRequest.h"
+#include "platform/Process.h"
+#include "scan/VolumeScanner.h"
+#include "store/ResultStore.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace cli {
+namespace {
+
+// A folder as the user writes it ("docs/old", "docs\\old\\", "" or "/" for
+// the root) in the form of a found file's path: "docs\\old\\", "" for the root.
+std::string FolderPathOf(std::string folder)
+{
+    for (char& c : folder) {
+        if (c == '/')
+            c = '\\';
+    }
+    while (!folder.empty() && folder.front() == '\\')
+        folder.erase(0, 1);
+    while (!folder.empty() && folder.back() == '\\')
+        folder.pop_back();
+    return folder.empty() ? folder : folder + "\\";
+}
+
+void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
+{
+    if (json) {
+        for (const auto& row : rows)
+            std::printf("%s\n", row.ToJson().c_str());
+        return;
+    }
+    std::printf("%8s  %-7s %14s  %-19s  %-22s %s\n", "index", "state", "size", "time", "type", "path");
+    for (const auto& row : rows) {
+        const auto& v = row.Items();
+        const std::int64_t exist = v[6].Int();
+        const std::int64_t kind = exist >= 10 ? exist / 10 : exist;
+        const char* state = kind == 1 ? "in use" : kind == 2 ? "deleted" : kind == 3 ? "lost" : "?";
+        std::string path = v[7].String() + v[0].String();
+        for (char& c : path) {
+            if (c == '\\')
+                c = '/';
+        }
+        std::printf("%8" PRId64 "  %-7s %14s  %-19s  %-22s %s\n", v[5].Int(), state, v[4].String().c_str(),
+                    v[1].String().c_str(), v[8].String().c_str(), path.c_str());
+    }
+}
+
+}  // namespace
+
+bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume)
+{
+    host::StopRequest = 0;
+    if (source.saved) {
+        if (!store::OpenStore()) {
+            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
+            return false;
+        }
+        store::ScanRecordInfo record;
+        store::ReadLastScanRecord(record);
+        if (record.path.empty()) {
+            std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
+            return false;
+        }
+        if (!OpenVolume(record.path, volume))
+            return false;
+        if (!store::LoadFoundFiles(volume)) {
+            std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
+            return false;
+        }
+        return true;
+    }
+    if (source.volume.empty()) {
+        std::fprintf(stderr, "quenlar: give the volume, or --saved for the saved scan\n");
+        return false;
+    }
+    if (!OpenVolume(platform::AbsolutePath(source.volume), volume))
+        return false;
+    if (volume.m_fileSystemType != scan::kNtfs) {
+        std::fprintf(stderr, "quenlar: scanning %s volumes is not part of this build yet; only NTFS is scanned\n",
+                     scan::FileSystemName(volume.m_fileSystemType));
+        return false;
+    }
+    volume.NormalScan();
+    if (source.deep && !host::StopRequested()) {
+        if (!store::OpenStore()) {
+            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
+            return false;
+        }
+        bridge::RunDeepScan(volume, 0);
+    }
+    return true;
+}
+
+int RunTree(const TreeOptions& options)
+{
+    scan::VolumeScanner volume;
+    if (!LoadResults(options.source, volume))
+        return kExitFailed;
+    browse::FolderUpdates updates;
+    volume.m_treeCursor = 0;
+    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    std::size_t rootFiles = 0;
+    {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        for (const auto& f : volume.m_results)
+            rootFiles += f->m_isDirectory != 1 && f->m_filePath.empty();
+    }
+    if (options.json) {
+        for (const auto& [folder, count] : volume.m_folderMap)
+            std::printf("{\"folder\":%s,\"count\":%d}\n", browse::JsonQuote(folder).c_str(), count);
+        return kExitOk;
+    }
+    std::printf("%8zu  (files in the root folder)\n", rootFiles);
+    for (const auto& [folder, count] : volume.m_folderMap) {
+        std::size_t depth = 0;
+        for (const char c : folder)
+            depth += c == '\\';
+        const std::size_t slash = folder.rfind('\\');
+        const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
+        std::printf("%8d  %s%s\n", count, std::string(2 * depth, ' ').c_str(), name.c_str());
+    }
+    return kExitOk;
+}
+
+int RunList(const ListOptions& options)
+{
+    scan::VolumeScanner volume;
+    if (!LoadResults(options.source, volume))
+        return kExitFailed;
+    std::vector<browse::ScriptValue> rows;
+    browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
+    PrintRows(rows, options.json);
+    return kExitOk;
+}
+
+int RunFilter(const FilterOptions& options)
+{
+    scan::VolumeScanner volume;
+    if (!LoadResults(options.source, volume))
+        return kExitFailed;
+    // The ten fields: five category codes, the size range, the unused start
+    // time, the age in hours and the name of the scan.
+    char text[256];
+    const std::uint64_t maxSize = options.maxSize != 0 ? options.maxSize
+                                  : options.minSize != 0 ? 9000000000000000000ULL
+                                                         : 0;
+    std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%" PRIu64 ",%" PRIu64 ",,%u,quenlar", options.pictures ? 1 : 0,
+                  options.documents ? 2 : 0, options.videos ? 3 : 0, options.audio ? 4 : 0, options.emails ? 5 : 0,
+                  options.minSize, maxSize, options.hours);
+    std::vector<browse::ScriptValue> rows;
+    browse::FilterFiles(volume, text, rows);
+    PrintRows(rows, options.json);
+    return kExitOk;
+}
+
+}  // namespace cli
