@@ -65,6 +65,12 @@ def manifest(name):
     return rows
 
 
+def manifest_digests(name):
+    with open(os.path.join(ARGS.manifests, name + ".manifest.tsv"), encoding="utf-8") as f:
+        next(f)
+        return {line.split("\t")[0]: line.split("\t")[3] for line in f}
+
+
 def explain(path, entry):
     """The rule that explains a TSK entry we do not list, or None."""
     inode, _, _ = entry
@@ -182,12 +188,11 @@ class Recover(Workdir):
         out = os.path.join(self.dir, "out")
         r = quenlar("recover", image, "--dest", out, "--all", cwd=self.dir)
         written = manifest("ntfs")
+        digests = manifest_digests("ntfs")
         files = {p: row for p, row in written.items() if row[0] == "f"}
         self.assertIn(f"{len(files)} of {len(files)} files written, 0 failed", r.stdout)
         for path, (kind, size, state) in files.items():
-            digest = next(line.split("\t")[3] for line in open(os.path.join(ARGS.manifests, "ntfs.manifest.tsv"),
-                                                                 encoding="utf-8") if line.startswith(path + "\t"))
-            self.assertEqual(sha256(os.path.join(out, path)), digest, path)
+            self.assertEqual(sha256(os.path.join(out, path)), digests[path], path)
         self.assertEqual(os.path.getsize(os.path.join(out, "empty.txt")), 0)
 
         # Once more, one folder: numbered names beside the first ones.
@@ -195,6 +200,43 @@ class Recover(Workdir):
         self.assertTrue(os.path.exists(os.path.join(out, "Trash", "gone_1.jpg")))
         self.assertTrue(os.path.exists(os.path.join(out, "Trash", "kept_1.txt")))
         self.assertFalse(os.path.exists(os.path.join(out, "readme_1.txt")))
+
+    def test_hostile_names_stay_inside_the_destination(self):
+        # The NTFS image with names edited in their records: the folder Trash
+        # becomes "..", the file kept.txt "../x.txt" and gone.jpg "/etc.jpg".
+        with open(os.path.join(ARGS.images, "ntfs.img"), "rb") as f:
+            data = bytearray(f.read())
+
+        def rename(old, new):
+            assert len(new) <= len(old)
+            count = 0
+            for ns in (0, 1, 3):
+                pattern = bytes([len(old), ns]) + old.encode("utf-16-le")
+                at = data.find(pattern)
+                while at != -1:
+                    data[at] = len(new)
+                    data[at + 2:at + 2 + 2 * len(new)] = new.encode("utf-16-le")
+                    count += 1
+                    at = data.find(pattern, at + 1)
+            assert count > 0, old
+
+        rename("Trash", "..")
+        rename("kept.txt", "../x.txt")
+        rename("gone.jpg", "/etc.jpg")
+        image = os.path.join(self.dir, "hostile.img")
+        with open(image, "wb") as f:
+            f.write(data)
+        sandbox = os.path.join(self.dir, "sandbox")
+        out = os.path.join(sandbox, "out")
+        os.makedirs(sandbox)
+        r = quenlar("recover", image, "--dest", out, "--all", cwd=self.dir)
+        self.assertIn(" 0 failed", r.stdout)
+        self.assertEqual(os.listdir(sandbox), ["out"])
+        for root, dirs, files in os.walk(out):
+            for name in dirs + files:
+                self.assertTrue(os.path.realpath(os.path.join(root, name)).startswith(os.path.realpath(out) + "/"))
+        self.assertTrue(os.path.exists(os.path.join(out, "_..", ".._x.txt")))
+        self.assertTrue(os.path.exists(os.path.join(out, "_..", "_etc.jpg")))
 
     def test_refusals(self):
         image = os.path.join(ARGS.images, "ntfs.img")
