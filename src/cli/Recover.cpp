@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/Progress.h"
 
 #include "bridge/ScanWork.h"
 #include "host/StopRequest.h"
@@ -73,7 +74,13 @@ int RunRecover(const RecoverOptions& options)
 
     host::StopRequest = 0;
     platform::OnInterrupt(RequestStop);
+    Progress progress(platform::StderrIsTerminal());
+    progress.Start([&volume](double) {
+        return "recovering: " + std::to_string(volume.m_recoverCount.load()) + " / " +
+               std::to_string(volume.m_recoverTotal.load()) + " files";
+    });
     const recover::RecoverSummary summary = recover::RecoverFiles(volume, selection, destination);
+    progress.Stop();
     std::printf("%zu of %zu files written, %zu failed, %" PRIu64 " bytes\n", summary.succeeded, summary.selected,
                 summary.failed, summary.bytes);
     if (summary.deviceGone) {

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/Progress.h"
 #include "cli/Results.h"
 
 #include "bridge/ScanWork.h"
@@ -7,13 +8,8 @@
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
 
-#include <atomic>
-#include <chrono>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 namespace cli {
 namespace {
@@ -23,64 +19,19 @@ extern "C" void RequestKeepingStop()
     host::StopRequest.store(host::kStopKeep);
 }
 
-// A line on stderr, redrawn a few times a second while a scan runs: the
-// sectors done of the total and the rate.
-class Progress {
-public:
-    Progress(scan::VolumeScanner& volume, bool enabled) : m_volume(volume), m_enabled(enabled) {}
-    ~Progress() { Stop(); }
-
-    void Start(const char* phase, std::uint64_t total)
-    {
-        Stop();
-        if (!m_enabled)
-            return;
-        m_phase = phase;
-        m_total = total;
-        m_running = true;
-        m_thread = std::thread([this] { Run(); });
-    }
-
-    void Stop()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_running = false;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-            std::fprintf(stderr, "\r\033[K");
-        }
-    }
-
-private:
-    void Run()
-    {
-        const auto start = std::chrono::steady_clock::now();
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (m_running) {
-            m_wake.wait_for(lock, std::chrono::milliseconds(250));
-            const std::uint64_t done = m_volume.m_progress.load();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const double rate = seconds > 0 ? static_cast<double>(done) * 512 / seconds / (1 << 20) : 0;
-            std::fprintf(stderr, "\r\033[K%s: %" PRIu64 " / %" PRIu64 " sectors (%.0f%%), %.1f MiB/s, %zu found",
-                         m_phase, done, m_total, m_total ? 100.0 * static_cast<double>(done) / static_cast<double>(m_total) : 100.0,
-                         rate, m_volume.ResultCount());
-            std::fflush(stderr);
-        }
-    }
-
-    scan::VolumeScanner& m_volume;
-    bool m_enabled;
-    const char* m_phase = "";
-    std::uint64_t m_total = 0;
-    bool m_running = false;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::thread m_thread;
-};
+// The sectors done of the total, the rate and the files found so far.
+void StartScanProgress(Progress& progress, scan::VolumeScanner& volume, const char* phase, std::uint64_t total)
+{
+    progress.Start([&volume, phase, total](double seconds) {
+        const std::uint64_t done = volume.m_progress.load();
+        const double rate = seconds > 0 ? static_cast<double>(done) * 512 / seconds / (1 << 20) : 0;
+        char text[200];
+        std::snprintf(text, sizeof text, "%s: %" PRIu64 " / %" PRIu64 " sectors (%.0f%%), %.1f MiB/s, %zu found",
+                      phase, done, total, total ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0,
+                      rate, volume.ResultCount());
+        return std::string(text);
+    });
+}
 
 std::uint64_t MftSectors(const scan::VolumeScanner& volume)
 {
@@ -149,8 +100,8 @@ int RunScan(const ScanOptions& options)
     host::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
 
-    Progress progress(volume, platform::StderrIsTerminal());
-    progress.Start("normal scan", volume.m_fileSystemType == scan::kNtfs ? MftSectors(volume) : 0);
+    Progress progress(platform::StderrIsTerminal());
+    StartScanProgress(progress, volume, "normal scan", MftSectors(volume));
     volume.NormalScan();
     progress.Stop();
 
@@ -159,7 +110,7 @@ int RunScan(const ScanOptions& options)
         std::fprintf(stderr, "quenlar: normal scan stopped; the list is incomplete and nothing was saved\n");
         exitCode = kExitInterrupted;
     } else if (options.deep) {
-        progress.Start("deep scan", volume.m_volumeSize);
+        StartScanProgress(progress, volume, "deep scan", volume.m_volumeSize);
         const int end = bridge::RunDeepScan(volume, 0);
         progress.Stop();
         exitCode = ReportDeepEnd(volume, end);
@@ -176,8 +127,8 @@ int RunResume(const ResumeOptions& options)
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
     volume.m_stopAtSector = options.stopAtSector;
-    Progress progress(volume, platform::StderrIsTerminal());
-    progress.Start("resumed scan", 0);
+    Progress progress(platform::StderrIsTerminal());
+    StartScanProgress(progress, volume, "resumed scan", 0);
     const bridge::ResumeOutcome outcome = bridge::ResumeSavedScan(volume);
     progress.Stop();
 
