@@ -282,3 +282,45 @@ TEST_F(AttributeListVolume, FollowsTheListToOtherRecords)
     EXPECT_EQ(FileSize(volume, rec), 0u);
     EXPECT_TRUE(BuildExtents(volume, rec, 0).empty());
 }
+
+TEST_F(AttributeListVolume, ListsKeptOutsideTheRecordAndNamesInExtensionRecords)
+{
+    // File 41's name is in extension record 50, its data in 51, and its
+    // attribute list, too long for the record, in cluster 100.
+    RecordBuffer nameRecord = RecordBuilder(50).FileName(u"big file.bin", 5, 3).Finish();
+    testing_ntfs::Put64(&nameRecord[0x20], 41);  // base record
+    Place(50, nameRecord);
+    RecordBuffer dataRecord = RecordBuilder(51).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish();
+    testing_ntfs::Put64(&dataRecord[0x20], 41);
+    Place(51, dataRecord);
+    std::vector<std::uint8_t> list(0x40);
+    testing_ntfs::Put32(&list[0x00], 0x30);
+    Put16(&list[0x04], 0x20);
+    testing_ntfs::Put64(&list[0x10], 50);
+    testing_ntfs::Put32(&list[0x20], 0x80);
+    Put16(&list[0x24], 0x20);
+    testing_ntfs::Put64(&list[0x30], 51);
+    std::copy(list.begin(), list.end(), bytes.begin() + 100 * 1024);
+    OpenVolume();
+
+    RecordBuffer base = RecordBuilder(41).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(base));
+    RecordBuffer name {};
+    ASSERT_TRUE(FindFileName(volume, base, name));
+    EXPECT_EQ(DecodeFileName(name).name, u"big file.bin");
+    EXPECT_EQ(FileSize(volume, base), 3000u);
+    EXPECT_EQ(BuildExtents(volume, base, 0), (std::vector<FileExtent> {{2 * 0x20, 6, 0}}));
+    EXPECT_EQ(BaseRecordReference(base), 0u);
+    ASSERT_TRUE(ValidateAndFixRecord(nameRecord));
+    EXPECT_EQ(BaseRecordReference(nameRecord), 41u);
+
+    // A name record that belongs to another file is not taken.
+    RecordBuffer stranger = RecordBuilder(42).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(stranger));
+    EXPECT_FALSE(FindFileName(volume, stranger, name));
+
+    // An absurd list size is not read.
+    RecordBuffer huge = RecordBuilder(43).NonResident(0x20, {0x11, 0x01, 0x64}, 1ULL << 40).Finish();
+    ASSERT_TRUE(ValidateAndFixRecord(huge));
+    EXPECT_EQ(FileSize(volume, huge), 0u);
+}

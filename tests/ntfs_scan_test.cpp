@@ -162,6 +162,9 @@ TEST_F(NtfsScanTest, NormalScanBuildsPathsFromParentRecords)
     ntfs.PlaceInMft(52, SyntheticNtfs::Folder(52, 51, u"Y"));
     ntfs.PlaceInMft(45, SyntheticNtfs::File(45, 51, u"looped.txt"));
     ntfs.PlaceInMft(46, SyntheticNtfs::File(46, 11, u"quota.txt"));
+    RecordBuffer extension = SyntheticNtfs::File(47, 5, u"extension.txt");
+    Put64(&extension[0x20], 36);  // part of record 36: not a file of its own
+    ntfs.PlaceInMft(47, extension);
 
     VolumeScanner volume;
     ntfs.Open(volume);
@@ -169,6 +172,7 @@ TEST_F(NtfsScanTest, NormalScanBuildsPathsFromParentRecords)
     auto byName = ByName(volume);
     EXPECT_EQ(byName.count("$MFT"), 0u);
     EXPECT_EQ(byName.count("$Extend"), 0u);
+    EXPECT_EQ(byName.count("extension.txt"), 0u);
     EXPECT_EQ(byName.at("root.txt")->m_filePath, "");
     EXPECT_EQ(byName.at("root.txt")->m_existType, kExistInUse);
     EXPECT_EQ(byName.at("root.txt")->extents, (std::vector<FileExtent> {{SyntheticNtfs::kMftSector + 72, 2, 1}}));

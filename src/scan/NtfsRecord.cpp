@@ -27,21 +27,51 @@ bool IsNonResident(const RecordBuffer& attribute)
     return attribute[0x08] != 0;
 }
 
-// Calls `entry(type, reference)` for each $ATTRIBUTE_LIST entry from `start`
-// on. Only a resident list is read: its entries are in this record.
+// An attribute list larger than this is damage: a real one lists a few
+// hundred attributes at most.
+constexpr std::uint64_t kMaxAttributeListBytes = 1 << 20;
+
+// Calls `entry(type, reference)` for each entry of the record's
+// $ATTRIBUTE_LIST. A file with many attributes keeps the list outside the
+// record (non-resident); it is read from its clusters then.
 template <typename F>
-void ForEachListEntry(const RecordBuffer& list, std::size_t start, F&& entry)
+void ForEachListEntry(VolumeScanner& volume, RecordView record, F&& entry)
 {
-    if (IsNonResident(list))
+    RecordBuffer attribute {};
+    if (!FindAttribute(record, kAttrAttributeList, attribute))
         return;
-    const ByteView v = View(list);
-    const std::size_t length = v.U16(0x04);
-    std::size_t pos = start;
-    while (pos + 4 < length) {
-        const std::uint16_t entryLength = v.U16(pos + 0x04);
-        if (entryLength == 0)
+    const ByteView a = View(attribute);
+    std::vector<std::uint8_t> outside;
+    ByteView list;
+    if (!IsNonResident(attribute)) {
+        const std::size_t length = a.U16(0x04);
+        list = a.Sub(a.U16(0x14), std::min<std::size_t>(a.U32(0x10), length > a.U16(0x14) ? length - a.U16(0x14) : 0));
+    } else {
+        const std::uint64_t size = a.U64(0x30);
+        const std::uint64_t spc = volume.m_sectorsPerCluster;
+        if (size == 0 || size > kMaxAttributeListBytes || spc == 0)
+            return;
+        outside.assign(static_cast<std::size_t>(size), 0);
+        std::size_t done = 0;
+        for (const DataRun& run : DecodeDataRuns(attribute, a.U16(0x20))) {
+            if (done >= outside.size() || run.lcn <= 0 || run.length == 0)
+                break;
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(outside.size() - done, std::uint64_t {run.length} * spc * 512));
+            const std::size_t got =
+                volume.ReadSectors(spc * static_cast<std::uint64_t>(run.lcn), want, outside.data() + done);
+            done += got;
+            if (got < want)
+                break;
+        }
+        list = ByteView(outside.data(), done);
+    }
+    std::size_t pos = 0;
+    while (list.Has(pos, 0x18)) {
+        const std::uint16_t entryLength = list.U16(pos + 0x04);
+        if (entryLength < 0x18)
             break;
-        entry(v.U8(pos), v.U64(pos + 0x10));
+        entry(list.U8(pos), list.U64(pos + 0x10));
         pos += entryLength;
     }
 }
@@ -151,6 +181,29 @@ FileNameInfo DecodeFileName(const RecordBuffer& attribute)
     return info;
 }
 
+std::uint64_t BaseRecordReference(RecordView record)
+{
+    return View(record).U64(0x20) & 0xFFFFFFFFFFFFULL;
+}
+
+bool FindFileName(VolumeScanner& volume, RecordView record, RecordBuffer& copy)
+{
+    if (FindAttribute(record, kAttrFileName, copy))
+        return true;
+    // A file with many attributes may keep its name in an extension record.
+    bool found = false;
+    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
+        if (found || type != kAttrFileName)
+            return;
+        const std::uint64_t offset = MapReference(volume, reference);
+        RecordBuffer other {};
+        if (offset != 0 && volume.ReadSectors(offset >> 9, kRecordSize, other.data()) == kRecordSize &&
+            ValidateAndFixRecord(other) && BaseRecordReference(other) == (RecordNumber(record) & 0xFFFFFFFFFFFFULL))
+            found = FindAttribute(other, kAttrFileName, copy);
+    });
+    return found;
+}
+
 std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference)
 {
     const std::uint64_t number = reference & 0xFFFFFFFFFFFFULL;
@@ -187,17 +240,15 @@ bool ReadDataAttribute(VolumeScanner& volume, std::uint64_t reference, RecordBuf
 
 std::uint64_t FileSize(VolumeScanner& volume, RecordView record)
 {
+    std::uint64_t sum = 0;
+    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
+        RecordBuffer data {};
+        if (type == kAttrData && ReadDataAttribute(volume, reference, data))
+            sum += IsNonResident(data) ? View(data).U64(0x30) : View(data).U32(0x10);
+    });
+    if (sum != 0)
+        return sum;
     RecordBuffer attribute {};
-    if (FindAttribute(record, kAttrAttributeList, attribute)) {
-        std::uint64_t sum = 0;
-        ForEachListEntry(attribute, View(attribute).U16(0x14), [&](std::uint8_t type, std::uint64_t reference) {
-            RecordBuffer data {};
-            if (type == kAttrData && ReadDataAttribute(volume, reference, data))
-                sum += IsNonResident(data) ? View(data).U64(0x30) : View(data).U32(0x10);
-        });
-        if (sum != 0)
-            return sum;
-    }
     if (!FindAttribute(record, kAttrData, attribute))
         return 0;
     const ByteView v = View(attribute);
@@ -222,20 +273,18 @@ std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, s
 {
     std::vector<FileExtent> extents;
     std::vector<DataRun> runs;
+    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
+        RecordBuffer data {};
+        if (type != kAttrData || !ReadDataAttribute(volume, reference, data))
+            return;
+        if (IsNonResident(data)) {
+            const auto more = DecodeDataRuns(data, View(data).U16(0x20));
+            runs.insert(runs.end(), more.begin(), more.end());
+        } else if (runs.empty()) {
+            extents.assign(1, {MapReference(volume, reference) / 512, 2, 1});
+        }
+    });
     RecordBuffer attribute {};
-    if (FindAttribute(record, kAttrAttributeList, attribute)) {
-        ForEachListEntry(attribute, 24, [&](std::uint8_t type, std::uint64_t reference) {
-            RecordBuffer data {};
-            if (type != kAttrData || !ReadDataAttribute(volume, reference, data))
-                return;
-            if (IsNonResident(data)) {
-                const auto more = DecodeDataRuns(data, View(data).U16(0x20));
-                runs.insert(runs.end(), more.begin(), more.end());
-            } else if (runs.empty()) {
-                extents.assign(1, {MapReference(volume, reference) / 512, 2, 1});
-            }
-        });
-    }
     if (runs.empty()) {
         if (!FindAttribute(record, kAttrData, attribute))
             return extents;

@@ -53,6 +53,13 @@ struct FileNameInfo {
 };
 FileNameInfo DecodeFileName(const RecordBuffer& attribute);
 
+// The base record of an extension record (header 0x20); 0 for a base record.
+std::uint64_t BaseRecordReference(RecordView record);
+// The file's chosen $FILE_NAME: in the record, or, for a file whose
+// attributes spill into extension records, in the record its
+// $ATTRIBUTE_LIST names.
+bool FindFileName(VolumeScanner& volume, RecordView record, RecordBuffer& copy);
+
 // Volume byte offset of a referenced record through the $MFT runs; 0 when the
 // record lies outside them.
 std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference);

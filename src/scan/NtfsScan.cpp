@@ -79,8 +79,12 @@ std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t
 // folders are known; otherwise the file waits for the final pass.
 void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, std::uint64_t recordSector, bool deep)
 {
+    // An extension record holds attributes of the file in its base record,
+    // which stands for the file.
+    if (BaseRecordReference(record) != 0)
+        return;
     RecordBuffer nameAttribute {};
-    if (!FindAttribute(record, kAttrFileName, nameAttribute))
+    if (!FindFileName(volume, record, nameAttribute))
         return;
     const std::uint32_t number = RecordNumber(record);
     const std::uint16_t flags = RecordFlags(record);
