@@ -101,6 +101,8 @@ std::size_t ReadChunk(scan::VolumeScanner& volume, const scan::FoundFile& file, 
 {
     switch (file.m_fileSystemType) {
     case scan::kNtfs: return ReadNtfsChunk(volume, file, buffer, offset);
+    case scan::kFat32: return ReadFat32Chunk(volume, file, buffer, offset);
+    case scan::kExfat: return ReadExfatChunk(volume, file, buffer, offset);
     default: return 0;
     }
 }
@@ -186,6 +188,101 @@ std::size_t ReadNtfsChunk(scan::VolumeScanner& volume, const scan::FoundFile& fi
             break;
     }
     return done;
+}
+
+namespace {
+
+// Reads `n` bytes of a file whose clusters follow a chain, from byte
+// `offset`: `next(c)` gives the cluster after c or 0 at the end, `sectorOf(c)`
+// its first sector. Every walk is bounded by `maxSteps`.
+template <typename Next, typename SectorOf>
+std::size_t ReadChain(scan::VolumeScanner& volume, std::uint32_t cluster, std::uint64_t offset, std::size_t n,
+                      std::uint8_t* buffer, std::uint64_t maxSteps, Next&& next, SectorOf&& sectorOf)
+{
+    const std::uint64_t clusterBytes = std::uint64_t {volume.m_sectorsPerCluster} * kSectorBytes;
+    if (clusterBytes == 0)
+        return 0;
+    std::uint64_t steps = 0;
+    for (std::uint64_t skip = offset / clusterBytes; skip > 0; --skip) {
+        cluster = next(cluster);
+        if (cluster == 0 || ++steps > maxSteps)
+            return 0;
+    }
+    std::size_t done = 0;
+    std::size_t within = static_cast<std::size_t>(offset % clusterBytes);
+    while (done < n && cluster != 0 && steps++ <= maxSteps) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, clusterBytes - within));
+        const std::size_t got = ReadAt(volume, sectorOf(cluster), within, buffer + done, want);
+        done += got;
+        if (got < want)
+            break;
+        within = 0;
+        cluster = next(cluster);
+    }
+    return done;
+}
+
+}  // namespace
+
+std::size_t ReadFat32Chunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
+                           std::uint64_t offset)
+{
+    if (file.m_isDirectory != 0 || file.extents.empty() || file.m_fileSize <= offset)
+        return 0;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(file.m_fileSize - offset, kTransferBytes));
+    const scan::ByteView boot(volume.m_fat32Boot.data(), volume.m_fat32Boot.size());
+    const std::uint64_t unit = std::max<std::uint32_t>(boot.U16(0x0B), 512) / 512;
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    const std::uint64_t dataStart = (boot.U16(0x0E) + std::uint64_t {boot.U8(0x10)} * boot.U32(0x24)) * unit;
+    const std::uint64_t start = file.extents.front().startSector;
+    if (spc == 0 || start < dataStart)
+        return 0;
+    const std::uint64_t entries = volume.m_fat.size();
+    const std::uint64_t limit = volume.m_volumeSize / spc + 2;
+    const std::uint64_t first = (start - dataStart) / spc + 2;
+    auto next = [&](std::uint32_t c) -> std::uint32_t {
+        if (c >= entries)
+            return 0;
+        const std::uint32_t v = volume.m_fat[c] & 0x0FFFFFFF;
+        return v < 2 || v >= 0x0FFFFFF8 || v >= limit ? 0 : v;
+    };
+    if (first < entries && next(static_cast<std::uint32_t>(first)) != 0) {
+        return ReadChain(volume, static_cast<std::uint32_t>(first), offset, n, buffer, entries, next,
+                         [&](std::uint32_t c) { return dataStart + (std::uint64_t {c} - 2) * spc; });
+    }
+    // No chain (a deleted file, or one of a single cluster): take the file
+    // as contiguous from its first sector.
+    return ReadAt(volume, start + offset / kSectorBytes, static_cast<std::size_t>(offset % kSectorBytes), buffer, n);
+}
+
+std::size_t ReadExfatChunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
+                           std::uint64_t offset)
+{
+    if (file.m_isDirectory != 0 || file.extents.empty() || file.m_fileSize <= offset)
+        return 0;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(file.m_fileSize - offset, kTransferBytes));
+    const scan::FileExtent& first = file.extents.front();
+    if (first.isPersist == 0)
+        return ReadAt(volume, first.startSector + offset / kSectorBytes, static_cast<std::size_t>(offset % kSectorBytes),
+                      buffer, n);
+    const scan::ByteView boot(volume.m_exfatBoot.data(), volume.m_exfatBoot.size());
+    const std::uint64_t unit = (volume.m_bytesPerSector >= 512 ? volume.m_bytesPerSector : 512) / 512;
+    const std::uint64_t heap = std::uint64_t {boot.U32(0x58)} * unit;
+    const std::uint64_t count = boot.U32(0x5C);
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    if (spc == 0 || first.startSector < heap)
+        return 0;
+    const std::uint64_t cluster = (first.startSector - heap) / spc + 2;
+    auto next = [&](std::uint32_t c) -> std::uint32_t {
+        if (c < 2 || c >= volume.m_fat.size() || c >= count + 2)
+            return 0;
+        const std::uint32_t v = volume.m_fat[c];
+        return v < 2 || v == 0xFFFFFFFF || v >= count + 2 ? 0 : v;
+    };
+    if (cluster >= count + 2)
+        return 0;
+    return ReadChain(volume, static_cast<std::uint32_t>(cluster), offset, n, buffer, count + 2, next,
+                     [&](std::uint32_t c) { return heap + (std::uint64_t {c} - 2) * spc; });
 }
 
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,

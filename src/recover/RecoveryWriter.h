@@ -62,5 +62,12 @@ std::string SafeComponent(const std::string& name);
 // of the file; 0 when there is no data.
 std::size_t ReadNtfsChunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
                           std::uint64_t offset);
+// FAT32: the cluster chain from the file's first cluster; a file whose first
+// FAT entry is free (deleted) is read as one contiguous run.
+std::size_t ReadFat32Chunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
+                           std::uint64_t offset);
+// exFAT: one contiguous run, or (flag 1 on the first extent) the FAT chain.
+std::size_t ReadExfatChunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
+                           std::uint64_t offset);
 
 }  // namespace recover
