@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/posix/WriteAll.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -70,18 +72,7 @@ std::uint64_t AppendFile::Size() const
 
 std::size_t AppendFile::Write(const void* data, std::size_t length)
 {
-    const auto* p = static_cast<const char*>(data);
-    std::size_t done = 0;
-    while (m_fd >= 0 && done < length) {
-        const ssize_t n = ::write(m_fd, p + done, length - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
-    return done;
+    return WriteAll(m_fd, data, length);
 }
 
 std::uint32_t CurrentThreadId()

@@ -1,5 +1,7 @@
 #include "platform/OutputFile.h"
 
+#include "platform/posix/WriteAll.h"
+
 #include "platform/Time.h"
 
 #include <cerrno>
@@ -29,18 +31,7 @@ CreateResult OutputFile::CreateNew(const std::string& path)
 
 std::size_t OutputFile::Write(const void* data, std::size_t length)
 {
-    const auto* p = static_cast<const char*>(data);
-    std::size_t done = 0;
-    while (m_fd >= 0 && done < length) {
-        const ssize_t n = ::write(m_fd, p + done, length - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
-    return done;
+    return WriteAll(m_fd, data, length);
 }
 
 void OutputFile::SetTime(std::uint64_t fileTime)
