@@ -41,7 +41,13 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 drop() { sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true; }
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN{print e-s}'; }
+once() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN{print e-s}'; }
+# The median of three cold runs.
+seconds() {
+  local runs=()
+  for _ in 1 2 3; do drop; runs+=("$(once "$@")"); done
+  printf "%s\n" "${runs[@]}" | sort -g | sed -n 2p
+}
 
 bytes=$(stat -c %s "$img")
 mft=$("$quenlar" probe --json "$img" | python3 -c '
@@ -49,9 +55,8 @@ import json,sys; p=json.load(sys.stdin); print(" ".join("%d:%d" % (r["lcn"], r["
 cluster=$("$quenlar" probe --json "$img" | python3 -c 'import json,sys; print(json.load(sys.stdin)["clusterBytes"])')
 read_mft() { for run in $mft; do dd if="$img" bs="$cluster" skip="${run%%:*}" count="${run##*:}" status=none of=/dev/null; done; }
 
-printf "%-34s %9s %9s\n" "cold cache (seconds)" "run" "MiB/s"
+printf "%-34s %9s %9s\n" "cold cache, median of 3" "seconds" "MiB/s"
 for name in "dd of the \$MFT runs" "quenlar scan (normal)" "fls -r -p" "dd of the volume" "quenlar scan --deep"; do
-  drop
   case $name in
     "dd of the \$MFT runs") t=$(seconds read_mft); mb=0 ;;
     "quenlar scan (normal)") t=$(seconds "$quenlar" scan --json "$img"); mb=0 ;;
@@ -59,7 +64,7 @@ for name in "dd of the \$MFT runs" "quenlar scan (normal)" "fls -r -p" "dd of th
     "dd of the volume") t=$(seconds dd if="$img" of=/dev/null bs=1M status=none); mb=$bytes ;;
     "quenlar scan --deep") t=$(seconds "$quenlar" scan --deep --json "$img"); mb=$bytes ;;
   esac
-  rate=$(awk -v b="$mb" -v t="$t" 'BEGIN{print (b>0 && t>0) ? b/1048576/t : 0}')
+  rate=$(awk -v b="$mb" -v t="$t" 'BEGIN{print ((b > 0 && t > 0) ? b / 1048576 / t : 0)}')
   printf "%-34s %9.3f %9.0f\n" "$name" "$t" "$rate"
 done
 echo "results: $("$quenlar" scan --json "$img" | wc -l) from the normal scan, $(fls -r -p "$img" | wc -l) lines from fls"

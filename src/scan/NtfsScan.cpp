@@ -271,8 +271,9 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         const std::uint64_t firstSector = position;
         const bool deviceEnds = got != 0 && got < std::size_t {n} * kSectorBytes;
         position += deviceEnds ? got / kSectorBytes : n;
+        // Only the `got` bytes just read are parsed, so the buffer needs no
+        // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
         ParseChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector, true);
-        std::fill(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got), 0);
         volume.m_progress = position;
         if (deviceEnds)
             break;
