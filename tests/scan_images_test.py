@@ -238,6 +238,32 @@ class Recover(Workdir):
         self.assertTrue(os.path.exists(os.path.join(out, "_..", ".._x.txt")))
         self.assertTrue(os.path.exists(os.path.join(out, "_..", "_etc.jpg")))
 
+    def test_never_onto_the_source(self):
+        if os.geteuid() != 0 or not shutil.which("losetup") or not shutil.which("ntfs-3g"):
+            self.skipTest("needs root, loop devices and ntfs-3g")
+        copy = os.path.join(self.dir, "copy.img")
+        shutil.copy(os.path.join(ARGS.images, "ntfs.img"), copy)
+        try:
+            loop = subprocess.run(["losetup", "-f", "--show", copy], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+        except subprocess.CalledProcessError as e:
+            self.skipTest("no loop device: " + e.stderr.strip())
+        mnt = os.path.join(self.dir, "mnt")
+        os.mkdir(mnt)
+        try:
+            if subprocess.run(["ntfs-3g", loop, mnt], capture_output=True).returncode != 0:
+                self.skipTest("cannot mount with ntfs-3g")
+            try:
+                r = quenlar("recover", loop, "--dest", os.path.join(mnt, "out", "deeper"), "--all", cwd=self.dir,
+                            check=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("lies on the device being recovered from", r.stderr)
+                self.assertFalse(os.path.exists(os.path.join(mnt, "out")))
+            finally:
+                subprocess.run(["umount", mnt], check=False)
+        finally:
+            subprocess.run(["losetup", "-d", loop], check=False)
+
     def test_refusals(self):
         image = os.path.join(ARGS.images, "ntfs.img")
         r = quenlar("recover", image, "--dest", "", "--all", cwd=self.dir, check=False)

@@ -53,14 +53,18 @@ int RunRecover(const RecoverOptions& options)
     if (!LoadResults(options.source, volume))
         return kExitFailed;
     // Writing onto the volume being read would overwrite the very clusters
-    // that deleted files are read back from.
-    if (!platform::MakeFolder(destination)) {
-        std::fprintf(stderr, "quenlar: cannot make the destination folder '%s'\n", destination.c_str());
-        return kExitFailed;
-    }
-    if (platform::DestinationOnSource(volume.m_devicePath, destination)) {
+    // that deleted files are read back from: look where the destination
+    // would be made before making anything.
+    std::string existing = destination;
+    while (!platform::IsFolder(existing) && existing.rfind('/') != std::string::npos && existing != "/")
+        existing = existing.rfind('/') == 0 ? "/" : existing.substr(0, existing.rfind('/'));
+    if (platform::DestinationOnSource(volume.m_devicePath, existing)) {
         std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
                              "another disk\n", destination.c_str());
+        return kExitFailed;
+    }
+    if (!recover::EnsureParentFolders(destination + "/.")) {
+        std::fprintf(stderr, "quenlar: cannot make the destination folder '%s'\n", destination.c_str());
         return kExitFailed;
     }
 
