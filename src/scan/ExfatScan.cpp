@@ -1,12 +1,240 @@
-// The exFAT directory walk over entry sets, in use and deleted.
-// Not part of this build yet: the walk finds nothing.
+// The exFAT directory walk: every entry set (File, Stream Extension, File
+// Name entries), in use or deleted, becomes a FoundFile. The volume's
+// allocation bitmap, read from its entry in the root folder, says which
+// clusters are in use now: a deleted folder is walked only through free
+// clusters, and one whose first cluster was taken again is dropped.
+#include "host/Log.h"
+#include "host/StopRequest.h"
+#include "platform/Text.h"
+#include "platform/Time.h"
+#include "scan/ByteView.h"
 #include "scan/Scanners.h"
+#include "scan/VolumeScanner.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_set>
 
 namespace scan {
+namespace {
 
-void WalkExfatDirectory(VolumeScanner& /*volume*/, const std::string& /*folderPath*/, std::uint32_t /*firstCluster*/,
-                        bool /*onlyIfFree*/)
+constexpr std::size_t kEntry = 32;
+constexpr std::uint64_t kMaxDirectoryBytes = 256ULL << 20;  // the largest folder exFAT allows
+constexpr int kMaxDepth = 512;
+
+class ExfatWalk {
+public:
+    explicit ExfatWalk(VolumeScanner& volume) : m_volume(volume)
+    {
+        const ByteView boot(volume.m_exfatBoot.data(), volume.m_exfatBoot.size());
+        const std::uint64_t unit = std::max<std::uint32_t>(volume.m_bytesPerSector, 512) / 512;
+        m_heap = std::uint64_t {boot.U32(0x58)} * unit;
+        m_count = boot.U32(0x5C);
+        m_spc = volume.m_sectorsPerCluster;
+        m_clusterBytes = m_spc * 512;
+    }
+
+    void Walk(const std::string& path, std::uint32_t first, bool onlyIfFree, bool contiguous, std::uint64_t length,
+              int depth);
+
+private:
+    bool InUse(std::uint32_t c) const
+    {
+        const auto& bitmap = m_volume.m_clusterBitmap;
+        if (bitmap.empty() || c < 2)
+            return true;
+        const std::uint64_t index = std::uint64_t {c} - 2;
+        if (index / 8 >= bitmap.size())
+            return true;
+        return (bitmap[index / 8] >> (index % 8)) & 1;
+    }
+    bool Valid(std::uint32_t c) const { return c >= 2 && std::uint64_t {c} < std::uint64_t {m_count} + 2; }
+    std::uint64_t SectorOf(std::uint32_t c) const { return m_heap + (std::uint64_t {c} - 2) * m_spc; }
+    std::uint32_t Next(std::uint32_t c) const
+    {
+        if (!Valid(c) || c >= m_volume.m_fat.size())
+            return 0;
+        const std::uint32_t n = m_volume.m_fat[c];
+        return Valid(n) ? n : 0;
+    }
+
+    // The clusters of a folder, in order: its FAT chain, or `length` bytes
+    // of consecutive clusters when it has no chain. Bounded by the volume.
+    std::vector<std::uint32_t> Clusters(std::uint32_t first, bool onlyIfFree, bool contiguous, std::uint64_t length);
+    void LoadBitmap(ByteView entry);
+    void AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
+                int depth);
+
+    VolumeScanner& m_volume;
+    std::uint64_t m_heap = 0;
+    std::uint32_t m_count = 0;
+    std::uint64_t m_spc = 0;
+    std::uint64_t m_clusterBytes = 0;
+    std::unordered_set<std::uint32_t> m_walked;  // folders already walked: a folder never holds itself
+};
+
+std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfFree, bool contiguous,
+                                               std::uint64_t length)
 {
+    std::vector<std::uint32_t> clusters;
+    const std::uint64_t most = std::min<std::uint64_t>(m_count, kMaxDirectoryBytes / std::max<std::uint64_t>(m_clusterBytes, 1));
+    if (contiguous) {
+        const std::uint64_t n = std::min<std::uint64_t>((length + m_clusterBytes - 1) / m_clusterBytes, most);
+        for (std::uint64_t i = 0; i < std::max<std::uint64_t>(n, 1); ++i) {
+            const std::uint64_t c = std::uint64_t {first} + i;
+            if (!Valid(static_cast<std::uint32_t>(c)) || c > 0xFFFFFFFF || (onlyIfFree && InUse(static_cast<std::uint32_t>(c))))
+                break;
+            clusters.push_back(static_cast<std::uint32_t>(c));
+        }
+        return clusters;
+    }
+    std::unordered_set<std::uint32_t> seen;
+    for (std::uint32_t c = first; Valid(c) && clusters.size() < most && seen.insert(c).second; c = Next(c)) {
+        if (onlyIfFree && InUse(c))
+            break;
+        clusters.push_back(c);
+    }
+    return clusters;
+}
+
+void ExfatWalk::LoadBitmap(ByteView entry)
+{
+    const std::uint32_t first = entry.U32(20);
+    const std::uint64_t length = entry.U64(24);
+    if (!Valid(first) || length == 0 || length > (std::uint64_t {m_count} + 7) / 8 + m_clusterBytes)
+        return;
+    std::vector<std::uint8_t> bitmap;
+    try {
+        bitmap.assign(static_cast<std::size_t>(length), 0);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+        return;
+    }
+    if (m_volume.ReadSectors(SectorOf(first), bitmap.size(), bitmap.data()) == bitmap.size())
+        m_volume.m_clusterBitmap = std::move(bitmap);
+}
+
+void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
+                       int depth)
+{
+    const bool deleted = (set.U8(0) & 0x80) == 0;
+    const std::uint64_t size = set.U64(32 + 8);
+    const std::uint32_t first = set.U32(32 + 20);
+    const std::uint8_t flags = set.U8(32 + 1);
+    if (size == 0xFFFFFFFF || first < 2)
+        return;
+    const bool folder = (set.U16(4) & 0x10) != 0;
+    if (folder && deleted && InUse(first))
+        return;  // its first cluster belongs to something else now
+
+    auto file = std::make_unique<FoundFile>();
+    file->m_fileSystemType = kExfat;
+    file->m_filePath = path;
+    file->m_fileSize = size;
+    file->m_latestTime = std::max({DosTimeToFileTime(set.U32(8)), DosTimeToFileTime(set.U32(12)),
+                                   DosTimeToFileTime(set.U32(16))});
+    std::u16string full = name;
+    if (folder) {
+        file->m_isDirectory = 1;
+        if (deleted)
+            file->m_existType = kExistDeleted;
+        else
+            file->m_located = 1;
+    } else {
+        file->m_isDirectory = 0;
+        file->m_existType = deleted ? kExistDeleted : kExistInUse;
+        file->m_located = deleted ? 0 : 1;
+        if (full.size() == 4 && full[0] == u'?')
+            full[0] = u'.';
+        file->extents = {{SectorOf(first), (size + 511) / 512, static_cast<std::uint8_t>(flags == 1 ? 1 : 0)}};
+    }
+    file->SetName(full);
+    file->m_dirHint = m_spc ? SectorOf(dirCluster) / m_spc : 0;
+    file->m_inTree = 0;
+    const std::string childPath = path + file->FullNameUtf8() + "\\";
+    m_volume.AppendResult(std::move(file));
+    if (folder)
+        Walk(childPath, first, deleted, (flags & 2) != 0, set.U64(32 + 24), depth + 1);
+}
+
+void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFree, bool contiguous,
+                     std::uint64_t length, int depth)
+{
+    if (!Valid(first) || (onlyIfFree && InUse(first)) || depth > kMaxDepth || !m_walked.insert(first).second)
+        return;
+    const std::vector<std::uint32_t> clusters = Clusters(first, onlyIfFree, contiguous, length);
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.assign(clusters.size() * m_clusterBytes, 0);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+        return;
+    }
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+        if (m_volume.ReadSectors(SectorOf(clusters[i]), m_clusterBytes, bytes.data() + i * m_clusterBytes) !=
+            m_clusterBytes) {
+            if (i == 0)
+                return;  // the folder itself cannot be read
+            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(i * m_clusterBytes), m_clusterBytes, 0);
+        }
+    }
+    const ByteView dir(bytes.data(), bytes.size());
+    for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
+        if (host::StopRequested())
+            return;
+        const std::uint8_t type = dir.U8(at);
+        if (m_volume.m_clusterBitmap.empty()) {
+            // Until the allocation bitmap is known nothing can be told in use.
+            if (type == 0x81)
+                LoadBitmap(dir.Sub(at, kEntry));
+            continue;
+        }
+        if ((type & 0x05) != 0x05)
+            continue;
+        // A set: the File entry, its Stream Extension, then its File Name entries.
+        const std::size_t nameLength = dir.U8(at + 32 + 3);
+        std::u16string name;
+        for (std::size_t e = at + 64; e + kEntry <= bytes.size() && name.size() < nameLength; e += kEntry) {
+            const std::uint8_t t = dir.U8(e);
+            if (t != 0xC1 && t != 0x41)
+                break;
+            for (std::size_t k = 0; k < 15 && name.size() < nameLength; ++k)
+                name.push_back(static_cast<char16_t>(dir.U16(e + 2 + 2 * k)));
+        }
+        const std::size_t nul = name.find(u'\0');
+        if (nul != std::u16string::npos)
+            name.resize(nul);
+        if (name.empty())
+            continue;
+        AddSet(path, dir.Sub(at, 64), name, clusters[at / m_clusterBytes], depth);
+    }
+}
+
+}  // namespace
+
+std::uint64_t DosTimeToFileTime(std::uint32_t dateTime)
+{
+    const std::uint32_t date = dateTime >> 16;
+    const std::uint32_t time = dateTime & 0xFFFF;
+    platform::LocalTime t;
+    t.year = 1980 + static_cast<int>(date >> 9);
+    t.month = static_cast<int>((date >> 5) & 0x0F);
+    t.day = static_cast<int>(date & 0x1F);
+    t.hour = static_cast<int>(time >> 11);
+    t.minute = static_cast<int>((time >> 5) & 0x3F);
+    t.second = static_cast<int>(2 * (time & 0x1F));
+    if (date == 0 || t.month == 0 || t.day == 0 || t.second > 59)
+        return 0;
+    return platform::LocalToUtcFileTime(t);
+}
+
+void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
+                        bool onlyIfFree)
+{
+    if (volume.m_sectorsPerCluster == 0)
+        return;
+    ExfatWalk walk(volume);
+    walk.Walk(folderPath, firstCluster, onlyIfFree, false, 0, 0);
 }
 
 }  // namespace scan

@@ -16,8 +16,14 @@ int NtfsNormalScan(VolumeScanner& volume);
 int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector);
 // Walks the FAT32 directory tree from the root, deleted entries included.
 int Fat32Scan(VolumeScanner& volume);
-// Walks one exFAT folder and, recursively, the folders in it.
+// Walks one exFAT folder and, recursively, the folders in it: from the root
+// (onlyIfFree false), or a deleted folder (onlyIfFree true: only clusters the
+// allocation bitmap shows free are read).
 void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
                         bool onlyIfFree);
+
+// The DOS date and time layout of FAT32 and exFAT (date in the high 16 bits)
+// as a FILETIME, taken as local time; 0 for an invalid or zero date.
+std::uint64_t DosTimeToFileTime(std::uint32_t dateTime);
 
 }  // namespace scan

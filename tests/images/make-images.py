@@ -108,6 +108,7 @@ TREE_FILES = [
     ("DeletedFolder/inner2.txt", 3_000),
     ("DeletedFolder/Sub/inner3.pdf", 10_000),
     ("a very long file name that needs many long name entries.txt", 1_234),
+    ("sixteen chars ok.txt", 321),
 ]
 TREE_DELETE = ["Trash/gone.jpg", "Trash/gelöscht.txt", "DeletedFolder"]
 
@@ -334,6 +335,21 @@ def make_exfat(work, out):
             os.mkdir(os.path.join(mnt, "big"))
             m.folder("big")
             write_tree_posix(mnt, m, fragmented=("big/fragmented.bin", 800_000, "big/partner.bin"))
+            # A folder deleted before more was written: its entry stays in
+            # Documents, its first cluster is taken by the next file (written
+            # in the root, so the entry is not overwritten), and the scan
+            # must drop it.
+            os.mkdir(os.path.join(mnt, "Documents", "Reused"))
+            with open(os.path.join(mnt, "Documents", "Reused", "lost.txt"), "wb") as f:
+                f.write(content("Documents/Reused/lost.txt", 1000))
+            os.sync()
+            shutil.rmtree(os.path.join(mnt, "Documents", "Reused"))
+            os.sync()
+            data = content("taker.bin", 20_000)
+            with open(os.path.join(mnt, "taker.bin"), "wb") as f:
+                f.write(data)
+            m.file("taker.bin", data)
+            os.sync()
             delete_posix(mnt, m, TREE_DELETE)
         finally:
             run("umount", mnt)
