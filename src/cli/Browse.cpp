@@ -41,7 +41,7 @@ void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
         const auto& v = row.Items();
         const std::int64_t exist = v[6].Int();
         const std::int64_t kind = exist >= 10 ? exist / 10 : exist;
-        const char* state = kind == 1 ? "in use" : kind == 2 ? "deleted" : kind == 3 ? "lost" : "?";
+        const char* state = kind == 1 ? "in use" : kind == 2 ? "deleted" : kind == 3 ? "lost" : "-";
         std::string path = v[7].String() + v[0].String();
         for (char& c : path) {
             if (c == '\\')

@@ -42,7 +42,7 @@ const char* ExistText(std::uint8_t exist)
     case 1: return "in use";
     case 2: return "deleted";
     case 3: return "lost";
-    default: return "?";
+    default: return "-";  // a folder in use on FAT32 or exFAT keeps no state
     }
 }
 
