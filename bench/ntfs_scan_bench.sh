@@ -40,14 +40,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-drop() { sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true; }
-once() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN{print e-s}'; }
-# The median of three cold runs.
-seconds() {
-  local runs=()
-  for _ in 1 2 3; do drop; runs+=("$(once "$@")"); done
-  printf "%s\n" "${runs[@]}" | sort -g | sed -n 2p
-}
+. "$root/bench/timing.sh"
 
 bytes=$(stat -c %s "$img")
 mft=$("$quenlar" probe --json "$img" | python3 -c '

@@ -50,14 +50,8 @@ small=$cache/ntfs-20k.img
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-drop() { sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true; }
-once() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N); awk -v s="$s" -v e="$e" 'BEGIN{print e-s}'; }
-# The median of three cold runs; the output folder is emptied before each.
-seconds() {
-  local runs=()
-  for _ in 1 2 3; do rm -rf "$work/out"; drop; runs+=("$(once "$@")"); done
-  printf "%s\n" "${runs[@]}" | sort -g | sed -n 2p
-}
+. "$root/bench/timing.sh"
+BENCH_BEFORE_RUN='rm -rf "$work/out"'
 
 inode=$(ifind -n large.bin "$big")
 index=$("$quenlar" scan --json "$big" | python3 -c '
