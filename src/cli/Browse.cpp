@@ -82,11 +82,6 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume)
     }
     if (!OpenVolume(platform::AbsolutePath(source.volume), volume))
         return false;
-    if (volume.m_fileSystemType == scan::kFat32) {
-        std::fprintf(stderr, "quenlar: scanning %s volumes is not part of this build yet; NTFS and exFAT are scanned\n",
-                     scan::FileSystemName(volume.m_fileSystemType));
-        return false;
-    }
     volume.NormalScan();
     if (source.deep && !host::StopRequested()) {
         if (!store::OpenStore()) {

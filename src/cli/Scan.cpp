@@ -89,11 +89,6 @@ int RunScan(const ScanOptions& options)
     scan::VolumeScanner volume;
     if (!OpenVolume(path, volume))
         return kExitFailed;
-    if (volume.m_fileSystemType == scan::kFat32) {
-        std::fprintf(stderr, "quenlar: scanning %s volumes is not part of this build yet; NTFS and exFAT are scanned\n",
-                     scan::FileSystemName(volume.m_fileSystemType));
-        return kExitFailed;
-    }
     if (options.deep && !OpenResultStore())
         return kExitFailed;
     volume.m_stopAtSector = options.stopAtSector;

@@ -311,13 +311,79 @@ def make_fat32(work, out):
         f.write(data)
     mtools("mcopy", "-i", img, os.path.join(src, "f"), "::/Trash/SHORT.TXT")
     m.file("Trash/SHORT.TXT", data)
-    for p in TREE_DELETE + ["Trash/SHORT.TXT"]:
+    # Files above cluster 65535, so their start cluster has a high word: a
+    # filler takes the clusters below, then the files are written into the
+    # folder High.
+    filler = os.path.join(src, "filler")
+    with open(filler, "wb") as f:
+        f.write(b"filler " * (66000 * 512 // 7))
+    mtools("mcopy", "-i", img, filler, "::/filler.bin")
+    with open(filler, "rb") as f:
+        m.file("filler.bin", f.read())
+    mtools("mmd", "-i", img, "::/High")
+    m.folder("High")
+    high_files = [("High/photo.jpg", 30_000), ("High/image.png", 20_000), ("High/paper.pdf", 15_000),
+                  ("High/letter.docx", 12_000), ("High/plain.txt", 3_000), ("High/noext", 2_000)]
+    for p, size in high_files:
+        data = content(p, size)
+        with open(os.path.join(src, "f"), "wb") as f:
+            f.write(data)
+        mtools("mcopy", "-i", img, os.path.join(src, "f"), "::/" + p)
+        m.file(p, data)
+    for p in TREE_DELETE + ["Trash/SHORT.TXT"] + [p for p, _ in high_files]:
         if m.rows[p][0] == "d":
             mtools("mdeltree", "-i", img, "::/" + p)
         else:
             mtools("mdel", "-i", img, "::/" + p)
         m.delete(p)
+    clear_deleted_high_words(img, "HIGH")
     finish(img, m, out, "fat32")
+
+
+def clear_deleted_high_words(img, folder):
+    """Windows clears the high word of a deleted entry's start cluster
+    (bytes 20-21); mtools keeps it. Clear it in the deleted short entries of
+    the named root folder, as Windows would have, so the start search is
+    needed to find these files again."""
+    with open(img, "r+b") as f:
+        boot = f.read(512)
+        bps = int.from_bytes(boot[11:13], "little")
+        spc = boot[13]
+        reserved = int.from_bytes(boot[14:16], "little")
+        fats = boot[16]
+        spf = int.from_bytes(boot[36:40], "little")
+        root = int.from_bytes(boot[44:48], "little")
+        data = (reserved + fats * spf) * bps
+        cluster_bytes = spc * bps
+
+        def read_cluster(c):
+            f.seek(data + (c - 2) * cluster_bytes)
+            return f.read(cluster_bytes)
+
+        def chain(c):
+            while 2 <= c < 0x0FFFFFF8:
+                yield c
+                f.seek(reserved * bps + 4 * c)
+                c = int.from_bytes(f.read(4), "little") & 0x0FFFFFFF
+
+        target = None
+        for c in chain(root):
+            entries = read_cluster(c)
+            for at in range(0, len(entries), 32):
+                e = entries[at:at + 32]
+                if e[11] == 0x10 and e[0:11] == folder.ljust(11).encode():
+                    target = int.from_bytes(e[20:22], "little") << 16 | int.from_bytes(e[26:28], "little")
+        assert target, folder
+        cleared = 0
+        for c in list(chain(target)):
+            block = bytearray(read_cluster(c))
+            for at in range(0, len(block), 32):
+                if block[at] == 0xE5 and block[at + 11] != 0x0F and block[at + 20:at + 22] != b"\0\0":
+                    block[at + 20:at + 22] = b"\0\0"
+                    cleared += 1
+            f.seek(data + (c - 2) * cluster_bytes)
+            f.write(block)
+        assert cleared >= 4, cleared
 
 
 def make_exfat(work, out):
