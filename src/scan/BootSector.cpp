@@ -123,7 +123,7 @@ ExfatBootInfo DecodeExfatBootSector(ByteView sector)
     ExfatBootInfo info;
     const std::uint8_t bpsShift = sector.U8(0x6C);
     const std::uint8_t spcShift = sector.U8(0x6D);
-    // The exFAT specification: sectors of 512 to 4096 bytes, clusters of at
+    // exFAT allows sectors of 512 to 4096 bytes and clusters of at
     // most 32 MiB.
     if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) {
         info.problem = "sector or cluster size out of range";

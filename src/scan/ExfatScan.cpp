@@ -8,6 +8,7 @@
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "scan/ByteView.h"
+#include "scan/FolderClusters.h"
 #include "scan/Scanners.h"
 #include "scan/VolumeScanner.h"
 
@@ -163,21 +164,7 @@ void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFr
     if (!Valid(first) || (onlyIfFree && InUse(first)) || depth > kMaxDepth || !m_walked.insert(first).second)
         return;
     const std::vector<std::uint32_t> clusters = Clusters(first, onlyIfFree, contiguous, length);
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes.assign(clusters.size() * m_clusterBytes, 0);
-    } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
-        return;
-    }
-    for (std::size_t i = 0; i < clusters.size(); ++i) {
-        if (m_volume.ReadSectors(SectorOf(clusters[i]), m_clusterBytes, bytes.data() + i * m_clusterBytes) !=
-            m_clusterBytes) {
-            if (i == 0)
-                return;  // the folder itself cannot be read
-            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(i * m_clusterBytes), m_clusterBytes, 0);
-        }
-    }
+    const std::vector<std::uint8_t> bytes = ReadFolderClusters(m_volume, clusters, m_heap, m_spc);
     const ByteView dir(bytes.data(), bytes.size());
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
         if (host::StopRequested())

@@ -8,11 +8,11 @@
 #include "host/StopRequest.h"
 #include "platform/Text.h"
 #include "scan/ByteView.h"
+#include "scan/FolderClusters.h"
 #include "scan/Scanners.h"
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
-#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -251,22 +251,7 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
         clusters.push_back(c);
     }
     const std::size_t clusterBytes = static_cast<std::size_t>(m_spc * 512);
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes.assign(clusters.size() * clusterBytes, 0);
-    } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
-        return;
-    }
-    for (std::size_t i = 0; i < clusters.size(); ++i) {
-        if (m_volume.ReadSectors(SectorOf(clusters[i]), clusterBytes, bytes.data() + i * clusterBytes) !=
-            clusterBytes) {
-            if (i == 0)
-                return;
-            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(i * clusterBytes), clusterBytes, 0);
-        }
-    }
-
+    const std::vector<std::uint8_t> bytes = ReadFolderClusters(m_volume, clusters, m_dataStart, m_spc);
     const ByteView dir(bytes.data(), bytes.size());
     std::vector<DeletedFolder> deletedFolders;
     std::size_t lfnStart = bytes.size();

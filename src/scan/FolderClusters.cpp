@@ -1,0 +1,34 @@
+#include "scan/FolderClusters.h"
+
+#include "host/Log.h"
+#include "scan/VolumeScanner.h"
+
+#include <algorithm>
+#include <new>
+
+namespace scan {
+
+std::vector<std::uint8_t> ReadFolderClusters(VolumeScanner& volume, const std::vector<std::uint32_t>& clusters,
+                                             std::uint64_t firstDataSector, std::uint64_t sectorsPerCluster)
+{
+    const auto clusterBytes = static_cast<std::size_t>(sectorsPerCluster * 512);
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.assign(clusters.size() * clusterBytes, 0);
+    } catch (const std::bad_alloc&) {
+        host::LogLess("Memory is not enough!");
+        return {};
+    }
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+        std::uint8_t* out = bytes.data() + i * clusterBytes;
+        const std::uint64_t sector = firstDataSector + (std::uint64_t {clusters[i]} - 2) * sectorsPerCluster;
+        if (volume.ReadSectors(sector, clusterBytes, out) != clusterBytes) {
+            if (i == 0)
+                return {};  // the folder itself cannot be read
+            std::fill_n(out, clusterBytes, 0);
+        }
+    }
+    return bytes;
+}
+
+}  // namespace scan

@@ -1,0 +1,18 @@
+// Reading a FAT32 or exFAT folder whole: its clusters, in chain order, into
+// one buffer.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace scan {
+
+class VolumeScanner;
+
+// Cluster c begins at sector `firstDataSector` + (c - 2) x `sectorsPerCluster`.
+// An unreadable cluster reads as zeros; the result is empty when the first
+// cluster cannot be read, or memory runs out.
+std::vector<std::uint8_t> ReadFolderClusters(VolumeScanner& volume, const std::vector<std::uint32_t>& clusters,
+                                             std::uint64_t firstDataSector, std::uint64_t sectorsPerCluster);
+
+}  // namespace scan
