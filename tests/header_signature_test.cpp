@@ -4,6 +4,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <string_view>
 
 using filetypes::HeaderScore;
 
@@ -90,4 +91,64 @@ TEST(HeaderScore, NoScore)
     EXPECT_EQ(Score("dsp", {0, 0, 0, 0}), 0);
     EXPECT_EQ(Score("xyz", {0xFF, 0xD8, 0xFF}), 0);
     EXPECT_EQ(Score("", {0xFF, 0xD8, 0xFF}), 0);
+}
+
+namespace {
+
+// 64 bytes holding `text` at `offset`, the rest 0xEE.
+std::int32_t ScoreText(const char* ext, std::string_view text, std::size_t offset = 0)
+{
+    std::array<std::uint8_t, 64> b {};
+    b.fill(0xEE);
+    for (std::size_t i = 0; i < text.size(); ++i)
+        b[offset + i] = static_cast<std::uint8_t>(text[i]);
+    return HeaderScore(ext, b.data(), b.size());
+}
+
+}  // namespace
+
+TEST(HeaderScore, EveryListedExtensionIsAKey)
+{
+    EXPECT_EQ(filetypes::HeaderSignatureKeyCount(), 355u);
+}
+
+TEST(HeaderScore, PublishedSignatures)
+{
+    // Prefixes score their own length; the longer signature wins.
+    EXPECT_EQ(ScoreText("accdb", std::string_view("\0\1\0\0Standard ACE DB", 19)), 19);
+    EXPECT_EQ(ScoreText("mny", std::string_view("\0\1\0\0MSISAM Database", 19)), 19);
+    EXPECT_EQ(ScoreText("sav", "$FL2@(#) SPSS DATA FILE"), 23);
+    EXPECT_EQ(ScoreText("sav", "$FL2"), 4);
+    EXPECT_EQ(ScoreText("abi", "AOLINDEX"), 8);
+    EXPECT_EQ(ScoreText("abi", "AOLDB"), 3);
+    EXPECT_EQ(ScoreText("hqx", "(This file must be converted with BinHex 4.0)"), 41);
+    EXPECT_EQ(ScoreText("db", std::string_view("SQLite format 3\0", 16)), 16);
+    EXPECT_EQ(ScoreText("elf", "\x7F" "ELF"), 4);
+    EXPECT_EQ(ScoreText("vcf", "BEGIN:VCARD\r\nVERSION:3.0"), 13);
+    EXPECT_EQ(Score("123", {0, 0, 0x1A, 0, 5, 0x10, 4}), 7);
+    EXPECT_EQ(Score("wk4", {0, 0, 0x1A, 0, 2, 0x10, 4, 0}), 8);
+    EXPECT_EQ(Score("wk3", {0, 0, 0x1A, 0, 2, 0x10, 4, 0}), 0);
+
+    // Case variants are their own keys; the bzip2 row names TAR in capitals only.
+    EXPECT_EQ(ScoreText("TAR", "BZh91AY"), 3);
+    EXPECT_EQ(ScoreText("tar", "BZh91AY"), 0);
+    EXPECT_EQ(ScoreText("tar", "\x1F\x8B"), 2);
+    EXPECT_EQ(ScoreText("EPS", "\xC5\xD0\xD3\xC6"), 4);
+    EXPECT_EQ(ScoreText("eps", "\xC5\xD0\xD3\xC6"), 0);
+
+    // Signatures that sit past offset 0 carry any-byte positions in front.
+    EXPECT_EQ(ScoreText("lzh", "\x24\x55-lh5-"), 5);
+    EXPECT_EQ(ScoreText("lzh", "-lh5-"), 0);
+    EXPECT_EQ(ScoreText("qt", "ftypqt  ", 4), 12);
+    EXPECT_EQ(ScoreText("qt", "moov", 4), 8);
+    EXPECT_EQ(ScoreText("wb3", std::string_view("\x3E\0\3\0\xFE\xFF\x09\0\x06", 9), 24), 33);
+    EXPECT_EQ(ScoreText("enl", std::string_view("@@@ \0\0@@@@", 10), 32), 42);
+
+    // Ranges: a PCX header is 0A, version 0-5, encoding 0-1, 1-8 bits per pixel.
+    EXPECT_EQ(Score("pcx", {0x0A, 5, 1, 8}), 4);
+    EXPECT_EQ(Score("pcx", {0x0A, 6, 1, 8}), 0);
+
+    // Formats with no fixed header never score.
+    EXPECT_EQ(ScoreText("tga", "\0\0\2\0\0"), 0);
+    EXPECT_EQ(ScoreText("ISO", "CD001"), 0);
 }

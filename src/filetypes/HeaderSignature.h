@@ -15,4 +15,7 @@ constexpr std::size_t kHeaderBytes = 56;  // the longest signature
 // keys; Jpg is none). Bytes past `size` count as not matching.
 std::int32_t HeaderScore(std::string_view extension, const std::uint8_t* bytes, std::size_t size);
 
+// How many extensions the table knows.
+std::size_t HeaderSignatureKeyCount();
+
 }  // namespace filetypes
