@@ -110,6 +110,16 @@ TEST(BootSector, Fat32Geometry)
     EXPECT_FALSE(DecodeFat32BootSector(Fat32(512, 1, 0, 81920, 630).View()).valid);
     // A FAT larger than the volume: the allocation a hostile sector would ask for.
     EXPECT_FALSE(DecodeFat32BootSector(Fat32(4096, 1, 32, 81920, 0xFFFFFFFF).View()).valid);
+
+    // A small volume keeps its size in the 16-bit field, as mkfs.vfat writes it.
+    Sector small = Fat32(512, 1, 32, 0, 380);
+    Put16(&small.b[0x13], 49152);
+    info = DecodeFat32BootSector(small.View());
+    ASSERT_TRUE(info.valid) << info.problem;
+    EXPECT_EQ(info.volumeSectors, 49152u);
+    // The 32-bit field wins when both are set.
+    Put32(&small.b[0x20], 40000);
+    EXPECT_EQ(DecodeFat32BootSector(small.View()).volumeSectors, 40000u);
 }
 
 TEST(BootSector, ExfatGeometry)

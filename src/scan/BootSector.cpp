@@ -98,7 +98,10 @@ Fat32BootInfo DecodeFat32BootSector(ByteView sector)
     }
     info.sectorsPerCluster = spc * unit;
     info.reservedSectors = static_cast<std::uint64_t>(sector.U16(0x0E)) * unit;
-    info.volumeSectors = static_cast<std::uint64_t>(sector.U32(0x20)) * unit;
+    // Volumes under 65536 sectors may keep their size in the 16-bit field
+    // (mkfs.vfat does), leaving the 32-bit one 0.
+    const std::uint32_t total = sector.U32(0x20) != 0 ? sector.U32(0x20) : sector.U16(0x13);
+    info.volumeSectors = static_cast<std::uint64_t>(total) * unit;
     info.fatBytes = (static_cast<std::uint64_t>(info.bytesPerSector) * sector.U32(0x24)) & ~std::uint64_t {3};
     info.clusterCount = (info.volumeSectors + info.sectorsPerCluster - 1) / info.sectorsPerCluster;
     if (info.volumeSectors == 0) {

@@ -35,7 +35,7 @@ struct Fat32BootInfo {
     std::uint32_t sectorsPerCluster = 0;   // 512-byte units (0x0D)
     std::uint64_t reservedSectors = 0;     // 512-byte units (0x0E): the first FAT
     std::uint64_t fatBytes = 0;            // one FAT: bytes per sector x sectors per FAT (0x24), whole entries
-    std::uint64_t volumeSectors = 0;       // 512-byte units (0x20)
+    std::uint64_t volumeSectors = 0;       // 512-byte units (0x20, or the 16-bit 0x13 when that is 0)
     std::uint64_t clusterCount = 0;        // clusters of the volume, for the cluster bitmap
 };
 
