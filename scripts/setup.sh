@@ -9,6 +9,8 @@ packages=(
   libgtest-dev googletest
   libcli11-dev
   libsqlite3-dev
+  libblkid-dev
+  fdisk
   sleuthkit
   ntfs-3g
   dosfstools mtools

@@ -21,6 +21,16 @@ constexpr int kExitInterrupted = 130;
 // geometry; otherwise prints one line to stderr and returns false.
 bool OpenVolume(const std::string& path, scan::VolumeScanner& volume);
 
+struct DisksOptions {
+    bool json = false;
+};
+// The disks, their partitions and the other volumes of the system.
+int RunDisks(const DisksOptions& options);
+
+// The device of partition `partition` of disk `disk` as 'quenlar disks'
+// numbers them (0: the whole disk); false after one line on stderr.
+bool ResolveDiskPartition(std::uint32_t disk, std::uint32_t partition, std::string& devicePath);
+
 struct ProbeOptions {
     std::string volume;
     bool json = false;

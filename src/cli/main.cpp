@@ -54,15 +54,38 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", "quenlar " QUENLAR_VERSION);
     app.require_subcommand(1);
 
+    cli::DisksOptions disksOptions;
+    CLI::App* disksCommand =
+        app.add_subcommand("disks", "List the disks, their partitions and the other volumes that can be scanned");
+    disksCommand->add_flag("--json", disksOptions.json, "One JSON array of disks");
+
+    // A volume is a path, or a disk and partition number as 'quenlar disks' lists them.
+    struct DiskChoice {
+        std::uint32_t disk = 0;
+        std::uint32_t partition = 0;
+        CLI::Option* diskOption = nullptr;
+        CLI::Option* partitionOption = nullptr;
+    };
+    auto addVolume = [](CLI::App* command, std::string& volume, DiskChoice& choice) {
+        CLI::Option* path = command->add_option("volume", volume, "Block device or image file");
+        choice.diskOption = command->add_option("--disk", choice.disk, "Disk number from 'quenlar disks'");
+        choice.partitionOption = command->add_option(
+            "--partition", choice.partition, "Partition number on that disk (0: the whole disk)");
+        choice.diskOption->excludes(path)->needs(choice.partitionOption);
+        choice.partitionOption->needs(choice.diskOption);
+    };
+
     cli::ProbeOptions probe;
+    DiskChoice probeDisk;
     CLI::App* probeCommand =
         app.add_subcommand("probe", "Recognise the file system of a volume and print its geometry");
-    probeCommand->add_option("volume", probe.volume, "Block device or image file")->required();
+    addVolume(probeCommand, probe.volume, probeDisk);
     probeCommand->add_flag("--json", probe.json, "Print one JSON object");
 
     cli::ScanOptions scanOptions;
+    DiskChoice scanDisk;
     CLI::App* scanCommand = app.add_subcommand("scan", "Find existing and deleted files and list them");
-    scanCommand->add_option("volume", scanOptions.volume, "Block device or image file")->required();
+    addVolume(scanCommand, scanOptions.volume, scanDisk);
     scanCommand->add_flag("--deep", scanOptions.deep,
                           "After the normal scan, search the whole volume for stray NTFS file records "
                           "(Ctrl-C pauses it and saves the results for 'quenlar resume')");
@@ -129,15 +152,33 @@ int main(int argc, char** argv)
     }
 
     int result = cli::kExitOk;
-    if (probeCommand->parsed())
-        result = cli::RunProbe(probe);
-    else if (scanCommand->parsed())
-        result = cli::RunScan(scanOptions);
-    else if (resumeCommand->parsed())
+    // kExitOk when `volume` names the device to read.
+    const auto resolve = [](const DiskChoice& choice, std::string& volume) {
+        if (choice.diskOption->count() == 0) {
+            if (!volume.empty())
+                return cli::kExitOk;
+            std::fprintf(stderr, "quenlar: give the volume to read, or --disk and --partition\n");
+            return cli::kExitUsage;
+        }
+        return cli::ResolveDiskPartition(choice.disk, choice.partition, volume) ? cli::kExitOk : cli::kExitFailed;
+    };
+    if (disksCommand->parsed()) {
+        result = cli::RunDisks(disksOptions);
+    } else if (probeCommand->parsed()) {
+        result = resolve(probeDisk, probe.volume);
+        if (result == cli::kExitOk)
+            result = cli::RunProbe(probe);
+    } else if (scanCommand->parsed()) {
+        result = resolve(scanDisk, scanOptions.volume);
+        if (result == cli::kExitOk)
+            result = cli::RunScan(scanOptions);
+    } else if (resumeCommand->parsed()) {
         result = cli::RunResume(resumeOptions);
-    else if (treeCommand->parsed() || listCommand->parsed() || filterCommand->parsed() || recoverCommand->parsed())
+    } else if (treeCommand->parsed() || listCommand->parsed() || filterCommand->parsed() ||
+               recoverCommand->parsed()) {
         result = RunResultCommand(treeCommand, listCommand, filterCommand, positionals, treeOptions, listOptions,
                                   filterOptions, recoverOptions);
+    }
     store::CloseStore();
     host::ShutdownLog();
     return result;
