@@ -1,5 +1,6 @@
 #include "disks/Disks.h"
 
+#include "host/Log.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskFacts.h"
 #include "scan/BootSector.h"
@@ -334,10 +335,16 @@ void EnumerateDisks(std::vector<DiskInfo>& list)
         if (boot.valid)
             volume.clusterBytes = boot.sectorsPerCluster * 512;
     };
-    for (DeviceFacts& disk : devices.disks)
+    for (DeviceFacts& disk : devices.disks) {
+        if (disk.openError != 0)
+            host::LogLess("get partition %s disk fail 3,error=0x%x", disk.node.c_str(), disk.openError);
         clusterSize(disk.node, disk.volume);
-    for (DeviceFacts& part : devices.partitions)
+    }
+    for (DeviceFacts& part : devices.partitions) {
+        if (part.openError != 0)
+            host::LogLess("get partition %s disk fail 3,error=0x%x", part.node.c_str(), part.openError);
         clusterSize(part.node, part.volume);
+    }
     for (platform::OtherVolume& other : devices.others)
         clusterSize(other.path, other.volume);
     BuildDiskList(devices, list);

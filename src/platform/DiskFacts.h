@@ -46,6 +46,7 @@ struct DeviceFacts {
     std::uint64_t diskSequence = 0;  // the kernel's per-boot disk sequence number, 0 when unknown
     std::uint64_t size = 0;       // 512-byte sectors
     std::uint32_t logicalSectorSize = 512;
+    int openError = 0;            // the system's error when the device could not be opened to probe it
 
     // Disks only.
     bool removable = false;       // removable media

@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,12 +102,16 @@ std::string ProbeValue(blkid_probe probe, const char* name)
 }
 
 // The file system on `path`; false when there is none libblkid knows or the
-// device cannot be read.
-bool ProbeFileSystem(const std::string& path, VolumeFacts& volume)
+// device cannot be read (then `openError` says why).
+bool ProbeFileSystem(const std::string& path, VolumeFacts& volume, int* openError = nullptr)
 {
+    errno = 0;
     ProbePtr probe = OpenProbe(path);
-    if (!probe)
+    if (!probe) {
+        if (openError != nullptr)
+            *openError = errno != 0 ? errno : EIO;
         return false;
+    }
     blkid_probe_enable_partitions(probe.get(), 0);
     blkid_probe_enable_superblocks(probe.get(), 1);
     blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE |
@@ -125,9 +130,12 @@ bool ProbeFileSystem(const std::string& path, VolumeFacts& volume)
 // The disk's partition table. tableRead stays false when the disk cannot be read.
 void ProbeTable(DeviceFacts& disk)
 {
+    errno = 0;
     ProbePtr probe = OpenProbe(disk.node);
-    if (!probe)
+    if (!probe) {
+        disk.openError = errno != 0 ? errno : EIO;
         return;
+    }
     blkid_probe_enable_superblocks(probe.get(), 0);
     blkid_probe_enable_partitions(probe.get(), 1);
     blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
@@ -264,7 +272,7 @@ void AddMount(const Mount& mount, VolumeFacts& volume)
 // The file system on a device and its mount.
 void ReadVolume(DeviceFacts& device, const Mounts& mounts)
 {
-    device.hasVolume = ProbeFileSystem(device.node, device.volume);
+    device.hasVolume = ProbeFileSystem(device.node, device.volume, &device.openError);
     const auto mount = mounts.byDevice.find({device.major, device.minor});
     if (mount != mounts.byDevice.end()) {
         // A device we may not read ourselves still tells its type by its mount.
