@@ -14,7 +14,6 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
@@ -322,11 +321,5 @@ class Detach(unittest.TestCase):
         self.assertGreater(len(cycles), 0, "no loop device could be attached")
 
 
-def main():
-    global ARGS
-    ARGS, rest = imagetest.parse_args()
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    imagetest.run_tests(globals())

@@ -45,6 +45,15 @@ DeviceFacts Part(const DeviceFacts& disk, std::uint32_t number, std::uint64_t st
     return p;
 }
 
+DeviceFacts PartWith(const DeviceFacts& disk, std::uint32_t number, std::uint64_t start, std::uint64_t size,
+                     const VolumeFacts& volume)
+{
+    DeviceFacts p = Part(disk, number, start, size);
+    p.hasVolume = true;
+    p.volume = volume;
+    return p;
+}
+
 TableEntry Entry(std::uint32_t number, std::uint64_t start, std::uint64_t size, std::uint32_t mbrType = 7,
                  const std::string& gptType = "")
 {
@@ -156,14 +165,8 @@ TEST(DiskList, GptTypesAndTheMergeOfVolumes)
     efi.volume.uuid = "1234-ABCD";
     devices.partitions.push_back(efi);
     devices.partitions.push_back(Part(disk, 2, 18432, 8192));
-    DeviceFacts data = Part(disk, 3, 26624, 65536);
-    data.hasVolume = true;
-    data.volume = Ntfs("Data", "/mnt/data");
-    devices.partitions.push_back(data);
-    DeviceFacts recovery = Part(disk, 4, 92160, 32768);
-    recovery.hasVolume = true;
-    recovery.volume = Ntfs("Recovery");
-    devices.partitions.push_back(recovery);
+    devices.partitions.push_back(PartWith(disk, 3, 26624, 65536, Ntfs("Data", "/mnt/data")));
+    devices.partitions.push_back(PartWith(disk, 4, 92160, 32768, Ntfs("Recovery")));
 
     const auto list = Build(devices);
     ASSERT_EQ(list.size(), 1u);
@@ -226,10 +229,7 @@ TEST(DiskList, MbrTablesAndDynamicDisks)
     extended.container = true;
     basic.table = {active, extended, Entry(5, 69632, 20480, 0x0C)};
     devices.disks.push_back(basic);
-    DeviceFacts p1 = Part(basic, 1, 2048, 65536);
-    p1.hasVolume = true;
-    p1.volume = Ntfs("C", "/mnt/c");
-    devices.partitions.push_back(p1);
+    devices.partitions.push_back(PartWith(basic, 1, 2048, 65536, Ntfs("C", "/mnt/c")));
     devices.partitions.push_back(Part(basic, 2, 67584, 2));
     DeviceFacts p5 = Part(basic, 5, 69632, 20480);
     p5.hasVolume = true;  // mounted without a file system we know
@@ -241,10 +241,7 @@ TEST(DiskList, MbrTablesAndDynamicDisks)
     dynamic.tableStyle = "dos";
     dynamic.table = {Entry(1, 63, 100000, 0x42)};
     devices.disks.push_back(dynamic);
-    DeviceFacts dyn1 = Part(dynamic, 1, 63, 100000);
-    dyn1.hasVolume = true;
-    dyn1.volume = Ntfs("Spanned");
-    devices.partitions.push_back(dyn1);
+    devices.partitions.push_back(PartWith(dynamic, 1, 63, 100000, Ntfs("Spanned")));
 
     const auto list = Build(devices);
     ASSERT_EQ(list.size(), 3u);

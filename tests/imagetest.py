@@ -2,6 +2,8 @@
 images and their manifests are."""
 import argparse
 import os
+import sys
+import unittest
 
 
 def parse_args():
@@ -15,3 +17,10 @@ def parse_args():
     args.images = os.path.abspath(args.images)
     args.manifests = os.path.abspath(args.manifests)
     return args, rest
+
+
+def run_tests(module_globals):
+    """Parses the options into the test module's ARGS and runs its tests."""
+    args, rest = parse_args()
+    module_globals["ARGS"] = args
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

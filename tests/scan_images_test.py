@@ -17,7 +17,6 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -467,11 +466,5 @@ class Formats(Workdir):
 
 
 
-def main():
-    global ARGS
-    ARGS, rest = imagetest.parse_args()
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    imagetest.run_tests(globals())
