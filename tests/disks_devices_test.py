@@ -269,6 +269,14 @@ class DiskList(unittest.TestCase):
         r = quenlar("probe", "--json", "--disk", str(PSEUDO), "--partition", str(position))
         self.assertEqual(json.loads(r.stdout)["fileSystem"], "NTFS")
 
+        # A mount point stands for the device mounted there.
+        r = quenlar("probe", "--json", FIX.data_mount + "/")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(r.stdout)["fileSystem"], "NTFS")
+        mapped = json.loads(quenlar("probe", "--json", FIX.file_mount).stdout)
+        direct = json.loads(quenlar("probe", "--json", FIX.file).stdout)
+        self.assertEqual((mapped["volumeSectors"], mapped["mftRuns"]), (direct["volumeSectors"], direct["mftRuns"]))
+
         for args, code in (((str(gpt), "9"), 1), ((str(max(d["diskNumber"] for d in self.disks[:-1]) + 1000), "1"), 1)):
             r = quenlar("probe", "--disk", args[0], "--partition", args[1])
             self.assertEqual(r.returncode, code)

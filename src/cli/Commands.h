@@ -17,8 +17,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
-// Opens `path` and checks that it holds a known file system with usable
-// geometry; otherwise prints one line to stderr and returns false.
+// Opens `path` (a device, an image file, or the mount point of one) and checks
+// that it holds a known file system with usable geometry; otherwise prints one
+// line to stderr and returns false.
 bool OpenVolume(const std::string& path, scan::VolumeScanner& volume);
 
 struct DisksOptions {

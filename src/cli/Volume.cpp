@@ -1,5 +1,8 @@
 #include "cli/Commands.h"
 
+#include "disks/Disks.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 #include "scan/VolumeScanner.h"
 
 #include <cstdio>
@@ -9,27 +12,36 @@ namespace cli {
 
 bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
 {
-    const int status = volume.Open(path);
+    // A mount point stands for the device mounted there.
+    std::string device = path;
+    if (platform::IsFolder(path)) {
+        std::vector<disks::DiskInfo> list;
+        disks::EnumerateDisks(list);
+        const std::string mounted = disks::DeviceMountedAt(list, platform::CanonicalPath(path));
+        if (!mounted.empty())
+            device = mounted;
+    }
+    const int status = volume.Open(device);
     if (status == scan::kOpenNoDevice) {
-        std::fprintf(stderr, "quenlar: cannot open '%s': %s\n", path.c_str(),
+        std::fprintf(stderr, "quenlar: cannot open '%s': %s\n", device.c_str(),
                      platform::DescribeOpenError(volume.m_openError));
         return false;
     }
     if (status == scan::kOpenNoFirstSector) {
         if (volume.m_systemError != 0)
-            std::fprintf(stderr, "quenlar: cannot read the first sector of '%s': %s\n", path.c_str(),
+            std::fprintf(stderr, "quenlar: cannot read the first sector of '%s': %s\n", device.c_str(),
                          std::strerror(volume.m_systemError));
         else
-            std::fprintf(stderr, "quenlar: '%s' is empty or shorter than one 512-byte sector\n", path.c_str());
+            std::fprintf(stderr, "quenlar: '%s' is empty or shorter than one 512-byte sector\n", device.c_str());
         return false;
     }
     if (volume.m_fileSystemType == scan::kUnknownFileSystem) {
-        std::fprintf(stderr, "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system\n", path.c_str());
+        std::fprintf(stderr, "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system\n", device.c_str());
         return false;
     }
     if (!volume.m_geometryValid) {
         std::fprintf(stderr, "quenlar: the %s boot sector of '%s' is damaged: %s\n",
-                     scan::FileSystemName(volume.m_fileSystemType), path.c_str(), volume.m_geometryProblem.c_str());
+                     scan::FileSystemName(volume.m_fileSystemType), device.c_str(), volume.m_geometryProblem.c_str());
         return false;
     }
     return true;

@@ -350,6 +350,17 @@ void EnumerateDisks(std::vector<DiskInfo>& list)
     BuildDiskList(devices, list);
 }
 
+std::string DeviceMountedAt(const std::vector<DiskInfo>& list, const std::string& folder)
+{
+    for (const DiskInfo& disk : list) {
+        for (const PartitionInfo& p : disk.partitions) {
+            if (!folder.empty() && p.mountPath == folder && !p.devicePath.empty())
+                return p.devicePath;
+        }
+    }
+    return {};
+}
+
 bool ResolvePartition(const std::vector<DiskInfo>& list, std::uint32_t diskNumber, std::uint32_t partition,
                       std::string& devicePath, std::string& reason)
 {

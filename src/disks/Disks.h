@@ -76,6 +76,10 @@ void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>
 bool ResolvePartition(const std::vector<DiskInfo>& list, std::uint32_t disk, std::uint32_t partition,
                       std::string& devicePath, std::string& reason);
 
+// The device or image file of the volume mounted at `folder` (an absolute,
+// canonical path); "" when none of the list is mounted there.
+std::string DeviceMountedAt(const std::vector<DiskInfo>& list, const std::string& folder);
+
 // The GPT type GUID of an entry as text, "{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}".
 std::string GuidText(const std::array<std::uint8_t, 16>& guid);
 

@@ -16,5 +16,7 @@ void OnInterrupt(void (*handler)());
 // `path` made absolute against the current folder (not resolving links);
 // `path` itself when it cannot be.
 std::string AbsolutePath(const std::string& path);
+// The absolute path with links, "." and ".." resolved; "" when it does not exist.
+std::string CanonicalPath(const std::string& path);
 
 }  // namespace platform

@@ -34,6 +34,16 @@ void OnInterrupt(void (*handler)())
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+std::string CanonicalPath(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return {};
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
 std::string AbsolutePath(const std::string& path)
 {
     if (path.empty() || path[0] == '/')
