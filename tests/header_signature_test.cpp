@@ -141,6 +141,7 @@ TEST(HeaderScore, PublishedSignatures)
     EXPECT_EQ(ScoreText("lzh", "-lh5-"), 0);
     EXPECT_EQ(ScoreText("qt", "ftypqt  ", 4), 12);
     EXPECT_EQ(ScoreText("qt", "moov", 4), 8);
+    EXPECT_EQ(Score("fli", {0x00, 0x10, 0x02, 0x00, 0x11, 0xAF}), 6);  // the FLIC magic after the file size
     EXPECT_EQ(ScoreText("wb3", std::string_view("\x3E\0\3\0\xFE\xFF\x09\0\x06", 9), 24), 33);
     EXPECT_EQ(ScoreText("enl", std::string_view("@@@ \0\0@@@@", 10), 32), 42);
 

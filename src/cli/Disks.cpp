@@ -23,6 +23,17 @@ std::string Size(std::uint64_t bytes)
     return text;
 }
 
+// Labels, models and mount paths come from devices: control characters are
+// shown as '?' so a crafted label cannot drive the terminal.
+std::string Printable(std::string text)
+{
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return text;
+}
+
 std::string PartitionJson(const disks::PartitionInfo& p)
 {
     return JsonObject()
@@ -83,8 +94,8 @@ void PrintDisk(const disks::DiskInfo& d)
             flags += ", offline";
         if ((d.diskFlags & 4) != 0)
             flags += ", read-only";
-        std::printf("Disk %u  %s  %s  \"%s\"%s\n", d.diskNumber, d.devicePath.c_str(), Size(d.diskSize).c_str(),
-                    d.productName.c_str(), flags.c_str());
+        std::printf("Disk %u  %s  %s  \"%s\"%s\n", d.diskNumber, Printable(d.devicePath).c_str(),
+                    Size(d.diskSize).c_str(), Printable(d.productName).c_str(), flags.c_str());
     }
     std::size_t position = 0;
     for (const disks::PartitionInfo& p : d.partitions) {
@@ -102,7 +113,7 @@ void PrintDisk(const disks::DiskInfo& d)
             line += "  boot";
         if (!p.mountPath.empty())
             line += "  on " + p.mountPath + ", " + Size(p.freeBytes) + " free";
-        std::printf("%s\n", line.c_str());
+        std::printf("%s\n", Printable(line).c_str());
     }
 }
 
