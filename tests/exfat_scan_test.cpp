@@ -1,4 +1,5 @@
 #include "NtfsBuilder.h"
+#include "ScanResults.h"
 
 #include "host/StopRequest.h"
 #include "platform/BlockDevice.h"
@@ -9,7 +10,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <map>
 
 using namespace scan;
 using testing_ntfs::Put16;
@@ -82,14 +82,6 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
-std::map<std::string, const FoundFile*> ByPath(const VolumeScanner& volume)
-{
-    std::map<std::string, const FoundFile*> byPath;
-    for (const auto& f : volume.m_results)
-        byPath[f->m_filePath + f->FullNameUtf8()] = f.get();
-    return byPath;
-}
-
 }  // namespace
 
 TEST(ExfatScan, EntrySetsFoldersAndDamage)
@@ -117,7 +109,7 @@ TEST(ExfatScan, EntrySetsFoldersAndDamage)
     x.Open(volume);
     ASSERT_EQ(volume.m_fileSystemType, kExfat);
     volume.NormalScan();
-    const auto byPath = ByPath(volume);
+    const auto byPath = ResultsByPath(volume);
 
     const FoundFile& big = *byPath.at("twenty characters!!!.bin");  // 24 characters: two name entries
     EXPECT_EQ(big.m_fileSize, 0x140000000ULL);

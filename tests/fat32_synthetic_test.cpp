@@ -1,4 +1,5 @@
 #include "NtfsBuilder.h"
+#include "ScanResults.h"
 
 #include "host/StopRequest.h"
 #include "platform/BlockDevice.h"
@@ -6,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 
 using namespace scan;
 using testing_ntfs::Put16;
@@ -70,14 +70,6 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
-std::map<std::string, const FoundFile*> ByPath(const VolumeScanner& volume)
-{
-    std::map<std::string, const FoundFile*> byPath;
-    for (const auto& f : volume.m_results)
-        byPath[f->m_filePath + f->FullNameUtf8()] = f.get();
-    return byPath;
-}
-
 }  // namespace
 
 TEST(Fat32Synthetic, NamesDuplicatesAndDamage)
@@ -124,7 +116,7 @@ TEST(Fat32Synthetic, NamesDuplicatesAndDamage)
     x.Open(volume);
     ASSERT_EQ(volume.m_fileSystemType, kFat32);
     volume.NormalScan();
-    const auto byPath = ByPath(volume);
+    const auto byPath = ResultsByPath(volume);
     EXPECT_EQ(byPath.count("a.txt"), 1u);
     EXPECT_EQ(byPath.count("a_1.txt"), 1u);
     EXPECT_EQ(byPath.count("a_2.txt"), 1u);

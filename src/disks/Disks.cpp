@@ -9,8 +9,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <tuple>
 
 namespace disks {
@@ -43,16 +41,22 @@ int HexDigit(char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
+std::string WithoutDashes(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c != '-')
+            out += c;
+    }
+    return out;
+}
+
 // "c12a7328-f81f-11d2-ba4b-00a0c93ec93b" to the entry's bytes: the first
 // three groups little-endian, the last two as written.
 std::array<std::uint8_t, 16> GuidBytes(const std::string& text)
 {
     std::array<std::uint8_t, 16> bytes {};
-    std::string hex;
-    for (const char c : text) {
-        if (c != '-')
-            hex += c;
-    }
+    const std::string hex = WithoutDashes(text);
     if (hex.size() != 32)
         return {};
     std::array<std::uint8_t, 16> plain {};
@@ -92,11 +96,7 @@ std::uint32_t SerialNumber(const VolumeFacts& volume)
 {
     if (!WindowsFileSystem(volume))
         return 0;
-    std::string hex;
-    for (const char c : volume.uuid) {
-        if (c != '-')
-            hex += c;
-    }
+    const std::string hex = WithoutDashes(volume.uuid);
     if ((hex.size() != 8 && hex.size() != 16) || std::any_of(hex.begin(), hex.end(), [](char c) {
             return HexDigit(c) < 0;
         }))

@@ -28,7 +28,7 @@ struct VolumeFacts {
     std::string fsVersion;        // libblkid's VERSION, "FAT32" for example
     std::string label;
     std::string uuid;             // libblkid's text, "1234-ABCD" or "72A02948180B077E"
-    std::uint32_t clusterBytes = 0;  // NTFS cluster size, 0 for other file systems
+    std::uint32_t clusterBytes = 0;  // NTFS cluster size; left 0 here, disks/ reads it from the boot sector
     std::string mountPath;        // the first mount point, "" when not mounted
     bool mountedReadOnly = false;
     bool spaceKnown = false;      // the mounted file system answered statvfs

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -54,12 +53,6 @@ bool ReadDeviceNumber(const std::string& path, std::uint32_t& major, std::uint32
     major = a;
     minor = b;
     return true;
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 std::vector<std::string> ListFolder(const std::string& path)
@@ -363,13 +356,14 @@ SystemDevices ReadSystemDevices(const std::vector<std::string>& blockNames)
 
         std::vector<DeviceFacts> parts;
         for (const std::string& child : ListFolder(base)) {
-            if (!StartsWith(child, name.c_str()) || !Exists(base + "/" + child + "/partition"))
-                continue;
+            // Partitions are the subfolders with a partition number.
+            const std::uint64_t number = ReadNumber(base + "/" + child + "/partition");
             DeviceFacts part;
-            if (!ReadDevice(base + "/" + child, child, part))
+            if (!StartsWith(child, name.c_str()) || number == 0 || number > 0xFFFFFFFF ||
+                !ReadDevice(base + "/" + child, child, part))
                 continue;
             part.disk = name;
-            part.partitionNumber = static_cast<std::uint32_t>(ReadNumber(base + "/" + child + "/partition"));
+            part.partitionNumber = static_cast<std::uint32_t>(number);
             part.start = ReadNumber(base + "/" + child + "/start");
             part.logicalSectorSize = disk.logicalSectorSize;
             ReadVolume(part, mounts);
