@@ -16,6 +16,7 @@ packages=(
   dosfstools mtools
   exfatprogs exfat-fuse
   fuse3
+  attr
   xz-utils
   python3
 )

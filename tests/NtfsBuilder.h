@@ -26,17 +26,30 @@ inline void Put64(std::uint8_t* p, std::uint64_t v)
     Put32(p + 4, static_cast<std::uint32_t>(v >> 32));
 }
 
+// A record as bytes; 1024 of them unless the builder was told otherwise.
+using Record = std::vector<std::uint8_t>;
+
+inline scan::ByteView View(const std::vector<std::uint8_t>& bytes)
+{
+    return {bytes.data(), bytes.size()};
+}
+
 class RecordBuilder {
 public:
     static constexpr std::uint16_t kInUse = 1;
     static constexpr std::uint16_t kFolder = 2;
 
-    explicit RecordBuilder(std::uint32_t number, std::uint16_t flags = kInUse)
+    explicit RecordBuilder(std::uint32_t number, std::uint16_t flags = kInUse, std::size_t size = 1024)
+        : m_rec(size)
     {
         std::memcpy(m_rec.data(), "FILE", 4);
         Put16(&m_rec[0x04], 0x30);  // update sequence offset
-        Put16(&m_rec[0x06], 3);     // sequence number + 2 sectors
-        Put16(&m_rec[0x14], 0x38);  // first attribute
+        Put16(&m_rec[0x06], static_cast<std::uint16_t>(size / 512 + 1));  // sequence number + a word per sector
+        // The first attribute follows the update sequence array: 0x38 for
+        // 1024 bytes.
+        m_pos = Align(0x30 + 2 * (size / 512 + 1));
+        Put16(&m_rec[0x14], static_cast<std::uint16_t>(m_pos));
+        Put32(&m_rec[0x1C], static_cast<std::uint32_t>(size));
         Put16(&m_rec[0x16], flags);
         Put32(&m_rec[0x2C], number);
     }
@@ -52,14 +65,24 @@ public:
         return *this;
     }
 
-    // A non-resident attribute with its run list at 0x40.
-    RecordBuilder& NonResident(std::uint32_t type, const std::vector<std::uint8_t>& runs, std::uint64_t realSize)
+    // A non-resident attribute with its run list at 0x40. The allocated
+    // size is what the runs cover when `allocated` is not given, in
+    // clusters of `clusterBytes`.
+    RecordBuilder& NonResident(std::uint32_t type, const std::vector<std::uint8_t>& runs, std::uint64_t realSize,
+                               std::uint64_t allocated = ~std::uint64_t {0}, std::uint16_t flags = 0,
+                               std::uint8_t compressionUnit = 0, std::uint64_t initialized = ~std::uint64_t {0},
+                               std::uint64_t lowestVcn = 0)
     {
         const std::size_t length = Align(0x40 + runs.size() + 1);
         std::uint8_t* a = Begin(type, length);
         a[0x08] = 1;
+        Put16(a + 0x0C, flags);
+        Put64(a + 0x10, lowestVcn);
         Put16(a + 0x20, 0x40);
+        a[0x22] = compressionUnit;
+        Put64(a + 0x28, allocated != ~std::uint64_t {0} ? allocated : std::uint64_t {1} << 40);
         Put64(a + 0x30, realSize);
+        Put64(a + 0x38, initialized != ~std::uint64_t {0} ? initialized : realSize);
         std::memcpy(a + 0x40, runs.data(), runs.size());
         return *this;
     }
@@ -88,26 +111,41 @@ public:
         return Resident(0x10, c);
     }
 
-    // An $ATTRIBUTE_LIST naming one record per entry.
-    RecordBuilder& AttributeList(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& entries)
+    // One entry of an $ATTRIBUTE_LIST: the attribute's type, the record
+    // that holds it, and its first cluster.
+    struct ListEntry {
+        std::uint32_t type = 0;
+        std::uint64_t reference = 0;
+        std::uint64_t lowestVcn = 0;
+    };
+    static std::vector<std::uint8_t> ListBytes(const std::vector<ListEntry>& entries)
     {
         std::vector<std::uint8_t> c(0x20 * entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            Put32(&c[0x20 * i], entries[i].first);
+            Put32(&c[0x20 * i], entries[i].type);
             Put16(&c[0x20 * i + 4], 0x20);
-            Put64(&c[0x20 * i + 0x10], entries[i].second);
+            Put64(&c[0x20 * i + 0x08], entries[i].lowestVcn);
+            Put64(&c[0x20 * i + 0x10], entries[i].reference);
         }
-        return Resident(0x20, c);
+        return c;
+    }
+    RecordBuilder& AttributeList(const std::vector<ListEntry>& entries) { return Resident(0x20, ListBytes(entries)); }
+
+    // Makes the record an extension record of `base`.
+    RecordBuilder& ExtensionOf(std::uint64_t base)
+    {
+        Put64(&m_rec[0x20], base);
+        return *this;
     }
 
     // The record as it lies on disk: end marker written, and the last word of
     // each sector moved into the update sequence array.
-    scan::RecordBuffer Finish()
+    Record Finish()
     {
-        scan::RecordBuffer r = m_rec;
+        Record r = m_rec;
         Put32(&r[m_pos], 0xFFFFFFFF);
         Put16(&r[0x30], 0x0007);
-        for (std::size_t i = 1; i <= 2; ++i) {
+        for (std::size_t i = 1; i <= r.size() / 512; ++i) {
             r[0x30 + 2 * i] = r[512 * i - 2];
             r[0x30 + 2 * i + 1] = r[512 * i - 1];
             Put16(&r[512 * i - 2], 0x0007);
@@ -129,7 +167,7 @@ private:
         return a;
     }
 
-    scan::RecordBuffer m_rec {};
+    Record m_rec;
     std::size_t m_pos = 0x38;
 };
 

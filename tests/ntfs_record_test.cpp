@@ -10,15 +10,23 @@
 
 using namespace scan;
 using testing_ntfs::Put16;
+using testing_ntfs::Record;
 using testing_ntfs::RecordBuilder;
+using testing_ntfs::View;
 
 namespace {
 
-RecordBuffer RunsAt(std::size_t offset, const std::vector<std::uint8_t>& bytes)
+// A 1024-byte attribute holding `bytes` at `offset`.
+Record RunsAt(std::size_t offset, const std::vector<std::uint8_t>& bytes)
 {
-    RecordBuffer copy {};
+    Record copy(1024);
     std::copy(bytes.begin(), bytes.end(), copy.begin() + static_cast<std::ptrdiff_t>(offset));
     return copy;
+}
+
+std::vector<DataRun> Decode(const Record& attribute, std::size_t offset)
+{
+    return DecodeDataRuns(View(attribute), offset);
 }
 
 }  // namespace
@@ -26,7 +34,7 @@ RecordBuffer RunsAt(std::size_t offset, const std::vector<std::uint8_t>& bytes)
 TEST(DataRuns, DecodesLengthsAndSignedOffsets)
 {
     // Two runs, the second one 0x10 clusters back.
-    const auto runs = DecodeDataRuns(RunsAt(0x40, {0x31, 0x20, 0x00, 0x10, 0x00, 0x21, 0x10, 0xF0, 0xFF, 0x00}), 0x40);
+    const auto runs = Decode(RunsAt(0x40, {0x31, 0x20, 0x00, 0x10, 0x00, 0x21, 0x10, 0xF0, 0xFF, 0x00}), 0x40);
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0], (DataRun {0x1000, 0, 0x20}));
     EXPECT_EQ(runs[1], (DataRun {0xFF0, 0x20, 0x10}));
@@ -34,19 +42,21 @@ TEST(DataRuns, DecodesLengthsAndSignedOffsets)
 
 TEST(DataRuns, EdgeForms)
 {
-    // No offset bytes: the previous LCN again.
-    auto runs = DecodeDataRuns(RunsAt(0, {0x11, 0x04, 0x30, 0x01, 0x02, 0x00}), 0);
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1], (DataRun {0x30, 4, 2}));
+    // No offset bytes: a sparse run, with no clusters; the next offset still
+    // counts from the last real run.
+    auto runs = Decode(RunsAt(0, {0x11, 0x04, 0x30, 0x01, 0x02, 0x11, 0x01, 0x05, 0x00}), 0);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[1], (DataRun {0, 4, 2, true}));
+    EXPECT_EQ(runs[2], (DataRun {0x35, 6, 1}));
 
     // The first header is decoded even when it is the terminator.
-    runs = DecodeDataRuns(RunsAt(0, {0x00}), 0);
+    runs = Decode(RunsAt(0, {0x00}), 0);
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0], (DataRun {0, 0, 0}));
 
     // An 8-byte negative offset, and a 3-byte positive one with a high byte
     // just below the sign bit.
-    runs = DecodeDataRuns(RunsAt(0, {0x31, 0x01, 0x00, 0x00, 0x7F, 0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    runs = Decode(RunsAt(0, {0x31, 0x01, 0x00, 0x00, 0x7F, 0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                      0xFF, 0xFF, 0x00}),
                           0);
     ASSERT_EQ(runs.size(), 2u);
@@ -54,19 +64,19 @@ TEST(DataRuns, EdgeForms)
     EXPECT_EQ(runs[1].lcn, 0x7F0000 - 1);
 
     // Offsets past the attribute copy give nothing.
-    EXPECT_TRUE(DecodeDataRuns(RunsAt(0, {0x11, 1, 1}), 1024).empty());
+    EXPECT_TRUE(Decode(RunsAt(0, {0x11, 1, 1}), 1024).empty());
 }
 
 TEST(DataRuns, DamagedListsEndInsideTheCopy)
 {
     // A field size over 8 bytes ends the list.
-    auto runs = DecodeDataRuns(RunsAt(0, {0x11, 0x01, 0x05, 0x19, 0x01}), 0);
+    auto runs = Decode(RunsAt(0, {0x11, 0x01, 0x05, 0x19, 0x01}), 0);
     EXPECT_EQ(runs.size(), 1u);
     // A run whose fields would run past the 1024 bytes is not decoded.
-    runs = DecodeDataRuns(RunsAt(1020, {0x11, 0x01, 0x05, 0x88}), 1020);
+    runs = Decode(RunsAt(1020, {0x11, 0x01, 0x05, 0x88}), 1020);
     EXPECT_EQ(runs.size(), 1u);
     // A header in the very last byte with fields beyond it.
-    runs = DecodeDataRuns(RunsAt(1023, {0x11}), 1023);
+    runs = Decode(RunsAt(1023, {0x11}), 1023);
     EXPECT_TRUE(runs.empty());
 }
 
@@ -74,37 +84,78 @@ TEST(RecordValidation, AppliesFixupsAndRejectsBadHeaders)
 {
     RecordBuilder b(40);
     b.Resident(0x80, std::vector<std::uint8_t>(700, 0xAB));  // reaches the end of sector 1
-    RecordBuffer rec = b.Finish();
+    Record rec = b.Finish();
     EXPECT_EQ(rec[510], 0x07);  // the sequence number stands there on disk
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     EXPECT_EQ(rec[510], 0xAB);
     EXPECT_EQ(rec[511], 0xAB);
 
-    RecordBuffer nine = b.Finish();
+    Record nine = b.Finish();
     Put16(&nine[0x06], 9);
     EXPECT_FALSE(ValidateAndFixRecord(nine));
 
-    RecordBuffer badSignature = b.Finish();
+    Record badSignature = b.Finish();
     badSignature[0] = 'B';
     EXPECT_FALSE(ValidateAndFixRecord(badSignature));
 
     // An array that would run past the record.
-    RecordBuffer pastEnd = b.Finish();
+    Record pastEnd = b.Finish();
     Put16(&pastEnd[0x04], 1020);
     Put16(&pastEnd[0x06], 4);
     EXPECT_FALSE(ValidateAndFixRecord(pastEnd));
 
-    // Larger records keep more words; only the two of our 1024 bytes apply.
-    RecordBuffer larger = b.Finish();
+    // A record of another size than the one it is read as is none.
+    Record larger = b.Finish();
     Put16(&larger[0x06], 5);
-    EXPECT_TRUE(ValidateAndFixRecord(larger));
+    EXPECT_FALSE(ValidateAndFixRecord(larger));
+}
+
+TEST(RecordValidation, EverySizeAndTornRecords)
+{
+    for (const std::size_t size : {std::size_t {1024}, std::size_t {2048}, std::size_t {4096}}) {
+        RecordBuilder b(40, RecordBuilder::kInUse, size);
+        b.FileName(u"name.txt", 5, 1).Resident(0x80, std::vector<std::uint8_t>(size / 2, 0xCD));
+        Record rec = b.Finish();
+        EXPECT_EQ(RecordSizeOf(View(rec)), size);
+        const RecordCheck whole = ValidateAndFixRecord(rec);
+        ASSERT_TRUE(whole) << size;
+        EXPECT_FALSE(whole.Torn());
+        EXPECT_EQ(whole.intact, size);
+        EXPECT_EQ(rec[size / 2 - 2], 0xCD);  // the saved word is back
+
+        // A later sector whose end word is not the sequence number: torn,
+        // and only the sectors before it count.
+        Record torn = b.Finish();
+        torn[size - 2] ^= 0xFF;
+        const RecordCheck check = ValidateAndFixRecord(torn);
+        ASSERT_TRUE(check);
+        EXPECT_TRUE(check.Torn());
+        EXPECT_EQ(check.intact, size - 512);
+        ByteView name;
+        ASSERT_TRUE(FindAttribute(IntactPart(torn, check), kAttrFileName, name));
+        EXPECT_EQ(DecodeFileName(name).name, u"name.txt");
+
+        // The first sector failing: no record at all.
+        Record none = b.Finish();
+        none[510] ^= 0xFF;
+        EXPECT_FALSE(ValidateAndFixRecord(none));
+
+        // Read at another size, the record is none either.
+        Record cut(rec.begin(), rec.begin() + 1024);
+        if (size != 1024)
+            EXPECT_FALSE(ValidateAndFixRecord(cut));
+    }
+    // Sizes NTFS does not make are not records.
+    Record odd = RecordBuilder(40).Finish();
+    Put16(&odd[0x06], 4);
+    EXPECT_EQ(RecordSizeOf(View(odd)), 0u);
 }
 
 TEST(AttributeWalk, PrefersTheWin32Name)
 {
-    RecordBuffer copy {};
+    ByteView copy;
     // DOS name first, then the Win32-and-DOS name.
-    RecordBuffer rec = RecordBuilder(40).FileName(u"LONGNA~1.TXT", 5, 2).FileName(u"long name.txt", 5, 3).Finish();
+    Record rec = RecordBuilder(40).FileName(u"LONGNA~1.TXT", 5, 2).FileName(u"long name.txt", 5, 3).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     ASSERT_TRUE(FindAttribute(rec, kAttrFileName, copy));
     EXPECT_EQ(DecodeFileName(copy).name, u"long name.txt");
@@ -126,36 +177,36 @@ TEST(AttributeWalk, PrefersTheWin32Name)
 
 TEST(AttributeWalk, StopsOnDamage)
 {
-    RecordBuffer copy {};
+    ByteView copy;
     RecordBuilder b(40);
     b.Resident(0x10, std::vector<std::uint8_t>(0x30)).Resident(0x80, {1, 2, 3});
-    RecordBuffer rec = b.Finish();
+    Record rec = b.Finish();
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     EXPECT_TRUE(FindAttribute(rec, kAttrData, copy));
-    EXPECT_EQ(copy[0x18], 1);
+    EXPECT_EQ(copy.U8(0x18), 1);
 
     // A zero length ends the walk before the $DATA.
-    RecordBuffer zero = rec;
+    Record zero = rec;
     Put16(&zero[0x38 + 4], 0);
     EXPECT_FALSE(FindAttribute(zero, kAttrData, copy));
 
     // A length that runs past the record ends it too.
-    RecordBuffer huge = rec;
+    Record huge = rec;
     Put16(&huge[0x38 + 4], 0xFFF0);
     EXPECT_FALSE(FindAttribute(huge, kAttrData, copy));
 
     // A first-attribute offset beyond the record finds nothing.
-    RecordBuffer far = rec;
+    Record far = rec;
     Put16(&far[0x14], 0xFFFF);
     EXPECT_FALSE(FindAttribute(far, kAttrData, copy));
 
     // A matching type with its high bytes set is damage: the walk ends.
-    RecordBuffer high = rec;
+    Record high = rec;
     high[0x38 + 0x48 + 2] = 0x01;  // the $DATA attribute's third type byte
     EXPECT_FALSE(FindAttribute(high, kAttrData, copy));
 
     // A name length larger than its attribute is cut to the attribute.
-    RecordBuffer named = RecordBuilder(41).FileName(u"ab", 5, 1).Finish();
+    Record named = RecordBuilder(41).FileName(u"ab", 5, 1).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(named));
     named[0x38 + 0x58] = 200;
     ASSERT_TRUE(FindAttribute(named, kAttrFileName, copy));
@@ -167,7 +218,7 @@ TEST(RecordFacts, TimesAndSizes)
     platform::MemoryDevice unused(std::vector<std::uint8_t>(4096));
     VolumeScanner volume;
 
-    RecordBuffer rec = RecordBuilder(40)
+    Record rec = RecordBuilder(40)
                            .StandardInformation(300, 100, 200)
                            .FileName(u"a.txt", 5, 1, 900, 900, 900)
                            .Resident(0x80, std::vector<std::uint8_t>(123))
@@ -194,7 +245,7 @@ TEST(RecordExtents, ResidentAndNonResidentData)
     volume.m_sectorsPerCluster = 8;
     volume.m_volumeSize = 8 * 1000;  // 1000 clusters
 
-    RecordBuffer rec = RecordBuilder(40).Resident(0x80, {1, 2, 3}).Finish();
+    Record rec = RecordBuilder(40).Resident(0x80, {1, 2, 3}).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     EXPECT_EQ(BuildExtents(volume, rec, 777), (std::vector<FileExtent> {{777, 2, 1}}));
 
@@ -229,7 +280,7 @@ protected:
         bytes.assign(256 * 1024, 0);
     }
 
-    void Place(std::uint32_t number, const RecordBuffer& rec)
+    void Place(std::uint32_t number, const Record& rec)
     {
         std::copy(rec.begin(), rec.end(), bytes.begin() + static_cast<std::ptrdiff_t>(kMftByte + number * 1024));
     }
@@ -259,13 +310,14 @@ TEST_F(AttributeListVolume, MapsReferencesThroughTheMftRuns)
 
 TEST_F(AttributeListVolume, FollowsTheListToOtherRecords)
 {
-    // The data of file 41 lies in its extension records 50 (runs) and 51.
-    Place(50, RecordBuilder(50).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish());
-    Place(51, RecordBuilder(51).NonResident(0x80, {0x11, 0x02, 0x40}, 0).Finish());
-    Place(52, RecordBuilder(52).Resident(0x80, std::vector<std::uint8_t>(77)).Finish());
+    // The data of file 41 lies in its extension records 50 (runs from
+    // cluster 0 on) and 51 (from cluster 3 on).
+    Place(50, RecordBuilder(50).ExtensionOf(41).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish());
+    Place(51, RecordBuilder(51).ExtensionOf(41).NonResident(0x80, {0x11, 0x02, 0x40}, 0, 0, 0, 0, 0, 3).Finish());
+    Place(52, RecordBuilder(52).ExtensionOf(42).Resident(0x80, std::vector<std::uint8_t>(77)).Finish());
     OpenVolume();
 
-    RecordBuffer rec = RecordBuilder(41).AttributeList({{0x30, 41}, {0x80, 50}, {0x80, 51}}).Finish();
+    Record rec = RecordBuilder(41).AttributeList({{0x30, 41}, {0x80, 50}, {0x80, 51, 3}}).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     EXPECT_EQ(FileSize(volume, rec), 3000u);
     EXPECT_EQ(BuildExtents(volume, rec, 0), (std::vector<FileExtent> {{2 * 0x20, 6, 0}, {2 * 0x40, 4, 0}}));
@@ -287,10 +339,10 @@ TEST_F(AttributeListVolume, ListsKeptOutsideTheRecordAndNamesInExtensionRecords)
 {
     // File 41's name is in extension record 50, its data in 51, and its
     // attribute list, too long for the record, in cluster 100.
-    RecordBuffer nameRecord = RecordBuilder(50).FileName(u"big file.bin", 5, 3).Finish();
+    Record nameRecord = RecordBuilder(50).FileName(u"big file.bin", 5, 3).Finish();
     testing_ntfs::Put64(&nameRecord[0x20], 41);  // base record
     Place(50, nameRecord);
-    RecordBuffer dataRecord = RecordBuilder(51).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish();
+    Record dataRecord = RecordBuilder(51).NonResident(0x80, {0x11, 0x03, 0x20}, 3000).Finish();
     testing_ntfs::Put64(&dataRecord[0x20], 41);
     Place(51, dataRecord);
     std::vector<std::uint8_t> list(0x40);
@@ -303,11 +355,11 @@ TEST_F(AttributeListVolume, ListsKeptOutsideTheRecordAndNamesInExtensionRecords)
     std::copy(list.begin(), list.end(), bytes.begin() + 100 * 1024);
     OpenVolume();
 
-    RecordBuffer base = RecordBuilder(41).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
+    Record base = RecordBuilder(41).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(base));
-    RecordBuffer name {};
+    FileNameInfo name;
     ASSERT_TRUE(FindFileName(volume, base, name));
-    EXPECT_EQ(DecodeFileName(name).name, u"big file.bin");
+    EXPECT_EQ(name.name, u"big file.bin");
     EXPECT_EQ(FileSize(volume, base), 3000u);
     EXPECT_EQ(BuildExtents(volume, base, 0), (std::vector<FileExtent> {{2 * 0x20, 6, 0}}));
     EXPECT_EQ(BaseRecordReference(base), 0u);
@@ -315,12 +367,12 @@ TEST_F(AttributeListVolume, ListsKeptOutsideTheRecordAndNamesInExtensionRecords)
     EXPECT_EQ(BaseRecordReference(nameRecord), 41u);
 
     // A name record that belongs to another file is not taken.
-    RecordBuffer stranger = RecordBuilder(42).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
+    Record stranger = RecordBuilder(42).NonResident(0x20, {0x11, 0x01, 0x64}, list.size()).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(stranger));
     EXPECT_FALSE(FindFileName(volume, stranger, name));
 
     // An absurd list size is not read.
-    RecordBuffer huge = RecordBuilder(43).NonResident(0x20, {0x11, 0x01, 0x64}, 1ULL << 40).Finish();
+    Record huge = RecordBuilder(43).NonResident(0x20, {0x11, 0x01, 0x64}, 1ULL << 40).Finish();
     ASSERT_TRUE(ValidateAndFixRecord(huge));
     EXPECT_EQ(FileSize(volume, huge), 0u);
 }

@@ -45,7 +45,7 @@ public:
         PlaceInMft(5, Folder(5, 5, u"."));
     }
 
-    static RecordBuffer File(std::uint32_t n, std::uint32_t parent, const std::u16string& name, bool inUse = true)
+    static testing_ntfs::Record File(std::uint32_t n, std::uint32_t parent, const std::u16string& name, bool inUse = true)
     {
         return RecordBuilder(n, inUse ? RecordBuilder::kInUse : 0)
             .StandardInformation(1, 2, 3)
@@ -53,13 +53,13 @@ public:
             .Resident(0x80, std::vector<std::uint8_t>(10, 0x61))
             .Finish();
     }
-    static RecordBuffer Folder(std::uint32_t n, std::uint32_t parent, const std::u16string& name)
+    static testing_ntfs::Record Folder(std::uint32_t n, std::uint32_t parent, const std::u16string& name)
     {
         return RecordBuilder(n, RecordBuilder::kInUse | RecordBuilder::kFolder).FileName(name, parent, 1).Finish();
     }
 
-    void PlaceInMft(std::uint32_t n, const RecordBuffer& r) { PlaceAt(kMftSector + 2 * n, r); }
-    void PlaceAt(std::uint64_t sector, const RecordBuffer& r)
+    void PlaceInMft(std::uint32_t n, const testing_ntfs::Record& r) { PlaceAt(kMftSector + 2 * n, r); }
+    void PlaceAt(std::uint64_t sector, const testing_ntfs::Record& r)
     {
         std::copy(r.begin(), r.end(), m_bytes.begin() + static_cast<std::ptrdiff_t>(sector * 512));
     }
@@ -162,7 +162,7 @@ TEST_F(NtfsScanTest, NormalScanBuildsPathsFromParentRecords)
     ntfs.PlaceInMft(52, SyntheticNtfs::Folder(52, 51, u"Y"));
     ntfs.PlaceInMft(45, SyntheticNtfs::File(45, 51, u"looped.txt"));
     ntfs.PlaceInMft(46, SyntheticNtfs::File(46, 11, u"quota.txt"));
-    RecordBuffer extension = SyntheticNtfs::File(47, 5, u"extension.txt");
+    testing_ntfs::Record extension = SyntheticNtfs::File(47, 5, u"extension.txt");
     Put64(&extension[0x20], 36);  // part of record 36: not a file of its own
     ntfs.PlaceInMft(47, extension);
 

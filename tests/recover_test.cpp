@@ -53,7 +53,7 @@ protected:
         auto& device = static_cast<platform::MemoryDevice&>(*volume.m_device);
         for (int i = 0; i < 8; ++i) {
             const std::string text = "content " + std::to_string(i);
-            const RecordBuffer r =
+            const testing_ntfs::Record r =
                 RecordBuilder(40 + i).Resident(0x80, std::vector<std::uint8_t>(text.begin(), text.end())).Finish();
             std::copy(r.begin(), r.end(), device.Bytes().begin() + 4096 + i * 1024);
         }
@@ -162,7 +162,12 @@ TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
     const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
     EXPECT_EQ(summary.succeeded, 2u);
     EXPECT_EQ(summary.failed, 1u);
-    EXPECT_EQ(fs::file_size(dest / "unknown.bin"), 0u);  // left as it is, empty
+    // Nothing of it could be written: no empty file is left to pass for it.
+    EXPECT_FALSE(fs::exists(dest / "unknown.bin"));
+    EXPECT_FALSE(fs::exists(dest / "unknown.bin.partial"));
+    ASSERT_EQ(summary.problems.size(), 1u);
+    EXPECT_EQ(summary.problems[0].outcome, recover::Outcome::kFailed);
+    EXPECT_EQ(summary.problems[0].source, "unknown.bin");
     EXPECT_EQ(fs::file_size(dest / "empty.txt"), 0u);
     EXPECT_EQ(ReadAll(dest / "good.txt"), "content 0");
 

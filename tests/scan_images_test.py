@@ -300,7 +300,7 @@ class Recover(Workdir):
         written = manifest("ntfs")
         digests = manifest_digests("ntfs")
         files = {p: row for p, row in written.items() if row[0] == "f"}
-        self.assertIn(f"{len(files)} of {len(files)} files written, 0 failed", r.stdout)
+        self.assertIn(f"{len(files)} of {len(files)} files written, 0 partial, 0 failed", r.stdout)
         for path, (kind, size, state) in files.items():
             self.assertEqual(sha256(os.path.join(out, path)), digests[path], path)
         self.assertEqual(os.path.getsize(os.path.join(out, "empty.txt")), 0)

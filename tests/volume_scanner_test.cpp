@@ -148,7 +148,7 @@ TEST(Open, NtfsWithoutMftDataOpensWithNoRuns)
     testing_ntfs::Put64(&bytes[0x28], 128);
     testing_ntfs::Put64(&bytes[0x30], 4);
     bytes[0x40] = 0xF6;  // 1024-byte records
-    const RecordBuffer record0 = testing_ntfs::RecordBuilder(0).FileName(u"$MFT", 5, 3).Finish();
+    const testing_ntfs::Record record0 = testing_ntfs::RecordBuilder(0).FileName(u"$MFT", 5, 3).Finish();
     std::copy(record0.begin(), record0.end(), bytes.begin() + 4 * 8 * 512);
 
     VolumeScanner volume;
@@ -217,9 +217,9 @@ TEST(NtfsImage, RecordsAgreeWithTheManifest)
         const std::uint64_t offset = MapReference(volume, n);
         if (offset == 0)
             break;
-        RecordBuffer rec {};
-        ASSERT_EQ(volume.ReadSectors(offset / 512, kRecordSize, rec.data()), kRecordSize);
-        RecordBuffer name {};
+        testing_ntfs::Record rec(volume.m_recordBytes);
+        ASSERT_EQ(volume.ReadSectors(offset / 512, rec.size(), rec.data()), rec.size());
+        ByteView name;
         if (!ValidateAndFixRecord(rec) || !FindAttribute(rec, kAttrFileName, name))
             continue;
         const std::string fileName = platform::Utf16ToUtf8(DecodeFileName(name).name);
@@ -239,9 +239,9 @@ TEST(NtfsImage, RecordsAgreeWithTheManifest)
         EXPECT_TRUE(numbers.count(fileName)) << fileName << " has no record";
 
     // The small file's data lives in its record.
-    RecordBuffer rec {};
+    testing_ntfs::Record rec(volume.m_recordBytes);
     std::uint64_t offset = MapReference(volume, numbers["readme.txt"]);
-    ASSERT_EQ(volume.ReadSectors(offset / 512, kRecordSize, rec.data()), kRecordSize);
+    ASSERT_EQ(volume.ReadSectors(offset / 512, rec.size(), rec.data()), rec.size());
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     EXPECT_EQ(BuildExtents(volume, rec, offset / 512), (std::vector<FileExtent> {{offset / 512, 2, 1}}));
 
@@ -249,7 +249,8 @@ TEST(NtfsImage, RecordsAgreeWithTheManifest)
     // order. Its writer put each 4 KiB block's own offset in its first 8
     // bytes, so reading the extents back checks their order too.
     offset = MapReference(volume, numbers["fragmented.bin"]);
-    ASSERT_EQ(volume.ReadSectors(offset / 512, kRecordSize, rec.data()), kRecordSize);
+    rec.assign(volume.m_recordBytes, 0);
+    ASSERT_EQ(volume.ReadSectors(offset / 512, rec.size(), rec.data()), rec.size());
     ASSERT_TRUE(ValidateAndFixRecord(rec));
     const auto extents = BuildExtents(volume, rec, offset / 512);
     EXPECT_GT(extents.size(), 5u);

@@ -85,15 +85,26 @@ int RunRecover(const RecoverOptions& options)
     });
     const recover::RecoverSummary summary = recover::RecoverFiles(volume, selection, destination);
     progress.Stop();
-    std::printf("%zu of %zu files written, %zu failed, %" PRIu64 " bytes\n", summary.succeeded, summary.selected,
-                summary.failed, summary.bytes);
+    // Every file that is not whole, by name and with its reasons.
+    for (const recover::FileReport& r : summary.problems) {
+        const std::string why = recover::DescribeProblems(r.problems, r.unreadableSectors);
+        if (r.outcome == recover::Outcome::kPartial)
+            std::fprintf(stderr, "quenlar: partial: %s -> %s (%" PRIu64 " bytes): %s\n", r.source.c_str(),
+                         r.output.c_str(), r.bytes, why.c_str());
+        else
+            std::fprintf(stderr, "quenlar: failed: %s: %s\n", r.source.c_str(), why.c_str());
+    }
+    std::printf("%zu of %zu files written, %zu partial, %zu failed, %" PRIu64 " bytes\n", summary.succeeded,
+                summary.selected, summary.partial, summary.failed, summary.bytes);
+    if (!summary.problems.empty())
+        std::printf("not whole: %s\n", recover::CountProblems(summary).c_str());
     if (summary.deviceGone) {
         std::fprintf(stderr, "quenlar: the device went away during recovery\n");
         return kExitFailed;
     }
     if (summary.stopped)
         return kExitInterrupted;
-    return summary.failed == 0 ? kExitOk : kExitFailed;
+    return summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace cli

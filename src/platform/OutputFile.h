@@ -20,15 +20,25 @@ public:
 
     // Creates `path`; fails with Exists when something is there already.
     CreateResult CreateNew(const std::string& path);
-    // Writes all bytes; returns the bytes written.
+    // Writes all bytes; returns the bytes written. Fewer: see DiskFull.
     std::size_t Write(const void* data, std::size_t length);
+    // Whether the last short write ran out of room on its disk.
+    bool DiskFull() const { return m_diskFull; }
     // Sets the modification (and access) time, a UTC FILETIME; 0 leaves it.
     void SetTime(std::uint64_t fileTime);
     void Close();
 
 private:
     int m_fd = -1;
+    bool m_diskFull = false;
 };
+
+enum class RenameResult { Renamed, Exists, Failed };
+// Renames `from` to `to`, never over something already at `to`.
+RenameResult RenameNoReplace(const std::string& from, const std::string& to);
+// Whether anything (a file, a folder, a link, even a dangling one) has the
+// name `path`.
+bool PathExists(const std::string& path);
 
 // Whether the folder `destination` lies on the block device `source`, on a
 // partition of it, or on the disk that holds it. False for image files.

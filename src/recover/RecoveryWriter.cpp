@@ -4,38 +4,17 @@
 #include "host/StopRequest.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
-#include "scan/ByteView.h"
-#include "scan/NtfsRecord.h"
+#include "scan/FileContent.h"
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
-#include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
 
 namespace recover {
 namespace {
-
-constexpr std::size_t kSectorBytes = 512;
-
-// Reads `length` bytes that start `skip` bytes into `sector`.
-std::size_t ReadAt(scan::VolumeScanner& volume, std::uint64_t sector, std::size_t skip, std::uint8_t* out,
-                   std::size_t length)
-{
-    sector += skip / kSectorBytes;
-    skip %= kSectorBytes;
-    if (skip == 0)
-        return volume.ReadSectors(sector, length, out);
-    std::uint8_t scratch[kSectorBytes];
-    if (volume.ReadSectors(sector, kSectorBytes, scratch) != kSectorBytes)
-        return 0;
-    const std::size_t head = std::min(length, kSectorBytes - skip);
-    std::memcpy(out, scratch + skip, head);
-    if (head == length)
-        return head;
-    return head + volume.ReadSectors(sector + 1, length - head, out + head);
-}
 
 // The folder path inside the destination: each folder of the found file's
 // path made safe, "/" between them.
@@ -96,20 +75,17 @@ std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const std::v
     return set;
 }
 
-std::size_t ReadChunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
-                      std::uint64_t offset)
-{
-    switch (file.m_fileSystemType) {
-    case scan::kNtfs: return ReadNtfsChunk(volume, file, buffer, offset);
-    case scan::kFat32: return ReadFat32Chunk(volume, file, buffer, offset);
-    case scan::kExfat: return ReadExfatChunk(volume, file, buffer, offset);
-    default: return 0;
-    }
-}
-
 std::string DisplayName(const scan::FoundFile& f)
 {
     return f.m_filePath + f.FullNameUtf8();
+}
+
+// The found file's folder path and name, "/" between folders, for people.
+std::string SourceName(const scan::FoundFile& f)
+{
+    std::string path = f.m_filePath == "/" ? "" : f.m_filePath;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path + f.FullNameUtf8();
 }
 
 }  // namespace
@@ -144,145 +120,127 @@ bool EnsureParentFolders(const std::string& outputPath)
     return made;
 }
 
-std::size_t ReadNtfsChunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
-                          std::uint64_t offset)
-{
-    if (offset >= file.m_fileSize || file.extents.empty())
-        return 0;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(file.m_fileSize - offset, kTransferBytes));
-
-    if (file.extents.front().isPersist == 1) {
-        // The data lies in the record itself, inside its $DATA attribute.
-        scan::RecordBuffer record {};
-        if (volume.ReadSectors(file.extents.front().startSector, scan::kRecordSize, record.data()) != scan::kRecordSize ||
-            !scan::ValidateAndFixRecord(record))
-            return 0;
-        scan::RecordBuffer data {};
-        if (!scan::FindAttribute(record, scan::kAttrData, data) || data[0x08] != 0)
-            return 0;
-        const scan::ByteView v(data.data(), data.size());
-        const std::size_t valueOffset = v.U16(0x14);
-        const std::size_t valueLength = std::min<std::size_t>(v.U32(0x10), v.U16(0x04));
-        const std::uint64_t start = valueOffset + offset;
-        if (offset >= valueLength || start >= data.size())
-            return 0;
-        const std::size_t count = std::min<std::size_t>({n, valueLength - static_cast<std::size_t>(offset),
-                                                         data.size() - static_cast<std::size_t>(start)});
-        std::memcpy(buffer, data.data() + start, count);
-        return count;
-    }
-
-    std::size_t done = 0;
-    std::uint64_t skip = offset;
-    for (const scan::FileExtent& e : file.extents) {
-        const std::uint64_t extentBytes = e.sectorCount * kSectorBytes;
-        if (skip >= extentBytes) {
-            skip -= extentBytes;
-            continue;
-        }
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, extentBytes - skip));
-        const std::size_t got = ReadAt(volume, e.startSector, static_cast<std::size_t>(skip), buffer + done, want);
-        done += got;
-        skip = 0;
-        if (got < want || done == n)
-            break;
-    }
-    return done;
-}
-
 namespace {
 
-// Reads `n` bytes of a file whose clusters follow a chain, from byte
-// `offset`: `next(c)` gives the cluster after c or 0 at the end, `sectorOf(c)`
-// its first sector. Every walk is bounded by `maxSteps`.
-template <typename Next, typename SectorOf>
-std::size_t ReadChain(scan::VolumeScanner& volume, std::uint32_t cluster, std::uint64_t offset, std::size_t n,
-                      std::uint8_t* buffer, std::uint64_t maxSteps, Next&& next, SectorOf&& sectorOf)
+// The output of one file: written under `temporary`, renamed to its own name
+// when whole.
+struct Output {
+    std::string path;       // the name it is meant to have
+    std::string temporary;  // path + kPartialSuffix
+    platform::OutputFile file;
+    int error = 0;
+    std::uint32_t problems = 0;
+};
+
+std::string OutputName(const std::string& folder, const std::string& name, const std::string& suffix,
+                       std::uint64_t j)
 {
-    const std::uint64_t clusterBytes = std::uint64_t {volume.m_sectorsPerCluster} * kSectorBytes;
-    if (clusterBytes == 0)
-        return 0;
-    std::uint64_t steps = 0;
-    for (std::uint64_t skip = offset / clusterBytes; skip > 0; --skip) {
-        cluster = next(cluster);
-        if (cluster == 0 || ++steps > maxSteps)
-            return 0;
+    const std::string tag = j == 0 ? "" : "_" + std::to_string(j);
+    return folder + name + tag + (suffix.empty() ? "" : "." + suffix);
+}
+
+// Creates the temporary file under the first name j = 0, 1, ... whose own
+// name and temporary name are both free.
+void CreateOutput(scan::VolumeScanner& volume, const std::string& folder, const std::string& name,
+                  const std::string& suffix, Output& out, std::uint64_t& j)
+{
+    for (;; ++j) {
+        out.path = OutputName(folder, name, suffix, j);
+        out.temporary = out.path + kPartialSuffix;
+        if (!EnsureParentFolders(out.path)) {
+            out.error = kErrorFolder;
+            out.problems |= kProblemCannotMakeFolder;
+            return;
+        }
+        if (platform::PathExists(out.path))
+            continue;
+        volume.m_recoverPath = out.path;
+        const platform::CreateResult created = out.file.CreateNew(out.temporary);
+        if (created == platform::CreateResult::Created)
+            return;
+        if (created == platform::CreateResult::Failed) {
+            out.error = kErrorCreate;
+            out.problems |= kProblemCannotCreate;
+            return;
+        }
     }
-    std::size_t done = 0;
-    std::size_t within = static_cast<std::size_t>(offset % clusterBytes);
-    while (done < n && cluster != 0 && steps++ <= maxSteps) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, clusterBytes - within));
-        const std::size_t got = ReadAt(volume, sectorOf(cluster), within, buffer + done, want);
-        done += got;
-        if (got < want)
-            break;
-        within = 0;
-        cluster = next(cluster);
+}
+
+// Gives a whole file its own name: the first free one from j on.
+bool Publish(const std::string& folder, const std::string& name, const std::string& suffix, Output& out,
+             std::uint64_t j)
+{
+    for (;; ++j) {
+        const std::string path = OutputName(folder, name, suffix, j);
+        switch (platform::RenameNoReplace(out.temporary, path)) {
+        case platform::RenameResult::Renamed:
+            out.path = path;
+            return true;
+        case platform::RenameResult::Exists:
+            continue;  // taken meanwhile, by another program
+        case platform::RenameResult::Failed:
+            return false;
+        }
     }
-    return done;
 }
 
 }  // namespace
 
-std::size_t ReadFat32Chunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
-                           std::uint64_t offset)
+namespace {
+
+// Each reason a file may not be whole: in a sentence of its own, and short,
+// for counts.
+const struct ProblemText {
+    std::uint32_t bit;
+    const char* text;   // nullptr: the unreadable sectors, counted
+    const char* label;
+} kProblemTexts[] = {
+    {scan::kFaultUnreadable, nullptr, "unreadable sectors"},
+    {scan::kFaultDataEnds, "its clusters end before the file does", "clusters end early"},
+    {scan::kFaultTornRecord, "its file record is torn", "torn record"},
+    {scan::kFaultEncrypted, "it is encrypted", "encrypted"},
+    {scan::kFaultUnsupported, "its compression is not supported", "unsupported compression"},
+    {scan::kFaultDamagedCompression, "its compressed data is damaged", "damaged compressed data"},
+    {scan::kFaultNoData, "nothing tells where its data is", "no data"},
+    {scan::kFaultMediumGone, "the device went away", "device gone"},
+    {kProblemCannotMakeFolder, "its folder cannot be made", "folder not made"},
+    {kProblemCannotCreate, "the file cannot be created", "not created"},
+    {kProblemWriteFailed, "writing it failed", "write failed"},
+    {kProblemDestinationFull, "the destination is full", "destination full"},
+    {kProblemCannotRename, "it cannot be given its name", "not renamed"},
+};
+
+}  // namespace
+
+std::string DescribeProblems(std::uint32_t problems, std::uint64_t unreadableSectors)
 {
-    if (file.m_isDirectory != 0 || file.extents.empty() || file.m_fileSize <= offset)
-        return 0;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(file.m_fileSize - offset, kTransferBytes));
-    const scan::ByteView boot(volume.m_fat32Boot.data(), volume.m_fat32Boot.size());
-    const std::uint64_t unit = std::max<std::uint32_t>(boot.U16(0x0B), 512) / 512;
-    const std::uint64_t spc = volume.m_sectorsPerCluster;
-    const std::uint64_t dataStart = (boot.U16(0x0E) + std::uint64_t {boot.U8(0x10)} * boot.U32(0x24)) * unit;
-    const std::uint64_t start = file.extents.front().startSector;
-    if (spc == 0 || start < dataStart)
-        return 0;
-    const std::uint64_t entries = volume.m_fat.size();
-    const std::uint64_t limit = volume.m_volumeSize / spc + 2;
-    const std::uint64_t first = (start - dataStart) / spc + 2;
-    auto next = [&](std::uint32_t c) -> std::uint32_t {
-        if (c >= entries)
-            return 0;
-        const std::uint32_t v = volume.m_fat[c] & 0x0FFFFFFF;
-        return v < 2 || v >= 0x0FFFFFF8 || v >= limit ? 0 : v;
-    };
-    if (first < entries && next(static_cast<std::uint32_t>(first)) != 0) {
-        return ReadChain(volume, static_cast<std::uint32_t>(first), offset, n, buffer, entries, next,
-                         [&](std::uint32_t c) { return dataStart + (std::uint64_t {c} - 2) * spc; });
+    std::string text;
+    for (const ProblemText& t : kProblemTexts) {
+        if ((problems & t.bit) == 0)
+            continue;
+        if (!text.empty())
+            text += ", ";
+        text += t.text != nullptr ? t.text
+                                  : std::to_string(unreadableSectors) + " unreadable sector" +
+                                        (unreadableSectors == 1 ? "" : "s") + " read as zeros";
     }
-    // No chain (a deleted file, or one of a single cluster): take the file
-    // as contiguous from its first sector.
-    return ReadAt(volume, start + offset / kSectorBytes, static_cast<std::size_t>(offset % kSectorBytes), buffer, n);
+    // A file that simply came out short, with nothing else known.
+    return text.empty() ? "not all of it could be read" : text;
 }
 
-std::size_t ReadExfatChunk(scan::VolumeScanner& volume, const scan::FoundFile& file, std::uint8_t* buffer,
-                           std::uint64_t offset)
+std::string CountProblems(const RecoverSummary& summary)
 {
-    if (file.m_isDirectory != 0 || file.extents.empty() || file.m_fileSize <= offset)
-        return 0;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(file.m_fileSize - offset, kTransferBytes));
-    const scan::FileExtent& first = file.extents.front();
-    if (first.isPersist == 0)
-        return ReadAt(volume, first.startSector + offset / kSectorBytes, static_cast<std::size_t>(offset % kSectorBytes),
-                      buffer, n);
-    const scan::ByteView boot(volume.m_exfatBoot.data(), volume.m_exfatBoot.size());
-    const std::uint64_t unit = (volume.m_bytesPerSector >= 512 ? volume.m_bytesPerSector : 512) / 512;
-    const std::uint64_t heap = std::uint64_t {boot.U32(0x58)} * unit;
-    const std::uint64_t count = boot.U32(0x5C);
-    const std::uint64_t spc = volume.m_sectorsPerCluster;
-    if (spc == 0 || first.startSector < heap)
-        return 0;
-    const std::uint64_t cluster = (first.startSector - heap) / spc + 2;
-    auto next = [&](std::uint32_t c) -> std::uint32_t {
-        if (c < 2 || c >= volume.m_fat.size() || c >= count + 2)
-            return 0;
-        const std::uint32_t v = volume.m_fat[c];
-        return v < 2 || v == 0xFFFFFFFF || v >= count + 2 ? 0 : v;
-    };
-    if (cluster >= count + 2)
-        return 0;
-    return ReadChain(volume, static_cast<std::uint32_t>(cluster), offset, n, buffer, count + 2, next,
-                     [&](std::uint32_t c) { return heap + (std::uint64_t {c} - 2) * spc; });
+    std::string text;
+    for (const ProblemText& t : kProblemTexts) {
+        const auto n = std::count_if(summary.problems.begin(), summary.problems.end(),
+                                     [&](const FileReport& r) { return (r.problems & t.bit) != 0; });
+        if (n == 0)
+            continue;
+        if (!text.empty())
+            text += ", ";
+        text += std::string(t.label) + ": " + std::to_string(n);
+    }
+    return text;
 }
 
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
@@ -332,49 +290,67 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
             for (char& c : name)
                 c = (c == '/' || c == '\0') ? '_' : c;
 
-        int error = 0;
-        platform::OutputFile out;
-        std::string path;
-        for (std::uint64_t j = 0;; ++j) {
-            const std::string tag = j == 0 ? "" : "_" + std::to_string(j);
-            path = folder + name + tag + (f.suffix.empty() ? "" : "." + suffix);
-            if (!EnsureParentFolders(path)) {
-                error = kErrorFolder;
-                break;
-            }
-            volume.m_recoverPath = path;
-            const platform::CreateResult created = out.CreateNew(path);
-            if (created == platform::CreateResult::Created)
-                break;
-            if (created == platform::CreateResult::Failed) {
-                error = kErrorCreate;
-                break;
-            }
-        }
+        Output out;
+        std::uint64_t j = 0;
+        CreateOutput(volume, folder, name, f.suffix.empty() ? "" : suffix, out, j);
         std::uint64_t written = 0;
-        if (error == 0) {
+        std::uint64_t unreadable = 0;
+        if (out.error == 0) {
+            const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(volume, f);
             while (written < f.m_fileSize) {
-                const std::size_t chunk = ReadChunk(volume, f, buffer.data(), written);
-                if (chunk == 0) {
-                    error = kErrorRead;
+                const std::size_t chunk = reader->Read(written, buffer.data(), kTransferBytes);
+                if (chunk == 0)
+                    break;
+                const std::size_t put = out.file.Write(buffer.data(), chunk);
+                written += put;
+                if (put < chunk) {
+                    out.error = kErrorWrite;
+                    out.problems |= out.file.DiskFull() ? kProblemDestinationFull : kProblemWriteFailed;
                     break;
                 }
-                if (out.Write(buffer.data(), chunk) != chunk) {
-                    error = kErrorWrite;
-                    break;
-                }
-                written += chunk;
             }
-            out.SetTime(f.m_latestTime);
-            out.Close();
+            out.problems |= reader->Report().faults;
+            unreadable = reader->Report().unreadableSectors;
+            if (out.error == 0 && written < f.m_fileSize)
+                out.error = kErrorRead;
+            // A file that is not whole keeps no time of the found file: it
+            // must not pass for the file as it was.
+            const bool whole = out.error == 0 && out.problems == 0;
+            if (whole)
+                out.file.SetTime(f.m_latestTime);
+            out.file.Close();
+            if (whole && !Publish(folder, name, f.suffix.empty() ? "" : suffix, out, j)) {
+                out.error = kErrorWrite;
+                out.problems |= kProblemCannotRename;
+            }
         }
-        summary.bytes += written;
-        if (error == 0) {
+
+        FileReport report;
+        report.source = SourceName(f);
+        report.problems = out.problems;
+        report.unreadableSectors = unreadable;
+        if (out.error == 0 && out.problems == 0) {
             ++summary.succeeded;
-            host::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), path.c_str());
+            summary.bytes += written;
+            host::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
         } else {
-            ++summary.failed;
-            host::LogDebug("recovery file error,errNo:%d path:%s", error, DisplayName(f).c_str());
+            if (written != 0 && !out.temporary.empty() && platform::PathExists(out.temporary)) {
+                report.outcome = Outcome::kPartial;
+                report.output = out.temporary;
+                report.bytes = written;
+                summary.bytes += written;
+                ++summary.partial;
+                host::LogDebug("recovery file partial:%s to %s (%s)", DisplayName(f).c_str(), report.output.c_str(),
+                               DescribeProblems(report.problems, unreadable).c_str());
+            } else {
+                if (!out.temporary.empty() && out.error != kErrorFolder && out.error != kErrorCreate)
+                    platform::RemoveFile(out.temporary);
+                report.outcome = Outcome::kFailed;
+                ++summary.failed;
+                host::LogDebug("recovery file error,errNo:%d path:%s (%s)", out.error != 0 ? out.error : kErrorRead,
+                               DisplayName(f).c_str(), DescribeProblems(report.problems, unreadable).c_str());
+            }
+            summary.problems.push_back(std::move(report));
         }
         ++volume.m_recoverCount;
     }

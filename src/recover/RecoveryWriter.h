@@ -37,17 +37,58 @@ enum RecoverError {
     kErrorWrite = 5,   // a write wrote less than given
 };
 
+// Why a file did not come out whole (bits; a file may have several).
+enum RecoverProblem : std::uint32_t {
+    // The reader's scan::ContentFault bits, then the writer's own.
+    kProblemCannotMakeFolder = 1u << 16,
+    kProblemCannotCreate = 1u << 17,
+    kProblemWriteFailed = 1u << 18,
+    kProblemDestinationFull = 1u << 19,
+    kProblemCannotRename = 1u << 20,
+};
+
+// Every reason a problem mask holds, in words, ", " between them.
+std::string DescribeProblems(std::uint32_t problems, std::uint64_t unreadableSectors);
+
+enum class Outcome {
+    kWritten,  // whole, under its name
+    kPartial,  // some bytes, under its name with kPartialSuffix: not the file as it was
+    kFailed,   // nothing kept
+};
+
+// A file not written whole kept under its name plus this.
+constexpr const char* kPartialSuffix = ".partial";
+
+// One file that did not come out whole.
+struct FileReport {
+    std::string source;       // its folder path and name on the volume
+    std::string output;       // the file kept for it, or empty
+    Outcome outcome = Outcome::kFailed;
+    std::uint32_t problems = 0;          // scan::ContentFault and RecoverProblem bits
+    std::uint64_t unreadableSectors = 0;
+    std::uint64_t bytes = 0;             // what stands in the output
+};
+
+struct RecoverSummary;
+// How many of the files that are not whole have each reason.
+std::string CountProblems(const RecoverSummary& summary);
+
 struct RecoverSummary {
     std::size_t selected = 0;
-    std::size_t succeeded = 0;
+    std::size_t succeeded = 0;  // written whole
+    std::size_t partial = 0;
     std::size_t failed = 0;
-    std::uint64_t bytes = 0;
-    bool stopped = false;      // a stop request ended the run
-    bool deviceGone = false;   // the medium went away
+    std::uint64_t bytes = 0;    // what the run left on disk, partial files included
+    bool stopped = false;       // a stop request ended the run
+    bool deviceGone = false;    // the medium went away
+    std::vector<FileReport> problems;  // each file that is partial or failed, in the order handled
 };
 
 // The whole run. The destination must not be empty; on this platform it is a
-// folder path with "/" separators.
+// folder path with "/" separators. A file is written under a temporary name
+// (its name plus kPartialSuffix) and takes its own name and time only once
+// every byte of it was read and written; otherwise it keeps the temporary
+// name, or is removed when nothing could be written.
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
                             const std::string& destination);
 
@@ -57,17 +98,5 @@ bool EnsureParentFolders(const std::string& outputPath);
 // A name from the volume made safe to be one path component: "." and ".."
 // and names holding a separator or NUL cannot lead outside the destination.
 std::string SafeComponent(const std::string& name);
-
-// Bytes of the file from `offset` on, at most 64 MiB and at most what is left
-// of the file; 0 when there is no data.
-std::size_t ReadNtfsChunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
-                          std::uint64_t offset);
-// FAT32: the cluster chain from the file's first cluster; a file whose first
-// FAT entry is free (deleted) is read as one contiguous run.
-std::size_t ReadFat32Chunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
-                           std::uint64_t offset);
-// exFAT: one contiguous run, or (flag 1 on the first extent) the FAT chain.
-std::size_t ReadExfatChunk(scan::VolumeScanner& volume, const scan::CBaseFileObject& file, std::uint8_t* buffer,
-                           std::uint64_t offset);
 
 }  // namespace recover

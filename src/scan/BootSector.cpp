@@ -1,5 +1,7 @@
 #include "scan/BootSector.h"
 
+#include "base/Checked.h"
+
 namespace scan {
 namespace {
 
@@ -13,10 +15,9 @@ constexpr bool PlausibleSectorSize(std::uint32_t bytes)
     return IsPowerOfTwo(bytes) && bytes >= 512 && bytes <= 4096;
 }
 
-// a x b, or false when it overflows.
 bool Multiply(std::uint64_t a, std::uint64_t b, std::uint64_t& out)
 {
-    return !__builtin_mul_overflow(a, b, &out);
+    return base::CheckedMul(a, b, out);
 }
 
 // FAT32 allows at most 2^28 - 11 clusters; anything near 2^28 is enough to
@@ -74,10 +75,13 @@ NtfsBootInfo DecodeNtfsBootSector(ByteView sector)
     }
     // 0x40: clusters per record, or when negative 2^-n bytes.
     const auto perRecord = static_cast<std::int8_t>(sector.U8(0x40));
+    std::uint64_t recordBytes = 0;
     if (perRecord < 0 && -perRecord < 32)
-        info.recordBytes = 1u << -perRecord;
+        recordBytes = std::uint64_t {1} << -perRecord;
     else if (perRecord > 0)
-        info.recordBytes = static_cast<std::uint32_t>(perRecord) * info.sectorsPerCluster * 512;
+        recordBytes = static_cast<std::uint64_t>(perRecord) * info.sectorsPerCluster * 512;
+    if (recordBytes == 1024 || recordBytes == 2048 || recordBytes == 4096)
+        info.recordBytes = static_cast<std::uint32_t>(recordBytes);
     info.valid = true;
     return info;
 }
@@ -103,6 +107,9 @@ Fat32BootInfo DecodeFat32BootSector(ByteView sector)
     const std::uint32_t total = sector.U32(0x20) != 0 ? sector.U32(0x20) : sector.U16(0x13);
     info.volumeSectors = static_cast<std::uint64_t>(total) * unit;
     info.fatBytes = (static_cast<std::uint64_t>(info.bytesPerSector) * sector.U32(0x24)) & ~std::uint64_t {3};
+    info.fatCount = sector.U8(0x10);
+    info.firstDataSector = (sector.U16(0x0E) + std::uint64_t {info.fatCount} * sector.U32(0x24)) * unit;
+    info.rootCluster = sector.U32(0x2C);
     info.clusterCount = (info.volumeSectors + info.sectorsPerCluster - 1) / info.sectorsPerCluster;
     if (info.volumeSectors == 0) {
         info.problem = "volume size is 0";

@@ -25,7 +25,10 @@ struct NtfsBootInfo {
     std::uint32_t sectorsPerCluster = 0;   // 512-byte units
     std::uint64_t volumeSectors = 0;       // 512-byte units (0x28)
     std::uint64_t mftCluster = 0;          // 0x30
-    std::uint32_t recordBytes = 0;         // from 0x40, 0 when implausible
+    // The size of a file record, from 0x40 (clusters per record, or when
+    // negative 2^-n bytes): 1024, 2048 or 4096; 0 when the field says
+    // anything else.
+    std::uint32_t recordBytes = 0;
 };
 
 struct Fat32BootInfo {
@@ -35,6 +38,9 @@ struct Fat32BootInfo {
     std::uint32_t sectorsPerCluster = 0;   // 512-byte units (0x0D)
     std::uint64_t reservedSectors = 0;     // 512-byte units (0x0E): the first FAT
     std::uint64_t fatBytes = 0;            // one FAT: bytes per sector x sectors per FAT (0x24), whole entries
+    std::uint32_t fatCount = 0;            // 0x10
+    std::uint64_t firstDataSector = 0;     // 512-byte units: reserved sectors + the FATs; cluster 2 starts here
+    std::uint32_t rootCluster = 0;         // 0x2C
     std::uint64_t volumeSectors = 0;       // 512-byte units (0x20, or the 16-bit 0x13 when that is 0)
     std::uint64_t clusterCount = 0;        // clusters of the volume, for the cluster bitmap
 };

@@ -27,10 +27,8 @@ class ExfatWalk {
 public:
     explicit ExfatWalk(VolumeScanner& volume) : m_volume(volume)
     {
-        const ByteView boot(volume.m_exfatBoot.data(), volume.m_exfatBoot.size());
-        const std::uint64_t unit = std::max<std::uint32_t>(volume.m_bytesPerSector, 512) / 512;
-        m_heap = std::uint64_t {boot.U32(0x58)} * unit;
-        m_count = boot.U32(0x5C);
+        m_heap = volume.m_exfat.clusterHeapSector;
+        m_count = volume.m_exfat.clusterCount;
         m_spc = volume.m_sectorsPerCluster;
         m_clusterBytes = m_spc * 512;
     }

@@ -34,13 +34,11 @@ class Fat32Walk {
 public:
     explicit Fat32Walk(VolumeScanner& volume) : m_volume(volume)
     {
-        const ByteView boot(volume.m_fat32Boot.data(), volume.m_fat32Boot.size());
-        const std::uint64_t unit = std::max<std::uint32_t>(boot.U16(0x0B), 512) / 512;
         m_spc = volume.m_sectorsPerCluster;
-        m_dataStart = (boot.U16(0x0E) + std::uint64_t {boot.U8(0x10)} * boot.U32(0x24)) * unit;
+        m_dataStart = volume.m_fat32.firstDataSector;
         m_entries = volume.m_fat.size();
         m_limit = m_spc ? volume.m_volumeSize / m_spc : 0;
-        m_root = boot.U32(0x2C);
+        m_root = volume.m_fat32.rootCluster;
     }
 
     std::uint32_t Root() const { return m_root; }

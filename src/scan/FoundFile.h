@@ -26,18 +26,38 @@ enum ExistType : std::uint8_t {
     kExistLost = 30,  // found through a stray record, or its parent chain is gone
 };
 
+// What the special flag of an extent says.
+enum ExtentKind : std::uint8_t {
+    kExtentPlain = 0,          // a run of sectors
+    kExtentThroughFs = 1,      // read through the file system, see FileExtent
+    kExtentHole = 2,           // NTFS sparse run: reads as zeros, holds no sectors
+};
+
 // One run of a found file. Sectors count 512-byte units from the start of the
 // opened volume.
 struct FileExtent {
     std::uint64_t startSector = 0;
     std::uint64_t sectorCount = 0;
-    // 0: plain run of sectors. 1: read through the file system: NTFS, the data
-    // is resident in the 1024-byte record at startSector (count 2); exFAT, the
-    // clusters follow the FAT chain from the cluster holding startSector.
-    std::uint8_t isPersist = 0;
+    // An ExtentKind. kExtentThroughFs: NTFS, the data is resident in the
+    // record that begins at startSector and is sectorCount sectors long (2
+    // for 1024-byte records); exFAT, the clusters follow the FAT chain from
+    // the cluster holding startSector. kExtentHole: sectorCount sectors of
+    // zeros, startSector 0.
+    std::uint8_t isPersist = kExtentPlain;
 
     bool operator==(const FileExtent&) const = default;
 };
+
+// How a file's bytes are stored in its extents.
+enum ContentEncoding : std::uint8_t {
+    kStored = 0,              // as they are
+    kLznt1 = 1,               // NTFS compression, in units of 2^m_compressionUnit clusters
+    kEncrypted = 2,           // NTFS EFS: cannot be read back here
+    kUnknownCompression = 3,  // a compression method NTFS does not define
+};
+
+// m_validSize of a file whose every byte up to its size holds data.
+constexpr std::uint64_t kAllValid = ~std::uint64_t {0};
 
 class CBaseFileObject {
 public:
@@ -63,6 +83,15 @@ public:
     std::uint32_t m_fileNo = 0;      // NTFS record number
     std::uint8_t m_existType = kExistUnset;
     std::int32_t m_fileSystemType = kUnknownFileSystem;
+
+    // NTFS: a later sector of the file's record failed its update-sequence
+    // check, so only what its first sectors hold is known.
+    bool m_torn = false;
+    std::uint8_t m_encoding = kStored;     // a ContentEncoding
+    std::uint8_t m_compressionUnit = 0;    // kLznt1: log2 of the clusters per unit
+    // NTFS: the bytes written so far (the initialized size); past it the file
+    // reads as zeros.
+    std::uint64_t m_validSize = kAllValid;
 };
 
 using FoundFile = CBaseFileObject;

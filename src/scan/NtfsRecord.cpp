@@ -1,7 +1,7 @@
 #include "scan/NtfsRecord.h"
 
+#include "base/Checked.h"
 #include "host/Log.h"
-#include "scan/ByteView.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,51 +10,84 @@ namespace scan {
 namespace {
 
 constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
-constexpr std::size_t kMaxUpdateSequenceCount = 8;
 
 ByteView View(RecordView record)
 {
     return {record.data(), record.size()};
 }
 
-ByteView View(const RecordBuffer& copy)
-{
-    return {copy.data(), copy.size()};
-}
-
-bool IsNonResident(const RecordBuffer& attribute)
-{
-    return attribute[0x08] != 0;
-}
-
 // An attribute list larger than this is damage: a real one lists a few
-// hundred attributes at most.
+// thousand attributes at most.
 constexpr std::uint64_t kMaxAttributeListBytes = 1 << 20;
 
-// Calls `entry(type, reference)` for each entry of the record's
-// $ATTRIBUTE_LIST. A file with many attributes keeps the list outside the
-// record (non-resident); it is read from its clusters then.
+// Calls `each(position, header type, length)` for every attribute of the
+// record, in order, while it returns true. The walk stops at the end marker
+// (type byte 0xFF), at a length of 0, and at an attribute that would leave no
+// room for the end marker in the record.
 template <typename F>
-void ForEachListEntry(VolumeScanner& volume, RecordView record, F&& entry)
+void WalkAttributes(RecordView record, F&& each)
 {
-    RecordBuffer attribute {};
-    if (!FindAttribute(record, kAttrAttributeList, attribute))
-        return;
-    const ByteView a = View(attribute);
+    const ByteView v = View(record);
+    const std::size_t n = record.size();
+    std::size_t pos = v.U16(0x14);
+    while (pos + 4 < n) {
+        const std::uint32_t type = v.U32(pos);
+        const std::size_t length = v.U16(pos + 0x04);
+        if ((type & 0xFF) == 0xFF || length == 0 || pos + length + 4 > n - 1)
+            return;
+        if (!each(pos, type, length))
+            return;
+        pos += length;
+    }
+}
+
+// One entry of an $ATTRIBUTE_LIST.
+struct ListEntry {
+    std::uint8_t type = 0;
+    std::u16string name;
+    std::uint64_t lowestVcn = 0;
+    std::uint64_t reference = 0;  // the record that holds the attribute
+};
+
+constexpr std::uint64_t kReferenceNumberMask = 0xFFFFFFFFFFFFULL;
+
+// This record's own reference: its number and, in the top 16 bits, its
+// sequence number (header 0x10), as an extension record names its base.
+std::uint64_t OwnReference(RecordView record)
+{
+    return (std::uint64_t {View(record).U16(0x10)} << 48) | RecordNumber(record);
+}
+
+std::u16string NameAt(ByteView bytes, std::size_t offset, std::size_t chars)
+{
+    std::u16string name;
+    for (std::size_t i = 0; i < chars && bytes.Has(offset + 2 * i, 2); ++i)
+        name.push_back(static_cast<char16_t>(bytes.U16(offset + 2 * i)));
+    return name;
+}
+
+// The entries of the record's $ATTRIBUTE_LIST, each once. A file with many
+// attributes keeps the list outside the record (non-resident); it is read
+// from its clusters then.
+std::vector<ListEntry> ReadAttributeList(VolumeScanner& volume, RecordView record)
+{
+    std::vector<ListEntry> entries;
+    ByteView a;
+    if (!FindAttribute(record, kAttrAttributeList, a))
+        return entries;
+    const AttributeHeader h = DecodeAttributeHeader(a);
     std::vector<std::uint8_t> outside;
     ByteView list;
-    if (!IsNonResident(attribute)) {
-        const std::size_t length = a.U16(0x04);
-        list = a.Sub(a.U16(0x14), std::min<std::size_t>(a.U32(0x10), length > a.U16(0x14) ? length - a.U16(0x14) : 0));
+    if (!h.nonResident) {
+        list = a.Sub(h.valueOffset, h.valueLength);
     } else {
-        const std::uint64_t size = a.U64(0x30);
         const std::uint64_t spc = volume.m_sectorsPerCluster;
-        if (size == 0 || size > kMaxAttributeListBytes || spc == 0)
-            return;
-        outside.assign(static_cast<std::size_t>(size), 0);
+        if (h.dataSize == 0 || h.dataSize > kMaxAttributeListBytes || spc == 0)
+            return entries;
+        outside.assign(static_cast<std::size_t>(h.dataSize), 0);
         std::size_t done = 0;
-        for (const DataRun& run : DecodeDataRuns(attribute, a.U16(0x20))) {
-            if (done >= outside.size() || run.lcn <= 0 || run.length == 0)
+        for (const DataRun& run : DecodeDataRuns(a, h.runsOffset)) {
+            if (done >= outside.size() || run.sparse || run.lcn <= 0 || run.length == 0)
                 break;
             const std::size_t want = static_cast<std::size_t>(
                 std::min<std::uint64_t>(outside.size() - done, std::uint64_t {run.length} * spc * 512));
@@ -67,16 +100,201 @@ void ForEachListEntry(VolumeScanner& volume, RecordView record, F&& entry)
         list = ByteView(outside.data(), done);
     }
     std::size_t pos = 0;
-    while (list.Has(pos, 0x18)) {
+    while (list.Has(pos, 0x1A)) {
         const std::uint16_t entryLength = list.U16(pos + 0x04);
-        if (entryLength < 0x18)
+        if (entryLength < 0x1A)
             break;
-        entry(list.U8(pos), list.U64(pos + 0x10));
+        ListEntry e;
+        e.type = list.U8(pos);
+        e.name = NameAt(list.Sub(pos, entryLength), list.U8(pos + 0x07), list.U8(pos + 0x06));
+        e.lowestVcn = list.U64(pos + 0x08);
+        e.reference = list.U64(pos + 0x10);
+        // A list that names one attribute twice is damaged; the first stays.
+        const bool seen = std::any_of(entries.begin(), entries.end(), [&](const ListEntry& o) {
+            return o.type == e.type && o.lowestVcn == e.lowestVcn && o.name == e.name;
+        });
+        if (!seen)
+            entries.push_back(std::move(e));
         pos += entryLength;
     }
+    return entries;
+}
+
+// Reads the record an attribute-list entry names. Only an extension record
+// of `base` (its base reference, sequence number included, is the base's
+// own) counts: a damaged or crafted list must not pull in other files'
+// attributes. `storage` holds the bytes; the result is their intact part.
+bool ReadExtensionRecord(VolumeScanner& volume, RecordView base, std::uint64_t reference, RecordBuffer& storage,
+                         RecordView& extension, std::uint64_t& sector)
+{
+    const std::uint64_t offset = MapReference(volume, reference);
+    const std::size_t size = volume.m_recordBytes;
+    if (offset == 0 || !PlausibleRecordSize(size))
+        return false;
+    if (volume.ReadSectors(offset >> 9, size, storage.data()) != size)
+        return false;
+    const MutableRecord record(storage.data(), size);
+    const RecordCheck check = ValidateAndFixRecord(record);
+    if (!check || View(record).U64(0x20) != OwnReference(base))
+        return false;
+    extension = IntactPart(record, check);
+    sector = offset >> 9;
+    return true;
+}
+
+// The $DATA attribute of `name` whose first cluster is `lowestVcn` in the
+// record.
+bool FindDataPiece(RecordView record, const std::u16string& name, std::uint64_t lowestVcn, ByteView& attribute)
+{
+    bool found = false;
+    WalkAttributes(record, [&](std::size_t pos, std::uint32_t type, std::size_t length) {
+        if ((type & 0xFF) != kAttrData)
+            return true;
+        if ((type & 0xFFFF0000u) != 0)
+            return false;
+        const ByteView a = View(record).Sub(pos, length);
+        const AttributeHeader h = DecodeAttributeHeader(a);
+        if ((h.nonResident ? h.lowestVcn : 0) == lowestVcn && NameAt(a, h.nameOffset, h.nameLength) == name) {
+            attribute = a;
+            found = true;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+// What the first (or only) piece of a file's $DATA says of the whole.
+void TakeDataHeader(const AttributeHeader& h, DataLayout& layout)
+{
+    if (!h.nonResident) {
+        layout.size = h.valueLength;
+        return;
+    }
+    layout.size = h.dataSize;
+    if (h.initializedSize < h.dataSize)
+        layout.validSize = h.initializedSize;
+    const std::uint16_t method = h.flags & 0x00FF;
+    if ((h.flags & 0x4000) != 0)
+        layout.encoding = kEncrypted;
+    else if (method == 1 && h.compressionUnit != 0)
+        layout.encoding = kLznt1;
+    else if (method != 0)
+        layout.encoding = kUnknownCompression;
+    layout.compressionUnit = layout.encoding == kLznt1 ? h.compressionUnit : 0;
+}
+
+// The runs as extents, in file order. A run at cluster 0 (damage), of no
+// length, or one longer than the volume or starting outside it ends the
+// list; so does the attribute's allocated size, which no run list may pass.
+// Sparse runs become holes.
+std::vector<FileExtent> RunsToExtents(const VolumeScanner& volume, const std::vector<DataRun>& runs,
+                                      std::uint64_t allocatedSize)
+{
+    std::vector<FileExtent> extents;
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    if (spc == 0)
+        return extents;
+    const std::uint64_t volumeClusters = volume.m_volumeSize / spc;
+    const std::uint64_t clusterBytes = spc * 512;
+    std::uint64_t left = allocatedSize / clusterBytes + (allocatedSize % clusterBytes != 0 ? 1 : 0);
+    for (const DataRun& run : runs) {
+        if (run.length == 0 || left == 0)
+            break;
+        const std::uint64_t length = std::min<std::uint64_t>(run.length, left);
+        if (run.sparse) {
+            extents.push_back({0, spc * length, kExtentHole});
+        } else {
+            if (run.lcn <= 0 || run.length >= volumeClusters || static_cast<std::uint64_t>(run.lcn) >= volumeClusters)
+                break;
+            extents.push_back({spc * static_cast<std::uint64_t>(run.lcn), spc * length, kExtentPlain});
+        }
+        left -= length;
+    }
+    return extents;
+}
+
+DataLayout DescribeData(VolumeScanner& volume, RecordView record, const std::vector<ListEntry>& list,
+                        std::uint64_t recordSector)
+{
+    DataLayout layout;
+    const std::uint64_t recordSectors = std::max<std::size_t>(record.size(), kDefaultRecordSize) / 512;
+    // The pieces of the unnamed $DATA (or, if it has none, of the first
+    // listed stream), in the order of their first cluster.
+    std::vector<const ListEntry*> pieces;
+    for (const ListEntry& e : list) {
+        if (e.type == kAttrData && (pieces.empty() || e.name == pieces.front()->name))
+            pieces.push_back(&e);
+    }
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const ListEntry* a, const ListEntry* b) { return a->lowestVcn < b->lowestVcn; });
+
+    std::vector<DataRun> runs;
+    std::uint64_t nextVcn = 0;
+    std::uint64_t allocated = 0;
+    bool resident = false;
+    RecordBuffer storage {};
+    for (const ListEntry* piece : pieces) {
+        RecordView holder = record;
+        std::uint64_t holderSector = recordSector;
+        if ((piece->reference & kReferenceNumberMask) != RecordNumber(record) &&
+            !ReadExtensionRecord(volume, record, piece->reference, storage, holder, holderSector))
+            break;  // a piece that cannot be had: what follows it has no place
+        ByteView a;
+        if (!FindDataPiece(holder, piece->name, piece->lowestVcn, a))
+            break;
+        const AttributeHeader h = DecodeAttributeHeader(a);
+        if (!h.nonResident) {
+            if (runs.empty() && !resident) {
+                resident = true;
+                TakeDataHeader(h, layout);
+                layout.extents.assign(1, {holderSector, std::max<std::size_t>(holder.size(), kDefaultRecordSize) / 512,
+                                          kExtentThroughFs});
+            }
+            continue;
+        }
+        if (resident || h.lowestVcn != nextVcn)
+            break;  // a gap or an overlap in the pieces
+        if (h.lowestVcn == 0) {
+            TakeDataHeader(h, layout);
+            allocated = h.allocatedSize;
+        }
+        std::vector<DataRun> more = DecodeDataRuns(a, h.runsOffset);
+        for (DataRun& run : more) {
+            if (run.length == 0)
+                break;
+            run.vcn = static_cast<std::uint32_t>(nextVcn);
+            nextVcn += run.length;
+            runs.push_back(run);
+        }
+    }
+    if (resident)
+        return layout;
+    if (!runs.empty()) {
+        layout.extents = RunsToExtents(volume, runs, allocated);
+        return layout;
+    }
+    // No list, or it gave no data: the record's own first $DATA.
+    layout = DataLayout {};
+    ByteView a;
+    if (!FindAttribute(record, kAttrData, a))
+        return layout;
+    const AttributeHeader h = DecodeAttributeHeader(a);
+    TakeDataHeader(h, layout);
+    if (!h.nonResident) {
+        layout.extents.assign(1, {recordSector, recordSectors, kExtentThroughFs});
+        return layout;
+    }
+    layout.extents = RunsToExtents(volume, DecodeDataRuns(a, h.runsOffset), h.allocatedSize);
+    return layout;
 }
 
 }  // namespace
+
+bool PlausibleRecordSize(std::size_t bytes)
+{
+    return bytes == 1024 || bytes == 2048 || bytes == 4096;
+}
 
 std::uint16_t RecordFlags(RecordView record)
 {
@@ -88,62 +306,92 @@ std::uint32_t RecordNumber(RecordView record)
     return View(record).U32(0x2C);
 }
 
-bool ValidateAndFixRecord(MutableRecord record)
+std::size_t RecordSizeOf(ByteView bytes)
 {
-    const ByteView v(record.data(), record.size());
-    const std::size_t usaOffset = v.U16(0x04);
-    const std::size_t usaCount = v.U16(0x06);
-    if (v.U32(0) != kFileSignature || usaOffset >= kRecordSize || usaCount > kMaxUpdateSequenceCount)
-        return false;
-    if (!v.Has(usaOffset, 2 * usaCount))
-        return false;
-    // Word i of the array belongs to the end of sector i; sectors past the
-    // 1024 bytes we read (larger records) have nothing here to fix.
-    for (std::size_t i = 1; i < usaCount && 512 * i <= kRecordSize; ++i) {
-        record[512 * i - 2] = record[usaOffset + 2 * i];
-        record[512 * i - 1] = record[usaOffset + 2 * i + 1];
-    }
-    return true;
+    if (bytes.U32(0) != kFileSignature)
+        return 0;
+    const std::size_t count = bytes.U16(0x06);
+    const std::size_t size = count >= 2 ? (count - 1) * kFixupStride : 0;
+    return PlausibleRecordSize(size) ? size : 0;
 }
 
-bool FindAttribute(RecordView record, std::uint8_t type, RecordBuffer& copy)
+RecordCheck ValidateAndFixRecord(MutableRecord record)
+{
+    const ByteView v(record.data(), record.size());
+    const std::size_t size = record.size();
+    const std::size_t usaOffset = v.U16(0x04);
+    const std::size_t usaCount = v.U16(0x06);
+    // The array holds the sequence number and one word per 512 bytes, and
+    // lies inside the first 512 bytes, before the word it protects.
+    if (v.U32(0) != kFileSignature || !PlausibleRecordSize(size) || usaCount != size / kFixupStride + 1 ||
+        usaOffset + 2 * usaCount > kFixupStride - 2)
+        return {};
+    const std::uint16_t sequence = v.U16(usaOffset);
+    for (std::size_t i = 1; i < usaCount; ++i) {
+        const std::size_t end = kFixupStride * i - 2;
+        if (v.U16(end) != sequence) {
+            if (i == 1)
+                return {};
+            return {RecordState::kTorn, kFixupStride * (i - 1)};
+        }
+        record[end] = record[usaOffset + 2 * i];
+        record[end + 1] = record[usaOffset + 2 * i + 1];
+    }
+    return {RecordState::kWhole, size};
+}
+
+bool FindAttribute(RecordView record, std::uint8_t type, ByteView& attribute)
 {
     const ByteView v = View(record);
     bool found = false;
-    std::size_t pos = v.U16(0x14);
-    while (pos < 1020) {
-        const std::uint32_t attrType = v.U32(pos);
-        const std::size_t length = v.U16(pos + 0x04);
-        if ((attrType & 0xFF) == 0xFF || length == 0 || pos + length + 4 > 1023)
-            break;
-        if ((attrType & 0xFF) == type) {
-            // A type with high bytes set is no attribute we know: damage.
-            if ((attrType & 0xFFFF0000u) != 0)
-                break;
-            copy.fill(0);
-            std::memcpy(copy.data(), record.data() + pos, length);
-            found = true;
-            if (type != kAttrFileName)
-                break;
-            // Win32 and Win32-and-DOS names have bit 0 of the namespace set.
-            if (pos + 0x59 < kRecordSize && (v.U8(pos + 0x59) & 1) != 0)
-                break;
-        }
-        pos += length;
-    }
+    WalkAttributes(record, [&](std::size_t pos, std::uint32_t attrType, std::size_t length) {
+        if ((attrType & 0xFF) != type)
+            return true;
+        // A type with high bytes set is no attribute we know: damage.
+        if ((attrType & 0xFFFF0000u) != 0)
+            return false;
+        attribute = v.Sub(pos, length);
+        found = true;
+        if (type != kAttrFileName)
+            return false;
+        // Win32 and Win32-and-DOS names have bit 0 of the namespace set.
+        return !(pos + 0x59 < record.size() && (v.U8(pos + 0x59) & 1) != 0);
+    });
     return found;
 }
 
-std::vector<DataRun> DecodeDataRuns(const RecordBuffer& copy, std::size_t offset)
+AttributeHeader DecodeAttributeHeader(ByteView a)
+{
+    AttributeHeader h;
+    h.type = a.U32(0x00);
+    h.length = a.U16(0x04);
+    h.nonResident = a.U8(0x08) != 0;
+    h.nameLength = a.U8(0x09);
+    h.nameOffset = a.U16(0x0A);
+    h.flags = a.U16(0x0C);
+    if (!h.nonResident) {
+        h.valueLength = a.U32(0x10);
+        h.valueOffset = a.U16(0x14);
+        return h;
+    }
+    h.lowestVcn = a.U64(0x10);
+    h.runsOffset = a.U16(0x20);
+    h.compressionUnit = a.U8(0x22);
+    h.allocatedSize = a.U64(0x28);
+    h.dataSize = a.U64(0x30);
+    h.initializedSize = a.U64(0x38);
+    return h;
+}
+
+std::vector<DataRun> DecodeDataRuns(ByteView v, std::size_t offset)
 {
     std::vector<DataRun> runs;
-    if (offset > 1023) {
+    if (offset >= v.Size()) {
         host::LogLess("GetDataRunList offset=%d", static_cast<int>(offset));
         return runs;
     }
-    const ByteView v = View(copy);
     std::int64_t lcn = 0;
-    std::uint32_t vcn = 0;
+    std::uint64_t vcn = 0;
     std::size_t pos = offset;
     while (true) {
         const std::uint8_t header = v.U8(pos);
@@ -152,72 +400,94 @@ std::vector<DataRun> DecodeDataRuns(const RecordBuffer& copy, std::size_t offset
         if (lengthBytes > 8 || offsetBytes > 8 || !v.Has(pos + 1, lengthBytes + offsetBytes))
             break;
         const auto length = static_cast<std::uint32_t>(v.UN(pos + 1, lengthBytes));
+        // A run with no offset bytes has no clusters (a sparse run); the
+        // next run's offset still counts from the last real cluster.
+        const bool sparse = lengthBytes != 0 && offsetBytes == 0;
         std::uint64_t delta = v.UN(pos + 1 + lengthBytes, offsetBytes);
         if (offsetBytes > 0 && offsetBytes < 8 && (delta >> (8 * offsetBytes - 1)) != 0)
             delta |= ~std::uint64_t {0} << (8 * offsetBytes);  // sign-extend
         lcn = static_cast<std::int64_t>(static_cast<std::uint64_t>(lcn) + delta);
-        runs.push_back({lcn, vcn, length});
+        if (vcn > 0xFFFFFFFFu)
+            break;  // past what a run list of 32-bit cluster numbers can say
+        runs.push_back({sparse ? 0 : lcn, static_cast<std::uint32_t>(vcn), length, sparse});
         vcn += length;
         pos += 1 + lengthBytes + offsetBytes;
-        if (pos >= copy.size() || v.U8(pos) == 0)
+        if (pos >= v.Size() || v.U8(pos) == 0)
             break;
     }
     return runs;
 }
 
-FileNameInfo DecodeFileName(const RecordBuffer& attribute)
+FileNameInfo DecodeFileName(ByteView v)
 {
-    const ByteView v = View(attribute);
     FileNameInfo info;
     info.parent = v.U32(0x18);
     info.nameSpace = v.U8(0x59);
     // The name may not run past the attribute's own length.
-    const std::size_t attrLength = std::min<std::size_t>(v.U16(0x04), kRecordSize);
+    const std::size_t attrLength = std::min<std::size_t>(v.U16(0x04), v.Size());
     const std::size_t room = attrLength > 0x5A ? (attrLength - 0x5A) / 2 : 0;
-    const std::size_t chars = std::min<std::size_t>(v.U8(0x58), room);
-    info.name.reserve(chars);
-    for (std::size_t i = 0; i < chars; ++i)
-        info.name.push_back(static_cast<char16_t>(v.U16(0x5A + 2 * i)));
+    info.name = NameAt(v, 0x5A, std::min<std::size_t>(v.U8(0x58), room));
     return info;
 }
 
 std::uint64_t BaseRecordReference(RecordView record)
 {
-    return View(record).U64(0x20) & 0xFFFFFFFFFFFFULL;
+    return View(record).U64(0x20) & kReferenceNumberMask;
 }
 
-bool FindFileName(VolumeScanner& volume, RecordView record, RecordBuffer& copy)
+namespace {
+
+bool FindFileName(VolumeScanner& volume, RecordView record, const std::vector<ListEntry>& list, FileNameInfo& name)
 {
-    if (FindAttribute(record, kAttrFileName, copy))
+    ByteView a;
+    if (FindAttribute(record, kAttrFileName, a)) {
+        name = DecodeFileName(a);
         return true;
+    }
     // A file with many attributes may keep its name in an extension record.
-    bool found = false;
-    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
-        if (found || type != kAttrFileName)
-            return;
-        const std::uint64_t offset = MapReference(volume, reference);
-        RecordBuffer other {};
-        if (offset != 0 && volume.ReadSectors(offset >> 9, kRecordSize, other.data()) == kRecordSize &&
-            ValidateAndFixRecord(other) && BaseRecordReference(other) == (RecordNumber(record) & 0xFFFFFFFFFFFFULL))
-            found = FindAttribute(other, kAttrFileName, copy);
-    });
-    return found;
+    RecordBuffer storage {};
+    for (const ListEntry& e : list) {
+        RecordView extension;
+        std::uint64_t sector = 0;
+        if (e.type == kAttrFileName && ReadExtensionRecord(volume, record, e.reference, storage, extension, sector) &&
+            FindAttribute(extension, kAttrFileName, a)) {
+            name = DecodeFileName(a);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FindFileName(VolumeScanner& volume, RecordView record, FileNameInfo& name)
+{
+    return FindFileName(volume, record, ReadAttributeList(volume, record), name);
+}
+
+bool ReadRecordFacts(VolumeScanner& volume, RecordView record, std::uint64_t recordSector, RecordFacts& facts)
+{
+    const std::vector<ListEntry> list = ReadAttributeList(volume, record);
+    if (!FindFileName(volume, record, list, facts.name))
+        return false;
+    facts.data = DescribeData(volume, record, list, recordSector);
+    return true;
 }
 
 std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference)
 {
-    const std::uint64_t number = reference & 0xFFFFFFFFFFFFULL;
-    const std::uint64_t offset = number * kRecordSize;
+    const std::uint64_t number = reference & kReferenceNumberMask;
+    const std::uint64_t offset = number * volume.m_recordBytes;
     const std::uint64_t clusterBytes = static_cast<std::uint64_t>(volume.m_sectorsPerCluster) * 512;
     if (clusterBytes == 0)
         return 0;
     const std::uint64_t vcn = offset / clusterBytes;
     for (const DataRun& run : volume.m_mftRuns) {
         if (run.vcn <= vcn && vcn < static_cast<std::uint64_t>(run.vcn) + run.length) {
-            if (run.lcn <= 0)
+            if (run.sparse || run.lcn <= 0)
                 return 0;
             std::uint64_t base = 0;
-            if (__builtin_mul_overflow(static_cast<std::uint64_t>(run.lcn), clusterBytes, &base))
+            if (!base::CheckedMul(static_cast<std::uint64_t>(run.lcn), clusterBytes, base))
                 return 0;
             return base + offset - static_cast<std::uint64_t>(run.vcn) * clusterBytes;
         }
@@ -225,45 +495,24 @@ std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference)
     return 0;
 }
 
-bool ReadDataAttribute(VolumeScanner& volume, std::uint64_t reference, RecordBuffer& copy)
+DataLayout DescribeData(VolumeScanner& volume, RecordView record, std::uint64_t recordSector)
 {
-    const std::uint64_t offset = MapReference(volume, reference);
-    if (offset == 0)
-        return false;
-    RecordBuffer record {};
-    if (volume.ReadSectors(offset >> 9, kRecordSize, record.data()) != kRecordSize)
-        return false;
-    if (!ValidateAndFixRecord(record))
-        return false;
-    return FindAttribute(record, kAttrData, copy);
+    return DescribeData(volume, record, ReadAttributeList(volume, record), recordSector);
 }
 
 std::uint64_t FileSize(VolumeScanner& volume, RecordView record)
 {
-    std::uint64_t sum = 0;
-    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
-        RecordBuffer data {};
-        if (type == kAttrData && ReadDataAttribute(volume, reference, data))
-            sum += IsNonResident(data) ? View(data).U64(0x30) : View(data).U32(0x10);
-    });
-    if (sum != 0)
-        return sum;
-    RecordBuffer attribute {};
-    if (!FindAttribute(record, kAttrData, attribute))
-        return 0;
-    const ByteView v = View(attribute);
-    return IsNonResident(attribute) ? v.U64(0x30) : v.U32(0x10);
+    return DescribeData(volume, record, 0).size;
 }
 
 std::uint64_t LatestTime(RecordView record)
 {
-    RecordBuffer attribute {};
-    const ByteView v = View(attribute);
-    if (FindAttribute(record, kAttrStandardInformation, attribute))
+    ByteView v;
+    if (FindAttribute(record, kAttrStandardInformation, v))
         return std::max({v.U64(0x18), v.U64(0x20), v.U64(0x30)});
-    if (FindAttribute(record, kAttrFileName, attribute)) {
+    if (FindAttribute(record, kAttrFileName, v)) {
         const std::size_t content = v.U16(0x14);
-        // Each time only where it lies inside the record.
+        // Each time only where it lies inside the attribute.
         return std::max({v.U64(content + 0x08), v.U64(content + 0x10), v.U64(content + 0x20)});
     }
     return 0;
@@ -271,41 +520,7 @@ std::uint64_t LatestTime(RecordView record)
 
 std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector)
 {
-    std::vector<FileExtent> extents;
-    std::vector<DataRun> runs;
-    ForEachListEntry(volume, record, [&](std::uint8_t type, std::uint64_t reference) {
-        RecordBuffer data {};
-        if (type != kAttrData || !ReadDataAttribute(volume, reference, data))
-            return;
-        if (IsNonResident(data)) {
-            const auto more = DecodeDataRuns(data, View(data).U16(0x20));
-            runs.insert(runs.end(), more.begin(), more.end());
-        } else if (runs.empty()) {
-            extents.assign(1, {MapReference(volume, reference) / 512, 2, 1});
-        }
-    });
-    RecordBuffer attribute {};
-    if (runs.empty()) {
-        if (!FindAttribute(record, kAttrData, attribute))
-            return extents;
-        if (!IsNonResident(attribute)) {
-            extents.assign(1, {recordSector, 2, 1});
-            return extents;
-        }
-        runs = DecodeDataRuns(attribute, View(attribute).U16(0x20));
-    }
-    extents.clear();
-    const std::uint64_t spc = volume.m_sectorsPerCluster;
-    const std::uint64_t volumeClusters = spc ? volume.m_volumeSize / spc : 0;
-    for (const DataRun& run : runs) {
-        // A run at cluster 0 (sparse or damaged), of no length, or longer than
-        // the volume ends the list; so does one that starts outside it.
-        if (run.lcn <= 0 || run.length == 0 || run.length >= volumeClusters ||
-            static_cast<std::uint64_t>(run.lcn) >= volumeClusters)
-            break;
-        extents.push_back({spc * static_cast<std::uint64_t>(run.lcn), spc * run.length, 0});
-    }
-    return extents;
+    return DescribeData(volume, record, recordSector).extents;
 }
 
 }  // namespace scan

@@ -1,9 +1,12 @@
 // The NTFS file-record toolkit: record validation and fix-ups, the attribute
 // walk, the choice of $FILE_NAME, data-run decoding, and what a scan derives
-// from a record (size, latest time, extents). Records are always read as
-// 1024 bytes; ntfs-notes.md beside this file lists the fields used.
+// from a record (size, latest time, how and where its data is stored).
+// Records are 1024, 2048 or 4096 bytes, as the volume's boot sector says (a
+// stray record found by the deep scan says it itself); ntfs-notes.md beside
+// this file lists the fields used.
 #pragma once
 
+#include "scan/ByteView.h"
 #include "scan/FoundFile.h"
 #include "scan/VolumeScanner.h"
 
@@ -15,10 +18,17 @@
 
 namespace scan {
 
-constexpr std::size_t kRecordSize = 1024;
-using RecordBuffer = std::array<std::uint8_t, kRecordSize>;
-using RecordView = std::span<const std::uint8_t, kRecordSize>;
-using MutableRecord = std::span<std::uint8_t, kRecordSize>;
+constexpr std::size_t kDefaultRecordSize = 1024;
+constexpr std::size_t kMaxRecordSize = 4096;
+// The update sequence protects every 512 bytes of a record, whatever the
+// sector size of the volume.
+constexpr std::size_t kFixupStride = 512;
+
+// One record; its size is the record's size.
+using RecordView = std::span<const std::uint8_t>;
+using MutableRecord = std::span<std::uint8_t>;
+// Room for one record of any size.
+using RecordBuffer = std::array<std::uint8_t, kMaxRecordSize>;
 
 enum AttributeType : std::uint8_t {
     kAttrStandardInformation = 0x10,
@@ -30,46 +40,118 @@ enum AttributeType : std::uint8_t {
 constexpr std::uint32_t kRootRecord = 5;
 constexpr std::uint32_t kFirstUserRecord = 36;  // records 0-35 belong to the file system
 
+// 1024, 2048 or 4096.
+bool PlausibleRecordSize(std::size_t bytes);
+
 // Record header fields.
 std::uint16_t RecordFlags(RecordView record);   // bit 0 in use, bit 1 folder
 std::uint32_t RecordNumber(RecordView record);
 
-// Checks the signature and the update-sequence array, then puts back the
-// words that the fix-ups saved from the end of each 512-byte sector.
-bool ValidateAndFixRecord(MutableRecord record);
+// The size of the record that begins `bytes`, as its update sequence tells
+// (the sequence number, then one word per 512 bytes); 0 when `bytes` does
+// not begin with a file record of a size NTFS uses.
+std::size_t RecordSizeOf(ByteView bytes);
 
-// Copies the first attribute of `type` (for $FILE_NAME: the Win32 name if the
-// record has one, else its last name) into a zeroed 1024-byte buffer.
-bool FindAttribute(RecordView record, std::uint8_t type, RecordBuffer& copy);
+enum class RecordState : std::uint8_t {
+    kNotARecord,
+    kWhole,
+    kTorn,  // a later 512 bytes failed the check: only what lies before it is the record's
+};
 
-// Decodes the data-run list at `offset` of an attribute copy.
-std::vector<DataRun> DecodeDataRuns(const RecordBuffer& copy, std::size_t offset);
+struct RecordCheck {
+    RecordState state = RecordState::kNotARecord;
+    std::size_t intact = 0;  // bytes from the start that passed the check
 
-// The parts of a $FILE_NAME attribute copy the scans use.
+    explicit operator bool() const { return state != RecordState::kNotARecord; }
+    bool Torn() const { return state == RecordState::kTorn; }
+};
+
+// Checks the signature and the update sequence of the record that fills
+// `record`, then puts back the words that the fix-ups saved from the end of
+// each 512 bytes. Each of those words must hold the sequence number first: a
+// record whose first 512 bytes fail is none; one whose later 512 bytes fail
+// (a torn write, or a stray hit whose rest belongs to something else) is
+// torn, and keeps what the bytes before the failure hold.
+RecordCheck ValidateAndFixRecord(MutableRecord record);
+
+// The bytes of a checked record that can be trusted.
+inline RecordView IntactPart(RecordView record, const RecordCheck& check)
+{
+    return record.first(std::min(check.intact, record.size()));
+}
+
+// The first attribute of `type` in the record (for $FILE_NAME: the Win32
+// name if the record has one, else its last name): its bytes, as long as its
+// header says. The view points into the record.
+bool FindAttribute(RecordView record, std::uint8_t type, ByteView& attribute);
+
+// The fields of an attribute header the scans use.
+struct AttributeHeader {
+    std::uint32_t type = 0;
+    std::uint32_t length = 0;
+    bool nonResident = false;
+    std::uint8_t nameLength = 0;
+    std::uint16_t nameOffset = 0;
+    std::uint16_t flags = 0;                // 0x00FF compression method, 0x4000 encrypted, 0x8000 sparse
+    // Resident.
+    std::uint32_t valueLength = 0;
+    std::uint16_t valueOffset = 0;
+    // Non-resident.
+    std::uint64_t lowestVcn = 0;
+    std::uint16_t runsOffset = 0;
+    std::uint8_t compressionUnit = 0;       // log2 of the clusters of one compression unit
+    std::uint64_t allocatedSize = 0;
+    std::uint64_t dataSize = 0;
+    std::uint64_t initializedSize = 0;
+};
+AttributeHeader DecodeAttributeHeader(ByteView attribute);
+
+// Decodes the data-run list at `offset` of an attribute.
+std::vector<DataRun> DecodeDataRuns(ByteView attribute, std::size_t offset);
+
+// The parts of a $FILE_NAME attribute the scans use.
 struct FileNameInfo {
     std::u16string name;
     std::uint32_t parent = 0;  // low 32 bits of the parent reference
     std::uint8_t nameSpace = 0;
 };
-FileNameInfo DecodeFileName(const RecordBuffer& attribute);
+FileNameInfo DecodeFileName(ByteView attribute);
 
 // The base record of an extension record (header 0x20); 0 for a base record.
 std::uint64_t BaseRecordReference(RecordView record);
 // The file's chosen $FILE_NAME: in the record, or, for a file whose
-// attributes spill into extension records, in the record its
-// $ATTRIBUTE_LIST names.
-bool FindFileName(VolumeScanner& volume, RecordView record, RecordBuffer& copy);
+// attributes spill into extension records, in the extension record of this
+// file that its $ATTRIBUTE_LIST names.
+bool FindFileName(VolumeScanner& volume, RecordView record, FileNameInfo& name);
 
 // Volume byte offset of a referenced record through the $MFT runs; 0 when the
 // record lies outside them.
 std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference);
-// The first $DATA attribute of the referenced record.
-bool ReadDataAttribute(VolumeScanner& volume, std::uint64_t reference, RecordBuffer& copy);
+
+// What a record says of its file's data.
+struct DataLayout {
+    std::uint64_t size = 0;
+    std::uint64_t validSize = kAllValid;  // bytes past this read as zeros
+    ContentEncoding encoding = kStored;
+    std::uint8_t compressionUnit = 0;
+    std::vector<FileExtent> extents;      // in file order, holes included
+};
+// `recordSector` is where `record` was read. The record must have passed
+// ValidateAndFixRecord; pass only its intact part.
+DataLayout DescribeData(VolumeScanner& volume, RecordView record, std::uint64_t recordSector);
+
+// What a scan takes from one record: its chosen name and its data, reading
+// its attribute list (if any) once. False when the record has no name.
+struct RecordFacts {
+    FileNameInfo name;
+    DataLayout data;
+};
+bool ReadRecordFacts(VolumeScanner& volume, RecordView record, std::uint64_t recordSector, RecordFacts& facts);
 
 std::uint64_t FileSize(VolumeScanner& volume, RecordView record);
 // The latest of the access, creation and modification times; 0 if none.
 std::uint64_t LatestTime(RecordView record);
-// The file's runs as volume sectors; `recordSector` is where `record` was read.
+// The file's runs as volume sectors.
 std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector);
 
 }  // namespace scan

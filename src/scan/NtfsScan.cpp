@@ -18,14 +18,13 @@ namespace scan {
 namespace {
 
 constexpr std::uint32_t kChunkSectors = 2048;  // 1 MiB
-constexpr std::uint32_t kPieceSectors = 64;    // how a failed chunk is narrowed down
 constexpr std::size_t kSectorBytes = 512;
 
-// Reads `count` sectors into `buffer` (zeroed by the caller). A chunk that
-// fails twice is read again in pieces and then sector by sector, so that a
-// bad sector costs only itself: unreadable sectors stay zero and are logged.
-// Returns the bytes that stand in the buffer (fewer only at the end of the
-// device), 0 when nothing could be read or the medium is gone.
+// Reads `count` sectors into `buffer`. A chunk that fails twice is read again
+// in pieces and then sector by sector, so that a bad sector costs only
+// itself: unreadable sectors read as zeros and are logged. Returns the bytes
+// that stand in the buffer (fewer only at the end of the device), 0 when
+// nothing could be read or the medium is gone.
 std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer)
 {
     const std::size_t bytes = std::size_t {count} * kSectorBytes;
@@ -37,68 +36,41 @@ std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t
     got = volume.ReadSectors(sector, bytes, buffer);
     if (got != 0 || !volume.DeviceOpen())
         return got;
-
-    std::uint64_t badFirst = 0;
-    std::uint64_t badCount = 0;
-    std::uint64_t readable = 0;
-    auto flushBad = [&] {
-        if (badCount != 0)
-            host::LogLess("Skipped unreadable sectors %llu-%llu of %s", static_cast<unsigned long long>(badFirst),
-                          static_cast<unsigned long long>(badFirst + badCount - 1), volume.m_devicePath.c_str());
-        badCount = 0;
-    };
-    for (std::uint32_t piece = 0; piece < count && volume.DeviceOpen(); piece += kPieceSectors) {
-        const std::uint32_t n = std::min(kPieceSectors, count - piece);
-        std::uint8_t* out = buffer + std::size_t {piece} * kSectorBytes;
-        if (volume.ReadSectors(sector + piece, std::size_t {n} * kSectorBytes, out) == std::size_t {n} * kSectorBytes) {
-            flushBad();
-            readable += n;
-            continue;
-        }
-        for (std::uint32_t s = 0; s < n && volume.DeviceOpen(); ++s) {
-            std::uint8_t* one = out + std::size_t {s} * kSectorBytes;
-            if (volume.ReadSectors(sector + piece + s, kSectorBytes, one) == kSectorBytes) {
-                flushBad();
-                ++readable;
-                continue;
-            }
-            std::memset(one, 0, kSectorBytes);
-            if (badCount == 0)
-                badFirst = sector + piece + s;
-            ++badCount;
-        }
-    }
-    flushBad();
-    if (!volume.DeviceOpen())
+    const VolumeScanner::SalvagedRead salvaged = volume.SalvageSectors(sector, bytes, buffer);
+    if (salvaged.unreadableSectors * kSectorBytes >= salvaged.bytes)
         return 0;
-    return readable == 0 ? 0 : bytes;
+    return salvaged.bytes;
 }
 
-// Makes a FoundFile of one validated record and appends it to the results.
-// The path is resolved at once when `resolveNow` allows it and the parent
-// folders are known; otherwise the file waits for the final pass.
-void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, std::uint64_t recordSector, bool deep)
+// Makes a FoundFile of one checked record (its intact part) and appends it
+// to the results. The path is resolved at once where the parent folders can
+// be known; otherwise the file waits for the final pass.
+void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, std::uint64_t recordSector, bool deep,
+               bool torn)
 {
     // An extension record holds attributes of the file in its base record,
     // which stands for the file.
     if (BaseRecordReference(record) != 0)
         return;
-    RecordBuffer nameAttribute {};
-    if (!FindFileName(volume, record, nameAttribute))
+    RecordFacts facts;
+    if (!ReadRecordFacts(volume, record, recordSector, facts))
         return;
     const std::uint32_t number = RecordNumber(record);
     const std::uint16_t flags = RecordFlags(record);
-    const FileNameInfo info = DecodeFileName(nameAttribute);
-    std::string name = platform::Utf16ToUtf8(info.name);
+    std::string name = platform::Utf16ToUtf8(facts.name.name);
     if ((flags & 2) != 0)
-        paths.folders.emplace(number, FolderEntry {number, info.parent, name, flags});
+        paths.folders.emplace(number, FolderEntry {number, facts.name.parent, name, flags});
     if (number < kFirstUserRecord)
         return;
 
     auto file = std::make_unique<FoundFile>();
-    file->extents = BuildExtents(volume, record, recordSector);
+    file->extents = std::move(facts.data.extents);
     file->SetNameUtf8(name);
-    file->m_fileSize = FileSize(volume, record);
+    file->m_fileSize = facts.data.size;
+    file->m_validSize = facts.data.validSize;
+    file->m_encoding = facts.data.encoding;
+    file->m_compressionUnit = facts.data.compressionUnit;
+    file->m_torn = torn;
     file->m_latestTime = LatestTime(record);
     file->m_fileNo = number;
     file->m_fileSystemType = kNtfs;
@@ -107,13 +79,24 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
 
     // The normal scan reads records in number order, so a parent with a
     // higher number has not been met yet.
+    const std::uint32_t parent = facts.name.parent;
     bool resolved = false;
-    if (deep || info.parent < number)
-        resolved = ResolveNtfsPath(paths, info.parent, file->m_filePath);
+    if (deep || parent < number)
+        resolved = ResolveNtfsPath(paths, parent, file->m_filePath);
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (!resolved)
-        paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), info.parent});
+        paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), parent});
     volume.m_results.push_back(std::move(file));
+}
+
+// Checks one record in place and adds it when it is one.
+void TakeRecord(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* bytes, std::size_t size,
+                std::uint64_t sector, bool deep, RecordCheck& check)
+{
+    const MutableRecord record(bytes, size);
+    check = ValidateAndFixRecord(record);
+    if (check)
+        AddRecord(volume, paths, IntactPart(record, check), sector, deep, check.Torn());
 }
 
 // Gives every waiting result its path now that all records were read. The
@@ -136,17 +119,84 @@ void FinalPass(VolumeScanner& volume, NtfsPathState& paths, bool deep)
     }
 }
 
-// Takes a record every 1024 bytes of what was read.
-void ParseChunk(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* buffer, std::size_t bytes,
-                std::uint64_t firstSector, bool deep)
-{
-    for (std::size_t offset = 0; offset + kRecordSize <= bytes; offset += kRecordSize) {
-        if (host::StopRequested())
-            return;
-        MutableRecord record(buffer + offset, kRecordSize);
-        if (ValidateAndFixRecord(record))
-            AddRecord(volume, paths, record, firstSector + offset / kSectorBytes, deep);
+// The $MFT's data as the normal scan reads it, run after run: a record every
+// record size of the $MFT, also one that a run boundary splits (possible
+// when clusters are smaller than records), which is put together from both
+// sides.
+class MftRecords {
+public:
+    MftRecords(VolumeScanner& volume, NtfsPathState& paths)
+        : m_volume(volume), m_paths(paths), m_size(volume.m_recordBytes)
+    {
     }
+
+    // `n` bytes of the $MFT, from volume sector `firstSector` on.
+    void Feed(std::uint8_t* bytes, std::size_t n, std::uint64_t firstSector)
+    {
+        std::size_t pos = 0;
+        if (m_carried != 0) {
+            const std::size_t take = std::min(m_size - m_carried, n);
+            std::memcpy(m_carry.data() + m_carried, bytes, take);
+            m_carried += take;
+            pos = take;
+            if (m_carried < m_size)
+                return;
+            m_carried = 0;
+            Take(m_carry.data(), m_carrySector);
+        }
+        for (; pos + m_size <= n; pos += m_size) {
+            if (host::StopRequested())
+                return;
+            Take(bytes + pos, firstSector + pos / kSectorBytes);
+        }
+        if (pos < n) {
+            m_carried = n - pos;
+            m_carrySector = firstSector + pos / kSectorBytes;
+            std::memcpy(m_carry.data(), bytes + pos, m_carried);
+        }
+    }
+
+private:
+    void Take(std::uint8_t* bytes, std::uint64_t sector)
+    {
+        RecordCheck check;
+        TakeRecord(m_volume, m_paths, bytes, m_size, sector, false, check);
+    }
+
+    VolumeScanner& m_volume;
+    NtfsPathState& m_paths;
+    const std::size_t m_size;
+    RecordBuffer m_carry {};
+    std::size_t m_carried = 0;
+    std::uint64_t m_carrySector = 0;
+};
+
+// Looks for stray records in what the deep scan read: at every 512 bytes a
+// record may begin, of the size its own header gives, so that the records of
+// an earlier file system are found whatever their size. Returns the offset
+// of a record that runs past the end of the bytes (the next read should
+// start there), or `bytes`.
+std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* buffer, std::size_t bytes,
+                           std::uint64_t firstSector)
+{
+    std::size_t offset = 0;
+    while (offset + kDefaultRecordSize <= bytes) {
+        if (host::StopRequested())
+            return bytes;
+        const std::size_t size = RecordSizeOf(ByteView(buffer + offset, bytes - offset));
+        if (size == 0) {
+            offset += kFixupStride;
+            continue;
+        }
+        if (offset + size > bytes)
+            return offset;
+        RecordCheck check;
+        TakeRecord(volume, paths, buffer + offset, size, firstSector + offset / kSectorBytes, true, check);
+        // Past a record; past the intact part of a torn one, whose rest may
+        // be another record.
+        offset += check ? check.intact : kFixupStride;
+    }
+    return bytes;
 }
 
 std::vector<std::uint8_t> ChunkBuffer()
@@ -168,6 +218,7 @@ int NtfsNormalScan(VolumeScanner& volume)
         return 1;
     volume.m_progress = 0;
     NtfsPathState paths;
+    MftRecords records(volume, paths);
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
@@ -190,12 +241,16 @@ int NtfsNormalScan(VolumeScanner& volume)
                 break;
             }
             if (got == 0) {
+                // Read as zeros, which hold no record, so that the records
+                // after it keep their places.
                 host::LogLess("NTFS normal scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
                               static_cast<unsigned long long>(first + done),
                               static_cast<unsigned long long>(first + done + n - 1));
+                std::fill(buffer.begin(), buffer.end(), 0);
+                records.Feed(buffer.data(), std::size_t {n} * kSectorBytes, first + done);
                 continue;
             }
-            ParseChunk(volume, paths, buffer.data(), got, first + done, false);
+            records.Feed(buffer.data(), got, first + done);
             if (got < std::size_t {n} * kSectorBytes)
                 break;  // the device ends inside this run
         }
@@ -273,7 +328,12 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         position += deviceEnds ? got / kSectorBytes : n;
         // Only the `got` bytes just read are parsed, so the buffer needs no
         // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
-        ParseChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector, true);
+        const std::size_t parsed = ParseDeepChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector);
+        // A record that runs past a whole chunk is read again with the next
+        // one. (A chunk cut short ends at the $MFT or the device: a record
+        // running into those is no stray record.)
+        if (parsed < got && parsed != 0 && n == kChunkSectors && !deviceEnds)
+            position = firstSector + parsed / kSectorBytes;
         volume.m_progress = position;
         if (deviceEnds)
             break;

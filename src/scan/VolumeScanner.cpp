@@ -1,5 +1,6 @@
 #include "scan/VolumeScanner.h"
 
+#include "base/Checked.h"
 #include "filetypes/Catalogue.h"
 #include "host/Log.h"
 #include "scan/BootSector.h"
@@ -75,6 +76,9 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     m_volumeSize = 0;
     m_mftRuns.clear();
     m_mftDataSize = 0;
+    m_recordBytes = kDefaultRecordSize;
+    m_fat32 = {};
+    m_exfat = {};
     m_fat.clear();
     m_clusterBitmap.clear();
 
@@ -114,30 +118,39 @@ void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
     m_mftCluster = info.mftCluster;
     if (!TakeGeometry(info))
         return;
-    if (info.recordBytes != kRecordSize)
-        host::LogLess("NTFS file records of %s are %u bytes; only their first 1024 bytes are read",
-                      m_devicePath.c_str(), info.recordBytes);
 
-    RecordBuffer record {};
-    if (ReadSectors(static_cast<std::uint64_t>(m_sectorsPerCluster) * m_mftCluster, kRecordSize, record.data()) !=
-            kRecordSize ||
-        !ValidateAndFixRecord(record))
+    RecordBuffer bytes {};
+    const std::size_t got =
+        ReadSectors(static_cast<std::uint64_t>(m_sectorsPerCluster) * m_mftCluster, bytes.size(), bytes.data());
+    m_recordBytes = info.recordBytes;
+    if (m_recordBytes == 0) {
+        // A damaged size field: record 0 tells its own size.
+        const std::size_t own = RecordSizeOf(ByteView(bytes.data(), got));
+        m_recordBytes = static_cast<std::uint32_t>(own != 0 ? own : kDefaultRecordSize);
+        host::LogLess("NTFS boot sector of %s gives no usable file-record size; taking %u bytes", m_devicePath.c_str(),
+                      m_recordBytes);
+    }
+    if (got < m_recordBytes)
         return;
-    RecordBuffer data {};
-    if (FindAttribute(record, kAttrData, data) && data[0x08] != 0) {
-        const ByteView attribute(data.data(), data.size());
-        m_mftRuns = DecodeDataRuns(data, attribute.U16(0x20));
-        m_mftDataSize = attribute.U64(0x30);
+    const MutableRecord record(bytes.data(), m_recordBytes);
+    const RecordCheck check = ValidateAndFixRecord(record);
+    ByteView data;
+    if (!check || !FindAttribute(IntactPart(record, check), kAttrData, data))
+        return;
+    const AttributeHeader h = DecodeAttributeHeader(data);
+    if (h.nonResident) {
+        m_mftRuns = DecodeDataRuns(data, h.runsOffset);
+        m_mftDataSize = h.dataSize;
     }
 }
 
 void VolumeScanner::OpenFat32(const std::uint8_t* sector)
 {
     m_fileSystemType = kFat32;
-    std::memcpy(m_fat32Boot.data(), sector, kSectorBytes);
     const Fat32BootInfo info = DecodeFat32BootSector({sector, kSectorBytes});
     if (!TakeGeometry(info))
         return;
+    m_fat32 = info;
     ReadFat(info.reservedSectors, info.fatBytes / 4);
     try {
         m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
@@ -149,10 +162,10 @@ void VolumeScanner::OpenFat32(const std::uint8_t* sector)
 void VolumeScanner::OpenExfat(const std::uint8_t* sector)
 {
     m_fileSystemType = kExfat;
-    std::memcpy(m_exfatBoot.data(), sector, kSectorBytes);
     const ExfatBootInfo info = DecodeExfatBootSector({sector, kSectorBytes});
     if (!TakeGeometry(info))
         return;
+    m_exfat = info;
     // Entries 0 and 1 are reserved, so a FAT of N clusters has N + 2 entries.
     ReadFat(info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
 }
@@ -220,8 +233,8 @@ std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCou
         return 0;
     }
     std::uint64_t offset = 0;
-    if (byteCount == 0 || __builtin_add_overflow(m_baseSector, sector, &offset) ||
-        __builtin_mul_overflow(offset, kSectorBytes, &offset))
+    if (byteCount == 0 || !base::CheckedAdd(m_baseSector, sector, offset) ||
+        !base::CheckedMul(offset, std::uint64_t {kSectorBytes}, offset))
         return 0;
     const std::size_t whole = byteCount & ~(kSectorBytes - 1);
     const std::size_t remainder = byteCount & (kSectorBytes - 1);
@@ -245,6 +258,62 @@ std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCou
     const std::size_t tail = std::min(remainder, r.bytes);
     std::memcpy(out + whole, scratch, tail);
     return got + tail;
+}
+
+VolumeScanner::SalvagedRead VolumeScanner::ReadSectorsSalvaging(std::uint64_t sector, std::size_t byteCount,
+                                                                void* buffer)
+{
+    const std::size_t got = ReadSectors(sector, byteCount, buffer);
+    // A short read is the end of the device; only a failed one is salvaged.
+    if (got != 0 || byteCount == 0 || !m_device)
+        return {got, 0};
+    return SalvageSectors(sector, byteCount, buffer);
+}
+
+VolumeScanner::SalvagedRead VolumeScanner::SalvageSectors(std::uint64_t sector, std::size_t byteCount, void* buffer)
+{
+    constexpr std::size_t kPieceBytes = 64 * kSectorBytes;
+    // Past the end of the device nothing is unreadable: it is not there.
+    const std::uint64_t deviceBytes = m_device ? m_device->Size() : 0;
+    if (deviceBytes != 0) {
+        const std::uint64_t deviceSectors = deviceBytes / kSectorBytes;
+        const std::uint64_t first = m_baseSector + sector;
+        const std::uint64_t room = first < deviceSectors ? (deviceSectors - first) * kSectorBytes : 0;
+        byteCount = static_cast<std::size_t>(std::min<std::uint64_t>(byteCount, room));
+    }
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    SalvagedRead result;
+    std::uint64_t badFirst = 0;
+    std::uint64_t badCount = 0;
+    auto flushBad = [&] {
+        if (badCount != 0)
+            host::LogLess("Skipped unreadable sectors %llu-%llu of %s", static_cast<unsigned long long>(badFirst),
+                          static_cast<unsigned long long>(badFirst + badCount - 1), m_devicePath.c_str());
+        badCount = 0;
+    };
+    for (std::size_t piece = 0; piece < byteCount && m_device; piece += kPieceBytes) {
+        const std::size_t n = std::min(kPieceBytes, byteCount - piece);
+        if (ReadSectors(sector + piece / kSectorBytes, n, out + piece) == n) {
+            flushBad();
+            continue;
+        }
+        for (std::size_t s = 0; s < n && m_device; s += kSectorBytes) {
+            const std::size_t one = std::min(kSectorBytes, n - s);
+            const std::uint64_t at = sector + (piece + s) / kSectorBytes;
+            if (ReadSectors(at, one, out + piece + s) == one) {
+                flushBad();
+                continue;
+            }
+            std::memset(out + piece + s, 0, one);
+            if (badCount == 0)
+                badFirst = at;
+            ++badCount;
+            ++result.unreadableSectors;
+        }
+    }
+    flushBad();
+    result.bytes = m_device ? byteCount : 0;
+    return result;
 }
 
 std::uint64_t VolumeScanner::ReadableSectors() const
@@ -290,7 +359,7 @@ int VolumeScanner::NormalScan()
         break;
     case kExfat:
         host::LogLess("Normal scan %s is ExFat!", m_devicePath.c_str());
-        WalkExfatDirectory(*this, "", ByteView(m_exfatBoot.data(), m_exfatBoot.size()).U32(0x60), false);
+        WalkExfatDirectory(*this, "", m_exfat.rootCluster, false);
         break;
     case kFat32:
         host::LogLess("Normal scan %s is Fat32!", m_devicePath.c_str());

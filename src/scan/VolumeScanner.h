@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/BlockDevice.h"
+#include "scan/BootSector.h"
 #include "scan/FoundFile.h"
 #include "scan/NtfsPaths.h"
 
@@ -19,9 +20,10 @@ namespace scan {
 
 // One run of a decoded NTFS data-run list.
 struct DataRun {
-    std::int64_t lcn = 0;      // first cluster
+    std::int64_t lcn = 0;      // first cluster; 0 for a sparse run
     std::uint32_t vcn = 0;     // first cluster within the attribute
     std::uint32_t length = 0;  // clusters
+    bool sparse = false;       // a run without clusters: its data is zeros
 
     bool operator==(const DataRun&) const = default;
 };
@@ -69,6 +71,19 @@ public:
     // gone closes the device for good.
     std::size_t ReadSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
 
+    struct SalvagedRead {
+        std::size_t bytes = 0;                // standing in the buffer, unreadable ones zero-filled
+        std::uint64_t unreadableSectors = 0;  // 512-byte sectors that could not be read
+    };
+    // Reads like ReadSectors; where that fails, reads again in pieces and
+    // then sector by sector, so that a bad sector costs only itself: what
+    // cannot be read is zero-filled, counted and logged. `bytes` is short
+    // only at the end of the device, and 0 once the medium is gone.
+    SalvagedRead ReadSectorsSalvaging(std::uint64_t sector, std::size_t byteCount, void* buffer);
+    // Only the piece-by-piece pass of ReadSectorsSalvaging, for a caller that
+    // has tried the whole read itself.
+    SalvagedRead SalvageSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
+
     // Empties the results and runs the scanner of the detected file system.
     int NormalScan();
     // Searches the whole volume outside the $MFT for NTFS file records. See
@@ -98,13 +113,14 @@ public:
     std::uint32_t m_sectorsPerCluster = 8;     // 512-byte units
     std::uint64_t m_mftCluster = 0;
     std::uint32_t m_bytesPerSector = 512;      // as declared; reads never use it
+    std::uint32_t m_recordBytes = 1024;        // NTFS: the size of a file record
     std::vector<DataRun> m_mftRuns;            // the $MFT's clusters as allocated
     std::uint64_t m_mftDataSize = 0;           // the $MFT's size in bytes; 0 when unknown
     std::atomic<std::uint64_t> m_progress {0};
-    std::array<std::uint8_t, 512> m_fat32Boot {};
+    Fat32BootInfo m_fat32;                     // the decoded boot sector of a FAT32 volume
     std::vector<std::uint32_t> m_fat;
     std::atomic<std::uint32_t> m_scanMode {kScanIdle};
-    std::array<std::uint8_t, 512> m_exfatBoot {};
+    ExfatBootInfo m_exfat;                     // the decoded boot sector of an exFAT volume
     std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;

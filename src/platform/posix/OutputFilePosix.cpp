@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -31,7 +32,30 @@ CreateResult OutputFile::CreateNew(const std::string& path)
 
 std::size_t OutputFile::Write(const void* data, std::size_t length)
 {
-    return WriteAll(m_fd, data, length);
+    const std::size_t done = WriteAll(m_fd, data, length);
+    m_diskFull = done < length && (errno == ENOSPC || errno == EDQUOT);
+    return done;
+}
+
+RenameResult RenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return RenameResult::Renamed;
+    if (errno == EEXIST)
+        return RenameResult::Exists;
+    if (errno != EINVAL && errno != ENOSYS)
+        return RenameResult::Failed;
+    // A file system without the flag: a hard link fails on an existing name.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno == EEXIST ? RenameResult::Exists : RenameResult::Failed;
+    ::unlink(from.c_str());
+    return RenameResult::Renamed;
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 void OutputFile::SetTime(std::uint64_t fileTime)
