@@ -223,3 +223,58 @@ TEST(StoreClosed, OperationsFailQuietly)
     EXPECT_FALSE(store::ReadLastScanRecord(record));
     EXPECT_FALSE(store::OpenStore("/nonexistent-folder/x/mydatabase.db"));
 }
+
+TEST_F(StoreTest, HowNtfsStoredAFileComesBackAndAnOlderStoreLoads)
+{
+    VolumeScanner volume;
+    auto compressed = MakeFile("packed.txt", "", 10, {{800, 40, 0}, {0, 88, kExtentHole}});
+    compressed->m_encoding = kLznt1;
+    compressed->m_compressionUnit = 4;
+    compressed->m_validSize = 1000;
+    compressed->m_torn = true;
+    volume.AppendResult(std::move(compressed));
+    volume.AppendResult(MakeFile("plain.txt", "", 10, {{16, 8, 0}}));
+    ASSERT_TRUE(store::SaveScanResults(volume, Record(10)));
+    VolumeScanner loaded;
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_results.size(), 2u);
+    const FoundFile& packed = *loaded.m_results[0];
+    EXPECT_EQ(packed.extents, (std::vector<FileExtent> {{800, 40, 0}, {0, 88, kExtentHole}}));
+    EXPECT_EQ(packed.m_encoding, kLznt1);
+    EXPECT_EQ(packed.m_compressionUnit, 4);
+    EXPECT_EQ(packed.m_validSize, 1000u);
+    EXPECT_TRUE(packed.m_torn);
+    EXPECT_EQ(loaded.m_results[1]->m_validSize, kAllValid);
+    EXPECT_FALSE(loaded.m_results[1]->m_torn);
+
+    // A store written before these columns existed: its state table has
+    // three. It opens, gains the columns, and its files load as stored.
+    store::CloseStore();
+    std::filesystem::remove(file);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "create table tbl_fileInfo (id integer primary key autoincrement, name TEXT, suffix TEXT,"
+                           "m_accessTime INT64, m_modifyTime INT64, m_createTime INT64, m_filePath TEXT,"
+                           "m_startSector INT64, m_fileSize INT64, m_fileNo integer, m_existType CHAR,"
+                           "m_fileSystemType integer);"
+                           "insert into tbl_fileInfo values(1,'old','txt',1,2,3,'',0,100,40,20,1);"
+                           "create table tbl_fileState (fileId integer primary key,isDirectory integer,pendingParent "
+                           "INT64);"
+                           "insert into tbl_fileState values(1,0,-1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_TRUE(store::OpenStore(file));
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_results.size(), 1u);
+    EXPECT_EQ(loaded.m_results[0]->FullNameUtf8(), "old.txt");
+    EXPECT_EQ(loaded.m_results[0]->m_encoding, kStored);
+    EXPECT_EQ(loaded.m_results[0]->m_validSize, kAllValid);
+    EXPECT_FALSE(loaded.m_results[0]->m_torn);
+    ASSERT_TRUE(store::SaveScanResults(volume, Record(11)));  // the old rows go, new ones fit
+    ASSERT_TRUE(store::LoadFoundFiles(loaded));
+    ASSERT_EQ(loaded.m_results.size(), 2u);
+    EXPECT_EQ(loaded.m_results[0]->m_encoding, kLznt1);
+    EXPECT_EQ(Count("select count(*) from pragma_table_info('tbl_fileState')"), 7);
+}

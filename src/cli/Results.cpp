@@ -4,6 +4,7 @@
 #include "platform/Time.h"
 #include "scan/VolumeScanner.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <mutex>
 #include <string>
@@ -46,6 +47,41 @@ const char* ExistText(std::uint8_t exist)
     }
 }
 
+// What a reader of the list should know of how the file is kept: its
+// record torn, its data compressed, encrypted or sparse. "" for none.
+std::string Notes(const scan::FoundFile& f)
+{
+    std::string notes;
+    auto add = [&](const char* note) {
+        if (!notes.empty())
+            notes += ",";
+        notes += note;
+    };
+    if (f.m_torn)
+        add("torn");
+    switch (f.m_encoding) {
+    case scan::kLznt1: add("compressed"); break;
+    case scan::kEncrypted: add("encrypted"); break;
+    case scan::kUnknownCompression: add("unknown-compression"); break;
+    default: break;
+    }
+    // (A compressed file's units end in holes of their own.)
+    if (f.m_encoding != scan::kLznt1 && std::any_of(f.extents.begin(), f.extents.end(),
+                    [](const scan::FileExtent& e) { return e.isPersist == scan::kExtentHole; }))
+        add("sparse");
+    return notes;
+}
+
+const char* EncodingText(std::uint8_t encoding)
+{
+    switch (encoding) {
+    case scan::kStored: return "stored";
+    case scan::kLznt1: return "lznt1";
+    case scan::kEncrypted: return "encrypted";
+    default: return "unknown";
+    }
+}
+
 std::int64_t UnixSeconds(std::uint64_t fileTime)
 {
     if (fileTime <= platform::kUnixEpochAsFileTime)
@@ -73,6 +109,8 @@ void PrintJson(const scan::FoundFile& f, std::size_t index, std::FILE* out)
         .Add("dir", f.m_isDirectory)
         .Add("fileNo", f.m_fileNo)
         .Add("fs", f.m_fileSystemType)
+        .Add("torn", f.m_torn)
+        .Add("encoding", EncodingText(f.m_encoding))
         .AddRaw("extents", extents);
     std::fprintf(out, "%s\n", row.Text().c_str());
 }
@@ -99,7 +137,8 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
 {
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (format == ResultFormat::Table)
-        std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %s\n", "index", "state", "type", "size", "time", "path");
+        std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %-10s  %s\n", "index", "state", "type", "size", "time", "notes",
+                     "path");
     for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
         const scan::FoundFile& f = *volume.m_results[i];
         switch (format) {
@@ -110,9 +149,12 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
             PrintBodyfile(f, i, out);
             break;
         case ResultFormat::Table:
-            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %s%s\n", i, ExistText(f.m_existType),
+        {
+            const std::string notes = Notes(f);
+            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s%s\n", i, ExistText(f.m_existType),
                          f.m_isDirectory == 1 ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
-                         SlashPath(f).c_str(), f.FullNameUtf8().c_str());
+                         notes.empty() ? "-" : notes.c_str(), SlashPath(f).c_str(), f.FullNameUtf8().c_str());
+        }
             break;
         }
     }

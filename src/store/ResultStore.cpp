@@ -27,10 +27,26 @@ const char* const kCreateStatements[] = {
     "INT64,nextPosition INT64,lastScanFlag integer);",
     // What the three tables above do not hold and a resumed scan needs: which
     // results are folders, which were still waiting for their folder path
-    // (-1: none), and the paused deep scan's folder map.
-    "create table if not exists tbl_fileState (fileId integer primary key,isDirectory integer,pendingParent INT64);",
+    // (-1: none), how NTFS stored their data (torn record, encoding,
+    // compression unit, bytes written; NULL in a store of an older version),
+    // and the paused deep scan's folder map.
+    "create table if not exists tbl_fileState (fileId integer primary key,isDirectory integer,pendingParent INT64,"
+    "torn integer,encoding integer,compressionUnit integer,validSize INT64);",
     "create table if not exists tbl_folderMap (recordNo integer primary key,parentNo integer,name TEXT,flags "
     "integer);",
+};
+
+// Columns added to tables after their first version, with their types: a
+// store made before them gets them when it is opened.
+const struct {
+    const char* table;
+    const char* column;
+    const char* type;
+} kAddedColumns[] = {
+    {"tbl_fileState", "torn", "integer"},
+    {"tbl_fileState", "encoding", "integer"},
+    {"tbl_fileState", "compressionUnit", "integer"},
+    {"tbl_fileState", "validSize", "INT64"},
 };
 
 const char* const kTables[] = {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState",
@@ -65,6 +81,12 @@ public:
     Statement& Bind(int i, std::uint64_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
     Statement& Bind(int i, std::int32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
     Statement& Bind(int i, std::uint32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
+    Statement& BindNull(int i)
+    {
+        if (m_stmt)
+            sqlite3_bind_null(m_stmt, i);
+        return *this;
+    }
     Statement& Bind(int i, const std::string& text)
     {
         if (m_stmt)
@@ -92,6 +114,7 @@ public:
     bool Failed() const { return !m_stmt || (m_rc != SQLITE_DONE && m_rc != SQLITE_ROW); }
     int Columns() const { return sqlite3_column_count(m_stmt); }
     std::int64_t Int(int i) const { return sqlite3_column_int64(m_stmt, i); }
+    bool Null(int i) const { return sqlite3_column_type(m_stmt, i) == SQLITE_NULL; }
     std::string Text(int i) const
     {
         const auto* p = sqlite3_column_text(m_stmt, i);
@@ -111,10 +134,43 @@ struct SaveStatements {
         "m_fileSize,m_existType,m_fileNo ,m_fileSystemType) \t\tvalues(?,?,?,?,?,?,?,?,?,?,?)"};
     Statement extent {
         "insert into tbl_fileExtent(fileId ,startSector ,totalSector ,isPersist ) \t\t\tvalues(?,?,?,?)"};
-    Statement state {"insert into tbl_fileState(fileId,isDirectory,pendingParent) values(?,?,?)"};
+    Statement state {
+        "insert into tbl_fileState(fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize) "
+        "values(?,?,?,?,?,?,?)"};
 
     bool Ok() const { return file.Ok() && extent.Ok() && state.Ok(); }
 };
+
+// Writes the state row of the file at `position`.
+bool WriteState(SaveStatements& s, const scan::FoundFile& f, std::size_t position, std::int64_t pendingParent)
+{
+    s.state.Bind(1, static_cast<std::int64_t>(position + 1)).Bind(2, f.m_isDirectory).Bind(3, pendingParent);
+    s.state.Bind(4, std::int64_t {f.m_torn ? 1 : 0}).Bind(5, std::int64_t {f.m_encoding});
+    s.state.Bind(6, std::int64_t {f.m_compressionUnit});
+    if (f.m_validSize == scan::kAllValid)
+        s.state.BindNull(7);
+    else
+        s.state.Bind(7, f.m_validSize);
+    return s.state.Run();
+}
+
+// Adds the columns a store of an older version lacks.
+bool AddMissingColumns()
+{
+    for (const auto& added : kAddedColumns) {
+        Statement info(("PRAGMA table_info(" + std::string(added.table) + ")").c_str());
+        bool present = false;
+        while (info.Next())
+            present = present || info.Text(1) == added.column;
+        if (info.Failed())
+            return false;
+        if (!present && !Exec(("ALTER TABLE " + std::string(added.table) + " ADD COLUMN " + added.column + " " +
+                               added.type)
+                                  .c_str()))
+            return false;
+    }
+    return true;
+}
 
 // Writes one file; `extentsOk` tells whether every extent row was written.
 bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position, bool& extentsOk)
@@ -177,7 +233,7 @@ bool CreateTables()
         if (!Exec(sql))
             return false;
     }
-    return true;
+    return AddMissingColumns();
 }
 
 bool DropTables()
@@ -227,7 +283,7 @@ bool InsertFoundFile(const scan::FoundFile& file, std::size_t position)
     bool extentsOk = true;
     if (!WriteFile(s, file, position, extentsOk))
         return false;
-    s.state.Bind(1, static_cast<std::int64_t>(position + 1)).Bind(2, file.m_isDirectory).Bind(3, std::int64_t {-1}).Run();
+    WriteState(s, file, position, -1);
     return true;
 }
 
@@ -255,8 +311,7 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
         for (std::size_t i = 0; ok && i < volume.m_results.size(); ++i) {
             const scan::FoundFile& f = *volume.m_results[i];
             bool extentsOk = true;
-            ok = WriteFile(s, f, i, extentsOk) && extentsOk &&
-                 s.state.Bind(1, static_cast<std::int64_t>(i + 1)).Bind(2, f.m_isDirectory).Bind(3, pendingParent[i]).Run();
+            ok = WriteFile(s, f, i, extentsOk) && extentsOk && WriteState(s, f, i, pendingParent[i]);
         }
     }
     {
@@ -318,12 +373,18 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
             f->extents.push_back({static_cast<std::uint64_t>(extents.Int(1)), static_cast<std::uint64_t>(extents.Int(2)),
                                   static_cast<std::uint8_t>(extents.Int(3))});
     }
-    Statement states("select fileId,isDirectory,pendingParent from tbl_fileState order by fileId");
+    Statement states(
+        "select fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize from tbl_fileState order by "
+        "fileId");
     while (states.Next()) {
         scan::FoundFile* f = fileAt(states.Int(0));
         if (f == nullptr)
             continue;
         f->m_isDirectory = static_cast<std::int32_t>(states.Int(1));
+        f->m_torn = states.Int(3) != 0;
+        f->m_encoding = static_cast<std::uint8_t>(states.Int(4));
+        f->m_compressionUnit = static_cast<std::uint8_t>(states.Int(5));
+        f->m_validSize = states.Null(6) ? scan::kAllValid : static_cast<std::uint64_t>(states.Int(6));
         const std::int64_t parent = states.Int(2);
         if (parent >= 0 && parent <= 0xFFFFFFFF)
             volume.m_deepPaths.pending.push_back(
