@@ -26,48 +26,14 @@ import imagetest
 ARGS = None
 
 
-def quenlar(*args, cwd, check=True):
-    r = subprocess.run([ARGS.quenlar, *args], capture_output=True, text=True, cwd=cwd, timeout=300)
-    if check and r.returncode != 0:
-        raise AssertionError(f"quenlar {' '.join(args)} exited {r.returncode}: {r.stderr}")
-    return r
-
-
-def results(stdout):
-    return [json.loads(line) for line in stdout.splitlines() if line.strip()]
-
-
-def our_path(row):
-    return row["path"].replace("\\", "/") + row["name"]
-
-
-def fls(image, *flags):
-    """{path: (inode, is_dir, deleted)} from fls."""
-    out = subprocess.run(["fls", "-r", "-p", *flags, image], capture_output=True, text=True, check=True).stdout
-    entries = {}
-    for line in out.splitlines():
-        m = re.match(r"^(\S)/(\S)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?:\t(.*)$", line)
-        if not m:
-            raise AssertionError("unexpected fls line: " + line)
-        kind, _, deleted, inode, path = m.groups()
-        entries[path] = (int(inode), kind == "d" or m.group(2) == "d", bool(deleted))
-    return entries
-
-
-def manifest(name):
-    rows = {}
-    with open(os.path.join(ARGS.manifests, name + ".manifest.tsv"), encoding="utf-8") as f:
-        next(f)
-        for line in f:
-            path, kind, size, digest, state = line.rstrip("\n").split("\t")
-            rows[path] = (kind, int(size), state)
-    return rows
-
-
-def manifest_digests(name):
-    with open(os.path.join(ARGS.manifests, name + ".manifest.tsv"), encoding="utf-8") as f:
-        next(f)
-        return {line.split("\t")[0]: line.split("\t")[3] for line in f}
+quenlar = imagetest.quenlar
+results = imagetest.results
+our_path = imagetest.our_path
+fls = imagetest.fls
+manifest = imagetest.manifest
+manifest_digests = imagetest.manifest_digests
+sha256 = imagetest.sha256
+Workdir = imagetest.Workdir
 
 
 def explain(path, entry):
@@ -78,14 +44,6 @@ def explain(path, entry):
     if inode < 36:
         return "SYSTEM"
     return None
-
-
-class Workdir(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp()
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
 
 
 class NormalScanAgainstTsk(Workdir):
@@ -284,12 +242,6 @@ class DeepScanPauseAndResume(Workdir):
         self.assertLess(int(m.group(1)), int(m.group(2)))
         resumed = quenlar("resume", "--json", cwd=self.dir)
         self.assertEqual(resumed.returncode, 0)
-
-
-def sha256(path):
-    import hashlib
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 class Recover(Workdir):

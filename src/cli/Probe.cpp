@@ -36,7 +36,9 @@ int RunProbe(const ProbeOptions& options)
                             .Add("length", run.length)
                             .Text();
             }
-            out.Add("mftCluster", volume.m_mftCluster).AddRaw("mftRuns", runs + "]");
+            out.Add("recordBytes", volume.m_recordBytes)
+                .Add("mftCluster", volume.m_mftCluster)
+                .AddRaw("mftRuns", runs + "]");
         } else {
             out.Add("fatEntries", static_cast<std::uint64_t>(volume.m_fat.size()));
         }
@@ -51,6 +53,7 @@ int RunProbe(const ProbeOptions& options)
     std::printf("Bytes per sector:    %u\n", volume.m_bytesPerSector);
     std::printf("Sectors per cluster: %u (%" PRIu64 "-byte clusters)\n", volume.m_sectorsPerCluster, clusterBytes);
     if (ntfs) {
+        std::printf("File record size:    %u bytes\n", volume.m_recordBytes);
         std::printf("$MFT cluster:        %" PRIu64 "\n", volume.m_mftCluster);
         std::printf("$MFT runs:           %zu\n", volume.m_mftRuns.size());
         std::printf("  %12s %12s %12s\n", "LCN", "VCN", "length");

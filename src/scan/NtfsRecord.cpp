@@ -51,11 +51,18 @@ struct ListEntry {
 
 constexpr std::uint64_t kReferenceNumberMask = 0xFFFFFFFFFFFFULL;
 
-// This record's own reference: its number and, in the top 16 bits, its
-// sequence number (header 0x10), as an extension record names its base.
-std::uint64_t OwnReference(RecordView record)
+// Whether `reference` (an extension record's base reference) names
+// `record`: its number, and in the top 16 bits its sequence number (header
+// 0x10). Freeing a record counts its sequence number up, so a deleted file's
+// extension records name the number before.
+bool NamesRecord(std::uint64_t reference, RecordView record)
 {
-    return (std::uint64_t {View(record).U16(0x10)} << 48) | RecordNumber(record);
+    if ((reference & kReferenceNumberMask) != RecordNumber(record))
+        return false;
+    const auto named = static_cast<std::uint16_t>(reference >> 48);
+    const std::uint16_t own = View(record).U16(0x10);
+    const bool inUse = (RecordFlags(record) & 1) != 0;
+    return named == own || (!inUse && named == static_cast<std::uint16_t>(own - 1));
 }
 
 std::u16string NameAt(ByteView bytes, std::size_t offset, std::size_t chars)
@@ -135,7 +142,7 @@ bool ReadExtensionRecord(VolumeScanner& volume, RecordView base, std::uint64_t r
         return false;
     const MutableRecord record(storage.data(), size);
     const RecordCheck check = ValidateAndFixRecord(record);
-    if (!check || View(record).U64(0x20) != OwnReference(base))
+    if (!check || !NamesRecord(View(record).U64(0x20), base))
         return false;
     extension = IntactPart(record, check);
     sector = offset >> 9;
@@ -437,6 +444,27 @@ std::uint64_t BaseRecordReference(RecordView record)
 
 namespace {
 
+// ntfs-3g frees an extension record by writing the end marker where its
+// first attribute began, over that attribute's type and length; the rest of
+// the attribute stays. When the list says this record held the name, a
+// resident $FILE_NAME whose header and value still fit is taken from there.
+bool FindWipedFileName(RecordView extension, FileNameInfo& name)
+{
+    const ByteView v = View(extension);
+    const std::size_t pos = v.U16(0x14);
+    if (v.U32(pos) != 0xFFFFFFFFu || v.U8(pos + 0x08) != 0 || v.U16(pos + 0x14) != 0x18)
+        return false;
+    const std::size_t valueLength = v.U32(pos + 0x10);
+    const std::size_t chars = v.U8(pos + 0x18 + 0x40);
+    if (valueLength < 0x42 || valueLength > 0x42 + 2 * 255 || 0x42 + 2 * chars > valueLength || chars == 0 ||
+        !v.Has(pos, 0x18 + valueLength))
+        return false;
+    name.parent = v.U32(pos + 0x18);
+    name.nameSpace = v.U8(pos + 0x59);
+    name.name = NameAt(v, pos + 0x5A, chars);
+    return true;
+}
+
 bool FindFileName(VolumeScanner& volume, RecordView record, const std::vector<ListEntry>& list, FileNameInfo& name)
 {
     ByteView a;
@@ -449,11 +477,14 @@ bool FindFileName(VolumeScanner& volume, RecordView record, const std::vector<Li
     for (const ListEntry& e : list) {
         RecordView extension;
         std::uint64_t sector = 0;
-        if (e.type == kAttrFileName && ReadExtensionRecord(volume, record, e.reference, storage, extension, sector) &&
-            FindAttribute(extension, kAttrFileName, a)) {
+        if (e.type != kAttrFileName || !ReadExtensionRecord(volume, record, e.reference, storage, extension, sector))
+            continue;
+        if (FindAttribute(extension, kAttrFileName, a)) {
             name = DecodeFileName(a);
             return true;
         }
+        if ((RecordFlags(record) & 1) == 0 && FindWipedFileName(extension, name))
+            return true;
     }
     return false;
 }

@@ -3,13 +3,23 @@
 
     sudo python3 tests/images/make-images.py [OUTDIR]
 
-Writes ntfs.img.xz, ntfs-reformatted.img.xz, fat32.img.xz and exfat.img.xz with a manifest each
-(NAME.manifest.tsv) into OUTDIR (default: this folder). Needs root, FUSE and
-loop devices: mkntfs + ntfs-3g, mkfs.vfat + mtools, mkfs.exfat + exfat-fuse.
+Writes ntfs.img.xz, ntfs-reformatted.img.xz, ntfs-packed-512.img.xz,
+ntfs-packed-4k.img.xz, ntfs-1k-on-4k.img.xz, ntfs-4k-on-1k.img.xz,
+fat32.img.xz and exfat.img.xz with a manifest each (NAME.manifest.tsv) into
+OUTDIR (default: this folder); with names after OUTDIR only those. Needs root,
+FUSE and loop devices: mkntfs + ntfs-3g (and setfattr), mkfs.vfat + mtools,
+mkfs.exfat + exfat-fuse.
 
 Each volume holds folders, existing files, deleted files, a deleted folder
 with files in it and non-ASCII names; NTFS also a resident file, an empty file,
-a fragmented large file and a $MFT in several runs. Deletions happen only after every file was
+a fragmented large file and a $MFT in several runs. The "packed" NTFS volumes,
+with 512- and 4096-byte sectors (the second has 4096-byte file records, as
+Windows writes them on 4Kn disks), hold LZNT1-compressed files (a folder marked
+compressed through ntfs-3g's system.ntfs_attrib_be) and sparse files (written
+past their end and truncated to more), existing and deleted. The two
+"on" volumes are NTFS volumes quick-formatted over an earlier one whose file
+records have the other size ("1k-on-4k": 1024-byte records formatted over
+4096-byte ones). Deletions happen only after every file was
 written: ntfs-3g hands a freed MFT record to the next file at once, and mtools
 reuses freed directory slots first-fit, so deleting early would overwrite the
 very records the scans are meant to find.
@@ -283,6 +293,141 @@ def make_ntfs_reformatted(work, out):
     finish(img, m, out, "ntfs-reformatted")
 
 
+def random_content(path, size):
+    """Bytes no compression can shrink, the same on every run."""
+    return random.Random(path).randbytes(size)
+
+
+def mixed_content(path, size):
+    """64 KiB of text and 64 KiB of random bytes in turn: some compression
+    units of the file are stored compressed, the others as they are."""
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        block = text_content(f"{path}#{i}", 65536) if i % 2 == 0 else random_content(f"{path}#{i}", 65536)
+        out += block
+        i += 1
+    return bytes(out[:size])
+
+
+# name, content maker, size. Sizes are chosen so files span many compression
+# units (64 KiB with 4 KiB clusters), end inside one, or stay resident.
+PACKED_COMPRESSED = [
+    ("Compressed/letters.txt", text_content, 300_000),
+    ("Compressed/noise.bin", random_content, 40_000),
+    ("Compressed/mixed.bin", mixed_content, 300_001),
+    ("Compressed/tiny.txt", text_content, 600),
+    ("Compressed/Deep/report.txt", text_content, 1_000_000),
+    ("Compressed/gone.txt", text_content, 250_000),
+    ("Compressed/gone-mixed.bin", mixed_content, 140_000),
+    ("GoneFolder/inside.txt", text_content, 150_000),
+    ("GoneFolder/inside.bin", random_content, 20_000),
+]
+PACKED_DELETE = ["Compressed/gone.txt", "Compressed/gone-mixed.bin", "GoneFolder", "Sparse/gone-holes.bin"]
+
+
+def write_sparse(mnt, manifest, path, pieces, size):
+    """Writes `pieces` ((offset, bytes) in order) into a new file and
+    truncates it to `size`: what lies between is a hole."""
+    data = bytearray(size)
+    with open(os.path.join(mnt, path), "wb") as f:
+        for offset, piece in pieces:
+            f.seek(offset)
+            f.write(piece)
+            data[offset:offset + len(piece)] = piece
+        f.truncate(size)
+    manifest.file(path, bytes(data))
+
+
+def make_ntfs_packed(work, out, name, sector):
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(32 * 1024 * 1024)
+    # NTFS compresses only with clusters of 4 KiB or less.
+    run("mkntfs", "-F", "-f", "-q", "-s", str(sector), "-c", "4096", "-L", "PACKED", img,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    m = Manifest()
+    run("ntfs-3g", img, mnt)
+    try:
+        for d in ["Compressed", "GoneFolder"]:
+            os.mkdir(os.path.join(mnt, d))
+            run("setfattr", "-n", "system.ntfs_attrib_be", "-v", "0x00000800", os.path.join(mnt, d))
+            m.folder(d)
+        os.mkdir(os.path.join(mnt, "Compressed", "Deep"))
+        m.folder("Compressed/Deep")
+        for d in ["Sparse", "Plain"]:
+            os.mkdir(os.path.join(mnt, d))
+            m.folder(d)
+        for p, make, size in PACKED_COMPRESSED:
+            data = make(p, size)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+            m.file(p, data)
+        t = text_content
+        write_sparse(mnt, m, "Sparse/leading-hole.bin", [(1 << 20, t("lead", 10_000))], (1 << 20) + 10_000)
+        write_sparse(mnt, m, "Sparse/middle-hole.bin", [(0, t("mid-a", 100_000)), (2_200_000, t("mid-b", 100_000))],
+                     2_300_000)
+        write_sparse(mnt, m, "Sparse/trailing-hole.bin", [(0, t("tail", 50_000))], 3 << 20)
+        write_sparse(mnt, m, "Sparse/gone-holes.bin", [(0, t("g1", 30_000)), (1 << 20, t("g2", 30_000))],
+                     2 << 20)
+        for p, size in [("Plain/photo.jpg", 90_000), ("Plain/resident.txt", 400)]:
+            data = content(p, size)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+            m.file(p, data)
+        os.sync()
+        delete_posix(mnt, m, PACKED_DELETE)
+    finally:
+        run("umount", mnt)
+    finish(img, m, out, name)
+
+
+def make_ntfs_over(work, out, name, old_sector, new_sector):
+    """An NTFS volume with file records of one size quick-formatted over one
+    with the other size (4096-byte records come with 4096-byte sectors). As
+    in ntfs-reformatted, the earlier files' records were pushed away from
+    where the new format writes."""
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(24 * 1024 * 1024)
+    m = Manifest()
+    run("mkntfs", "-F", "-f", "-q", "-s", str(old_sector), "-c", "4096", "-L", "OLD", img,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("ntfs-3g", img, mnt)
+    try:
+        fragment_mft(mnt, Manifest(), "spacer")
+        for d in OLD_FOLDERS:
+            os.mkdir(os.path.join(mnt, d))
+            m.folder(d)
+        for p, size in OLD_FILES:
+            data = content(p, size)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+            m.file(p, data)
+        os.remove(os.path.join(mnt, "spacer/filler.bin"))
+        os.sync()
+    finally:
+        run("umount", mnt)
+    for row in m.rows.values():
+        row[3] = "formatted"
+    run("mkntfs", "-F", "-f", "-q", "-s", str(new_sector), "-c", "4096", "-L", "NEW", img,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("ntfs-3g", img, mnt)
+    try:
+        data = content("fresh.txt", 1_000)
+        with open(os.path.join(mnt, "fresh.txt"), "wb") as f:
+            f.write(data)
+        m.file("fresh.txt", data)
+        os.sync()
+    finally:
+        run("umount", mnt)
+    finish(img, m, out, name)
+
+
 def mtools(*args):
     run(*args)
 
@@ -434,11 +579,20 @@ def main():
     out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else HERE)
     if os.geteuid() != 0:
         sys.exit("make-images: needs root (FUSE mounts and loop devices)")
+    makers = {
+        "ntfs": lambda w: make_ntfs(w, out),
+        "ntfs-reformatted": lambda w: make_ntfs_reformatted(w, out),
+        "ntfs-packed-512": lambda w: make_ntfs_packed(w, out, "ntfs-packed-512", 512),
+        "ntfs-packed-4k": lambda w: make_ntfs_packed(w, out, "ntfs-packed-4k", 4096),
+        "ntfs-1k-on-4k": lambda w: make_ntfs_over(w, out, "ntfs-1k-on-4k", 4096, 512),
+        "ntfs-4k-on-1k": lambda w: make_ntfs_over(w, out, "ntfs-4k-on-1k", 512, 4096),
+        "fat32": lambda w: make_fat32(w, out),
+        "exfat": lambda w: make_exfat(w, out),
+    }
+    names = sys.argv[2:] or list(makers)
     with tempfile.TemporaryDirectory() as work:
-        make_ntfs(work, out)
-        make_ntfs_reformatted(work, out)
-        make_fat32(work, out)
-        make_exfat(work, out)
+        for name in names:
+            makers[name](work)
 
 
 if __name__ == "__main__":
