@@ -177,3 +177,59 @@ TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
     EXPECT_TRUE(stopped.stopped || stopped.selected == 0);
     host::StopRequest = 0;
 }
+
+TEST_F(RecoverTest, AFileThatIsNotWholeNeverTakesItsName)
+{
+    // A 16 KiB file at sector 64 whose sectors 70-71 cannot be read, and a
+    // whole one beside it.
+    auto& device = static_cast<platform::MemoryDevice&>(*volume.m_device);
+    for (std::size_t i = 64 * 512; i < 96 * 512; ++i)
+        device.Bytes()[i] = static_cast<std::uint8_t>('a' + i % 26);
+    device.FailRange(70 * 512, 72 * 512, platform::ReadStatus::Error);
+    volume.m_volumeSize = 128;
+    for (const char* name : {"photo.jpg", "whole.txt"}) {
+        auto f = std::make_unique<FoundFile>();
+        f->SetNameUtf8(name);
+        f->m_filePath = "album\\";
+        f->m_fileSystemType = kNtfs;
+        f->m_isDirectory = 0;
+        f->m_fileSize = std::string(name) == "photo.jpg" ? 16384 : 1000;
+        f->m_latestTime = 133000000000000000ULL;
+        f->extents = {{std::string(name) == "photo.jpg" ? 64u : 80u, 32, 0}};
+        volume.AppendResult(std::move(f));
+    }
+    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:\\album")}, dest.string());
+    EXPECT_EQ(summary.succeeded, 1u);
+    EXPECT_EQ(summary.partial, 1u);
+    EXPECT_EQ(summary.failed, 0u);
+    EXPECT_EQ(summary.bytes, 16384u + 1000u);  // the partial file's bytes are on disk too
+    ASSERT_EQ(summary.problems.size(), 1u);
+    const recover::FileReport& report = summary.problems[0];
+    EXPECT_EQ(report.outcome, recover::Outcome::kPartial);
+    EXPECT_EQ(report.source, "album/photo.jpg");
+    EXPECT_EQ(report.unreadableSectors, 2u);
+    EXPECT_EQ(recover::DescribeProblems(report.problems, report.unreadableSectors),
+              "2 unreadable sectors read as zeros");
+    EXPECT_EQ(recover::CountProblems(summary), "unreadable sectors: 1");
+
+    // Under its own name only the whole file; the other keeps what could be
+    // read, the bad sectors as zeros, and no time of the found file.
+    EXPECT_FALSE(fs::exists(dest / "album" / "photo.jpg"));
+    const fs::path kept = dest / "album" / "photo.jpg.partial";
+    EXPECT_EQ(report.output, kept.string());
+    const std::string bytes = ReadAll(kept);
+    ASSERT_EQ(bytes.size(), 16384u);
+    EXPECT_EQ(bytes.substr(6 * 512, 1024), std::string(1024, '\0'));
+    EXPECT_EQ(bytes[0], 'a' + (64 * 512) % 26);
+    EXPECT_EQ(bytes[8 * 512], 'a' + (72 * 512) % 26);
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(kept);
+    EXPECT_LT(age, std::chrono::hours(1));
+    EXPECT_EQ(fs::file_size(dest / "album" / "whole.txt"), 1000u);
+    EXPECT_FALSE(fs::exists(dest / "album" / "whole.txt.partial"));
+
+    // Again: the whole file gets the next number; so does the partial one,
+    // beside the first.
+    recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:\\album")}, dest.string());
+    EXPECT_TRUE(fs::exists(dest / "album" / "whole_1.txt"));
+    EXPECT_TRUE(fs::exists(dest / "album" / "photo_1.jpg.partial"));
+}

@@ -13,8 +13,10 @@ void JsonObject::Key(std::string_view key)
 {
     if (m_text.size() > 1)
         m_text += ",";
-    m_text += JsonString(key);
-    m_text += ":";
+    // Keys are the program's own names, plain ASCII: nothing to escape.
+    m_text += '"';
+    m_text += key;
+    m_text += "\":";
 }
 
 JsonObject& JsonObject::Add(std::string_view key, std::string_view value)

@@ -11,6 +11,8 @@ namespace cli {
 // UTF-8 are written as U+FFFD so the output always parses.
 std::string JsonString(std::string_view text);
 
+// Keys are the program's own names in plain ASCII and are written as they
+// are; values are escaped.
 class JsonObject {
 public:
     JsonObject& Add(std::string_view key, std::string_view value);

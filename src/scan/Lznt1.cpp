@@ -7,6 +7,33 @@
 namespace scan {
 namespace {
 
+// Copies `length` bytes from `distance` bytes back in the output, where the
+// two may overlap (a reference into what it writes itself repeats it).
+// `slack` is how far past `length` the output may be written, for wide
+// copies.
+inline void CopyBack(std::uint8_t* to, std::size_t distance, std::size_t length, std::size_t slack)
+{
+    const std::uint8_t* from = to - distance;
+    if (distance >= 16 && length <= 16 && slack >= 16 - length) {
+        std::uint8_t word[16];
+        std::memcpy(word, from, 16);
+        std::memcpy(to, word, 16);
+        return;
+    }
+    if (distance >= length) {
+        std::memcpy(to, from, length);
+        return;
+    }
+    if (distance >= 8) {
+        // Period `distance`: each block copies the one before it.
+        for (std::size_t done = 0; done < length; done += distance)
+            std::memcpy(to + done, to + done - distance, std::min(distance, length - done));
+        return;
+    }
+    for (std::size_t i = 0; i < length; ++i)
+        to[i] = from[i];
+}
+
 // Decodes the tokens of one compressed chunk into `chunk` (at most `room`
 // bytes). Returns the bytes produced; sets `damaged` on a broken token.
 std::size_t DecodeChunk(const std::uint8_t* src, const std::uint8_t* end, std::uint8_t* chunk, std::size_t room,
@@ -15,6 +42,13 @@ std::size_t DecodeChunk(const std::uint8_t* src, const std::uint8_t* end, std::u
     std::size_t produced = 0;
     while (src < end && produced < room) {
         std::uint8_t flags = *src++;
+        // Eight literals in a row, the common case in text.
+        if (flags == 0 && end - src >= 8 && room - produced >= 8) {
+            std::memcpy(chunk + produced, src, 8);
+            src += 8;
+            produced += 8;
+            continue;
+        }
         for (int bit = 0; bit < 8 && src < end && produced < room; ++bit, flags >>= 1) {
             if ((flags & 1) == 0) {
                 chunk[produced++] = *src++;
@@ -37,15 +71,7 @@ std::size_t DecodeChunk(const std::uint8_t* src, const std::uint8_t* end, std::u
                 return produced;
             }
             length = std::min(length, room - produced);
-            std::uint8_t* to = chunk + produced;
-            const std::uint8_t* from = to - distance;
-            if (distance >= length) {
-                std::memcpy(to, from, length);
-            } else {
-                // An overlapping copy repeats the bytes it has just written.
-                for (std::size_t i = 0; i < length; ++i)
-                    to[i] = from[i];
-            }
+            CopyBack(chunk + produced, distance, length, room - produced - length);
             produced += length;
         }
     }

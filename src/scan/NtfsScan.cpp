@@ -181,6 +181,11 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
 {
     std::size_t offset = 0;
     while (offset + kDefaultRecordSize <= bytes) {
+        // Most of a volume holds no record: only the signature is looked at.
+        if (std::memcmp(buffer + offset, "FILE", 4) != 0) {
+            offset += kFixupStride;
+            continue;
+        }
         if (host::StopRequested())
             return bytes;
         const std::size_t size = RecordSizeOf(ByteView(buffer + offset, bytes - offset));
