@@ -142,8 +142,9 @@ TEST(RecordValidation, EverySizeAndTornRecords)
 
         // Read at another size, the record is none either.
         Record cut(rec.begin(), rec.begin() + 1024);
-        if (size != 1024)
+        if (size != 1024) {
             EXPECT_FALSE(ValidateAndFixRecord(cut));
+        }
     }
     // Sizes NTFS does not make are not records.
     Record odd = RecordBuilder(40).Finish();
