@@ -215,6 +215,50 @@ TEST_F(NtfsScanTest, AnUnreadableSectorCostsOnlyItsRecord)
     EXPECT_EQ(gone.ResultCount(), 0u);
 }
 
+TEST_F(NtfsScanTest, RecordsThatARunBoundarySplitsAndRunsOutsideTheVolume)
+{
+    // 512-byte clusters and 1024-byte records: the $MFT's first run (81
+    // clusters at 16) ends in the middle of record 40, whose second half is
+    // the first cluster of the second run (at 1000). A third run lies past
+    // the volume's end, and ends in the middle of a record too: the records
+    // of the fourth keep their places.
+    std::vector<std::uint8_t> bytes(4096 * 512);
+    std::memcpy(&bytes[3], "NTFS    ", 8);
+    Put16(&bytes[0x0B], 512);
+    bytes[0x0D] = 1;
+    Put64(&bytes[0x28], 4096);
+    Put64(&bytes[0x30], 16);
+    bytes[0x40] = 0xF6;
+    // Runs: 81 at 16; 41 at 1000; 21 at 1000 + 60000; 20 at 2000.
+    const std::vector<std::uint8_t> runs = {0x21, 81, 16, 0, 0x21, 41, 0xD8, 0x03, 0x31, 21, 0x60, 0xEA, 0x00,
+                                            0x31, 20, 0x88, 0x19, 0xFF};
+    auto place = [&](std::uint64_t sector, const testing_ntfs::Record& r, std::size_t from, std::size_t length) {
+        std::copy(r.begin() + static_cast<std::ptrdiff_t>(from), r.begin() + static_cast<std::ptrdiff_t>(from + length),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    };
+    place(16, RecordBuilder(0).FileName(u"$MFT", 5, 3).NonResident(0x80, runs, 163 * 512).Finish(), 0, 1024);
+    place(16 + 10, SyntheticNtfs::Folder(5, 5, u"."), 0, 1024);
+    const testing_ntfs::Record split = SyntheticNtfs::File(40, 5, u"split.txt");
+    place(16 + 80, split, 0, 512);
+    place(1000, split, 512, 512);
+    place(1001, SyntheticNtfs::File(41, 5, u"after.txt"), 0, 1024);
+    // Records 61-71 would be in the run past the end; 72 begins in the
+    // fourth run's second cluster.
+    place(2001, SyntheticNtfs::File(72, 5, u"beyond.txt"), 0, 1024);
+    VolumeScanner volume;
+    volume.Open(std::make_unique<platform::MemoryDevice>(bytes), "split");
+    volume.m_retryDelayMs = 0;
+    volume.NormalScan();
+    auto byName = ByName(volume);
+    ASSERT_EQ(byName.count("split.txt"), 1u);
+    EXPECT_EQ(byName["split.txt"]->m_fileNo, 40u);
+    EXPECT_FALSE(byName["split.txt"]->m_torn);
+    ASSERT_EQ(byName.count("after.txt"), 1u);
+    EXPECT_EQ(byName["after.txt"]->extents, (std::vector<FileExtent> {{1001, 2, 1}}));
+    ASSERT_EQ(byName.count("beyond.txt"), 1u);
+    EXPECT_EQ(byName["beyond.txt"]->m_fileNo, 72u);
+}
+
 TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
 {
     SyntheticNtfs ntfs;
@@ -223,6 +267,14 @@ TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
     ntfs.PlaceAt(900, SyntheticNtfs::File(80, 70, u"old.txt", false));
     ntfs.PlaceAt(1500, SyntheticNtfs::File(81, 99, u"nowhere.txt", false));
     ntfs.PlaceAt(1600, SyntheticNtfs::Folder(20, 5, u"sys"));  // a system record: mapped only
+    // Records of other sizes, one of them across the end of the first 1 MiB
+    // the scan reads (which begins after the $MFT, at sector 128), one at an
+    // odd sector; and a torn one.
+    ntfs.PlaceAt(128 + 2048 - 2, RecordBuilder(82, 0, 4096).FileName(u"big record.txt", 5, 1).Finish());
+    ntfs.PlaceAt(3001, RecordBuilder(83, 0, 2048).FileName(u"odd.txt", 5, 1).Finish());
+    testing_ntfs::Record torn = RecordBuilder(84, 0, 4096).FileName(u"torn.txt", 5, 1).Finish();
+    torn[3 * 512 - 2] ^= 0x55;
+    ntfs.PlaceAt(4000, torn);
     VolumeScanner volume;
     platform::MemoryDevice* device = ntfs.Open(volume);
     device->FailRange(1200 * 512, 1201 * 512, platform::ReadStatus::Error);  // a bad sector on the way
@@ -230,7 +282,11 @@ TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
     ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
     EXPECT_EQ(volume.m_scanMode, kScanDeepFinished);
     auto byName = ByName(volume);
-    ASSERT_EQ(volume.m_results.size(), 4u);
+    EXPECT_EQ(byName.at("big record.txt")->m_fileNo, 82u);
+    EXPECT_EQ(byName.at("odd.txt")->m_fileNo, 83u);
+    EXPECT_TRUE(byName.at("torn.txt")->m_torn);
+    EXPECT_FALSE(byName.at("odd.txt")->m_torn);
+    ASSERT_EQ(volume.m_results.size(), 7u);
     EXPECT_EQ(byName.at("current.txt")->m_existType, kExistInUse);
     EXPECT_EQ(byName.at("Old")->m_existType, kExistLost);
     EXPECT_EQ(byName.at("old.txt")->m_filePath, "Old\\");
@@ -246,6 +302,7 @@ TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
     ASSERT_EQ(inside.DeepScan(SyntheticNtfs::kMftSector + 10), kDeepFinished);
     EXPECT_EQ(ByName(inside).count("current.txt"), 0u);
     EXPECT_EQ(ByName(inside).count("old.txt"), 1u);
+    EXPECT_EQ(ByName(inside).count("big record.txt"), 1u);
 }
 
 TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)

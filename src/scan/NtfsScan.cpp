@@ -90,13 +90,14 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
 }
 
 // Checks one record in place and adds it when it is one.
-void TakeRecord(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* bytes, std::size_t size,
-                std::uint64_t sector, bool deep, RecordCheck& check)
+RecordCheck TakeRecord(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* bytes, std::size_t size,
+                       std::uint64_t sector, bool deep)
 {
     const MutableRecord record(bytes, size);
-    check = ValidateAndFixRecord(record);
+    const RecordCheck check = ValidateAndFixRecord(record);
     if (check)
         AddRecord(volume, paths, IntactPart(record, check), sector, deep, check.Torn());
+    return check;
 }
 
 // Gives every waiting result its path now that all records were read. The
@@ -133,7 +134,9 @@ public:
     // `n` bytes of the $MFT, from volume sector `firstSector` on.
     void Feed(std::uint8_t* bytes, std::size_t n, std::uint64_t firstSector)
     {
-        std::size_t pos = 0;
+        // What is left of a record whose start could not be had.
+        std::size_t pos = std::min(m_skip, n);
+        m_skip -= pos;
         if (m_carried != 0) {
             const std::size_t take = std::min(m_size - m_carried, n);
             std::memcpy(m_carry.data() + m_carried, bytes, take);
@@ -156,12 +159,22 @@ public:
         }
     }
 
-private:
-    void Take(std::uint8_t* bytes, std::uint64_t sector)
+    // `n` bytes of the $MFT that cannot be read at all (a run that lies
+    // outside the volume): the records they touch are lost, the ones after
+    // keep their places.
+    void Skip(std::uint64_t n)
     {
-        RecordCheck check;
-        TakeRecord(m_volume, m_paths, bytes, m_size, sector, false, check);
+        if (n <= m_skip) {
+            m_skip -= static_cast<std::size_t>(n);
+            return;
+        }
+        const std::uint64_t lost = m_carried + (n - m_skip);
+        m_carried = 0;
+        m_skip = static_cast<std::size_t>((m_size - lost % m_size) % m_size);
     }
+
+private:
+    void Take(std::uint8_t* bytes, std::uint64_t sector) { TakeRecord(m_volume, m_paths, bytes, m_size, sector, false); }
 
     VolumeScanner& m_volume;
     NtfsPathState& m_paths;
@@ -169,6 +182,7 @@ private:
     RecordBuffer m_carry {};
     std::size_t m_carried = 0;
     std::uint64_t m_carrySector = 0;
+    std::size_t m_skip = 0;
 };
 
 // Looks for stray records in what the deep scan read: at every 512 bytes a
@@ -195,8 +209,8 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
         }
         if (offset + size > bytes)
             return offset;
-        RecordCheck check;
-        TakeRecord(volume, paths, buffer + offset, size, firstSector + offset / kSectorBytes, true, check);
+        const RecordCheck check =
+            TakeRecord(volume, paths, buffer + offset, size, firstSector + offset / kSectorBytes, true);
         // Past a record; past the intact part of a torn one, whose rest may
         // be another record.
         offset += check ? check.intact : kFixupStride;
@@ -228,11 +242,11 @@ int NtfsNormalScan(VolumeScanner& volume)
     const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
     for (const DataRun& run : volume.MftRunsInUse()) {
-        if (run.lcn <= 0 || run.length == 0)
-            continue;
         const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
-        if (first >= readable)
+        if (run.sparse || run.lcn <= 0 || run.length == 0 || first >= readable) {
+            records.Skip(spc * run.length * kSectorBytes);
             continue;
+        }
         const std::uint64_t count = std::min(spc * run.length, readable - first);
         for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
