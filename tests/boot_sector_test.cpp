@@ -38,6 +38,7 @@ Sector Fat32(std::uint16_t bytesPerSector, std::uint8_t spc, std::uint16_t reser
     Put16(&s.b[0x0B], bytesPerSector);
     s.b[0x0D] = spc;
     Put16(&s.b[0x0E], reserved);
+    s.b[0x10] = 1;  // one FAT
     Put32(&s.b[0x20], total);
     Put32(&s.b[0x24], perFat);
     return s;
@@ -55,6 +56,7 @@ Sector Exfat(std::uint8_t bpsShift, std::uint8_t spcShift, std::uint64_t length,
     Put32(&s.b[0x60], 4);
     s.b[0x6C] = bpsShift;
     s.b[0x6D] = spcShift;
+    s.b[0x6E] = 1;  // one FAT
     return s;
 }
 
@@ -110,6 +112,22 @@ TEST(BootSector, Fat32Geometry)
     EXPECT_FALSE(DecodeFat32BootSector(Fat32(512, 1, 0, 81920, 630).View()).valid);
     // A FAT larger than the volume: the allocation a hostile sector would ask for.
     EXPECT_FALSE(DecodeFat32BootSector(Fat32(4096, 1, 32, 81920, 0xFFFFFFFF).View()).valid);
+    // No FAT, or more than two.
+    for (const int fats : {0, 3, 255}) {
+        Sector bad = Fat32(512, 1, 32, 81920, 630);
+        bad.b[0x10] = static_cast<std::uint8_t>(fats);
+        EXPECT_FALSE(DecodeFat32BootSector(bad.View()).valid) << fats;
+    }
+    Sector two = Fat32(512, 1, 32, 81920, 630);
+    two.b[0x10] = 2;
+    info = DecodeFat32BootSector(two.View());
+    ASSERT_TRUE(info.valid);
+    EXPECT_EQ(info.fatCount, 2u);
+    EXPECT_EQ(info.firstDataSector, 32u + 2 * 630);
+    // The second FAT ends past the volume: no data area.
+    Sector noData = Fat32(512, 1, 32, 1000, 630);
+    noData.b[0x10] = 2;
+    EXPECT_FALSE(DecodeFat32BootSector(noData.View()).valid);
 
     // A small volume keeps its size in the 16-bit field, as mkfs.vfat writes it.
     Sector small = Fat32(512, 1, 32, 0, 380);
@@ -141,4 +159,9 @@ TEST(BootSector, ExfatGeometry)
     EXPECT_FALSE(DecodeExfatBootSector(Exfat(9, 200, 32768, 2048, 4096, 3584).View()).valid);  // shift overflow
     EXPECT_FALSE(DecodeExfatBootSector(Exfat(9, 3, 32768, 2048, 4096, 0xFFFFFFFF).View()).valid);
     EXPECT_FALSE(DecodeExfatBootSector(Exfat(9, 3, 32768, 40000, 4096, 3584).View()).valid);
+    for (const int fats : {0, 3, 255}) {
+        Sector bad = Exfat(9, 3, 32768, 2048, 4096, 3584);
+        bad.b[0x6E] = static_cast<std::uint8_t>(fats);
+        EXPECT_FALSE(DecodeExfatBootSector(bad.View()).valid) << fats;
+    }
 }

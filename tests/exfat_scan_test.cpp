@@ -32,6 +32,7 @@ public:
         Put32(&m_bytes[0x60], 2);
         m_bytes[0x6C] = 9;
         m_bytes[0x6D] = 0;
+        m_bytes[0x6E] = 1;  // one FAT
     }
 
     std::uint8_t* Cluster(std::uint32_t c) { return &m_bytes[(62 + c) * 512]; }

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
 
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
@@ -48,7 +49,7 @@ void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
                 c = '/';
         }
         std::printf("%8" PRId64 "  %-7s %14s  %-19s  %-22s %s\n", v[5].Int(), state, v[4].String().c_str(),
-                    v[1].String().c_str(), v[8].String().c_str(), path.c_str());
+                    v[1].String().c_str(), Printable(v[8].String()).c_str(), Printable(path).c_str());
     }
 }
 
@@ -119,7 +120,7 @@ int RunTree(const TreeOptions& options)
             depth += c == '\\';
         const std::size_t slash = folder.rfind('\\');
         const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
-        std::printf("%8d  %s%s\n", count, std::string(2 * depth, ' ').c_str(), name.c_str());
+        std::printf("%8d  %s%s\n", count, std::string(2 * depth, ' ').c_str(), Printable(name).c_str());
     }
     return kExitOk;
 }

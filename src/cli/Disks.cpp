@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/Json.h"
+#include "cli/Terminal.h"
 
 #include "disks/Disks.h"
 
@@ -20,17 +21,6 @@ std::string Size(std::uint64_t bytes)
     }
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-    return text;
-}
-
-// Labels, models and mount paths come from devices: control characters are
-// shown as '?' so a crafted label cannot drive the terminal.
-std::string Printable(std::string text)
-{
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
     return text;
 }
 

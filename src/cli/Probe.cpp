@@ -25,6 +25,8 @@ int RunProbe(const ProbeOptions& options)
             .Add("bytesPerSector", volume.m_bytesPerSector)
             .Add("sectorsPerCluster", volume.m_sectorsPerCluster)
             .Add("clusterBytes", clusterBytes);
+        if (volume.m_declaredVolumeSize != 0)
+            out.Add("declaredVolumeSectors", volume.m_declaredVolumeSize);
         if (ntfs) {
             std::string runs = "[";
             for (const scan::DataRun& run : volume.m_mftRuns) {
@@ -50,6 +52,10 @@ int RunProbe(const ProbeOptions& options)
     std::printf("File system:         %s\n", scan::FileSystemName(volume.m_fileSystemType));
     std::printf("Volume size:         %" PRIu64 " sectors (%" PRIu64 " bytes)\n", volume.m_volumeSize,
                 volume.m_volumeSize * 512);
+    if (volume.m_declaredVolumeSize != 0)
+        std::printf("                     the boot sector gives %" PRIu64
+                    " sectors; the device holds only those above\n",
+                    volume.m_declaredVolumeSize);
     std::printf("Bytes per sector:    %u\n", volume.m_bytesPerSector);
     std::printf("Sectors per cluster: %u (%" PRIu64 "-byte clusters)\n", volume.m_sectorsPerCluster, clusterBytes);
     if (ntfs) {

@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/Terminal.h"
 
 #include "bridge/ScanWork.h"
 #include "host/StopRequest.h"
@@ -89,10 +90,10 @@ int RunRecover(const RecoverOptions& options)
     for (const recover::FileReport& r : summary.problems) {
         const std::string why = recover::DescribeProblems(r.problems, r.unreadableSectors);
         if (r.outcome == recover::Outcome::kPartial)
-            std::fprintf(stderr, "quenlar: partial: %s -> %s (%" PRIu64 " bytes): %s\n", r.source.c_str(),
-                         r.output.c_str(), r.bytes, why.c_str());
+            std::fprintf(stderr, "quenlar: partial: %s -> %s (%" PRIu64 " bytes): %s\n", Printable(r.source).c_str(),
+                         Printable(r.output).c_str(), r.bytes, why.c_str());
         else
-            std::fprintf(stderr, "quenlar: failed: %s: %s\n", r.source.c_str(), why.c_str());
+            std::fprintf(stderr, "quenlar: failed: %s: %s\n", Printable(r.source).c_str(), why.c_str());
     }
     std::printf("%zu of %zu files written, %zu partial, %zu failed, %" PRIu64 " bytes\n", summary.succeeded,
                 summary.selected, summary.partial, summary.failed, summary.bytes);

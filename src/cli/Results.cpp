@@ -1,6 +1,7 @@
 #include "cli/Results.h"
 
 #include "cli/Json.h"
+#include "cli/Terminal.h"
 #include "platform/Time.h"
 #include "scan/VolumeScanner.h"
 
@@ -37,13 +38,24 @@ std::string TimeText(std::uint64_t fileTime)
     return text;
 }
 
-const char* ExistText(std::uint8_t exist)
+// The state a listing shows. A folder in use on FAT32 or exFAT keeps no
+// state of its own in the results (so the result browser does not list it);
+// it is shown as in use, which it is.
+unsigned ListedExist(const scan::FoundFile& f)
+{
+    if (f.m_existType == scan::kExistUnset && f.m_isDirectory == 1 && f.m_located == 1 &&
+        (f.m_fileSystemType == scan::kFat32 || f.m_fileSystemType == scan::kExfat))
+        return scan::kExistInUse;
+    return f.m_existType;
+}
+
+const char* ExistText(unsigned exist)
 {
     switch (exist >= 10 ? exist / 10 : exist) {
     case 1: return "in use";
     case 2: return "deleted";
     case 3: return "lost";
-    default: return "-";  // a folder in use on FAT32 or exFAT keeps no state
+    default: return "-";
     }
 }
 
@@ -105,7 +117,7 @@ void PrintJson(const scan::FoundFile& f, std::size_t index, std::FILE* out)
         .Add("path", f.m_filePath)
         .Add("size", f.m_fileSize)
         .Add("time", f.m_latestTime)
-        .Add("exist", unsigned {f.m_existType})
+        .Add("exist", ListedExist(f))
         .Add("dir", f.m_isDirectory)
         .Add("fileNo", f.m_fileNo)
         .Add("fs", f.m_fileSystemType)
@@ -151,9 +163,9 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
         case ResultFormat::Table:
         {
             const std::string notes = Notes(f);
-            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s%s\n", i, ExistText(f.m_existType),
+            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s\n", i, ExistText(ListedExist(f)),
                          f.m_isDirectory == 1 ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
-                         notes.empty() ? "-" : notes.c_str(), SlashPath(f).c_str(), f.FullNameUtf8().c_str());
+                         notes.empty() ? "-" : notes.c_str(), Printable(SlashPath(f) + f.FullNameUtf8()).c_str());
         }
             break;
         }

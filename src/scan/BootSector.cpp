@@ -115,8 +115,15 @@ Fat32BootInfo DecodeFat32BootSector(ByteView sector)
         info.problem = "volume size is 0";
         return info;
     }
+    // One FAT, or two (the second a copy); none cannot be, and more than
+    // two no FAT32 driver writes.
+    if (info.fatCount < 1 || info.fatCount > 2) {
+        info.problem = "the number of FATs (" + std::to_string(info.fatCount) + ") is not 1 or 2";
+        return info;
+    }
     if (info.reservedSectors == 0 || info.fatBytes == 0 ||
-        info.reservedSectors * 512 + info.fatBytes > info.volumeSectors * 512) {
+        info.reservedSectors * 512 + info.fatBytes > info.volumeSectors * 512 ||
+        info.firstDataSector >= info.volumeSectors) {
         info.problem = "the FAT lies outside the volume";
         return info;
     }
@@ -143,6 +150,11 @@ ExfatBootInfo DecodeExfatBootSector(ByteView sector)
     const std::uint32_t unit = info.bytesPerSector / 512;
     info.sectorsPerCluster = (1u << spcShift) * unit;
     info.fatSector = static_cast<std::uint64_t>(sector.U32(0x50)) * unit;
+    info.fatCount = sector.U8(0x6E);
+    if (info.fatCount < 1 || info.fatCount > 2) {
+        info.problem = "the number of FATs (" + std::to_string(info.fatCount) + ") is not 1 or 2";
+        return info;
+    }
     info.clusterHeapSector = static_cast<std::uint64_t>(sector.U32(0x58)) * unit;
     info.clusterCount = sector.U32(0x5C);
     info.rootCluster = sector.U32(0x60);

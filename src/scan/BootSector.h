@@ -51,6 +51,7 @@ struct ExfatBootInfo {
     std::uint32_t bytesPerSector = 0;      // 1 << (0x6C)
     std::uint32_t sectorsPerCluster = 0;   // 512-byte units, (1 << (0x6D)) volume sectors
     std::uint64_t fatSector = 0;           // 512-byte units (0x50)
+    std::uint32_t fatCount = 0;            // 0x6E: 1, or 2 for TexFAT
     std::uint64_t clusterHeapSector = 0;   // 512-byte units (0x58)
     std::uint32_t clusterCount = 0;        // 0x5C
     std::uint32_t rootCluster = 0;         // 0x60

@@ -69,7 +69,10 @@ private:
     std::uint32_t m_count = 0;
     std::uint64_t m_spc = 0;
     std::uint64_t m_clusterBytes = 0;
-    std::unordered_set<std::uint32_t> m_walked;  // folders already walked: a folder never holds itself
+    // Every cluster a folder walk has taken: no cluster belongs to two
+    // folders (overlapping ones are cross-linked, as fsck.exfat says), which
+    // also keeps a folder from holding itself.
+    std::unordered_set<std::uint32_t> m_walked;
 };
 
 std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfFree, bool contiguous,
@@ -77,21 +80,23 @@ std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfF
 {
     std::vector<std::uint32_t> clusters;
     const std::uint64_t most = std::min<std::uint64_t>(m_count, kMaxDirectoryBytes / std::max<std::uint64_t>(m_clusterBytes, 1));
+    // A folder ends at a cluster another folder walk has taken.
+    auto take = [&](std::uint32_t c) {
+        if (!Valid(c) || (onlyIfFree && InUse(c)) || !m_walked.insert(c).second)
+            return false;
+        clusters.push_back(c);
+        return true;
+    };
     if (contiguous) {
         const std::uint64_t n = std::min<std::uint64_t>((length + m_clusterBytes - 1) / m_clusterBytes, most);
         for (std::uint64_t i = 0; i < std::max<std::uint64_t>(n, 1); ++i) {
             const std::uint64_t c = std::uint64_t {first} + i;
-            if (!Valid(static_cast<std::uint32_t>(c)) || c > 0xFFFFFFFF || (onlyIfFree && InUse(static_cast<std::uint32_t>(c))))
+            if (c > 0xFFFFFFFF || !take(static_cast<std::uint32_t>(c)))
                 break;
-            clusters.push_back(static_cast<std::uint32_t>(c));
         }
         return clusters;
     }
-    std::unordered_set<std::uint32_t> seen;
-    for (std::uint32_t c = first; Valid(c) && clusters.size() < most && seen.insert(c).second; c = Next(c)) {
-        if (onlyIfFree && InUse(c))
-            break;
-        clusters.push_back(c);
+    for (std::uint32_t c = first; clusters.size() < most && take(c); c = Next(c)) {
     }
     return clusters;
 }
@@ -159,9 +164,11 @@ void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16stri
 void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFree, bool contiguous,
                      std::uint64_t length, int depth)
 {
-    if (!Valid(first) || (onlyIfFree && InUse(first)) || depth > kMaxDepth || !m_walked.insert(first).second)
+    if (!Valid(first) || (onlyIfFree && InUse(first)) || depth > kMaxDepth || m_walked.count(first) != 0)
         return;
     const std::vector<std::uint32_t> clusters = Clusters(first, onlyIfFree, contiguous, length);
+    if (clusters.empty())
+        return;
     const std::vector<std::uint8_t> bytes = ReadFolderClusters(m_volume, clusters, m_heap, m_spc);
     const ByteView dir(bytes.data(), bytes.size());
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {

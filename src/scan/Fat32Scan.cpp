@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -68,7 +69,8 @@ private:
     std::uint32_t FindDeletedFolderCluster(std::uint16_t low, std::uint32_t h0);
     void AddEntry(const std::string& path, ByteView dir, std::size_t at, std::size_t lfnStart, std::uint32_t dirCluster,
                   std::vector<DeletedFolder>& deletedFolders, int depth);
-    void Append(std::unique_ptr<FoundFile> file);
+    // Appends a result under a name no other in its folder has; returns that name.
+    std::string Append(std::unique_ptr<FoundFile> file);
 
     VolumeScanner& m_volume;
     std::uint64_t m_spc = 0;
@@ -78,6 +80,7 @@ private:
     std::uint32_t m_root = 0;
     std::unordered_set<std::uint32_t> m_walked;   // folders walked: a folder never holds itself
     std::unordered_set<std::string> m_names;      // path, name and suffix of every result, for numbering
+    std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
 };
 
 std::string NameKey(const std::string& path, const std::string& name, const std::string& suffix)
@@ -85,18 +88,26 @@ std::string NameKey(const std::string& path, const std::string& name, const std:
     return path + '\0' + name + '\0' + suffix;
 }
 
-void Fat32Walk::Append(std::unique_ptr<FoundFile> file)
+std::string Fat32Walk::Append(std::unique_ptr<FoundFile> file)
 {
     // A second file of the same name in the same folder becomes name_1.ext,
-    // a third name_2.ext, and so on.
-    std::string name = file->name;
-    for (std::uint64_t i = 1; m_names.count(NameKey(file->m_filePath, name, file->suffix)); ++i)
-        name = file->name + "_" + std::to_string(i);
-    if (name != file->name)
+    // a third name_2.ext, and so on. The next number to try is kept per
+    // name, so a folder of thousands of namesakes costs no more than one of
+    // different names.
+    const std::string key = NameKey(file->m_filePath, file->name, file->suffix);
+    if (m_names.count(key) != 0) {
+        std::uint64_t& next = m_nextNumber[key];
+        std::string name;
+        do {
+            name = file->name + "_" + std::to_string(++next);
+        } while (m_names.count(NameKey(file->m_filePath, name, file->suffix)) != 0);
         file->SetNameUtf8(file->suffix.empty() ? name : name + "." + file->suffix);
+    }
     m_names.insert(NameKey(file->m_filePath, file->name, file->suffix));
     file->m_inTree = 0;
+    std::string fullName = file->FullNameUtf8();
     m_volume.AppendResult(std::move(file));
+    return fullName;
 }
 
 std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32_t h0)
@@ -222,8 +233,9 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     std::replace(name.begin(), name.end(), u'?', u'#');
     file->SetName(name);
     file->m_dirHint = dirCluster;
-    const std::string childPath = path + file->FullNameUtf8() + "\\";
-    Append(std::move(file));
+    // The folder's contents take its name as it is listed, numbered when it
+    // has namesakes.
+    const std::string childPath = path + Append(std::move(file)) + "\\";
 
     if (folder && start < m_entries) {
         if (deleted) {

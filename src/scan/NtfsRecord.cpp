@@ -16,9 +16,11 @@ ByteView View(RecordView record)
     return {record.data(), record.size()};
 }
 
-// An attribute list larger than this is damage: a real one lists a few
-// thousand attributes at most.
-constexpr std::uint64_t kMaxAttributeListBytes = 1 << 20;
+// NTFS keeps an attribute list to at most 256 KiB (a file so fragmented that
+// its list would grow past that cannot be written): a larger one is damage.
+constexpr std::uint64_t kMaxAttributeListBytes = 256 << 10;
+// Of the $FILE_NAME entries of a list, this many are tried.
+constexpr int kNameEntriesTried = 4;
 
 // Calls `each(position, header type, length)` for every attribute of the
 // record, in order, while it returns true. The walk stops at the end marker
@@ -89,7 +91,7 @@ std::vector<ListEntry> ReadAttributeList(VolumeScanner& volume, RecordView recor
         list = a.Sub(h.valueOffset, h.valueLength);
     } else {
         const std::uint64_t spc = volume.m_sectorsPerCluster;
-        if (h.dataSize == 0 || h.dataSize > kMaxAttributeListBytes || spc == 0)
+        if (h.dataSize == 0 || h.dataSize > kMaxAttributeListBytes || spc == 0 || !volume.TakeSideRead(h.dataSize))
             return entries;
         outside.assign(static_cast<std::size_t>(h.dataSize), 0);
         std::size_t done = 0;
@@ -136,7 +138,7 @@ bool ReadExtensionRecord(VolumeScanner& volume, RecordView base, std::uint64_t r
 {
     const std::uint64_t offset = MapReference(volume, reference);
     const std::size_t size = volume.m_recordBytes;
-    if (offset == 0 || !PlausibleRecordSize(size))
+    if (offset == 0 || !PlausibleRecordSize(size) || !volume.TakeSideRead(size))
         return false;
     if (volume.ReadSectors(offset >> 9, size, storage.data()) != size)
         return false;
@@ -474,10 +476,13 @@ bool FindFileName(VolumeScanner& volume, RecordView record, const std::vector<Li
     }
     // A file with many attributes may keep its name in an extension record.
     RecordBuffer storage {};
+    int tried = 0;
     for (const ListEntry& e : list) {
         RecordView extension;
         std::uint64_t sector = 0;
-        if (e.type != kAttrFileName || !ReadExtensionRecord(volume, record, e.reference, storage, extension, sector))
+        if (e.type != kAttrFileName || ++tried > kNameEntriesTried)
+            continue;
+        if (!ReadExtensionRecord(volume, record, e.reference, storage, extension, sector))
             continue;
         if (FindAttribute(extension, kAttrFileName, a)) {
             name = DecodeFileName(a);

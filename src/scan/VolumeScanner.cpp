@@ -74,6 +74,7 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     m_geometryValid = false;
     m_geometryProblem.clear();
     m_volumeSize = 0;
+    m_declaredVolumeSize = 0;
     m_mftRuns.clear();
     m_mftDataSize = 0;
     m_recordBytes = kDefaultRecordSize;
@@ -108,6 +109,16 @@ bool VolumeScanner::TakeGeometry(const BootInfo& info)
     m_geometryValid = true;
     m_sectorsPerCluster = info.sectorsPerCluster;
     m_volumeSize = info.volumeSectors;
+    // Nothing past the device's end can be read: a size beyond it is taken
+    // to be the device's, and said.
+    const std::uint64_t deviceSectors = m_device ? m_device->Size() / kSectorBytes : 0;
+    if (deviceSectors != 0 && m_volumeSize > deviceSectors) {
+        m_declaredVolumeSize = m_volumeSize;
+        m_volumeSize = deviceSectors;
+        host::LogLess("%s boot sector of %s gives %llu sectors; the device holds %llu", FileSystemName(m_fileSystemType),
+                      m_devicePath.c_str(), static_cast<unsigned long long>(m_declaredVolumeSize),
+                      static_cast<unsigned long long>(deviceSectors));
+    }
     return true;
 }
 
@@ -341,9 +352,23 @@ std::vector<DataRun> VolumeScanner::MftRunsInUse() const
     return runs;
 }
 
+bool VolumeScanner::TakeSideRead(std::uint64_t bytes)
+{
+    if (bytes <= m_sideReadBudget) {
+        m_sideReadBudget -= bytes;
+        return true;
+    }
+    if (m_sideReadBudget != 0)
+        host::LogLess("Attribute lists of %s read as much as the volume holds; no more are followed in this scan",
+                      m_devicePath.c_str());
+    m_sideReadBudget = 0;
+    return false;
+}
+
 int VolumeScanner::NormalScan()
 {
     m_scanMode = kScanNormal;
+    m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_results.clear();
@@ -373,6 +398,7 @@ int VolumeScanner::NormalScan()
 
 int VolumeScanner::DeepScan(std::uint64_t startSector)
 {
+    m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
     return NtfsDeepScan(*this, startSector);
 }
 

@@ -124,6 +124,10 @@ public:
     std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;
+    // The volume size the boot sector gives, when the device holds less (a
+    // damaged field, or an image of part of a disk): m_volumeSize is then
+    // what the device holds. 0 otherwise.
+    std::uint64_t m_declaredVolumeSize = 0;
 
     // The deep scan's folder map and waiting paths; kept while a deep scan is
     // paused, so that a resumed run goes on where it stopped.
@@ -135,6 +139,14 @@ public:
     std::uint64_t m_stopAtSector = ~std::uint64_t {0};
     // How long to wait before reading a failed chunk again.
     std::uint32_t m_retryDelayMs = 1000;
+    // What a scan may read besides its own pass over the volume (NTFS
+    // attribute lists and the extension records they name), so that a
+    // crafted volume cannot make it read the same clusters over and over:
+    // set to the volume's size when a scan starts. Takes `bytes` from it;
+    // false (logged once) when it is used up.
+    bool TakeSideRead(std::uint64_t bytes);
+    static constexpr std::uint64_t kMinSideReadBudget = 64 << 20;  // a small volume with a few large lists
+    std::uint64_t m_sideReadBudget = kMinSideReadBudget;
 
     std::mutex m_lock;  // guards the results and the tree cursor
     std::vector<std::unique_ptr<FoundFile>> m_results;
