@@ -233,3 +233,33 @@ TEST_F(RecoverTest, AFileThatIsNotWholeNeverTakesItsName)
     EXPECT_TRUE(fs::exists(dest / "album" / "whole_1.txt"));
     EXPECT_TRUE(fs::exists(dest / "album" / "photo_1.jpg.partial"));
 }
+
+TEST_F(RecoverTest, NamesTooLongForTheDestinationAreShortened)
+{
+    // A legal NTFS name of 254 UTF-16 units of "é" is 508 UTF-8 bytes; a
+    // folder of the same, and a second file that differs only at its end.
+    std::string long1, long2;
+    for (int i = 0; i < 250; ++i)
+        long1 += "é";
+    long2 = long1 + "b";
+    long1 += "a";
+    Add(long1 + ".jpeg", long1 + "\\", 0);
+    Add(long2 + ".jpeg", long1 + "\\", 1);
+    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    EXPECT_EQ(summary.succeeded, 2u);
+    ASSERT_EQ(summary.shortened.size(), 2u);
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dest)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_LE(name.size(), 255u) << name;
+        if (e.is_regular_file()) {
+            names.insert(name);
+            EXPECT_EQ(e.path().extension(), ".jpeg");
+            EXPECT_EQ(name.compare(0, 20, long1, 0, 20), 0);  // it begins as the found name does
+        }
+    }
+    EXPECT_EQ(names.size(), 2u);  // told apart though their first 230 bytes agree
+    EXPECT_EQ(summary.shortened[0].first, long1 + "/" + long1 + ".jpeg");
+    EXPECT_TRUE(fs::exists(summary.shortened[0].second));
+    EXPECT_EQ(ReadAll(summary.shortened[1].second), "content 1");
+}

@@ -95,10 +95,15 @@ int RunRecover(const RecoverOptions& options)
         else
             std::fprintf(stderr, "quenlar: failed: %s: %s\n", Printable(r.source).c_str(), why.c_str());
     }
+    for (const auto& [source, output] : summary.shortened)
+        std::fprintf(stderr, "quenlar: name shortened: %s -> %s\n", Printable(source).c_str(),
+                     Printable(output).c_str());
     std::printf("%zu of %zu files written, %zu partial, %zu failed, %" PRIu64 " bytes\n", summary.succeeded,
                 summary.selected, summary.partial, summary.failed, summary.bytes);
     if (!summary.problems.empty())
         std::printf("not whole: %s\n", recover::CountProblems(summary).c_str());
+    if (!summary.shortened.empty())
+        std::printf("names shortened: %zu (too long for the destination)\n", summary.shortened.size());
     if (summary.deviceGone) {
         std::fprintf(stderr, "quenlar: the device went away during recovery\n");
         return kExitFailed;

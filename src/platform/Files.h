@@ -8,6 +8,11 @@
 
 namespace platform {
 
+// The longest name one file or folder may have, in UTF-8 bytes: 255 on
+// Linux's file systems; Windows counts 255 UTF-16 units, which a name of 255
+// UTF-8 bytes never exceeds.
+constexpr std::size_t kMaxNameBytes = 255;
+
 // True when the file can be opened for reading.
 bool FileReadable(const std::string& path);
 bool IsFolder(const std::string& path);

@@ -8,6 +8,8 @@
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -16,9 +18,52 @@
 namespace recover {
 namespace {
 
+// Room a file's name keeps for a number ("_" and up to 7 digits) and the
+// temporary suffix.
+constexpr std::size_t kNumberRoom = 8;
+// An extension longer than this is cut too when a name must be shortened.
+constexpr std::size_t kLongestKeptExtension = 32;
+
+// The first bytes of `text`, at most `limit`, never cutting a UTF-8 sequence.
+std::string Utf8Prefix(std::string_view text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return std::string(text);
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return std::string(text.substr(0, cut));
+}
+
+// "~" and 8 hex digits of a hash of the whole name: two long names that
+// begin alike stay apart once shortened.
+std::string NameTag(std::string_view name)
+{
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "~%08x", hash);
+    return tag;
+}
+
+// `name` (and its extension) shortened to fit `room` bytes, keeping the
+// extension; `shortened` is set when it had to be.
+void FitName(std::string& name, std::string& suffix, std::size_t room, bool& shortened)
+{
+    const std::size_t whole = name.size() + (suffix.empty() ? 0 : 1 + suffix.size());
+    if (whole <= room)
+        return;
+    shortened = true;
+    const std::string tag = NameTag(name + "." + suffix);
+    suffix = Utf8Prefix(suffix, kLongestKeptExtension);
+    const std::size_t kept = suffix.empty() ? 0 : 1 + suffix.size();
+    name = Utf8Prefix(name, room > kept + tag.size() ? room - kept - tag.size() : 0) + tag;
+}
+
 // The folder path inside the destination: each folder of the found file's
-// path made safe, "/" between them.
-std::string SafeFolderPath(const std::string& filePath)
+// path made safe (and short enough), "/" between them.
+std::string SafeFolderPath(const std::string& filePath, bool& shortened)
 {
     std::string out;
     if (filePath == "/")  // a path never resolved: the destination itself
@@ -26,8 +71,10 @@ std::string SafeFolderPath(const std::string& filePath)
     std::size_t start = 0;
     while (start < filePath.size()) {
         const std::size_t end = filePath.find('\\', start);
-        const std::string part = filePath.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        out += SafeComponent(part) + "/";
+        std::string part = SafeComponent(filePath.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        std::string none;
+        FitName(part, none, platform::kMaxNameBytes, shortened);
+        out += part + "/";
         if (end == std::string::npos)
             break;
         start = end + 1;
@@ -280,19 +327,23 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
             continue;
         }
         const scan::FoundFile& f = *volume.m_results[k];
-        const std::string folder = base + SafeFolderPath(f.m_filePath);
+        bool shortened = false;
+        const std::string folder = base + SafeFolderPath(f.m_filePath, shortened);
         std::string name = f.name;
-        const std::string suffix = SafeComponent(f.suffix);
+        std::string suffix = f.suffix.empty() ? "" : SafeComponent(f.suffix);
         // The name keeps its text; only what could not be one component is changed.
         if (f.suffix.empty())
             name = SafeComponent(name);
         else
             for (char& c : name)
                 c = (c == '/' || c == '\0') ? '_' : c;
+        // A name longer than a file system takes (a legal NTFS name of 255
+        // UTF-16 units may be 765 UTF-8 bytes) is shortened, extension kept.
+        FitName(name, suffix, platform::kMaxNameBytes - kNumberRoom - std::strlen(kPartialSuffix), shortened);
 
         Output out;
         std::uint64_t j = 0;
-        CreateOutput(volume, folder, name, f.suffix.empty() ? "" : suffix, out, j);
+        CreateOutput(volume, folder, name, suffix, out, j);
         std::uint64_t written = 0;
         std::uint64_t unreadable = 0;
         if (out.error == 0) {
@@ -319,7 +370,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
             if (whole)
                 out.file.SetTime(f.m_latestTime);
             out.file.Close();
-            if (whole && !Publish(folder, name, f.suffix.empty() ? "" : suffix, out, j)) {
+            if (whole && !Publish(folder, name, suffix, out, j)) {
                 out.error = kErrorWrite;
                 out.problems |= kProblemCannotRename;
             }
@@ -333,6 +384,8 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
             ++summary.succeeded;
             summary.bytes += written;
             host::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
+            if (shortened)
+                summary.shortened.push_back({report.source, out.path});
         } else {
             if (written != 0 && !out.temporary.empty() && platform::PathExists(out.temporary)) {
                 report.outcome = Outcome::kPartial;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace scan {
@@ -82,6 +83,9 @@ struct RecoverSummary {
     bool stopped = false;       // a stop request ended the run
     bool deviceGone = false;    // the medium went away
     std::vector<FileReport> problems;  // each file that is partial or failed, in the order handled
+    // Files written whole under a shorter name than theirs (their name, or a
+    // folder's, was longer than the destination takes): source, output.
+    std::vector<std::pair<std::string, std::string>> shortened;
 };
 
 // The whole run. The destination must not be empty; on this platform it is a
