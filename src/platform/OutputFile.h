@@ -41,7 +41,9 @@ RenameResult RenameNoReplace(const std::string& from, const std::string& to);
 bool PathExists(const std::string& path);
 
 // Whether the folder `destination` lies on the block device `source`, on a
-// partition of it, or on the disk that holds it. False for image files.
+// partition of it, or on the disk that holds it; or, for an image file
+// `source`, on a file system served from that file (a loop device on it, or
+// a FUSE mount of it).
 bool DestinationOnSource(const std::string& source, const std::string& destination);
 
 }  // namespace platform

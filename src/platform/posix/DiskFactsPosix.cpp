@@ -2,6 +2,8 @@
 // mounts from /proc/self/mountinfo, free space from statvfs.
 #include "platform/DiskFacts.h"
 
+#include "platform/posix/MountTable.h"
+
 #include <blkid/blkid.h>
 #include <dirent.h>
 #include <limits.h>
@@ -179,25 +181,6 @@ void ProbeTable(DeviceFacts& disk)
         disk.tableStyle.clear();
 }
 
-// Mount points write a space, tab, line feed or backslash as \ooo in octal.
-std::string Unescape(const std::string& field)
-{
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        const bool octal = field[i] == '\\' && i + 3 < field.size() &&
-                           std::all_of(field.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                       field.begin() + static_cast<std::ptrdiff_t>(i) + 4,
-                                       [](char c) { return c >= '0' && c <= '7'; });
-        if (octal) {
-            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 struct Mount {
     std::string path;
     bool readOnly = false;
@@ -212,27 +195,14 @@ struct Mounts {
 Mounts ReadMounts()
 {
     Mounts mounts;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, options;
-        if (!(fields >> id >> parent >> device >> root >> point >> options))
-            continue;
-        std::string word;
-        while (fields >> word && word != "-") {
-        }
-        std::string fsType, source;
-        if (!(fields >> fsType >> source))
-            continue;
-        Mount mount {Unescape(point), options == "ro" || StartsWith(options, "ro,"), fsType};
-        unsigned major = 0, minor = 0;
-        if (std::sscanf(device.c_str(), "%u:%u", &major, &minor) == 2 && major != 0) {
-            mounts.byDevice.emplace(std::make_pair(major, minor), mount);
+    for (const MountEntry& entry : ReadMountTable()) {
+        Mount mount {entry.point, entry.options == "ro" || StartsWith(entry.options, "ro,"), entry.fsType};
+        if (entry.major != 0) {
+            mounts.byDevice.emplace(std::make_pair(entry.major, entry.minor), mount);
             continue;
         }
         // FUSE mounts (ntfs-3g, exfat-fuse) of an image file or a device node.
-        source = Unescape(source);
+        const std::string& source = entry.source;
         struct stat st {};
         if (source.empty() || source[0] != '/' || ::stat(source.c_str(), &st) != 0)
             continue;

@@ -1,5 +1,6 @@
 #include "platform/OutputFile.h"
 
+#include "platform/posix/MountTable.h"
 #include "platform/posix/WriteAll.h"
 
 #include "platform/Time.h"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -95,13 +97,58 @@ bool Within(const std::string& inner, const std::string& outer)
            (inner.size() == outer.size() || inner[outer.size()] == '/');
 }
 
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether block device `device` is a loop device (or a partition of one)
+// that serves the file `image`.
+bool LoopOf(dev_t device, const struct stat& image)
+{
+    std::string sysfs = SysfsOf(device);
+    const std::size_t loop = sysfs.rfind("/loop");
+    if (loop == std::string::npos)
+        return false;
+    // .../block/loop3 or .../block/loop3/loop3p1: the loop device's own folder.
+    const std::size_t end = sysfs.find('/', loop + 1);
+    sysfs = sysfs.substr(0, end);
+    std::ifstream in(sysfs + "/loop/backing_file");
+    std::string backing;
+    struct stat st {};
+    return std::getline(in, backing) && ::stat(backing.c_str(), &st) == 0 && SameFile(st, image);
+}
+
+// Whether the file system that holds `dst` is served from the image file
+// `image`: a kernel mount of a loop device on it, or a FUSE mount of the file
+// itself (ntfs-3g) or of a loop device on it (exfat-fuse).
+bool MountedFrom(const struct stat& dst, const struct stat& image)
+{
+    if (LoopOf(dst.st_dev, image))
+        return true;
+    for (const MountEntry& mount : ReadMountTable()) {
+        if (::makedev(mount.major, mount.minor) != dst.st_dev || mount.source.empty() || mount.source[0] != '/')
+            continue;
+        struct stat st {};
+        if (::stat(mount.source.c_str(), &st) != 0)
+            continue;
+        if (SameFile(st, image) || (S_ISBLK(st.st_mode) && LoopOf(st.st_rdev, image)))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool DestinationOnSource(const std::string& source, const std::string& destination)
 {
     struct stat src {};
     struct stat dst {};
-    if (::stat(source.c_str(), &src) != 0 || !S_ISBLK(src.st_mode) || ::stat(destination.c_str(), &dst) != 0)
+    if (::stat(source.c_str(), &src) != 0 || ::stat(destination.c_str(), &dst) != 0)
+        return false;
+    if (S_ISREG(src.st_mode))
+        return MountedFrom(dst, src);
+    if (!S_ISBLK(src.st_mode))
         return false;
     if (dst.st_dev == src.st_rdev)
         return true;
