@@ -346,7 +346,9 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
     ASSERT_EQ(bridge::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
     EXPECT_EQ(Keys(resumed), Keys(unbroken));
 
-    // A finished scan leaves nothing behind.
+    // A finished scan leaves nothing to resume: its caller empties the store.
+    EXPECT_TRUE(bridge::LeavesNothingToResume(kDeepFinished));
+    ASSERT_TRUE(store::DropTables());
     record = {};
     ASSERT_TRUE(store::ReadLastScanRecord(record));
     EXPECT_TRUE(record.path.empty());
@@ -370,6 +372,14 @@ TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
     ntfs.Open(again);
     host::StopRequest = host::kStopDiscard;
     EXPECT_EQ(bridge::RunDeepScan(again, 0), kDeepStopped);
+    // The saved scan stays until the caller has put out what it found; then
+    // nothing is left to resume.
+    store::ScanRecordInfo kept;
+    ASSERT_TRUE(store::ReadLastScanRecord(kept));
+    EXPECT_FALSE(kept.path.empty());
+    EXPECT_TRUE(bridge::LeavesNothingToResume(kDeepStopped));
+    EXPECT_FALSE(bridge::LeavesNothingToResume(kDeepPaused));
+    ASSERT_TRUE(store::DropTables());
     store::ScanRecordInfo record;
     ASSERT_TRUE(store::ReadLastScanRecord(record));
     EXPECT_TRUE(record.path.empty());

@@ -21,10 +21,13 @@ int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector)
                           static_cast<unsigned long long>(record.nextPosition), volume.ResultCount());
         else
             host::LogLess("Deep scan of %s could not be saved", volume.m_devicePath.c_str());
-    } else {
-        store::DropTables();
     }
     return end;
+}
+
+bool LeavesNothingToResume(int deepEnd)
+{
+    return deepEnd == scan::kDeepFinished || deepEnd == scan::kDeepStopped;
 }
 
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume)

@@ -12,9 +12,12 @@ namespace bridge {
 
 // Runs the deep scan from `startSector`. Paused with a keep request, or cut
 // short because the medium went away, it saves the results and the position
-// to the store so that a later resume goes on from there; ended any other
-// way it empties the store. Returns the scan's DeepScanEnd.
+// to the store so that a later resume goes on from there. Returns the scan's
+// DeepScanEnd.
 int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector);
+// Whether a deep scan that ended so leaves nothing to resume: the store is
+// then to be emptied (store::DropTables), once its results are safely out.
+bool LeavesNothingToResume(int deepEnd);
 
 struct ResumeOutcome {
     enum Status {

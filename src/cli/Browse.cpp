@@ -55,14 +55,12 @@ void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
 
 }  // namespace
 
-bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume)
+bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropSavedScanAtEnd& dropAtEnd)
 {
     host::StopRequest = 0;
     if (source.saved) {
-        if (!store::OpenStore()) {
-            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
+        if (!OpenResultStore("quenlar, reading the saved scan"))
             return false;
-        }
         store::ScanRecordInfo record;
         store::ReadLastScanRecord(record);
         if (record.path.empty()) {
@@ -81,23 +79,23 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume)
         std::fprintf(stderr, "quenlar: give the volume, or --saved for the saved scan\n");
         return false;
     }
-    if (!OpenVolume(platform::AbsolutePath(source.volume), volume))
+    const std::string path = platform::AbsolutePath(source.volume);
+    if (!OpenVolume(path, volume))
+        return false;
+    if (source.deep && (!OpenResultStore("quenlar, deep scan of " + path) ||
+                        !MayReplaceSavedScan(volume.m_devicePath, source.discardSaved)))
         return false;
     volume.NormalScan();
-    if (source.deep && !host::StopRequested()) {
-        if (!store::OpenStore()) {
-            std::fprintf(stderr, "quenlar: cannot open the result store '%s'\n", store::kDatabaseFile);
-            return false;
-        }
-        bridge::RunDeepScan(volume, 0);
-    }
+    if (source.deep && !host::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))
+        dropAtEnd.Arm();
     return true;
 }
 
 int RunTree(const TreeOptions& options)
 {
     scan::VolumeScanner volume;
-    if (!LoadResults(options.source, volume))
+    DropSavedScanAtEnd dropAtEnd;
+    if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
     browse::FolderUpdates updates;
     volume.m_treeCursor = 0;
@@ -128,7 +126,8 @@ int RunTree(const TreeOptions& options)
 int RunList(const ListOptions& options)
 {
     scan::VolumeScanner volume;
-    if (!LoadResults(options.source, volume))
+    DropSavedScanAtEnd dropAtEnd;
+    if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
     std::vector<browse::ScriptValue> rows;
     browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
@@ -139,7 +138,8 @@ int RunList(const ListOptions& options)
 int RunFilter(const FilterOptions& options)
 {
     scan::VolumeScanner volume;
-    if (!LoadResults(options.source, volume))
+    DropSavedScanAtEnd dropAtEnd;
+    if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
     // The ten fields: five category codes, the size range, the unused start
     // time, the age in hours and the name of the scan.

@@ -22,6 +22,29 @@ constexpr int kExitInterrupted = 130;
 // line to stderr and returns false.
 bool OpenVolume(const std::string& path, scan::VolumeScanner& volume);
 
+// Opens mydatabase.db as its one owner; `doing` says what for, to another
+// process that finds it taken. False after one line on stderr.
+bool OpenResultStore(const std::string& doing);
+// Whether a deep scan of `devicePath` may run: not when the store holds a
+// paused scan of another volume, which it would replace, unless
+// `discardSaved`. False after one line on stderr.
+bool MayReplaceSavedScan(const std::string& devicePath, bool discardSaved);
+
+// Empties the store when it goes out of scope, if armed: a deep scan that
+// ran to its end leaves no scan to resume, but the store is kept until the
+// command's output is out, so that a kill before that loses nothing.
+class DropSavedScanAtEnd {
+public:
+    DropSavedScanAtEnd() = default;
+    ~DropSavedScanAtEnd();
+    DropSavedScanAtEnd(const DropSavedScanAtEnd&) = delete;
+    DropSavedScanAtEnd& operator=(const DropSavedScanAtEnd&) = delete;
+    void Arm() { m_armed = true; }
+
+private:
+    bool m_armed = false;
+};
+
 struct DisksOptions {
     bool json = false;
 };
@@ -43,6 +66,7 @@ struct ScanOptions {
     bool deep = false;
     bool json = false;
     bool bodyfile = false;
+    bool discardSaved = false;
     std::uint64_t stopAtSector = ~std::uint64_t {0};
 };
 // Normal scan, and with `deep` the deep scan after it; lists every result.
@@ -63,9 +87,11 @@ struct SourceOptions {
     std::string volume;
     bool deep = false;
     bool saved = false;
+    bool discardSaved = false;
 };
-// Fills `volume` with results as `source` says; false after one line on stderr.
-bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume);
+// Fills `volume` with results as `source` says; false after one line on
+// stderr. A deep scan that runs to its end arms `dropAtEnd`.
+bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropSavedScanAtEnd& dropAtEnd);
 
 struct TreeOptions {
     SourceOptions source;

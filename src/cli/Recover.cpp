@@ -51,7 +51,8 @@ int RunRecover(const RecoverOptions& options)
     }
     const std::string destination = platform::AbsolutePath(options.destination);
     scan::VolumeScanner volume;
-    if (!LoadResults(options.source, volume))
+    DropSavedScanAtEnd dropAtEnd;
+    if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from: look where the destination

@@ -46,14 +46,6 @@ ResultFormat FormatOf(bool json, bool bodyfile)
     return json ? ResultFormat::Json : bodyfile ? ResultFormat::Bodyfile : ResultFormat::Table;
 }
 
-bool OpenResultStore()
-{
-    if (store::OpenStore())
-        return true;
-    std::fprintf(stderr, "quenlar: cannot open the result store '%s' in the current folder\n", store::kDatabaseFile);
-    return false;
-}
-
 // Says how a deep scan ended; returns the exit code.
 int ReportDeepEnd(scan::VolumeScanner& volume, int end)
 {
@@ -89,8 +81,10 @@ int RunScan(const ScanOptions& options)
     scan::VolumeScanner volume;
     if (!OpenVolume(path, volume))
         return kExitFailed;
-    if (options.deep && !OpenResultStore())
+    if (options.deep && (!OpenResultStore("quenlar scan --deep " + path) ||
+                         !MayReplaceSavedScan(volume.m_devicePath, options.discardSaved)))
         return kExitFailed;
+    DropSavedScanAtEnd dropAtEnd;
     volume.m_stopAtSector = options.stopAtSector;
     host::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
@@ -109,15 +103,19 @@ int RunScan(const ScanOptions& options)
         const int end = bridge::RunDeepScan(volume, 0);
         progress.Stop();
         exitCode = ReportDeepEnd(volume, end);
+        if (bridge::LeavesNothingToResume(end))
+            dropAtEnd.Arm();
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
+    std::fflush(stdout);
     return exitCode;
 }
 
 int RunResume(const ResumeOptions& options)
 {
-    if (!OpenResultStore())
+    if (!OpenResultStore("quenlar resume"))
         return kExitFailed;
+    DropSavedScanAtEnd dropAtEnd;
     host::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
@@ -141,9 +139,13 @@ int RunResume(const ResumeOptions& options)
         break;
     }
     int exitCode = kExitOk;
-    if (outcome.action == 2)
+    if (outcome.action == 2) {
         exitCode = ReportDeepEnd(volume, outcome.deepEnd);
+        if (bridge::LeavesNothingToResume(outcome.deepEnd))
+            dropAtEnd.Arm();
+    }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
+    std::fflush(stdout);
     return exitCode;
 }
 

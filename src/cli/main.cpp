@@ -92,6 +92,8 @@ int main(int argc, char** argv)
     auto* scanJson = scanCommand->add_flag("--json", scanOptions.json, "One JSON object per found file");
     scanCommand->add_flag("--bodyfile", scanOptions.bodyfile, "The Sleuth Kit's body-file format (for mactime)")
         ->excludes(scanJson);
+    scanCommand->add_flag("--discard-saved", scanOptions.discardSaved,
+                          "Let the deep scan replace a paused scan of another volume saved in mydatabase.db");
     scanCommand->add_option("--stop-at-sector", scanOptions.stopAtSector,
                             "Pause the deep scan, keeping its results, once it reaches this sector");
 
@@ -110,6 +112,8 @@ int main(int argc, char** argv)
         command->add_option("args", positionals, what);
         command->add_flag("--deep", source.deep, "Run the deep scan after the normal scan");
         command->add_flag("--saved", source.saved, "Use the saved scan of mydatabase.db instead of scanning");
+        command->add_flag("--discard-saved", source.discardSaved,
+                          "With --deep: let the deep scan replace a paused scan of another volume");
     };
 
     cli::TreeOptions treeOptions;

@@ -1,9 +1,33 @@
 // Process-level helpers for the command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
+
+std::uint32_t CurrentProcessId();
+
+// A lock that one process at a time holds on a file, until it releases it
+// or ends (also when it is killed). The file says who holds it.
+class ProcessLock {
+public:
+    ProcessLock() = default;
+    ~ProcessLock();
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+
+    // Takes the lock on `path` (made when missing) and writes `holder` into
+    // it. False when another process holds it: Holder() then tells what that
+    // one wrote (or why the file could not be had).
+    bool Acquire(const std::string& path, const std::string& holder);
+    void Release();
+    const std::string& Holder() const { return m_holder; }
+
+private:
+    int m_fd = -1;
+    std::string m_holder;
+};
 
 // Whether standard error is a terminal (progress lines go there only then).
 bool StderrIsTerminal();

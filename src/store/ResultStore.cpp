@@ -1,5 +1,6 @@
 #include "store/ResultStore.h"
 
+#include "platform/Process.h"
 #include "scan/FoundFile.h"
 #include "scan/VolumeScanner.h"
 
@@ -13,6 +14,10 @@ namespace store {
 namespace {
 
 sqlite3* g_db = nullptr;
+// One process at a time owns the store: two would race for its one saved
+// scan.
+platform::ProcessLock g_owner;
+std::string g_lockHolder;  // who held it when OpenStore last failed for that
 // Serialises whole operations: a save's transaction must not take in another
 // thread's statements.
 std::recursive_mutex g_storeLock;
@@ -194,21 +199,37 @@ bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position
 
 }  // namespace
 
-bool OpenStore(const std::string& file)
+bool OpenStore(const std::string& file, const std::string& holder)
 {
     std::lock_guard<std::recursive_mutex> lock(g_storeLock);
     if (g_db != nullptr)
         CloseStore();
-    if (sqlite3_initialize() != SQLITE_OK)
+    g_lockHolder.clear();
+    const std::string who = "process " + std::to_string(platform::CurrentProcessId()) +
+                            (holder.empty() ? std::string() : " (" + holder + ")");
+    if (!g_owner.Acquire(file + ".lock", who)) {
+        g_lockHolder = g_owner.Holder();
         return false;
+    }
+    if (sqlite3_initialize() != SQLITE_OK) {
+        g_owner.Release();
+        return false;
+    }
     if (sqlite3_open_v2(file.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         sqlite3_close_v2(g_db);
         g_db = nullptr;
+        g_owner.Release();
         return false;
     }
     sqlite3_busy_timeout(g_db, 5000);
     return CreateTables();
+}
+
+std::string LockHolder()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    return g_lockHolder;
 }
 
 void CloseStore()
@@ -218,6 +239,7 @@ void CloseStore()
         sqlite3_close_v2(g_db);
     g_db = nullptr;
     sqlite3_shutdown();
+    g_owner.Release();
 }
 
 bool LimitDatabasePages(std::int64_t pages)
@@ -239,11 +261,17 @@ bool CreateTables()
 bool DropTables()
 {
     std::lock_guard<std::recursive_mutex> lock(g_storeLock);
-    for (const char* table : kTables) {
-        if (!Exec(("DROP TABLE " + std::string(table)).c_str()))
-            return false;
-    }
-    return CreateTables();
+    // All or nothing: a store half dropped could be resumed by nobody.
+    if (!Exec("BEGIN IMMEDIATE TRANSACTION;"))
+        return false;
+    bool ok = true;
+    for (const char* table : kTables)
+        ok = ok && Exec(("DROP TABLE IF EXISTS " + std::string(table)).c_str());
+    ok = ok && CreateTables();
+    if (ok && Exec("COMMIT TRANSACTION;"))
+        return true;
+    Exec("ROLLBACK TRANSACTION;");
+    return false;
 }
 
 bool InsertScanRecord(const ScanRecordInfo& record)

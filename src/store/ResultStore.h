@@ -27,9 +27,16 @@ struct ScanRecordInfo {
     std::int32_t lastScanFlag = 0;   // the scan mode when saved
 };
 
-// Opens (creating when needed) the database and its tables. False when
-// SQLite or the file cannot be opened; every operation then fails quietly.
-bool OpenStore(const std::string& file = kDatabaseFile);
+// Opens (creating when needed) the database and its tables, and takes the
+// lock that makes this process the store's one owner (the file plus
+// ".lock"; `holder` says what this process is doing, for another that finds
+// the store taken). False when SQLite or the file cannot be opened, or
+// another process owns the store (LockHolder says who); every operation then
+// fails quietly.
+bool OpenStore(const std::string& file = kDatabaseFile, const std::string& holder = {});
+// Who owned the store when OpenStore last failed because of that; "" when
+// it failed for another reason or did not fail.
+std::string LockHolder();
 void CloseStore();
 
 // Caps the database at `pages` pages, as a full disk would (for tests).

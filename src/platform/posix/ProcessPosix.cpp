@@ -1,7 +1,11 @@
 #include "platform/Process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace platform {
@@ -18,6 +22,49 @@ extern "C" void HandleInterrupt(int)
 }
 
 }  // namespace
+
+std::uint32_t CurrentProcessId()
+{
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+ProcessLock::~ProcessLock()
+{
+    Release();
+}
+
+bool ProcessLock::Acquire(const std::string& path, const std::string& holder)
+{
+    Release();
+    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_fd < 0) {
+        m_holder = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[512] = {};
+        const ssize_t n = ::pread(m_fd, text, sizeof text - 1, 0);
+        m_holder = n > 0 ? std::string(text, static_cast<std::size_t>(n)) : "another process";
+        while (!m_holder.empty() && (m_holder.back() == '\n' || m_holder.back() == '\0'))
+            m_holder.pop_back();
+        ::close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    m_holder = holder;
+    if (::ftruncate(m_fd, 0) == 0) {
+        const std::string line = holder + "\n";
+        [[maybe_unused]] const ssize_t written = ::pwrite(m_fd, line.data(), line.size(), 0);
+    }
+    return true;
+}
+
+void ProcessLock::Release()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);  // the lock goes with the descriptor
+    m_fd = -1;
+}
 
 bool StderrIsTerminal()
 {
