@@ -389,6 +389,140 @@ TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
     store::CloseStore();
 }
 
+namespace {
+
+// A large volume held as a few written blocks (zeros elsewhere), whose reads
+// of one range fail: always, or only for the first `failingReads` reads that
+// touch it (a disk that fails for a while and then reads again).
+class SparseVolume final : public platform::BlockDevice {
+public:
+    explicit SparseVolume(std::uint64_t bytes) : m_size(bytes) {}
+
+    void Write(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) { m_blocks[offset] = bytes; }
+    void Fail(std::uint64_t begin, std::uint64_t end, std::uint64_t failingReads = ~std::uint64_t {0})
+    {
+        m_failBegin = begin;
+        m_failEnd = end;
+        m_failingReads = failingReads;
+    }
+    std::uint64_t Reads() const { return m_reads; }
+
+    platform::ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override
+    {
+        ++m_reads;
+        if (offset < m_failEnd && offset + length > m_failBegin && m_failingReads != 0) {
+            --m_failingReads;
+            return {0, platform::ReadStatus::Error, 5};
+        }
+        if (offset >= m_size)
+            return {};
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, m_size - offset));
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        std::memset(out, 0, n);
+        for (const auto& [at, bytes] : m_blocks) {
+            const std::uint64_t end = at + bytes.size();
+            if (end <= offset || at >= offset + n)
+                continue;
+            const std::uint64_t from = std::max(at, offset);
+            const std::uint64_t to = std::min(end, offset + n);
+            std::memcpy(out + (from - offset), bytes.data() + (from - at), static_cast<std::size_t>(to - from));
+        }
+        return {n, platform::ReadStatus::Ok, 0};
+    }
+    std::uint64_t Size() const override { return m_size; }
+
+private:
+    std::uint64_t m_size;
+    std::map<std::uint64_t, std::vector<std::uint8_t>> m_blocks;
+    std::uint64_t m_failBegin = 0;
+    std::uint64_t m_failEnd = 0;
+    std::uint64_t m_failingReads = 0;
+    std::uint64_t m_reads = 0;
+};
+
+// A volume of `mib` MiB with the synthetic NTFS boot sector, $MFT and root,
+// and stray file records at the given MiB offsets.
+std::unique_ptr<SparseVolume> FailingNtfs(std::uint64_t mib, const std::vector<std::pair<std::uint64_t, std::u16string>>& strays)
+{
+    auto device = std::make_unique<SparseVolume>(mib << 20);
+    std::vector<std::uint8_t> boot(512);
+    std::memcpy(&boot[3], "NTFS    ", 8);
+    Put16(&boot[0x0B], 512);
+    boot[0x0D] = 2;
+    Put64(&boot[0x28], (mib << 20) / 512);
+    Put64(&boot[0x30], 4);
+    boot[0x40] = 0xF6;
+    device->Write(0, boot);
+    device->Write(8 * 512, RecordBuilder(0).FileName(u"$MFT", 5, 3).NonResident(0x80, {0x11, 60, 4}, 60 * 1024).Finish());
+    device->Write((8 + 10) * 512, SyntheticNtfs::Folder(5, 5, u"."));
+    std::uint32_t number = 100;
+    for (const auto& [at, name] : strays)
+        device->Write(at << 20, SyntheticNtfs::File(number++, 5, name, false));
+    return device;
+}
+
+}  // namespace
+
+TEST_F(NtfsScanTest, ADiskThatFailsForAWhileIsPassedOverFastAndReadAgainAtTheEnd)
+{
+    // 64 MiB; reads of 10-30 MiB fail for a while: the scan skips ahead,
+    // twice as far each time, and reads the stretches it passed over at the
+    // end, when the disk reads again.
+    auto device = FailingNtfs(64, {{5, u"before.txt"}, {13, u"in the gap.txt"}, {50, u"after.txt"}});
+    SparseVolume& raw = *device;
+    raw.Fail(10 << 20, 30 << 20, 8);
+    VolumeScanner volume;
+    volume.Open(std::move(device), "flaky");
+    volume.m_retryDelayMs = 0;
+    volume.NormalScan();
+    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    auto byName = ByName(volume);
+    EXPECT_EQ(byName.count("before.txt"), 1u);
+    EXPECT_EQ(byName.count("in the gap.txt"), 1u);
+    EXPECT_EQ(byName.count("after.txt"), 1u);
+
+    // Always failing: the stretch stays unread, and is counted; a handful of
+    // reads, not one per sector of it.
+    device = FailingNtfs(64, {{5, u"before.txt"}, {13, u"in the gap.txt"}, {50, u"after.txt"}});
+    device->Fail(10 << 20, 30 << 20);
+    SparseVolume& always = *device;
+    VolumeScanner failing;
+    failing.Open(std::move(device), "bad");
+    failing.m_retryDelayMs = 0;
+    failing.NormalScan();
+    ASSERT_EQ(failing.DeepScan(0), kDeepFinished);
+    byName = ByName(failing);
+    EXPECT_EQ(byName.count("in the gap.txt"), 0u);
+    EXPECT_EQ(byName.count("after.txt"), 1u);
+    EXPECT_GE(failing.m_unreadableSectors, (20u << 20) / 512);
+    EXPECT_LE(failing.m_unreadableSectors, (40u << 20) / 512);
+    // The first failure alone reads its chunk again in pieces and sector by
+    // sector (each read tried twice): some 4,200 reads.
+    EXPECT_LT(always.Reads(), 5000u);
+}
+
+TEST_F(NtfsScanTest, ADiskThatFailsEverywhereStopsTheDeepScanLikeAPause)
+{
+    // 1 GiB, every read from 100 MiB on failing: after a few reads, each
+    // skipping twice as far, the scan stops and says where the failures
+    // began, keeping what it found.
+    auto device = FailingNtfs(1024, {{50, u"found.txt"}, {500, u"unreachable.txt"}});
+    device->Fail(100 << 20, 1024 << 20);
+    SparseVolume& raw = *device;
+    VolumeScanner volume;
+    volume.Open(std::move(device), "dying");
+    volume.m_retryDelayMs = 0;
+    volume.NormalScan();
+    ASSERT_EQ(volume.DeepScan(0), kDeepFailingMedium);
+    // Chunks begin after the $MFT (sector 128): the first that fails whole
+    // is the one after the chunk that holds 100 MiB.
+    EXPECT_GE(volume.m_deepNextPosition, (100u << 20) / 512);
+    EXPECT_LT(volume.m_deepNextPosition, (100u << 20) / 512 + 2048);
+    EXPECT_EQ(ByName(volume).count("found.txt"), 1u);
+    EXPECT_LT(raw.Reads(), 100u + 5000u);
+    EXPECT_GT(volume.m_unreadableSectors, 0u);
+}
+
 // The normal scan of the NTFS image against the manifest of what was written:
 // every file and folder, existing or deleted, with its path, size and state.
 TEST_F(NtfsScanTest, NormalScanOfTheImageMatchesTheManifest)

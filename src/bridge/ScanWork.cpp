@@ -8,7 +8,7 @@ namespace bridge {
 int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector)
 {
     const int end = volume.DeepScan(startSector);
-    if (end == scan::kDeepPaused || end == scan::kDeepMediumGone) {
+    if (end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium) {
         store::ScanRecordInfo record;
         record.path = volume.m_devicePath;
         record.startTime = volume.m_deepStartTime;

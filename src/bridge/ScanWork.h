@@ -11,7 +11,7 @@
 namespace bridge {
 
 // Runs the deep scan from `startSector`. Paused with a keep request, or cut
-// short because the medium went away, it saves the results and the position
+// short because the medium went away or kept failing, it saves the results and the position
 // to the store so that a later resume goes on from there. Returns the scan's
 // DeepScanEnd.
 int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector);

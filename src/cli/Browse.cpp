@@ -97,6 +97,7 @@ int RunTree(const TreeOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
+    const std::uint64_t unreadable = volume.m_unreadableSectors;
     browse::FolderUpdates updates;
     volume.m_treeCursor = 0;
     browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
@@ -109,7 +110,7 @@ int RunTree(const TreeOptions& options)
     if (options.json) {
         for (const auto& [folder, count] : volume.m_folderMap)
             std::printf("{\"folder\":%s,\"count\":%d}\n", browse::JsonQuote(folder).c_str(), count);
-        return kExitOk;
+        return ReportUnreadable(unreadable, kExitOk);
     }
     std::printf("%8zu  (files in the root folder)\n", rootFiles);
     for (const auto& [folder, count] : volume.m_folderMap) {
@@ -120,7 +121,8 @@ int RunTree(const TreeOptions& options)
         const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
         std::printf("%8d  %s%s\n", count, std::string(2 * depth, ' ').c_str(), Printable(name).c_str());
     }
-    return kExitOk;
+    std::fflush(stdout);
+    return ReportUnreadable(unreadable, kExitOk);
 }
 
 int RunList(const ListOptions& options)
@@ -132,7 +134,8 @@ int RunList(const ListOptions& options)
     std::vector<browse::ScriptValue> rows;
     browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
     PrintRows(rows, options.json);
-    return kExitOk;
+    std::fflush(stdout);
+    return ReportUnreadable(volume.m_unreadableSectors, kExitOk);
 }
 
 int RunFilter(const FilterOptions& options)
@@ -153,7 +156,8 @@ int RunFilter(const FilterOptions& options)
     std::vector<browse::ScriptValue> rows;
     browse::FilterFiles(volume, text, rows);
     PrintRows(rows, options.json);
-    return kExitOk;
+    std::fflush(stdout);
+    return ReportUnreadable(volume.m_unreadableSectors, kExitOk);
 }
 
 }  // namespace cli

@@ -45,6 +45,10 @@ private:
     bool m_armed = false;
 };
 
+// Says on stderr how many sectors a scan could not read, if any; returns
+// `exitCode`, or kExitFailed in place of kExitOk when there were some.
+int ReportUnreadable(std::uint64_t sectors, int exitCode);
+
 struct DisksOptions {
     bool json = false;
 };

@@ -54,6 +54,7 @@ int RunRecover(const RecoverOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
+    const std::uint64_t unreadable = volume.m_unreadableSectors;
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from: look where the destination
     // would be made before making anything.
@@ -111,7 +112,8 @@ int RunRecover(const RecoverOptions& options)
     }
     if (summary.stopped)
         return kExitInterrupted;
-    return summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed;
+    std::fflush(stdout);
+    return ReportUnreadable(unreadable, summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed);
 }
 
 }  // namespace cli

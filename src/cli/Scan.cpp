@@ -62,6 +62,13 @@ int ReportDeepEnd(scan::VolumeScanner& volume, int end)
                      "; %zu results saved to %s. 'quenlar resume' goes on once it is back.\n",
                      volume.m_deepNextPosition, volume.ResultCount(), store::kDatabaseFile);
         return kExitFailed;
+    case scan::kDeepFailingMedium:
+        std::fprintf(stderr,
+                     "quenlar: every read failed from sector %" PRIu64
+                     " on: the disk is failing. %zu results saved to %s; 'quenlar resume' tries again from there "
+                     "(an image of the disk made with ddrescue is the safer way on).\n",
+                     volume.m_deepNextPosition, volume.ResultCount(), store::kDatabaseFile);
+        return kExitFailed;
     case scan::kDeepNoMemory:
         std::fprintf(stderr, "quenlar: not enough memory for the deep scan\n");
         return kExitFailed;
@@ -108,7 +115,7 @@ int RunScan(const ScanOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return exitCode;
+    return ReportUnreadable(volume.m_unreadableSectors, exitCode);
 }
 
 int RunResume(const ResumeOptions& options)
@@ -146,7 +153,7 @@ int RunResume(const ResumeOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return exitCode;
+    return ReportUnreadable(volume.m_unreadableSectors, exitCode);
 }
 
 }  // namespace cli

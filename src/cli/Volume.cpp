@@ -47,4 +47,16 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
     return true;
 }
 
+int ReportUnreadable(std::uint64_t sectors, int exitCode)
+{
+    if (sectors == 0)
+        return exitCode;
+    std::fprintf(stderr,
+                 "quenlar: %llu sector%s (%.1f MiB) could not be read; what they held is missing from the results "
+                 "(Recovery.log says where they are)\n",
+                 static_cast<unsigned long long>(sectors), sectors == 1 ? "" : "s",
+                 static_cast<double>(sectors) * 512 / (1 << 20));
+    return exitCode == kExitOk ? kExitFailed : exitCode;
+}
+
 }  // namespace cli

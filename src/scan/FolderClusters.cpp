@@ -22,7 +22,9 @@ std::vector<std::uint8_t> ReadFolderClusters(VolumeScanner& volume, const std::v
     for (std::size_t i = 0; i < clusters.size(); ++i) {
         std::uint8_t* out = bytes.data() + i * clusterBytes;
         const std::uint64_t sector = firstDataSector + (std::uint64_t {clusters[i]} - 2) * sectorsPerCluster;
-        if (volume.ReadSectors(sector, clusterBytes, out) != clusterBytes) {
+        // Bad sectors cost only their own entries.
+        const VolumeScanner::SalvagedRead r = volume.ReadSectorsSalvaging(sector, clusterBytes, out);
+        if (r.bytes != clusterBytes || r.unreadableSectors * 512 >= clusterBytes) {
             if (i == 0)
                 return {};  // the folder itself cannot be read
             std::fill_n(out, clusterBytes, 0);

@@ -20,26 +20,51 @@ namespace {
 constexpr std::uint32_t kChunkSectors = 2048;  // 1 MiB
 constexpr std::size_t kSectorBytes = 512;
 
+// Chunks in a row that could not be read at all. A disk that fails every
+// read must not cost a pause, a retry and a sector-by-sector pass for each
+// of its chunks: only the first failure of a run gets those.
+struct FailureRun {
+    std::uint32_t chunks = 0;
+    std::uint64_t firstSector = 0;  // where the run began
+};
+
+// Chunks in a row that fail before the deep scan takes the medium for
+// failing: with the skips doubling, the last of them lies some 128 MiB past
+// the first.
+constexpr std::uint32_t kFailingMediumChunks = 8;
+
 // Reads `count` sectors into `buffer`. A chunk that fails twice is read again
 // in pieces and then sector by sector, so that a bad sector costs only
 // itself: unreadable sectors read as zeros and are logged. Returns the bytes
 // that stand in the buffer (fewer only at the end of the device), 0 when
 // nothing could be read or the medium is gone.
-std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer)
+std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer,
+                      FailureRun& failures)
 {
     const std::size_t bytes = std::size_t {count} * kSectorBytes;
     std::size_t got = volume.ReadSectors(sector, bytes, buffer);
-    if (got != 0 || !volume.DeviceOpen())
-        return got;
-    if (volume.m_retryDelayMs != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(volume.m_retryDelayMs));
-    got = volume.ReadSectors(sector, bytes, buffer);
-    if (got != 0 || !volume.DeviceOpen())
-        return got;
-    const VolumeScanner::SalvagedRead salvaged = volume.SalvageSectors(sector, bytes, buffer);
-    if (salvaged.unreadableSectors * kSectorBytes >= salvaged.bytes)
+    if (got == 0 && volume.DeviceOpen() && failures.chunks != 0) {
+        // Failing still: taken as it is.
+        ++failures.chunks;
+        volume.m_unreadableSectors += count;
         return 0;
-    return salvaged.bytes;
+    }
+    if (got == 0 && volume.DeviceOpen()) {
+        if (volume.m_retryDelayMs != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(volume.m_retryDelayMs));
+        got = volume.ReadSectors(sector, bytes, buffer);
+        if (got == 0 && volume.DeviceOpen()) {
+            const VolumeScanner::SalvagedRead salvaged = volume.SalvageSectors(sector, bytes, buffer);
+            got = salvaged.unreadableSectors * kSectorBytes >= salvaged.bytes ? 0 : salvaged.bytes;
+            if (got == 0) {
+                failures = {1, sector};
+                return 0;
+            }
+        }
+    }
+    if (got != 0)
+        failures.chunks = 0;
+    return got;
 }
 
 // Makes a FoundFile of one checked record (its intact part) and appends it
@@ -218,6 +243,58 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
     return bytes;
 }
 
+// The parts of [first, first + count) outside the $MFT runs, as (first,
+// count) pairs.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> OutsideMft(const std::vector<DataRun>& mftRuns,
+                                                                std::uint64_t spc, std::uint64_t first,
+                                                                std::uint64_t count)
+{
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> parts {{first, count}};
+    for (const DataRun& run : mftRuns) {
+        if (run.sparse || run.lcn <= 0 || run.length == 0)
+            continue;
+        const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
+        const std::uint64_t runEnd = runStart + spc * run.length;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> left;
+        for (const auto& [a, n] : parts) {
+            const std::uint64_t b = a + n;
+            if (runEnd <= a || runStart >= b) {
+                left.emplace_back(a, n);
+                continue;
+            }
+            if (runStart > a)
+                left.emplace_back(a, runStart - a);
+            if (runEnd < b)
+                left.emplace_back(runEnd, b - runEnd);
+        }
+        parts = std::move(left);
+    }
+    return parts;
+}
+
+// Reads the stretches passed over once more, chunk by chunk; a stretch whose
+// read fails again is left (it stays counted as unreadable).
+void RetryGaps(VolumeScanner& volume, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& gaps,
+               std::uint8_t* buffer)
+{
+    for (const auto& [first, count] : gaps) {
+        for (std::uint64_t done = 0; done < count; done += kChunkSectors) {
+            if (host::StopRequested() || !volume.DeviceOpen())
+                return;
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
+            const std::size_t got = volume.ReadSectors(first + done, std::size_t {n} * kSectorBytes, buffer);
+            if (got == 0) {
+                host::LogLess("Deep scan of %s: sectors %llu-%llu still unreadable", volume.m_devicePath.c_str(),
+                              static_cast<unsigned long long>(first + done),
+                              static_cast<unsigned long long>(first + count - 1));
+                break;
+            }
+            volume.m_unreadableSectors -= std::min<std::uint64_t>(volume.m_unreadableSectors, got / kSectorBytes);
+            ParseDeepChunk(volume, volume.m_deepPaths, buffer, got, first + done);
+        }
+    }
+}
+
 std::vector<std::uint8_t> ChunkBuffer()
 {
     try {
@@ -241,6 +318,7 @@ int NtfsNormalScan(VolumeScanner& volume)
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
+    FailureRun failures;
     for (const DataRun& run : volume.MftRunsInUse()) {
         const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
         if (run.sparse || run.lcn <= 0 || run.length == 0 || first >= readable) {
@@ -251,7 +329,7 @@ int NtfsNormalScan(VolumeScanner& volume)
         for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
             std::fill(buffer.begin(), buffer.end(), 0);
-            const std::size_t got = ReadChunk(volume, first + done, n, buffer.data());
+            const std::size_t got = ReadChunk(volume, first + done, n, buffer.data(), failures);
             volume.m_progress += n;
             if (host::StopRequested() || !volume.DeviceOpen()) {
                 stopped = host::StopRequested();
@@ -304,6 +382,10 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
     const std::vector<DataRun> mftRuns = volume.MftRunsInUse();
     std::uint64_t position = startSector;
     int end = kDeepFinished;
+    FailureRun failures;
+    // Stretches passed over while reads kept failing, tried once more at the
+    // end: a disk that fails for a while may read again later.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
     while (position < readable) {
         // Leave out the $MFT, which the normal scan has read.
         std::uint64_t limit = kChunkSectors;
@@ -330,7 +412,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             break;
         }
         const auto n = static_cast<std::uint32_t>(std::min(limit, readable - position));
-        const std::size_t got = ReadChunk(volume, position, n, buffer.data());
+        const std::size_t got = ReadChunk(volume, position, n, buffer.data(), failures);
         if (!volume.DeviceOpen()) {
             host::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(position));
@@ -341,6 +423,31 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             host::LogLess("Deep scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(position),
                           static_cast<unsigned long long>(position + n - 1));
+            if (failures.chunks >= kFailingMediumChunks) {
+                // The medium is failing: stop, keeping what was found, so the
+                // scan can go on from where the failures began another time.
+                host::LogLess("Deep scan of %s: every read from sector %llu on failed; the medium is failing",
+                              volume.m_devicePath.c_str(), static_cast<unsigned long long>(failures.firstSector));
+                position = failures.firstSector;
+                end = kDeepFailingMedium;
+                break;
+            }
+            // Skip ahead, twice as far after each failure in a row.
+            const std::uint64_t after = position + n;
+            const std::uint64_t skip = std::min<std::uint64_t>(
+                std::uint64_t {kChunkSectors} << (failures.chunks - 1), readable - std::min(after, readable));
+            if (skip != 0) {
+                host::LogLess("Deep scan of %s: reads keep failing; sectors %llu-%llu passed over for now",
+                              volume.m_devicePath.c_str(), static_cast<unsigned long long>(after),
+                              static_cast<unsigned long long>(after + skip - 1));
+                for (const auto& gap : OutsideMft(mftRuns, spc, after, skip)) {
+                    gaps.push_back(gap);
+                    volume.m_unreadableSectors += gap.second;
+                }
+            }
+            position = after + skip;
+            volume.m_progress = position;
+            continue;
         }
         const std::uint64_t firstSector = position;
         const bool deviceEnds = got != 0 && got < std::size_t {n} * kSectorBytes;
@@ -358,6 +465,8 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             break;
     }
     volume.m_deepNextPosition = position;
+    if (end == kDeepFinished && !host::StopRequested())
+        RetryGaps(volume, gaps, buffer.data());
     if (end == kDeepFinished && host::StopRequested())
         end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
     // A paused scan, or one whose medium went away, keeps its waiting paths

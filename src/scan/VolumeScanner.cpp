@@ -75,6 +75,7 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     m_geometryProblem.clear();
     m_volumeSize = 0;
     m_declaredVolumeSize = 0;
+    m_unreadableSectors = 0;
     m_mftRuns.clear();
     m_mftDataSize = 0;
     m_recordBytes = kDefaultRecordSize;
@@ -212,6 +213,7 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
         if (got < want) {
             host::LogLess("FAT of %s unreadable at sector %llu, %zu bytes left as free", m_devicePath.c_str(),
                           static_cast<unsigned long long>(firstSector + done / kSectorBytes), want - got);
+            m_unreadableSectors += (want - got + kSectorBytes - 1) / kSectorBytes;
             whole = false;
             if (!m_device)
                 break;
@@ -320,6 +322,7 @@ VolumeScanner::SalvagedRead VolumeScanner::SalvageSectors(std::uint64_t sector, 
                 badFirst = at;
             ++badCount;
             ++result.unreadableSectors;
+            ++m_unreadableSectors;
         }
     }
     flushBad();

@@ -42,6 +42,7 @@ enum DeepScanEnd : int {
     kDeepStopped = 2,     // stopped without keeping anything
     kDeepMediumGone = 3,  // the device went away; m_deepNextPosition says where
     kDeepNoMemory = 4,
+    kDeepFailingMedium = 5,  // reads failed again and again: saved like a pause, m_deepNextPosition where they began
 };
 
 // Scan modes.
@@ -117,6 +118,10 @@ public:
     std::vector<DataRun> m_mftRuns;            // the $MFT's clusters as allocated
     std::uint64_t m_mftDataSize = 0;           // the $MFT's size in bytes; 0 when unknown
     std::atomic<std::uint64_t> m_progress {0};
+    // 512-byte sectors that could not be read since the volume was opened:
+    // bad sectors the salvaging reads met, a FAT's unreadable part, and what
+    // a scan passed over where reads kept failing.
+    std::atomic<std::uint64_t> m_unreadableSectors {0};
     Fat32BootInfo m_fat32;                     // the decoded boot sector of a FAT32 volume
     std::vector<std::uint32_t> m_fat;
     std::atomic<std::uint32_t> m_scanMode {kScanIdle};
