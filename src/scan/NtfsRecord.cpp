@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <tuple>
 
 namespace scan {
 namespace {
@@ -108,6 +110,7 @@ std::vector<ListEntry> ReadAttributeList(VolumeScanner& volume, RecordView recor
         }
         list = ByteView(outside.data(), done);
     }
+    std::set<std::tuple<std::uint8_t, std::uint64_t, std::u16string>> seen;
     std::size_t pos = 0;
     while (list.Has(pos, 0x1A)) {
         const std::uint16_t entryLength = list.U16(pos + 0x04);
@@ -119,10 +122,7 @@ std::vector<ListEntry> ReadAttributeList(VolumeScanner& volume, RecordView recor
         e.lowestVcn = list.U64(pos + 0x08);
         e.reference = list.U64(pos + 0x10);
         // A list that names one attribute twice is damaged; the first stays.
-        const bool seen = std::any_of(entries.begin(), entries.end(), [&](const ListEntry& o) {
-            return o.type == e.type && o.lowestVcn == e.lowestVcn && o.name == e.name;
-        });
-        if (!seen)
+        if (seen.emplace(e.type, e.lowestVcn, e.name).second)
             entries.push_back(std::move(e));
         pos += entryLength;
     }
