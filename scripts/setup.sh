@@ -15,7 +15,7 @@ packages=(
   ntfs-3g
   dosfstools mtools
   exfatprogs exfat-fuse
-  fuse3
+  fuse3 libfuse3-dev
   attr
   xz-utils
   python3

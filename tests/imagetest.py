@@ -21,6 +21,7 @@ def parse_args():
     parser.add_argument("--quenlar", required=True)
     parser.add_argument("--images", required=True)
     parser.add_argument("--manifests", required=True)
+    parser.add_argument("--faultfs", default="")
     args, rest = parser.parse_known_args()
     args.quenlar = os.path.abspath(args.quenlar)
     args.images = os.path.abspath(args.images)
