@@ -1,9 +1,10 @@
-// A whole small volume: its boot sector, tables, folders and records at once,
-// through Open, the normal scan, the deep scan and the reading of every file
-// found. Seeded with the first MiB of the test images, so that inputs hold
-// many folders and records together and the fuzzer can find what multiplies
-// work or results (run with -rss_limit_mb and -timeout, which report a
-// blow-up as a failure).
+// A whole small volume: its boot sector (recognition, geometry checks, the
+// FAT read and the $MFT run list of record 0), tables, folders and records
+// at once, through Open, the normal scan, the deep scan and the reading of
+// every file found. Seeded with boot sectors and with the first MiB of the
+// test images, so that inputs hold many folders and records together and the
+// fuzzer can find what multiplies work or results (run with -rss_limit_mb and
+// -timeout, which report a blow-up as a failure).
 #include "platform/BlockDevice.h"
 #include "scan/FileContent.h"
 #include "scan/VolumeScanner.h"

@@ -250,13 +250,23 @@ def make_ntfs_reformatted(work, out):
     where the new format writes nothing; after the format a few new files are
     written. The manifest marks the earlier files "formatted": only a deep
     scan can find them."""
-    img = os.path.join(work, "ntfs-reformatted.img")
+    format_over(work, out, "ntfs-reformatted", [], [], ["New"],
+                [("New/fresh.txt", 1_000), ("after-format.bin", 9_000)])
+
+
+def format_over(work, out, name, old_options, new_options, new_folders, new_files):
+    """Writes the OLD_FOLDERS and OLD_FILES into a new NTFS volume (mkntfs
+    with `old_options`), their records pushed away from the $MFT's first
+    clusters, then formats the volume again (`new_options`) and writes the
+    new folders and files."""
+    img = os.path.join(work, name + ".img")
     mnt = os.path.join(work, "mnt")
     os.makedirs(mnt, exist_ok=True)
     with open(img, "wb") as f:
         f.truncate(24 * 1024 * 1024)
     m = Manifest()
-    run("mkntfs", "-F", "-f", "-q", "-L", "OLD", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("mkntfs", "-F", "-f", "-q", *old_options, "-L", "OLD", img, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
     run("ntfs-3g", img, mnt)
     try:
         scratch = Manifest()
@@ -277,12 +287,14 @@ def make_ntfs_reformatted(work, out):
         run("umount", mnt)
     for row in m.rows.values():
         row[3] = "formatted"
-    run("mkntfs", "-F", "-f", "-q", "-L", "NEW", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("mkntfs", "-F", "-f", "-q", *new_options, "-L", "NEW", img, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
     run("ntfs-3g", img, mnt)
     try:
-        os.mkdir(os.path.join(mnt, "New"))
-        m.folder("New")
-        for p, size in [("New/fresh.txt", 1_000), ("after-format.bin", 9_000)]:
+        for d in new_folders:
+            os.mkdir(os.path.join(mnt, d))
+            m.folder(d)
+        for p, size in new_files:
             data = content(p, size)
             with open(os.path.join(mnt, p), "wb") as f:
                 f.write(data)
@@ -290,7 +302,7 @@ def make_ntfs_reformatted(work, out):
         os.sync()
     finally:
         run("umount", mnt)
-    finish(img, m, out, "ntfs-reformatted")
+    finish(img, m, out, name)
 
 
 def random_content(path, size):
@@ -386,46 +398,10 @@ def make_ntfs_packed(work, out, name, sector):
 
 def make_ntfs_over(work, out, name, old_sector, new_sector):
     """An NTFS volume with file records of one size quick-formatted over one
-    with the other size (4096-byte records come with 4096-byte sectors). As
-    in ntfs-reformatted, the earlier files' records were pushed away from
-    where the new format writes."""
-    img = os.path.join(work, name + ".img")
-    mnt = os.path.join(work, "mnt")
-    os.makedirs(mnt, exist_ok=True)
-    with open(img, "wb") as f:
-        f.truncate(24 * 1024 * 1024)
-    m = Manifest()
-    run("mkntfs", "-F", "-f", "-q", "-s", str(old_sector), "-c", "4096", "-L", "OLD", img,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    run("ntfs-3g", img, mnt)
-    try:
-        fragment_mft(mnt, Manifest(), "spacer")
-        for d in OLD_FOLDERS:
-            os.mkdir(os.path.join(mnt, d))
-            m.folder(d)
-        for p, size in OLD_FILES:
-            data = content(p, size)
-            with open(os.path.join(mnt, p), "wb") as f:
-                f.write(data)
-            m.file(p, data)
-        os.remove(os.path.join(mnt, "spacer/filler.bin"))
-        os.sync()
-    finally:
-        run("umount", mnt)
-    for row in m.rows.values():
-        row[3] = "formatted"
-    run("mkntfs", "-F", "-f", "-q", "-s", str(new_sector), "-c", "4096", "-L", "NEW", img,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    run("ntfs-3g", img, mnt)
-    try:
-        data = content("fresh.txt", 1_000)
-        with open(os.path.join(mnt, "fresh.txt"), "wb") as f:
-            f.write(data)
-        m.file("fresh.txt", data)
-        os.sync()
-    finally:
-        run("umount", mnt)
-    finish(img, m, out, name)
+    with the other size (4096-byte records come with 4096-byte sectors), as
+    ntfs-reformatted is made."""
+    format_over(work, out, name, ["-s", str(old_sector), "-c", "4096"], ["-s", str(new_sector), "-c", "4096"], [],
+                [("fresh.txt", 1_000)])
 
 
 def mtools(*args):
