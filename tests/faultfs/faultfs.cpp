@@ -160,7 +160,14 @@ int main(int argc, char** argv)
         return 1;
     }
     g_state.size = static_cast<std::uint64_t>(st.st_size);
+    // FUSE moves to / when it goes to the background: keep the control
+    // file's path absolute.
     g_state.control = argv[2];
+    if (!g_state.control.empty() && g_state.control[0] != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr)
+            g_state.control = std::string(cwd) + "/" + g_state.control;
+    }
 
     fuse_operations operations {};
     operations.getattr = GetAttr;
