@@ -1,6 +1,8 @@
 #include "bridge/ScanWork.h"
 
+#include "disks/Disks.h"
 #include "host/Log.h"
+#include "platform/Files.h"
 #include "platform/Time.h"
 
 namespace bridge {
@@ -30,18 +32,37 @@ bool LeavesNothingToResume(int deepEnd)
     return deepEnd == scan::kDeepFinished || deepEnd == scan::kDeepStopped;
 }
 
-ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume)
+int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name)
 {
+    std::string node = name;
+    // Only names that are no plain path need the disk list.
+    if (name.rfind("\\\\", 0) == 0 || platform::IsFolder(name)) {
+        std::vector<disks::DiskInfo> list;
+        disks::EnumerateDisks(list);
+        std::string reason;
+        if (!disks::ResolveVolumeName(list, name, node, reason))
+            host::LogLess("Open device %s: %s", name.c_str(), reason.c_str());
+    }
+    return volume.Open(node, name);
+}
+
+ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
+{
+    ResumeSteps none;
+    ResumeSteps& step = steps != nullptr ? *steps : none;
     ResumeOutcome outcome;
     if (!store::ReadLastScanRecord(outcome.record) || outcome.record.path.empty())
         return outcome;
     volume.m_treeCursor = 0;
-    outcome.openStatus = volume.Open(outcome.record.path);
-    if (outcome.openStatus != scan::kOpenOk) {
+    outcome.openStatus = OpenNamedVolume(volume, outcome.record.path);
+    const bool opened = outcome.openStatus == scan::kOpenOk;
+    const bool loaded = store::LoadFoundFiles(volume);
+    step.Loaded(volume);
+    if (!opened) {
         outcome.status = ResumeOutcome::kCannotOpen;
         return outcome;
     }
-    if (!store::LoadFoundFiles(volume)) {
+    if (!loaded) {
         outcome.status = ResumeOutcome::kLoadFailed;
         return outcome;
     }
@@ -49,12 +70,16 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume)
     switch (outcome.record.lastScanFlag) {
     case scan::kScanDeepRunning:
         outcome.action = 2;
+        step.DeepScanStarts();
         outcome.deepEnd = RunDeepScan(volume, outcome.record.nextPosition);
+        step.DeepScanEnded(outcome.deepEnd);
         break;
     case scan::kScanIdle:
     case scan::kScanNormal:
         outcome.action = 1;
+        step.NormalScanStarts();
         volume.NormalScan();
+        step.NormalScanEnded();
         break;
     default:
         break;

@@ -34,8 +34,24 @@ struct ResumeOutcome {
     int deepEnd = scan::kDeepFinished;
 };
 
+// Opens `volume` on a volume named as the UI and the store name them (a
+// partition name, a mount point, a device node or image file), keeping the
+// name as its device path. Returns Open's status.
+int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name);
+
+// What a caller of ResumeSavedScan does at each step (the UI's resume worker
+// publishes the volume and tells the UI; the command line needs none).
+struct ResumeSteps {
+    virtual ~ResumeSteps() = default;
+    virtual void Loaded(scan::VolumeScanner&) {}  // opened and loaded: the volume is there to be shown
+    virtual void DeepScanStarts() {}
+    virtual void DeepScanEnded(int /*deepEnd*/) {}
+    virtual void NormalScanStarts() {}
+    virtual void NormalScanEnded() {}
+};
+
 // Reads the saved scan record, opens its volume, loads the stored files and
 // goes on as the saved scan mode says.
-ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume);
+ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps = nullptr);
 
 }  // namespace bridge

@@ -55,6 +55,42 @@ const ScriptValue::Array& ScriptValue::Items() const
     return IsArray() ? std::get<Array>(m_value) : empty;
 }
 
+const ScriptValue::Map& ScriptValue::Entries() const
+{
+    static const Map empty;
+    return IsMap() ? std::get<Map>(m_value) : empty;
+}
+
+const ScriptValue& ScriptValue::Get(const std::string& key) const
+{
+    static const ScriptValue undefined;
+    const Map& map = Entries();
+    const auto it = map.find(key);
+    return it == map.end() ? undefined : it->second;
+}
+
+std::string ScriptValue::ToText() const
+{
+    struct Writer {
+        std::string operator()(const Undefined&) const { return "undefined"; }
+        std::string operator()(bool v) const { return v ? "true" : "false"; }
+        std::string operator()(std::int64_t v) const { return std::to_string(v); }
+        std::string operator()(const std::string& v) const { return v; }
+        std::string operator()(const Array& v) const
+        {
+            std::string out;
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i)
+                    out += ',';
+                out += v[i].ToText();
+            }
+            return out;
+        }
+        std::string operator()(const Map&) const { return "[object Object]"; }
+    };
+    return std::visit(Writer {}, m_value);
+}
+
 std::string ScriptValue::ToJson() const
 {
     std::string out;

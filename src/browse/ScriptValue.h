@@ -27,12 +27,24 @@ public:
     ScriptValue(Map v) : m_value(std::move(v)) {}
 
     bool IsUndefined() const { return std::holds_alternative<Undefined>(m_value); }
+    bool IsBool() const { return std::holds_alternative<bool>(m_value); }
     bool IsInt() const { return std::holds_alternative<std::int64_t>(m_value); }
     bool IsString() const { return std::holds_alternative<std::string>(m_value); }
     bool IsArray() const { return std::holds_alternative<Array>(m_value); }
+    bool IsMap() const { return std::holds_alternative<Map>(m_value); }
+    bool Bool() const { return IsBool() && std::get<bool>(m_value); }
+    // The integer; any other kind of value reads as 0.
     std::int64_t Int() const { return IsInt() ? std::get<std::int64_t>(m_value) : 0; }
     const std::string& String() const;
     const Array& Items() const;
+    const Map& Entries() const;
+    // The value of `key` in a map; undefined when it has none (or this is no map).
+    const ScriptValue& Get(const std::string& key) const;
+
+    // The simple conversion of any value to text, as a script would write it:
+    // a text as it is, integers in decimal, true/false, "undefined", an array
+    // as its elements' texts joined by ",", a map as "[object Object]".
+    std::string ToText() const;
 
     // JSON text; undefined is written as null.
     std::string ToJson() const;

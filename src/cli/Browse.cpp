@@ -102,18 +102,20 @@ int RunTree(const TreeOptions& options)
     volume.m_treeCursor = 0;
     browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
     std::size_t rootFiles = 0;
+    std::map<std::string, std::int32_t> folders;
     {
         std::lock_guard<std::mutex> lock(volume.m_lock);
         for (const auto& f : volume.m_results)
             rootFiles += f->m_isDirectory != 1 && f->m_filePath.empty();
+        folders = volume.m_folderMap;
     }
     if (options.json) {
-        for (const auto& [folder, count] : volume.m_folderMap)
+        for (const auto& [folder, count] : folders)
             std::printf("{\"folder\":%s,\"count\":%d}\n", browse::JsonQuote(folder).c_str(), count);
         return ReportUnreadable(unreadable, kExitOk);
     }
     std::printf("%8zu  (files in the root folder)\n", rootFiles);
-    for (const auto& [folder, count] : volume.m_folderMap) {
+    for (const auto& [folder, count] : folders) {
         std::size_t depth = 0;
         for (const char c : folder)
             depth += c == '\\';

@@ -61,7 +61,7 @@ int RunRecover(const RecoverOptions& options)
     std::string existing = destination;
     while (!platform::IsFolder(existing) && existing.rfind('/') != std::string::npos && existing != "/")
         existing = existing.rfind('/') == 0 ? "/" : existing.substr(0, existing.rfind('/'));
-    if (platform::DestinationOnSource(volume.m_devicePath, existing)) {
+    if (platform::DestinationOnSource(volume.m_deviceNode, existing)) {
         std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
                              "another disk\n", destination.c_str());
         return kExitFailed;

@@ -12,14 +12,17 @@ namespace cli {
 
 bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
 {
-    // A mount point stands for the device mounted there.
+    // A mount point stands for the device mounted there; a partition name as
+    // the UI writes it, for its device.
     std::string device = path;
-    if (platform::IsFolder(path)) {
+    if (platform::IsFolder(path) || path.rfind("\\\\", 0) == 0) {
         std::vector<disks::DiskInfo> list;
         disks::EnumerateDisks(list);
-        const std::string mounted = disks::DeviceMountedAt(list, platform::CanonicalPath(path));
-        if (!mounted.empty())
-            device = mounted;
+        std::string reason;
+        if (!disks::ResolveVolumeName(list, path, device, reason)) {
+            std::fprintf(stderr, "quenlar: %s\n", reason.c_str());
+            return false;
+        }
     }
     const int status = volume.Open(device);
     if (status == scan::kOpenNoDevice) {

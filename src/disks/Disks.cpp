@@ -3,6 +3,8 @@
 #include "host/Log.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskFacts.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 #include "scan/BootSector.h"
 
 #include <algorithm>
@@ -359,6 +361,28 @@ std::string DeviceMountedAt(const std::vector<DiskInfo>& list, const std::string
         }
     }
     return {};
+}
+
+std::string PartitionName(std::uint32_t disk, std::uint32_t partition)
+{
+    return "\\\\?\\Harddisk" + std::to_string(disk) + "Partition" + std::to_string(partition);
+}
+
+bool ResolveVolumeName(const std::vector<DiskInfo>& list, const std::string& name, std::string& node,
+                       std::string& reason)
+{
+    unsigned disk = 0, partition = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str(), "\\\\?\\Harddisk%uPartition%u%c", &disk, &partition, &tail) == 2)
+        return ResolvePartition(list, disk, partition, node, reason);
+    const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
+    node = path;
+    if (platform::IsFolder(path)) {
+        const std::string mounted = DeviceMountedAt(list, platform::CanonicalPath(path));
+        if (!mounted.empty())
+            node = mounted;
+    }
+    return true;
 }
 
 bool ResolvePartition(const std::vector<DiskInfo>& list, std::uint32_t diskNumber, std::uint32_t partition,

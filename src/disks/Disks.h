@@ -80,6 +80,16 @@ bool ResolvePartition(const std::vector<DiskInfo>& list, std::uint32_t disk, std
 // canonical path); "" when none of the list is mounted there.
 std::string DeviceMountedAt(const std::vector<DiskInfo>& list, const std::string& folder);
 
+// How the UI names a partition of the list: "\\?\Harddisk%uPartition%u".
+std::string PartitionName(std::uint32_t disk, std::uint32_t partition);
+
+// The device node or image file to open for a volume as the program's
+// callers name it: a partition name (above), "\\.\NAME" (NAME itself), a
+// folder (the device or image mounted there), or a device node or image file
+// as it is. False, with the reason, when a partition name names none.
+bool ResolveVolumeName(const std::vector<DiskInfo>& list, const std::string& name, std::string& node,
+                       std::string& reason);
+
 // The GPT type GUID of an entry as text, "{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}".
 std::string GuidText(const std::array<std::uint8_t, 16>& guid);
 

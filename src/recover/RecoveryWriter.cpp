@@ -201,7 +201,7 @@ void CreateOutput(scan::VolumeScanner& volume, const std::string& folder, const 
         }
         if (platform::PathExists(out.path))
             continue;
-        volume.m_recoverPath = out.path;
+        volume.SetRecoverPath(out.path);
         const platform::CreateResult created = out.file.CreateNew(out.temporary);
         if (created == platform::CreateResult::Created)
             return;

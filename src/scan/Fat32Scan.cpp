@@ -13,6 +13,7 @@
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -352,14 +353,29 @@ int Fat32Scan(VolumeScanner& volume)
     // searched once: the search depends only on the volume, so a second pass
     // would find what the first found (and an extension-less guess must move
     // the start once, not once per pass).
+    // The results are read by the folder tree meanwhile: each is taken and
+    // put back under the lock, the volume read without it.
     const std::size_t count = volume.ResultCount();
     for (std::size_t i = 0; i < count; ++i) {
         if (host::StopRequested())
             break;
+        FileExtent extent;
+        std::string suffix;
+        std::uint32_t h0 = 0;
+        {
+            std::lock_guard<std::mutex> lock(volume.m_lock);
+            const FoundFile& f = *volume.m_results[i];
+            if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
+                continue;
+            extent = f.extents.front();
+            suffix = f.suffix;
+            h0 = static_cast<std::uint32_t>(f.m_dirHint >> 16);
+        }
+        const bool sure = walk.RecoverDeletedStart(extent, suffix, h0);
+        std::lock_guard<std::mutex> lock(volume.m_lock);
         FoundFile& f = *volume.m_results[i];
-        if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
-            continue;
-        if (walk.RecoverDeletedStart(f.extents.front(), f.suffix, static_cast<std::uint32_t>(f.m_dirHint >> 16)))
+        f.extents.front() = extent;
+        if (sure)
             f.m_located = 1;
     }
     return 0;

@@ -38,7 +38,13 @@ void VolumeScanner::Close()
 
 int VolumeScanner::Open(const std::string& path)
 {
-    m_devicePath = path;
+    return Open(path, path);
+}
+
+int VolumeScanner::Open(const std::string& path, const std::string& name)
+{
+    m_devicePath = name;
+    m_deviceNode = path;
     Close();
     platform::OpenResult opened = platform::OpenBlockDevice(path);
     if (!opened.device) {
@@ -47,12 +53,19 @@ int VolumeScanner::Open(const std::string& path)
         host::LogLess("Open device %s error = %d!", path.c_str(), opened.systemError);
         return kOpenNoDevice;
     }
-    return Open(std::move(opened.device), path);
+    return OpenDevice(std::move(opened.device));
 }
 
 int VolumeScanner::Open(std::unique_ptr<platform::BlockDevice> device, const std::string& path)
 {
     m_devicePath = path;
+    m_deviceNode = path;
+    return OpenDevice(std::move(device));
+}
+
+int VolumeScanner::OpenDevice(std::unique_ptr<platform::BlockDevice> device)
+{
+    const std::string& path = m_devicePath;
     Close();
     m_device = std::move(device);
     m_openError = platform::OpenError::None;
@@ -403,6 +416,18 @@ int VolumeScanner::DeepScan(std::uint64_t startSector)
 {
     m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
     return NtfsDeepScan(*this, startSector);
+}
+
+std::string VolumeScanner::RecoverPath() const
+{
+    std::lock_guard<std::mutex> lock(m_recoverPathLock);
+    return m_recoverPath;
+}
+
+void VolumeScanner::SetRecoverPath(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_recoverPathLock);
+    m_recoverPath = path;
 }
 
 std::size_t VolumeScanner::AppendResult(std::unique_ptr<FoundFile> file)

@@ -64,6 +64,9 @@ public:
     // the first sector. Returns an OpenStatus; an unrecognised volume opens
     // with kOpenOk and m_fileSystemType kUnknownFileSystem.
     int Open(const std::string& path);
+    // The same, with `name` kept as the device path: how the caller names
+    // the volume (a partition name, a mount point), which the store keeps.
+    int Open(const std::string& path, const std::string& name);
     // The same over a device the caller made (a memory volume in tests).
     int Open(std::unique_ptr<platform::BlockDevice> device, const std::string& path);
 
@@ -103,7 +106,8 @@ public:
     std::size_t AppendResult(std::unique_ptr<FoundFile> file);
     std::size_t ResultCount();
 
-    std::string m_devicePath;
+    std::string m_devicePath;   // the volume as its caller named it
+    std::string m_deviceNode;   // the device node or image file opened for it
     std::unique_ptr<platform::BlockDevice> m_device;
     platform::OpenError m_openError = platform::OpenError::None;  // why the last Open failed
     int m_systemError = 0;
@@ -162,9 +166,17 @@ public:
 
     std::atomic<std::uint64_t> m_recoverTotal {0};
     std::atomic<std::uint64_t> m_recoverCount {0};
-    std::string m_recoverPath;
+    // The output file being written; read by the UI thread while recovery
+    // sets it.
+    std::string RecoverPath() const;
+    void SetRecoverPath(const std::string& path);
 
 private:
+    mutable std::mutex m_recoverPathLock;
+    std::string m_recoverPath;
+
+    // Takes `device` as the open volume and recognises its file system.
+    int OpenDevice(std::unique_ptr<platform::BlockDevice> device);
     void Close();
     void DetectFileSystem(const std::uint8_t* sector);
     // Keeps a decoded boot sector's sizes; false when they are unusable.

@@ -1,9 +1,23 @@
 #include "platform/Time.h"
 
 #include <ctime>
+#include <mutex>
 #include <sys/time.h>
 
 namespace platform {
+namespace {
+
+// The C library's time-zone state is read and rebuilt by mktime and
+// localtime_r behind a lock of its own that race checkers cannot see: one
+// of ours around them keeps every thread's conversions in order.
+std::mutex& TimeZoneLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
 namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
@@ -48,6 +62,7 @@ bool FileTimeToLocal(std::uint64_t fileTime, LocalTime& out)
     const auto ms = static_cast<int>((fileTime % kTicksPerSecond) / 10000);
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm {};
+    std::unique_lock<std::mutex> zone(TimeZoneLock());
     if (::localtime_r(&t, &tm) == nullptr)
         return false;
     out = FromTm(tm, ms);
@@ -60,7 +75,10 @@ LocalTime NowLocal()
     ::gettimeofday(&tv, nullptr);
     std::tm tm {};
     const std::time_t t = tv.tv_sec;
-    ::localtime_r(&t, &tm);
+    {
+        std::lock_guard<std::mutex> zone(TimeZoneLock());
+        ::localtime_r(&t, &tm);
+    }
     return FromTm(tm, static_cast<int>(tv.tv_usec / 1000));
 }
 
@@ -88,7 +106,11 @@ std::uint64_t LocalToUtcFileTime(const LocalTime& time)
     tm.tm_min = time.minute;
     tm.tm_sec = time.second;
     tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
+    std::time_t t = 0;
+    {
+        std::lock_guard<std::mutex> zone(TimeZoneLock());
+        t = std::mktime(&tm);
+    }
     if (t == static_cast<std::time_t>(-1))
         return 0;
     const std::int64_t ticks = static_cast<std::int64_t>(t) * static_cast<std::int64_t>(kTicksPerSecond) +

@@ -1,0 +1,177 @@
+// The system and shell calls of the documents: the disk list with the system
+// partition marked, what the user may pick as a volume, the user's folders,
+// opening a folder as the desktop user, the version, the single-instance
+// lock and the waiting-animation program.
+#include "bridge/MainFrame.h"
+
+#include "host/Log.h"
+#include "platform/Shell.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#ifndef QUENLAR_VERSION
+#define QUENLAR_VERSION ""
+#endif
+
+namespace bridge {
+namespace {
+
+std::string Decimal(std::uint64_t n)
+{
+    return std::to_string(n);
+}
+
+std::string CurrentFolder()
+{
+    char path[PATH_MAX];
+    return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string();
+}
+
+Value PartitionValue(const disks::PartitionInfo& p)
+{
+    return Value::Array {
+        p.mountPath,
+        static_cast<std::int64_t>(p.serialNumber),
+        static_cast<std::int64_t>(p.fileSystemFlags),
+        p.fileSystemName,
+        Decimal(p.totalBytes),
+        Decimal(p.freeBytes),
+        static_cast<std::int64_t>(p.partitionNumber),
+        Decimal(static_cast<std::uint64_t>(p.startSector)),
+        p.partitionStyle,
+        static_cast<std::int64_t>(p.bootFlag),
+        static_cast<std::int64_t>(p.systemMark),
+        static_cast<std::int64_t>(p.driveType),
+        static_cast<std::int64_t>(p.flagByte),
+        p.label,
+    };
+}
+
+}  // namespace
+
+Value MainFrame::FreshDiskInfo()
+{
+    m_disks.clear();
+    disks::EnumerateDisks(m_disks);
+    // The partition that holds the running system: on Linux the one mounted
+    // at /.
+    for (disks::DiskInfo& disk : m_disks) {
+        for (disks::PartitionInfo& p : disk.partitions)
+            p.systemMark = p.mountPath == "/" ? kLinuxSystemMark : 0;
+    }
+    return Value(0);
+}
+
+Value MainFrame::GetDiskPartition()
+{
+    if (m_disks.empty())
+        return Value("");
+    Value::Array list;
+    for (const disks::DiskInfo& disk : m_disks) {
+        Value partitions;
+        if (!disk.partitions.empty()) {
+            Value::Array each;
+            for (const disks::PartitionInfo& p : disk.partitions)
+                each.push_back(PartitionValue(p));
+            partitions = Value(std::move(each));
+        }
+        Value::Array values;
+        values.emplace_back(disk.removable);
+        values.emplace_back(static_cast<std::int64_t>(disk.diskNumber));
+        values.emplace_back(static_cast<std::int64_t>(disk.diskFlags));
+        values.emplace_back(disk.productName);
+        values.emplace_back(Decimal(disk.diskSize));
+        values.push_back(std::move(partitions));
+        list.emplace_back(std::move(values));
+    }
+    return Value(std::move(list));
+}
+
+Value MainFrame::GetDiskAllTypeNameFun()
+{
+    // What a Linux user picks where Windows offers drive letters: the mount
+    // points of the file systems of the disk list.
+    std::vector<disks::DiskInfo> list;
+    disks::EnumerateDisks(list);
+    Value::Array mounts;
+    for (const disks::DiskInfo& disk : list) {
+        for (const disks::PartitionInfo& p : disk.partitions) {
+            if (!p.mountPath.empty())
+                mounts.push_back(p.mountPath);
+        }
+    }
+    return Value(std::move(mounts));
+}
+
+Value MainFrame::GetCurrentPath()
+{
+    return Value(CurrentFolder());
+}
+
+Value MainFrame::GetIndependentPath(const Values& args)
+{
+    const platform::DesktopUser user = platform::FindDesktopUser();
+    const bool desktop = args[0] == Value(1);
+    return Value(platform::UserFolderPath(user, desktop ? platform::UserFolder::Desktop : platform::UserFolder::Documents));
+}
+
+Value MainFrame::OpenFolderPath(const Values& args)
+{
+    const Value& path = args[0];
+    return Value(platform::OpenWithShell(path.IsString() ? path.String() : path.ToText()));
+}
+
+Value MainFrame::OpenLogFilePath()
+{
+    // The log lives in the current folder.
+    return Value(platform::OpenWithShell(CurrentFolder()));
+}
+
+Value MainFrame::OpenAwaitGifWindows()
+{
+    // BusyGlass, next to the program: a process that lives while the UI is
+    // busy (the documents draw the animation while AwaitShown says so).
+    const std::string folder = m_programFolder.empty() ? platform::ProgramFolder() : m_programFolder;
+    const int process = platform::StartProgram(folder + "BusyGlass");
+    if (process == 0) {
+        host::LogLess("Open Popup windows Error =  %d!", errno);
+        return Value(false);
+    }
+    // Only the newest is kept (an older copy ends with this program).
+    m_popupProcess = process;
+    return Value(true);
+}
+
+Value MainFrame::CloseAwaitGifWindows()
+{
+    const int process = m_popupProcess.exchange(0);
+    if (process == 0) {
+        host::LogLess("Close Popup windows Error = %d", 0);
+        return Value(false);
+    }
+    platform::EndProgram(process);
+    host::LogLess("Close the success Popup windows end !");
+    return Value(true);
+}
+
+Value MainFrame::GetAppVersion()
+{
+    host::LogLess("On GetAppVersion");
+    return Value(QUENLAR_VERSION);
+}
+
+Value MainFrame::CheckProgramRun()
+{
+    // A lock held for the process's life: a second instance, or a second
+    // call of this one, finds it taken.
+    if (m_instanceTried)
+        return Value(1);
+    m_instanceTried = true;
+    const char* runtime = ::access("/run/lock", W_OK) == 0 ? "/run/lock/" : "/tmp/";
+    return Value(m_instanceLock.Acquire(std::string(runtime) + kInstanceName, "quenlar") ? 0 : 1);
+}
+
+}  // namespace bridge

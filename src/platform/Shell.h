@@ -1,0 +1,42 @@
+// What the UI asks of the desktop: the user's folders, opening a folder or
+// file as that user does, a helper program started and ended, the program's
+// own folder. The program may run as root (raw disks need it); whatever it
+// starts for the desktop runs as the desktop user, never as root.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The user at the desktop: the one that sudo or pkexec names (SUDO_UID,
+// PKEXEC_UID) when we run as root that way, else the user we run as.
+struct DesktopUser {
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::string name;
+    std::string home;
+    bool known = false;  // false: root with no desktop user named
+};
+DesktopUser FindDesktopUser();
+
+enum class UserFolder { Desktop, Documents };
+// The user's desktop or documents folder (XDG user-dirs, ~/Desktop and
+// ~/Documents when none are set); not created.
+std::string UserFolderPath(const DesktopUser& user, UserFolder folder);
+
+// Opens `path` with the desktop's handler (xdg-open), as the desktop user.
+// 0 when it was started; otherwise a code of 32 or less, as the Windows
+// shell answers: 2 the path does not exist, 5 no desktop user to run it as,
+// 31 no program to open it with.
+int OpenWithShell(const std::string& path);
+
+// Starts `program` (no arguments) as a child; its process id, or 0.
+int StartProgram(const std::string& program);
+// Ends a child started by StartProgram; true when it was running.
+bool EndProgram(int processId);
+
+// The folder that holds the running program, with a trailing separator.
+std::string ProgramFolder();
+
+}  // namespace platform

@@ -1,0 +1,201 @@
+#include "platform/Shell.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+bool UserOf(uid_t uid, DesktopUser& user)
+{
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+        return false;
+    user.uid = found->pw_uid;
+    user.gid = found->pw_gid;
+    user.name = found->pw_name;
+    user.home = found->pw_dir;
+    user.known = true;
+    return true;
+}
+
+// A uid from an environment variable; false when there is none.
+bool UidFrom(const char* variable, uid_t& uid)
+{
+    const char* text = std::getenv(variable);
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || value == 0 || value > 0xFFFFFFFEul)
+        return false;
+    uid = static_cast<uid_t>(value);
+    return true;
+}
+
+// XDG_DESKTOP_DIR="$HOME/Desktop" in ~/.config/user-dirs.dirs.
+std::string UserDirsEntry(const DesktopUser& user, const std::string& key)
+{
+    std::ifstream in(user.home + "/.config/user-dirs.dirs");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key + "=\"", 0) != 0 || line.back() != '"')
+            continue;
+        std::string value = line.substr(key.size() + 2, line.size() - key.size() - 3);
+        if (value.rfind("$HOME", 0) == 0)
+            value = user.home + value.substr(5);
+        if (!value.empty() && value[0] == '/')
+            return value;
+    }
+    return {};
+}
+
+bool ExecutableOnPath(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+DesktopUser FindDesktopUser()
+{
+    DesktopUser user;
+    uid_t uid = ::getuid();
+    if (uid == 0 && !UidFrom("SUDO_UID", uid) && !UidFrom("PKEXEC_UID", uid)) {
+        // Root, and no desktop user named: the caller must not act for one.
+        UserOf(0, user);
+        user.known = false;
+        return user;
+    }
+    UserOf(uid, user);
+    return user;
+}
+
+std::string UserFolderPath(const DesktopUser& user, UserFolder folder)
+{
+    const bool desktop = folder == UserFolder::Desktop;
+    const std::string set = UserDirsEntry(user, desktop ? "XDG_DESKTOP_DIR" : "XDG_DOCUMENTS_DIR");
+    if (!set.empty())
+        return set;
+    return user.home + (desktop ? "/Desktop" : "/Documents");
+}
+
+int OpenWithShell(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return 2;  // the file or folder does not exist
+    const DesktopUser user = FindDesktopUser();
+    if (!user.known)
+        return 5;  // no one but root to run it as: refused
+    if (!ExecutableOnPath("xdg-open") || (::getuid() == 0 && !ExecutableOnPath("setpriv")))
+        return 31;  // nothing to open it with
+    // The desktop user's environment: ours (display, session bus), with
+    // their home, name and runtime folder. Built here, before the spawn: a
+    // process with threads must not do more than exec in a child.
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        if (entry.rfind("HOME=", 0) != 0 && entry.rfind("USER=", 0) != 0 && entry.rfind("LOGNAME=", 0) != 0 &&
+            entry.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+            env.push_back(entry);
+    }
+    env.push_back("HOME=" + user.home);
+    env.push_back("USER=" + user.name);
+    env.push_back("LOGNAME=" + user.name);
+    const std::string runtime = "/run/user/" + std::to_string(user.uid);
+    if (::access(runtime.c_str(), X_OK) == 0)
+        env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    std::vector<std::string> args;
+    if (::getuid() == 0) {
+        // Root drops to the desktop user before anything of the desktop runs.
+        args = {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid),
+                "--init-groups", "--", "xdg-open", path};
+    } else {
+        args = {"xdg-open", path};
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const int fd : {0, 1, 2})
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    pid_t pid = 0;
+    const int failed = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0)
+        return 31;
+    // Nobody waits for the desktop's program; a thread reaps it.
+    std::thread([pid] {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }).detach();
+    return 0;
+}
+
+int StartProgram(const std::string& program)
+{
+    if (::access(program.c_str(), X_OK) != 0)
+        return 0;
+    pid_t pid = 0;
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return 0;
+    return static_cast<int>(pid);
+}
+
+bool EndProgram(int processId)
+{
+    if (processId <= 0)
+        return false;
+    const bool running = ::kill(processId, SIGTERM) == 0;
+    int status = 0;
+    ::waitpid(processId, &status, 0);
+    return running;
+}
+
+std::string ProgramFolder()
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return "./";
+    std::string text(path, static_cast<std::size_t>(n));
+    return text.substr(0, text.rfind('/') + 1);
+}
+
+}  // namespace platform

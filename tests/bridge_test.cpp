@@ -1,0 +1,561 @@
+// The script bridge driven as the documents drive it: calls on one thread
+// (the test's, standing for the UI thread), notifications recorded as they
+// arrive from the workers, against real volumes (the test images) and a
+// real store.
+#include "bridge/MainFrame.h"
+#include "browse/Filters.h"
+#include "host/StopRequest.h"
+#include "scan/VolumeScanner.h"
+#include "store/ResultStore.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+using bridge::Value;
+using bridge::Values;
+
+namespace {
+
+const std::string kImages = QUENLAR_IMAGE_DIR;
+
+struct Notification {
+    std::string function;
+    Values args;
+};
+
+// The documents' side: every notification, in order.
+class Recorder final : public bridge::UiChannel {
+public:
+    void Call(const std::string& function, Values args) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_calls.push_back({function, std::move(args)});
+        }
+        m_changed.notify_all();
+    }
+
+    std::vector<Notification> Calls()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_calls;
+    }
+    std::vector<Notification> Named(const std::string& function)
+    {
+        std::vector<Notification> named;
+        for (Notification& n : Calls())
+            if (n.function == function)
+                named.push_back(std::move(n));
+        return named;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_calls.clear();
+    }
+    // Waits until `done` holds for the calls so far, while `meanwhile` runs
+    // every 20 ms on this thread (the UI taking batches); false on time-out.
+    bool Until(const std::function<bool(const std::vector<Notification>&)>& done,
+               const std::function<void()>& meanwhile = {}, std::chrono::seconds limit = std::chrono::seconds(60))
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (meanwhile)
+                meanwhile();
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                if (done(m_calls))
+                    return true;
+                m_changed.wait_for(lock, std::chrono::milliseconds(20));
+            }
+        }
+        return false;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Notification> m_calls;
+};
+
+bool Has(const std::vector<Notification>& calls, const std::string& function)
+{
+    return std::any_of(calls.begin(), calls.end(), [&](const Notification& n) { return n.function == function; });
+}
+
+bridge::WorkerTiming FastTiming()
+{
+    bridge::WorkerTiming t;
+    t.readerWait = std::chrono::milliseconds(200);
+    t.idleWait = std::chrono::milliseconds(50);
+    t.slotWait = std::chrono::milliseconds(20);
+    t.releaseWait = std::chrono::milliseconds(20);
+    return t;
+}
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::StopRequest = 0;
+        dir = fs::path(testing::TempDir()) /
+              ("bridge-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_TRUE(store::OpenStore((dir / store::kDatabaseFile).string()));
+        frame = std::make_unique<bridge::MainFrame>(ui, FastTiming());
+    }
+    void TearDown() override
+    {
+        host::StopRequest = 2;  // any worker left ends
+        frame.reset();
+        host::StopRequest = 0;
+        store::CloseStore();
+        fs::remove_all(dir);
+    }
+
+    Value Call(const std::string& name, Values args = {})
+    {
+        Value result;
+        EXPECT_TRUE(frame->HandleCall(name, args, result)) << name;
+        return result;
+    }
+    bool Handled(const std::string& name, Values args = {})
+    {
+        Value result;
+        return frame->HandleCall(name, args, result);
+    }
+    // The UI's part while a scan runs: take the batch the path streamer put
+    // in the mailbox, and keep its folder pairs.
+    void TakeBatches()
+    {
+        const Value batch = Call("GetScanFilePathData", {0});
+        for (const Value& pair : batch.Items())
+            folders[pair.Items()[0].String()] = pair.Items()[1].Int();
+    }
+    bool UntilEnd()
+    {
+        return ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
+                        [this] { TakeBatches(); });
+    }
+    // A copy of a test image grown to `bytes`, its boot sector's size made
+    // to match: a larger disk with the same files, for a deep scan that
+    // lasts long enough to be stopped.
+    std::string Grown(const std::string& name, std::uint64_t bytes)
+    {
+        const fs::path copy = dir / (name + "-grown.img");
+        fs::copy_file(kImages + "/" + name + ".img", copy);
+        fs::resize_file(copy, bytes);
+        std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+        const std::uint64_t sectors = bytes / 512 - 1;
+        f.seekp(0x28);
+        for (int i = 0; i < 8; ++i)
+            f.put(static_cast<char>(sectors >> (8 * i)));
+        return copy.string();
+    }
+
+    fs::path dir;
+    Recorder ui;
+    std::unique_ptr<bridge::MainFrame> frame;
+    std::map<std::string, std::int64_t> folders;  // as the UI received them
+};
+
+std::multiset<std::string> Keys(const scan::VolumeScanner& volume)
+{
+    std::lock_guard<std::mutex> lock(const_cast<scan::VolumeScanner&>(volume).m_lock);
+    std::multiset<std::string> keys;
+    for (const auto& f : volume.m_results)
+        keys.insert(f->m_filePath + "|" + f->FullNameUtf8() + "|" + std::to_string(f->m_fileSize) + "|" +
+                    std::to_string(f->m_existType % 10 == 0 ? f->m_existType / 10 : f->m_existType));
+    return keys;
+}
+
+}  // namespace
+
+TEST_F(BridgeTest, ANormalScanThenTheDeepScanReachTheUiInOrder)
+{
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    const auto calls = ui.Calls();
+    // SetWorkEnd(1, 0, 0), then SetWorkEnd(2, 0, 0), then the idle batches
+    // (each announced), then AllPathSendFinishedToUi, last.
+    std::vector<std::string> order;
+    for (const Notification& n : calls) {
+        if (n.function == "SetWorkEnd")
+            order.push_back("end" + std::to_string(n.args[0].Int()));
+        else if (order.empty() || order.back() != n.function)
+            order.push_back(n.function);
+    }
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_EQ(order[0], "end1");
+    EXPECT_EQ(order[1], "end2");
+    EXPECT_EQ(order.back(), "AllPathSendFinishedToUi");
+    for (const Notification& n : ui.Named("SetWorkEnd")) {
+        EXPECT_EQ(n.args[1], Value(0));
+        EXPECT_EQ(n.args[2], Value(0));
+    }
+    EXPECT_EQ(frame->WorkFlag(), 0u);
+    // The tree the UI received: every folder of the results, with its count.
+    const auto volume = frame->CurrentReader();
+    ASSERT_TRUE(volume);
+    std::lock_guard<std::mutex> lock(volume->m_lock);
+    EXPECT_EQ(folders.size(), volume->m_folderMap.size());
+    for (const auto& [folder, count] : volume->m_folderMap)
+        EXPECT_EQ(folders[folder], count) << folder;
+    EXPECT_GT(folders["Documents"], 0);
+}
+
+TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
+{
+    const std::string image = Grown("ntfs-reformatted", 1ULL << 30);
+    // The whole scan, unbroken.
+    EXPECT_EQ(Call("ScanDiskDelFile", {image}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    const std::multiset<std::string> whole = Keys(*frame->CurrentReader());
+    EXPECT_GT(whole.size(), 10u);
+    // Again, stopped with the keep bit once the deep scan runs.
+    ui.Clear();
+    EXPECT_EQ(Call("ScanDiskDelFile", {image}), Value(0));
+    ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == bridge::kWorkDeepScan; },
+                         [this] { TakeBatches(); }));
+    EXPECT_EQ(Call("StopOperate", {1}), Value(1));
+    ASSERT_TRUE(ui.Until(
+        [](const auto& calls) {
+            return std::any_of(calls.begin(), calls.end(),
+                               [](const Notification& n) { return n.function == "SetWorkEnd" && n.args[0] == Value(2); });
+        },
+        [this] { TakeBatches(); }));
+    EXPECT_FALSE(Has(ui.Calls(), "AllPathSendFinishedToUi"));
+    EXPECT_EQ(ui.Named("SetWorkEnd").back().args[2], Value(1));
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
+    // A new bridge, as after the program was closed and started again.
+    frame.reset();
+    host::StopRequest = 0;
+    ui.Clear();
+    frame = std::make_unique<bridge::MainFrame>(ui, FastTiming());
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
+    const Value info = Call("GetSaveScanInfo");
+    EXPECT_EQ(info.Items()[0].Items()[0], Value(image));
+    EXPECT_EQ(Call("ResumeScan"), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    EXPECT_TRUE(Has(ui.Calls(), "StartDeepScan"));
+    EXPECT_EQ(Keys(*frame->CurrentReader()), whole);
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(0));  // finished: nothing left saved
+}
+
+TEST_F(BridgeTest, AStopWithoutKeepEndsWithoutTheFinalNotification)
+{
+    const std::string image = Grown("ntfs", 1ULL << 30);
+    EXPECT_EQ(Call("ScanDiskDelFile", {image}), Value(0));
+    ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == bridge::kWorkDeepScan; },
+                         [this] { TakeBatches(); }));
+    EXPECT_EQ(Call("StopOperate", {2}), Value(2));
+    ASSERT_TRUE(ui.Until(
+        [](const auto& calls) {
+            return std::any_of(calls.begin(), calls.end(), [](const Notification& n) {
+                return n.function == "SetWorkEnd" && n.args[0] == Value(2) && n.args[2] == Value(2);
+            });
+        },
+        [this] { TakeBatches(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Has(ui.Calls(), "AllPathSendFinishedToUi"));
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
+    EXPECT_EQ(frame->WorkFlag(), 0u);
+}
+
+namespace {
+
+// Saves `files` (path, name) as a finished deep scan (flag 3) of `device`.
+void SaveFinishedScan(const std::string& device, const std::vector<std::pair<std::string, std::string>>& files)
+{
+    scan::VolumeScanner volume;
+    for (const auto& [path, name] : files) {
+        auto f = std::make_unique<scan::FoundFile>();
+        f->SetNameUtf8(name);
+        f->m_filePath = path;
+        f->m_fileSize = 10;
+        f->m_isDirectory = 0;
+        f->m_existType = scan::kExistDeleted;
+        f->m_fileSystemType = scan::kNtfs;
+        volume.AppendResult(std::move(f));
+    }
+    store::ScanRecordInfo record;
+    record.path = device;
+    record.lastScanFlag = scan::kScanDeepFinished;
+    ASSERT_TRUE(store::SaveScanResults(volume, record));
+}
+
+}  // namespace
+
+TEST_F(BridgeTest, AResumedScanThatHadFinishedSendsItsFoldersInBatchesOfFifty)
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 120; ++i)
+        files.push_back({"Folder " + std::to_string(1000 + i) + "\\", "a.jpg"});
+    SaveFinishedScan(kImages + "/ntfs.img", files);
+    EXPECT_EQ(Call("ResumeScan"), Value(0));
+    // The documents take each batch when they are told of it.
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
+                         [this] { TakeBatches(); }));
+    EXPECT_FALSE(Has(ui.Calls(), "StartDeepScan"));
+    std::vector<std::int64_t> sizes;
+    for (const Notification& n : ui.Named("SendFileToUi")) {
+        EXPECT_EQ(n.args[0], Value("120"));
+        sizes.push_back(n.args[1].Int());
+    }
+    EXPECT_EQ(sizes, (std::vector<std::int64_t> {50, 50, 20}));
+    EXPECT_EQ(folders.size(), 120u);
+}
+
+TEST_F(BridgeTest, FolderListingsComeInBatchesOfAHundred)
+{
+    // Nothing to list before a scan: no notification at all.
+    EXPECT_EQ(Call("GetPathFiles", {"1", "Photos"}), Value(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(ui.Calls().empty());
+
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 250; ++i)
+        files.push_back({"Photos\\", "p" + std::to_string(i) + ".jpg"});
+    files.push_back({"", "root.txt"});
+    SaveFinishedScan(kImages + "/ntfs.img", files);
+    EXPECT_EQ(Call("ResumeScan"), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    ui.Clear();
+    EXPECT_EQ(Call("GetPathFiles", {7, "Photos"}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "EndReceiePathFiles"); }));
+    const auto calls = ui.Calls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(calls.front().function, "StartReceiePathFiles");
+    EXPECT_EQ(calls.front().args[0], Value(Value::Array {"7", "Photos\\"}));
+    EXPECT_EQ(calls[1].args[1].Items().size(), 100u);
+    EXPECT_EQ(calls[2].args[1].Items().size(), 100u);
+    EXPECT_EQ(calls[3].args[1].Items().size(), 50u);
+    EXPECT_EQ(calls[1].args[1].Items()[0].Items().size(), 9u);  // a FileRow
+    // The root, written as one backslash: an empty folder in the header.
+    ui.Clear();
+    Call("GetPathFiles", {"2", "\\"});
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
+    EXPECT_EQ(ui.Calls().front().args[0], Value(Value::Array {"2", ""}));
+    EXPECT_EQ(ui.Named("InReceiePathFiles").size(), 1u);
+}
+
+TEST_F(BridgeTest, WhileWorkRunsEveryCallThatStartsWorkIsRefused)
+{
+    EXPECT_EQ(Call("ScanDiskDelFile", {Grown("ntfs", 1ULL << 30)}), Value(0));
+    ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == bridge::kWorkDeepScan; },
+                         [this] { TakeBatches(); }));
+    EXPECT_EQ(Call("ScanDiskDelFile", {"x"}), Value(1));
+    EXPECT_EQ(Call("ScanDiskPartitionDelFile", {1, 1}), Value(1));
+    EXPECT_EQ(Call("SpecialScan", {0, "/"}), Value(1));
+    EXPECT_EQ(Call("RecoveryDelFile", {Value::Array {}, dir.string()}), Value(1));
+    // These answer the work flag itself.
+    EXPECT_EQ(Call("GetFilterFileArr", {Value::Map {}}), Value(2));
+    EXPECT_EQ(Call("ResumeScan"), Value(2));
+    EXPECT_EQ(Call("DeepScanPartition"), Value(2));
+    EXPECT_EQ(Call("GetWorkFlag"), Value(2));
+    const Value progress = Call("GetScanProc");
+    EXPECT_TRUE(progress.Items()[0].IsString());
+    EXPECT_EQ(Call("StopOperate", {2}), Value(2));
+    ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == 0; }, [this] { TakeBatches(); }));
+}
+
+TEST_F(BridgeTest, FilterAndRecoveryEnds)
+{
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    ui.Clear();
+    // Pictures only, with every other key missing (read as undefined).
+    Value::Map filter {{"Pictures", 1}, {"ScanName", "scan 1"}};
+    EXPECT_EQ(Call("GetFilterFileArr", {filter}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+    auto calls = ui.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].function, "StartFilterDataArr");
+    EXPECT_EQ(calls[0].args[1], Value("scan 1"));
+    EXPECT_GT(calls[0].args[0].Items().size(), 2u);
+    for (const Value& row : calls[0].args[0].Items()) {
+        const std::string name = row.Items()[0].String();
+        EXPECT_TRUE(name.ends_with(".jpg") || name.ends_with(".png")) << name;
+    }
+    EXPECT_EQ(calls[1].args[0], Value(16));
+    EXPECT_EQ(frame->WorkFlag(), 0u);
+
+    // Recovery of one folder and an index, then its end.
+    ui.Clear();
+    const fs::path out = dir / "out";
+    EXPECT_EQ(Call("RecoveryDelFile", {Value::Array {"E:\\Documents", 0, true}, out.string()}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+    EXPECT_EQ(ui.Calls().back().args, (Values {4, 0, 0}));
+    EXPECT_TRUE(fs::exists(out / "Documents" / "report.pdf"));
+    const Value progress = Call("GetRecoverProc");
+    EXPECT_EQ(progress.Items()[0], progress.Items()[1]);
+    EXPECT_NE(progress.Items()[2], Value(""));
+    // No destination at all is refused: status 1.
+    ui.Clear();
+    Call("RecoveryDelFile", {Value::Array {0}, ""});
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+    EXPECT_EQ(ui.Calls().back().args, (Values {4, 1, 0}));
+}
+
+TEST_F(BridgeTest, WhatTheTableDoesNotHandleAndAnswersWithoutAScan)
+{
+    Value result;
+    EXPECT_FALSE(frame->HandleCall("ScanDiskDelFile", {}, result));
+    EXPECT_FALSE(frame->HandleCall("GetWorkFlag", {1}, result));
+    EXPECT_FALSE(frame->HandleCall("getworkflag", {}, result));
+    EXPECT_FALSE(frame->HandleCall("NoSuchCall", {}, result));
+    EXPECT_EQ(Call("StopOperate", {1}), Value(0));  // no volume: nothing stops, nothing is emptied
+    EXPECT_EQ(Call("GetScanProc"), Value(Value::Array {0, 0}));
+    EXPECT_EQ(Call("GetRecoverProc"), Value(Value::Array {0, 0, ""}));
+    EXPECT_EQ(Call("GetFilesNumber"), Value(0));
+    EXPECT_EQ(Call("DeepScanPartition"), Value(-1));
+    EXPECT_EQ(Call("GetScanFilePathData", {"anything"}), Value(0));
+    EXPECT_EQ(Call("GetDiskPartition"), Value(""));
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
+    EXPECT_EQ(Call("GetSaveScanInfo"), Value(Value::Array {Value::Array {""}, 0}));
+    // Wrong kinds of argument read as the Part's conversions say.
+    EXPECT_EQ(Call("StopOperate", {"not a number"}), Value(0));
+    EXPECT_EQ(Call("GetFilterFileArr", {"not a map"}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "SetWorkEnd"); }));
+    EXPECT_EQ(ui.Calls().back().args, (Values {16, 0, 0}));
+    // A drive root loses its backslash and names its device \\.\C:, which
+    // cannot be opened here: the scan finds nothing and ends as usual.
+    ui.Clear();
+    EXPECT_EQ(Call("ScanDiskDelFile", {"C:\\"}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    EXPECT_EQ(frame->CurrentReader()->m_devicePath, "\\\\.\\C:");
+    EXPECT_EQ(Call("GetFilesNumber"), Value(0));
+}
+
+TEST_F(BridgeTest, UtilityCalls)
+{
+    EXPECT_EQ(Call("GetAppVersion"), Value(std::string(QUENLAR_TEST_VERSION)));
+    EXPECT_EQ(Call("GetCurrentPath"), Value(fs::current_path().string()));
+    const std::string desktop = Call("GetIndependentPath", {1}).String();
+    const std::string documents = Call("GetIndependentPath", {2}).String();
+    EXPECT_NE(desktop, documents);
+    EXPECT_EQ(Call("GetIndependentPath", {0}).String(), documents);
+    EXPECT_EQ(Call("OpenFolderPath", {"/no/such/folder"}), Value(2));
+    EXPECT_EQ(Call("FreshDiskInfo"), Value(0));
+    const Value disks = Call("GetDiskPartition");
+    ASSERT_TRUE(disks.IsArray());
+    for (const Value& disk : disks.Items()) {
+        ASSERT_EQ(disk.Items().size(), 6u);
+        for (const Value& p : disk.Items()[5].Items())
+            EXPECT_EQ(p.Items().size(), 14u);
+    }
+    EXPECT_TRUE(Call("GetDiskAllTypeNameFun").IsArray());
+    // The waiting animation: started next to the program, ended once.
+    frame->SetProgramFolder(std::string(QUENLAR_TEST_PROGRAM_FOLDER) + "/");
+    EXPECT_EQ(Call("CloseAwaitGifWindows"), Value(false));
+    EXPECT_EQ(Call("OpenAwaitGifWindows"), Value(true));
+    EXPECT_TRUE(frame->AwaitShown());
+    EXPECT_EQ(Call("CloseAwaitGifWindows"), Value(true));
+    EXPECT_EQ(Call("CloseAwaitGifWindows"), Value(false));
+}
+
+TEST(BridgeInstance, ASecondInstanceFindsTheLockTaken)
+{
+    Recorder ui;
+    bridge::MainFrame first(ui);
+    bridge::MainFrame second(ui);
+    Value result;
+    ASSERT_TRUE(first.HandleCall("CheckProgramRun", {}, result));
+    EXPECT_EQ(result, Value(0));
+    ASSERT_TRUE(first.HandleCall("CheckProgramRun", {}, result));
+    EXPECT_EQ(result, Value(1));  // asked again: the name is in use by then
+    ASSERT_TRUE(second.HandleCall("CheckProgramRun", {}, result));
+    EXPECT_EQ(result, Value(1));
+}
+
+// While a scan of each file system runs, the path streamer, listings, a
+// filter and progress polls run beside it (the tsan preset checks this).
+TEST_F(BridgeTest, ThreadSafetyOfEverythingBesideAScan)
+{
+    for (const char* image : {"ntfs", "fat32", "exfat"}) {
+        ui.Clear();
+        folders.clear();
+        host::StopRequest = 0;
+        EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/" + image + ".img"}), Value(0)) << image;
+        std::atomic<bool> done {false};
+        std::thread filter([&] {
+            while (!done) {
+                if (const auto volume = frame->CurrentReader()) {
+                    std::vector<Value> rows;
+                    browse::FilterFiles(*volume, "1,2,3,4,5,0,0,,0,x", rows);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
+                             [this] {
+                                 TakeBatches();
+                                 Call("GetScanProc");
+                                 Call("GetFilesNumber");
+                                 Call("GetPathFiles", {"t", "Documents"});
+                                 Call("GetPathFiles", {"u", ""});
+                             }));
+        done = true;
+        filter.join();
+        EXPECT_GT(folders.size(), 3u) << image;
+    }
+}
+
+TEST(BridgeDevices, APartitionAddedAndRemovedIsTold)
+{
+    if (::geteuid() != 0 || std::system("command -v losetup partx sfdisk >/dev/null") != 0)
+        GTEST_SKIP() << "needs root, losetup, partx and sfdisk";
+    Recorder ui;
+    bridge::MainFrame frame(ui);
+    ASSERT_TRUE(frame.StartDeviceMonitor());
+    const fs::path image = fs::path(testing::TempDir()) / "bridge-devices.img";
+    ASSERT_EQ(std::system(("truncate -s 16M '" + image.string() + "' && echo ',,L' | sfdisk -q '" + image.string() +
+                           "' >/dev/null")
+                              .c_str()),
+              0);
+    // Attached without scanning its table, so that the partition comes with
+    // partx, as a disk's partitions come when it is plugged in.
+    FILE* pipe = popen(("losetup -f --show '" + image.string() + "'").c_str(), "r");
+    char node[64] = {};
+    ASSERT_NE(std::fgets(node, sizeof node, pipe), nullptr);
+    pclose(pipe);
+    std::string loop(node);
+    loop.erase(loop.find_last_not_of("\n") + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ui.Clear();
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system(("partx -a " + loop).c_str()), 0);
+    EXPECT_TRUE(ui.Until(
+        [](const auto& calls) {
+            return std::any_of(calls.begin(), calls.end(),
+                               [](const Notification& n) { return n.args == Values {1}; });
+        },
+        {}, std::chrono::seconds(2)));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    const auto removing = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system(("partx -d " + loop).c_str()), 0);
+    EXPECT_TRUE(ui.Until(
+        [](const auto& calls) {
+            return std::any_of(calls.begin(), calls.end(),
+                               [](const Notification& n) { return n.args == Values {0}; });
+        },
+        {}, std::chrono::seconds(2)));
+    EXPECT_LT(std::chrono::steady_clock::now() - removing, std::chrono::seconds(1));
+    std::system(("losetup -d " + loop).c_str());
+    fs::remove(image);
+    for (const Notification& n : ui.Calls())
+        EXPECT_EQ(n.function, "USBDiskMonitoring");
+}
