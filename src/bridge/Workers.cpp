@@ -58,6 +58,9 @@ void MainFrame::ScanWorker(std::string device)
     // streamer would take the pause for the end, and other work could slip in).
     m_workFlag.fetch_or(kWorkDeepScan);
     m_workFlag.fetch_and(~std::uint32_t {kWorkNormalScan});
+    // The path streamer's idle wait ends here: the normal scan's folders
+    // are all in and reach the documents now, not a second later.
+    Wake();
     host::LogLess("OnDeepScanPartition Thread ");
     Start([this] { DeepScanWorker(); });
 }
