@@ -408,6 +408,29 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     Call("RecoveryDelFile", {Value::Array {0}, ""});
     ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
     EXPECT_EQ(ui.Calls().back().args, (Values {4, 1, 0}));
+
+    // A hostile selection: a quarter of a million indices out of range or
+    // negative, nested arrays, maps, folders that climb out; into a
+    // destination whose parents do not exist yet. Only the valid index is
+    // written, inside the destination.
+    ui.Clear();
+    Value::Array hostile;
+    for (int i = 0; i < 250000; ++i)
+        hostile.emplace_back(i % 2 == 0 ? std::int64_t {1} << 40 : -i);
+    hostile.emplace_back(Value::Array {Value::Array {0}});
+    hostile.emplace_back(Value::Map {{"a", 1}});
+    hostile.emplace_back("..\\..\\..\\");
+    hostile.emplace_back(Value(true));
+    hostile.emplace_back(0);
+    const fs::path deep = dir / "new" / "deeper" / "out";
+    EXPECT_EQ(Call("RecoveryDelFile", {hostile, deep.string()}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+    EXPECT_EQ(ui.Calls().back().args, (Values {4, 0, 0}));
+    std::size_t written = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "new"))
+        written += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(written, 1u);
+    EXPECT_EQ(frame->WorkFlag(), 0u);
 }
 
 TEST_F(BridgeTest, WhatTheTableDoesNotHandleAndAnswersWithoutAScan)
