@@ -311,6 +311,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
     ntfs.PlaceInMft(36, SyntheticNtfs::File(36, 5, u"current.txt"));
     ntfs.PlaceAt(300, SyntheticNtfs::File(80, 70, u"before its folder.txt", false));
     ntfs.PlaceAt(5000, SyntheticNtfs::Folder(70, 5, u"Old"));
+    ntfs.PlaceAt(5200, SyntheticNtfs::File(82, 70, u"in the same chunk.txt", false));
     ntfs.PlaceAt(7000, SyntheticNtfs::File(81, 70, u"after.txt", false));
 
     const auto dir = std::filesystem::path(testing::TempDir()) / "resume-test";
@@ -324,27 +325,36 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
     ASSERT_EQ(bridge::RunDeepScan(unbroken, 0), kDeepFinished);
     EXPECT_EQ(ByName(unbroken).at("before its folder.txt")->m_filePath, "Old\\");
 
-    VolumeScanner first;
-    ntfs.Open(first);
-    first.NormalScan();
-    first.m_stopAtSector = 2500;  // chunks end at 8, 2176, 4224: the pause comes after the third
-    ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
-    EXPECT_EQ(host::StopRequest, host::kStopKeep);
-    EXPECT_EQ(first.m_deepNextPosition, 4224u);
-    EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
+    // Paused between chunks (chunks end at 8, 2176, 4224: a stop asked for
+    // at 2500 comes at the start of the fourth), and inside one, between two
+    // records of the same chunk, as a Ctrl-C may: the record at 5200 was not
+    // read yet, and a resumed scan starts with it.
+    for (const auto& [stopAt, next] : {std::pair<std::uint64_t, std::uint64_t> {2500, 4224}, {5100, 5200}}) {
+        host::StopRequest = 0;
+        VolumeScanner first;
+        ntfs.Open(first);
+        first.NormalScan();
+        first.m_stopAtSector = stopAt;
+        ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
+        EXPECT_EQ(host::StopRequest, host::kStopKeep);
+        EXPECT_EQ(first.m_deepNextPosition, next);
+        EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
+        EXPECT_EQ(ByName(first).count("in the same chunk.txt"), 0u);
 
-    // A later run of the program: the scan record says where to go on. The
-    // saved volume path names our memory volume, so open it by hand.
-    host::StopRequest = 0;
+        // A later run of the program: the scan record says where to go on.
+        // The saved volume path names our memory volume, so open it by hand.
+        host::StopRequest = 0;
+        store::ScanRecordInfo record;
+        ASSERT_TRUE(store::ReadLastScanRecord(record));
+        EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
+        EXPECT_EQ(record.nextPosition, first.m_deepNextPosition);
+        VolumeScanner resumed;
+        ntfs.Open(resumed);
+        ASSERT_TRUE(store::LoadFoundFiles(resumed));
+        ASSERT_EQ(bridge::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
+        EXPECT_EQ(Keys(resumed), Keys(unbroken)) << "paused at " << stopAt;
+    }
     store::ScanRecordInfo record;
-    ASSERT_TRUE(store::ReadLastScanRecord(record));
-    EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
-    EXPECT_EQ(record.nextPosition, first.m_deepNextPosition);
-    VolumeScanner resumed;
-    ntfs.Open(resumed);
-    ASSERT_TRUE(store::LoadFoundFiles(resumed));
-    ASSERT_EQ(bridge::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
-    EXPECT_EQ(Keys(resumed), Keys(unbroken));
 
     // A finished scan leaves nothing to resume: its caller empties the store.
     EXPECT_TRUE(bridge::LeavesNothingToResume(kDeepFinished));

@@ -214,7 +214,8 @@ private:
 // record may begin, of the size its own header gives, so that the records of
 // an earlier file system are found whatever their size. Returns the offset
 // of a record that runs past the end of the bytes (the next read should
-// start there), or `bytes`.
+// start there), or of the first record left unread because a stop was
+// requested (a resumed scan goes on there), or `bytes`.
 std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* buffer, std::size_t bytes,
                            std::uint64_t firstSector)
 {
@@ -225,8 +226,10 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
             offset += kFixupStride;
             continue;
         }
+        if (firstSector + offset / kSectorBytes >= volume.m_stopAtSector)
+            host::StopRequest = host::kStopKeep;
         if (host::StopRequested())
-            return bytes;
+            return offset;
         const std::size_t size = RecordSizeOf(ByteView(buffer + offset, bytes - offset));
         if (size == 0) {
             offset += kFixupStride;
@@ -455,6 +458,13 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         // Only the `got` bytes just read are parsed, so the buffer needs no
         // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
         const std::size_t parsed = ParseDeepChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector);
+        if (parsed < got && host::StopRequested()) {
+            // Stopped inside the chunk: the records after `parsed` were not
+            // read, and a resumed scan must start with them.
+            position = firstSector + parsed / kSectorBytes;
+            volume.m_progress = position;
+            continue;
+        }
         // A record that runs past a whole chunk is read again with the next
         // one. (A chunk cut short ends at the $MFT or the device: a record
         // running into those is no stray record.)
