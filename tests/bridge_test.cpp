@@ -561,10 +561,12 @@ TEST(BridgeDevices, APartitionAddedAndRemovedIsTold)
     ui.Clear();
     const auto before = std::chrono::steady_clock::now();
     ASSERT_EQ(std::system(("partx -a " + loop).c_str()), 0);
+    // Values {Value(1)}, not Values {1}: inside a generic lambda clang 14
+    // reads a braced single integer as the vector's size.
     EXPECT_TRUE(ui.Until(
         [](const auto& calls) {
             return std::any_of(calls.begin(), calls.end(),
-                               [](const Notification& n) { return n.args == Values {1}; });
+                               [](const Notification& n) { return n.args == Values {Value(1)}; });
         },
         {}, std::chrono::seconds(2)));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
@@ -573,7 +575,7 @@ TEST(BridgeDevices, APartitionAddedAndRemovedIsTold)
     EXPECT_TRUE(ui.Until(
         [](const auto& calls) {
             return std::any_of(calls.begin(), calls.end(),
-                               [](const Notification& n) { return n.args == Values {0}; });
+                               [](const Notification& n) { return n.args == Values {Value(0)}; });
         },
         {}, std::chrono::seconds(2)));
     EXPECT_LT(std::chrono::steady_clock::now() - removing, std::chrono::seconds(1));
