@@ -4,7 +4,7 @@
 // real store.
 #include "bridge/MainFrame.h"
 #include "browse/Filters.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
 
@@ -109,7 +109,7 @@ class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         dir = fs::path(testing::TempDir()) /
               ("bridge-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
@@ -119,9 +119,9 @@ protected:
     }
     void TearDown() override
     {
-        host::StopRequest = 2;  // any worker left ends
+        base::StopRequest = 2;  // any worker left ends
         frame.reset();
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         store::CloseStore();
         fs::remove_all(dir);
     }
@@ -242,7 +242,7 @@ TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
     EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
     // A new bridge, as after the program was closed and started again.
     frame.reset();
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     ui.Clear();
     frame = std::make_unique<bridge::MainFrame>(ui, FastTiming());
     EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
@@ -511,7 +511,7 @@ TEST_F(BridgeTest, ThreadSafetyOfEverythingBesideAScan)
     for (const char* image : {"ntfs", "fat32", "exfat"}) {
         ui.Clear();
         folders.clear();
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/" + image + ".img"}), Value(0)) << image;
         std::atomic<bool> done {false};
         std::thread filter([&] {

@@ -1,7 +1,7 @@
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "filetypes/Catalogue.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/Time.h"
 #include "scan/VolumeScanner.h"
 
@@ -54,8 +54,8 @@ std::uint64_t HoursAgo(int hours)
 
 class BrowseTest : public ::testing::Test {
 protected:
-    void SetUp() override { host::StopRequest = 0; }
-    void TearDown() override { host::StopRequest = 0; }
+    void SetUp() override { base::StopRequest = 0; }
+    void TearDown() override { base::StopRequest = 0; }
 };
 
 }  // namespace
@@ -156,7 +156,7 @@ TEST_F(BrowseTest, ScanFolderLimitAndStop)
 
     VolumeScanner stopped;
     Add(stopped, "a.txt", "a\\");
-    host::StopRequest = 2;
+    base::StopRequest = 2;
     updates.clear();
     browse::CollectFolderUpdates(stopped, updates, "", browse::kNoLimit);
     EXPECT_TRUE(updates.empty());

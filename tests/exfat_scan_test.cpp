@@ -1,7 +1,7 @@
 #include "NtfsBuilder.h"
 #include "ScanResults.h"
 
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
 #include "scan/Scanners.h"
 #include "scan/VolumeScanner.h"
@@ -87,7 +87,7 @@ private:
 
 TEST(ExfatScan, EntrySetsFoldersAndDamage)
 {
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     SyntheticExfat x;
     x.BitmapEntry();
     x.Fat(2, 0xFFFFFFFF);

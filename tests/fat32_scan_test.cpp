@@ -1,4 +1,4 @@
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "scan/VolumeScanner.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +54,7 @@ std::string SlashPath(const FoundFile& f)
 // states. A deleted 8.3-only name shows "#" for its lost first character.
 TEST(Fat32Scan, ImageMatchesTheManifest)
 {
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     VolumeScanner volume;
     ASSERT_EQ(volume.Open(kImages + "/fat32.img"), kOpenOk);
     volume.NormalScan();

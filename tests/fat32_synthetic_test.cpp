@@ -1,7 +1,7 @@
 #include "NtfsBuilder.h"
 #include "ScanResults.h"
 
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
 #include "scan/VolumeScanner.h"
 
@@ -74,7 +74,7 @@ private:
 
 TEST(Fat32Synthetic, NamesDuplicatesAndDamage)
 {
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     SyntheticFat32 x;
     // Root: clusters 2 to 5, so long names can straddle clusters.
     x.Fat(2, 3);

@@ -1,7 +1,7 @@
 #include "NtfsBuilder.h"
 
 #include "bridge/ScanWork.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
 #include "scan/NtfsRecord.h"
 #include "scan/VolumeScanner.h"
@@ -141,8 +141,8 @@ std::string OurPath(const FoundFile& f)
 
 class NtfsScanTest : public ::testing::Test {
 protected:
-    void SetUp() override { host::StopRequest = 0; }
-    void TearDown() override { host::StopRequest = 0; }
+    void SetUp() override { base::StopRequest = 0; }
+    void TearDown() override { base::StopRequest = 0; }
 };
 
 }  // namespace
@@ -330,20 +330,20 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
     // records of the same chunk, as a Ctrl-C may: the record at 5200 was not
     // read yet, and a resumed scan starts with it.
     for (const auto& [stopAt, next] : {std::pair<std::uint64_t, std::uint64_t> {2500, 4224}, {5100, 5200}}) {
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         VolumeScanner first;
         ntfs.Open(first);
         first.NormalScan();
         first.m_stopAtSector = stopAt;
         ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
-        EXPECT_EQ(host::StopRequest, host::kStopKeep);
+        EXPECT_EQ(base::StopRequest, base::kStopKeep);
         EXPECT_EQ(first.m_deepNextPosition, next);
         EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
         EXPECT_EQ(ByName(first).count("in the same chunk.txt"), 0u);
 
         // A later run of the program: the scan record says where to go on.
         // The saved volume path names our memory volume, so open it by hand.
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         store::ScanRecordInfo record;
         ASSERT_TRUE(store::ReadLastScanRecord(record));
         EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
@@ -380,7 +380,7 @@ TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
 
     VolumeScanner again;
     ntfs.Open(again);
-    host::StopRequest = host::kStopDiscard;
+    base::StopRequest = base::kStopDiscard;
     EXPECT_EQ(bridge::RunDeepScan(again, 0), kDeepStopped);
     // The saved scan stays until the caller has put out what it found; then
     // nothing is left to resume.

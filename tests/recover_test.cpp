@@ -1,6 +1,6 @@
 #include "NtfsBuilder.h"
 
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
 #include "recover/RecoveryWriter.h"
 #include "scan/VolumeScanner.h"
@@ -42,7 +42,7 @@ class RecoverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        host::StopRequest = 0;
+        base::StopRequest = 0;
         root = fs::path(testing::TempDir()) /
                ("recover-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(root);
@@ -172,10 +172,10 @@ TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
     EXPECT_EQ(ReadAll(dest / "good.txt"), "content 0");
 
     // A stop request ends the run before the next file.
-    host::StopRequest = host::kStopDiscard;
+    base::StopRequest = base::kStopDiscard;
     const auto stopped = recover::RecoverFiles(volume, {recover::SelectionValue::Index(0)}, dest.string());
     EXPECT_TRUE(stopped.stopped || stopped.selected == 0);
-    host::StopRequest = 0;
+    base::StopRequest = 0;
 }
 
 TEST_F(RecoverTest, AFileThatIsNotWholeNeverTakesItsName)

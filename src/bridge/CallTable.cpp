@@ -2,7 +2,7 @@
 // count, each answered with one value.
 #include "bridge/MainFrame.h"
 
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
 
@@ -90,7 +90,7 @@ Value MainFrame::StartScan(const std::string& device, bool releaseFirst)
 {
     if (releaseFirst)
         ReleaseCurrentScan();
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     Start([this, device] { ScanWorker(device); });
     Start([this] { PathStreamer(); });
     return Value(0);
@@ -186,7 +186,7 @@ Value MainFrame::ResumeScan()
     if (const std::uint32_t flag = m_workFlag.load(); flag != 0)
         return Value(static_cast<std::int64_t>(flag));
     SetCurrentReader(nullptr);
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     Start([this] { ResumeWorker(); });
     Start([this] { PathStreamer(); });
     return Value(0);
@@ -203,7 +203,7 @@ Value MainFrame::StopOperate(const Values& args)
         if (m_workFlag.compare_exchange_strong(idle, kWorkSave))
             Start([this] { SaveWorker(); });
     }
-    host::StopRequest = request;
+    base::StopRequest = request;
     Wake();
     return Value(request);
 }
@@ -274,7 +274,7 @@ Value MainFrame::RecoveryDelFile(const Values& args)
         else
             selection.push_back({});
     }
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     std::uint32_t idle = 0;
     if (!m_workFlag.compare_exchange_strong(idle, kWorkRecovery))
         return Value(1);

@@ -1,7 +1,7 @@
 #include "bridge/MainFrame.h"
 
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Shell.h"
 #include "scan/VolumeScanner.h"
 
@@ -71,7 +71,7 @@ void MainFrame::ReportWorkEnd(std::uint32_t operation, int status)
     // next work as soon as they hear of the end.
     m_workFlag.fetch_and(~operation);
     Wake();
-    m_ui.Call("SetWorkEnd", {static_cast<std::int64_t>(operation), status, static_cast<int>(host::StopRequest.load())});
+    m_ui.Call("SetWorkEnd", {static_cast<std::int64_t>(operation), status, static_cast<int>(base::StopRequest.load())});
 }
 
 void MainFrame::ReleaseCurrentScan()
@@ -157,7 +157,7 @@ bool MainFrame::StartDeviceMonitor()
         m_monitor = std::make_unique<platform::DeviceMonitor>([this](bool arrived) { OnDeviceChange(arrived); });
     const bool started = m_monitor->Start();
     if (!started)
-        host::LogLess("Device changes cannot be watched: the system's device events cannot be read");
+        base::LogLess("Device changes cannot be watched: the system's device events cannot be read");
     return started;
 }
 

@@ -1,7 +1,7 @@
 #include "bridge/ScanWork.h"
 
 #include "disks/Disks.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
 
@@ -19,10 +19,10 @@ int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector)
         record.nextPosition = volume.m_deepNextPosition;
         record.lastScanFlag = static_cast<std::int32_t>(volume.m_scanMode.load());
         if (store::SaveScanResults(volume, record))
-            host::LogLess("Deep scan of %s saved at sector %llu with %zu results", volume.m_devicePath.c_str(),
+            base::LogLess("Deep scan of %s saved at sector %llu with %zu results", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(record.nextPosition), volume.ResultCount());
         else
-            host::LogLess("Deep scan of %s could not be saved", volume.m_devicePath.c_str());
+            base::LogLess("Deep scan of %s could not be saved", volume.m_devicePath.c_str());
     }
     return end;
 }
@@ -41,7 +41,7 @@ int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name)
         disks::EnumerateDisks(list);
         std::string reason;
         if (!disks::ResolveVolumeName(list, name, node, reason))
-            host::LogLess("Open device %s: %s", name.c_str(), reason.c_str());
+            base::LogLess("Open device %s: %s", name.c_str(), reason.c_str());
     }
     return volume.Open(node, name);
 }

@@ -4,7 +4,7 @@
 // lock and the waiting-animation program.
 #include "bridge/MainFrame.h"
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/Shell.h"
 
 #include <unistd.h>
@@ -137,7 +137,7 @@ Value MainFrame::OpenAwaitGifWindows()
     const std::string folder = m_programFolder.empty() ? platform::ProgramFolder() : m_programFolder;
     const int process = platform::StartProgram(folder + "BusyGlass");
     if (process == 0) {
-        host::LogLess("Open Popup windows Error =  %d!", errno);
+        base::LogLess("Open Popup windows Error =  %d!", errno);
         return Value(false);
     }
     // Only the newest is kept (an older copy ends with this program).
@@ -149,17 +149,17 @@ Value MainFrame::CloseAwaitGifWindows()
 {
     const int process = m_popupProcess.exchange(0);
     if (process == 0) {
-        host::LogLess("Close Popup windows Error = %d", 0);
+        base::LogLess("Close Popup windows Error = %d", 0);
         return Value(false);
     }
     platform::EndProgram(process);
-    host::LogLess("Close the success Popup windows end !");
+    base::LogLess("Close the success Popup windows end !");
     return Value(true);
 }
 
 Value MainFrame::GetAppVersion()
 {
-    host::LogLess("On GetAppVersion");
+    base::LogLess("On GetAppVersion");
     return Value(QUENLAR_VERSION);
 }
 

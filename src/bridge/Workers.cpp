@@ -5,8 +5,8 @@
 #include "bridge/ScanWork.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "scan/VolumeScanner.h"
@@ -27,12 +27,12 @@ constexpr int kSlotLooks = 100;
 
 bool Stopping()
 {
-    return host::StopRequest.load() != 0;
+    return base::StopRequest.load() != 0;
 }
 
 int StopValue()
 {
-    return static_cast<int>(host::StopRequest.load());
+    return static_cast<int>(base::StopRequest.load());
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ void MainFrame::ScanWorker(std::string device)
     // The path streamer's idle wait ends here: the normal scan's folders
     // are all in and reach the documents now, not a second later.
     Wake();
-    host::LogLess("OnDeepScanPartition Thread ");
+    base::LogLess("OnDeepScanPartition Thread ");
     Start([this] { DeepScanWorker(); });
 }
 
@@ -73,8 +73,8 @@ int MainFrame::DeepScanStart()
     // Set before the worker runs, so that a second call answers busy.
     if (!m_workFlag.compare_exchange_strong(idle, kWorkDeepScan))
         return static_cast<int>(idle);
-    host::LogLess("OnDeepScanPartition Thread ");
-    host::StopRequest = 0;
+    base::LogLess("OnDeepScanPartition Thread ");
+    base::StopRequest = 0;
     Start([this] { DeepScanWorker(); });
     return 0;
 }
@@ -266,10 +266,10 @@ void MainFrame::RecoveryWorker(std::string destination, std::vector<recover::Sel
         while (!existing.empty() && !platform::IsFolder(existing) && existing.find_last_of("/\\") != std::string::npos)
             existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
         if (destination.empty()) {
-            host::LogLess("Recovery refused: no destination folder");
+            base::LogLess("Recovery refused: no destination folder");
             status = 1;
         } else if (platform::DestinationOnSource(volume->m_deviceNode, existing)) {
-            host::LogLess("Recovery refused: the destination %s lies on the volume being read", destination.c_str());
+            base::LogLess("Recovery refused: the destination %s lies on the volume being read", destination.c_str());
             status = 1;
         } else {
             recover::RecoverFiles(*volume, selection, destination);

@@ -1,7 +1,7 @@
 #include "browse/FolderTree.h"
 
 #include "filetypes/Catalogue.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/Time.h"
 #include "scan/VolumeScanner.h"
 
@@ -32,7 +32,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& upd
     const std::size_t n = volume.m_results.size();
     std::size_t i = volume.m_treeCursor;
     for (; i < n && updates.size() < limit; ++i) {
-        if (host::StopRequested()) {
+        if (base::StopRequested()) {
             updates.clear();
             break;
         }

@@ -4,7 +4,7 @@
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "bridge/ScanWork.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/Process.h"
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
@@ -57,7 +57,7 @@ void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
 
 bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropSavedScanAtEnd& dropAtEnd)
 {
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     if (source.saved) {
         if (!OpenResultStore("quenlar, reading the saved scan"))
             return false;
@@ -86,7 +86,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
                         !MayReplaceSavedScan(volume.m_devicePath, source.discardSaved)))
         return false;
     volume.NormalScan();
-    if (source.deep && !host::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))
+    if (source.deep && !base::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))
         dropAtEnd.Arm();
     return true;
 }

@@ -3,7 +3,7 @@
 #include "cli/Terminal.h"
 
 #include "bridge/ScanWork.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "platform/Process.h"
@@ -19,7 +19,7 @@ namespace {
 
 extern "C" void RequestStop()
 {
-    host::StopRequest.store(host::kStopDiscard);
+    base::StopRequest.store(base::kStopDiscard);
 }
 
 // "docs/old" or "docs\\old" as the result tree writes a folder: a drive
@@ -79,7 +79,7 @@ int RunRecover(const RecoverOptions& options)
     if (options.all)
         selection.push_back(recover::SelectionValue::Folder("V:"));
 
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     platform::OnInterrupt(RequestStop);
     Progress progress(platform::StderrIsTerminal());
     progress.Start([&volume](double) {

@@ -3,7 +3,7 @@
 #include "cli/Results.h"
 
 #include "bridge/ScanWork.h"
-#include "host/StopRequest.h"
+#include "base/StopRequest.h"
 #include "platform/Process.h"
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
@@ -16,7 +16,7 @@ namespace {
 
 extern "C" void RequestKeepingStop()
 {
-    host::StopRequest.store(host::kStopKeep);
+    base::StopRequest.store(base::kStopKeep);
 }
 
 // The sectors done of the total, the rate and the files found so far.
@@ -93,7 +93,7 @@ int RunScan(const ScanOptions& options)
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
     volume.m_stopAtSector = options.stopAtSector;
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
 
     Progress progress(platform::StderrIsTerminal());
@@ -102,7 +102,7 @@ int RunScan(const ScanOptions& options)
     progress.Stop();
 
     int exitCode = kExitOk;
-    if (host::StopRequested()) {
+    if (base::StopRequested()) {
         std::fprintf(stderr, "quenlar: normal scan stopped; the list is incomplete and nothing was saved\n");
         exitCode = kExitInterrupted;
     } else if (options.deep) {
@@ -123,7 +123,7 @@ int RunResume(const ResumeOptions& options)
     if (!OpenResultStore("quenlar resume"))
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
-    host::StopRequest = 0;
+    base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
     volume.m_stopAtSector = options.stopAtSector;

@@ -1,6 +1,6 @@
 // quenlar: the command-line front end.
 #include "cli/Commands.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "store/ResultStore.h"
 
 #include <CLI/CLI.hpp>
@@ -45,8 +45,8 @@ int RunResultCommand(CLI::App* tree, CLI::App* list, CLI::App* filter, const std
 
 int main(int argc, char** argv)
 {
-    host::ConfigureLog();
-    host::SetLogFile(host::kLogFileName);
+    base::ConfigureLog();
+    base::SetLogFile(base::kLogFileName);
 
     CLI::App app {"Quenlar finds existing and deleted files on NTFS, FAT32 and exFAT volumes "
                   "and copies them out. The volume is only ever read.",
@@ -184,6 +184,6 @@ int main(int argc, char** argv)
                                   filterOptions, recoverOptions);
     }
     store::CloseStore();
-    host::ShutdownLog();
+    base::ShutdownLog();
     return result;
 }

@@ -1,6 +1,6 @@
 #include "disks/Disks.h"
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskFacts.h"
 #include "platform/Files.h"
@@ -339,12 +339,12 @@ void EnumerateDisks(std::vector<DiskInfo>& list)
     };
     for (DeviceFacts& disk : devices.disks) {
         if (disk.openError != 0)
-            host::LogLess("get partition %s disk fail 3,error=0x%x", disk.node.c_str(), disk.openError);
+            base::LogLess("get partition %s disk fail 3,error=0x%x", disk.node.c_str(), disk.openError);
         clusterSize(disk.node, disk.volume);
     }
     for (DeviceFacts& part : devices.partitions) {
         if (part.openError != 0)
-            host::LogLess("get partition %s disk fail 3,error=0x%x", part.node.c_str(), part.openError);
+            base::LogLess("get partition %s disk fail 3,error=0x%x", part.node.c_str(), part.openError);
         clusterSize(part.node, part.volume);
     }
     for (platform::OtherVolume& other : devices.others)

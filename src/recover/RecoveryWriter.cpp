@@ -1,7 +1,7 @@
 #include "recover/RecoveryWriter.h"
 
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "scan/FileContent.h"
@@ -87,7 +87,7 @@ std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const std::v
 {
     std::set<std::uint32_t> set;
     for (const SelectionValue& value : selection) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             break;
         if (value.kind == SelectionValue::kIndex) {
             if (value.index >= 0 && value.index <= 0xFFFFFFFF)
@@ -97,7 +97,7 @@ std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const std::v
         if (value.kind != SelectionValue::kFolder)
             continue;
         const std::string& s = value.folder;
-        host::LogDebug("waiting to recovery path: %s", s.c_str());
+        base::LogDebug("waiting to recovery path: %s", s.c_str());
         std::string folder;
         const std::size_t slash = s.find('\\');
         if (!s.empty() && slash != std::string::npos && slash >= 2) {
@@ -108,7 +108,7 @@ std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const std::v
             continue;
         }
         for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
-            if (host::StopRequested())
+            if (base::StopRequested())
                 break;
             const scan::FoundFile& f = *volume.m_results[i];
             if (f.m_isDirectory == 1)
@@ -305,24 +305,24 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
     try {
         buffer.resize(kTransferBytes);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
         return summary;
     }
     const std::string base = destination.empty() || destination.back() == '/' ? destination : destination + "/";
 
     for (const std::uint32_t k : set) {
-        if (host::StopRequested()) {
-            host::LogLess("User stop file recovery!");
+        if (base::StopRequested()) {
+            base::LogLess("User stop file recovery!");
             summary.stopped = true;
             break;
         }
         if (!volume.DeviceOpen()) {
-            host::LogLess("disk handle exception!");
+            base::LogLess("disk handle exception!");
             summary.deviceGone = true;
             break;
         }
         if (k >= volume.m_results.size()) {
-            host::LogDebug("recovery file No error!");
+            base::LogDebug("recovery file No error!");
             ++volume.m_recoverCount;
             continue;
         }
@@ -383,7 +383,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
         if (out.error == 0 && out.problems == 0) {
             ++summary.succeeded;
             summary.bytes += written;
-            host::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
+            base::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
             if (shortened)
                 summary.shortened.push_back({report.source, out.path});
         } else {
@@ -393,21 +393,21 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
                 report.bytes = written;
                 summary.bytes += written;
                 ++summary.partial;
-                host::LogDebug("recovery file partial:%s to %s (%s)", DisplayName(f).c_str(), report.output.c_str(),
+                base::LogDebug("recovery file partial:%s to %s (%s)", DisplayName(f).c_str(), report.output.c_str(),
                                DescribeProblems(report.problems, unreadable).c_str());
             } else {
                 if (!out.temporary.empty() && out.error != kErrorFolder && out.error != kErrorCreate)
                     platform::RemoveFile(out.temporary);
                 report.outcome = Outcome::kFailed;
                 ++summary.failed;
-                host::LogDebug("recovery file error,errNo:%d path:%s (%s)", out.error != 0 ? out.error : kErrorRead,
+                base::LogDebug("recovery file error,errNo:%d path:%s (%s)", out.error != 0 ? out.error : kErrorRead,
                                DisplayName(f).c_str(), DescribeProblems(report.problems, unreadable).c_str());
             }
             summary.problems.push_back(std::move(report));
         }
         ++volume.m_recoverCount;
     }
-    host::LogLess("recovery files number:%d,success:%d", static_cast<int>(set.size()), static_cast<int>(summary.succeeded));
+    base::LogLess("recovery files number:%d,success:%d", static_cast<int>(set.size()), static_cast<int>(summary.succeeded));
     return summary;
 }
 

@@ -3,8 +3,8 @@
 // allocation bitmap, read from its entry in the root folder, says which
 // clusters are in use now: a deleted folder is walked only through free
 // clusters, and one whose first cluster was taken again is dropped.
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "scan/ByteView.h"
@@ -111,7 +111,7 @@ void ExfatWalk::LoadBitmap(ByteView entry)
     try {
         bitmap.assign(static_cast<std::size_t>(length), 0);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
         return;
     }
     if (m_volume.ReadSectors(SectorOf(first), bitmap.size(), bitmap.data()) == bitmap.size())
@@ -172,7 +172,7 @@ void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFr
     const std::vector<std::uint8_t> bytes = ReadFolderClusters(m_volume, clusters, m_heap, m_spc);
     const ByteView dir(bytes.data(), bytes.size());
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             return;
         const std::uint8_t type = dir.U8(at);
         if (m_volume.m_clusterBitmap.empty()) {

@@ -4,8 +4,8 @@
 // ".." entries that begin every folder, and the clusters known to be in use
 // (the cluster bitmap) keep that search off live data.
 #include "filetypes/HeaderSignature.h"
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Text.h"
 #include "scan/ByteView.h"
 #include "scan/FolderClusters.h"
@@ -267,7 +267,7 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
     std::vector<DeletedFolder> deletedFolders;
     std::size_t lfnStart = bytes.size();
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             return;
         if (dir.U8(at) == 0)
             break;  // the end of the folder
@@ -284,7 +284,7 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
     // "." and ".." from the high word of this folder's last cluster on.
     const std::uint32_t h0 = clusters.back() >> 16;
     for (const DeletedFolder& deleted : deletedFolders) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             return;
         if (deleted.lowCluster == 0 || deleted.lowCluster >= m_entries)
             continue;
@@ -357,7 +357,7 @@ int Fat32Scan(VolumeScanner& volume)
     // put back under the lock, the volume read without it.
     const std::size_t count = volume.ResultCount();
     for (std::size_t i = 0; i < count; ++i) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             break;
         FileExtent extent;
         std::string suffix;

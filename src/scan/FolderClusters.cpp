@@ -1,6 +1,6 @@
 #include "scan/FolderClusters.h"
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@ std::vector<std::uint8_t> ReadFolderClusters(VolumeScanner& volume, const std::v
     try {
         bytes.assign(clusters.size() * clusterBytes, 0);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
         return {};
     }
     for (std::size_t i = 0; i < clusters.size(); ++i) {

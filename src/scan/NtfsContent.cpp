@@ -2,7 +2,7 @@
 // with sparse holes, and LZNT1-compressed data in compression units.
 #include "scan/FileContent.h"
 
-#include "host/Log.h"
+#include "base/Log.h"
 #include "scan/FoundFile.h"
 #include "scan/Lznt1.h"
 #include "scan/NtfsRecord.h"
@@ -94,7 +94,7 @@ public:
             m_unit.resize(static_cast<std::size_t>(m_unitBytes));
             m_packed.resize(static_cast<std::size_t>(m_unitBytes));
         } catch (const std::bad_alloc&) {
-            host::LogLess("Memory is not enough!");
+            base::LogLess("Memory is not enough!");
             return false;
         }
         return true;

@@ -1,7 +1,7 @@
 #include "scan/NtfsRecord.h"
 
 #include "base/Checked.h"
-#include "host/Log.h"
+#include "base/Log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -396,7 +396,7 @@ std::vector<DataRun> DecodeDataRuns(ByteView v, std::size_t offset)
 {
     std::vector<DataRun> runs;
     if (offset >= v.Size()) {
-        host::LogLess("GetDataRunList offset=%d", static_cast<int>(offset));
+        base::LogLess("GetDataRunList offset=%d", static_cast<int>(offset));
         return runs;
     }
     std::int64_t lcn = 0;

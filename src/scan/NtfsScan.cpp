@@ -1,7 +1,7 @@
 // The NTFS normal scan (every record of the $MFT, through its runs) and the
 // deep scan (every sector outside the $MFT, for stray records).
-#include "host/Log.h"
-#include "host/StopRequest.h"
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "scan/NtfsRecord.h"
@@ -130,7 +130,7 @@ RecordCheck TakeRecord(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t
 void FinalPass(VolumeScanner& volume, NtfsPathState& paths, bool deep)
 {
     for (const PendingPath& pending : paths.pending) {
-        if (host::StopRequested())
+        if (base::StopRequested())
             break;
         if (pending.index >= volume.m_results.size())
             continue;
@@ -173,7 +173,7 @@ public:
             Take(m_carry.data(), m_carrySector);
         }
         for (; pos + m_size <= n; pos += m_size) {
-            if (host::StopRequested())
+            if (base::StopRequested())
                 return;
             Take(bytes + pos, firstSector + pos / kSectorBytes);
         }
@@ -227,8 +227,8 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
             continue;
         }
         if (firstSector + offset / kSectorBytes >= volume.m_stopAtSector)
-            host::StopRequest = host::kStopKeep;
-        if (host::StopRequested())
+            base::StopRequest = base::kStopKeep;
+        if (base::StopRequested())
             return offset;
         const std::size_t size = RecordSizeOf(ByteView(buffer + offset, bytes - offset));
         if (size == 0) {
@@ -282,12 +282,12 @@ void RetryGaps(VolumeScanner& volume, const std::vector<std::pair<std::uint64_t,
 {
     for (const auto& [first, count] : gaps) {
         for (std::uint64_t done = 0; done < count; done += kChunkSectors) {
-            if (host::StopRequested() || !volume.DeviceOpen())
+            if (base::StopRequested() || !volume.DeviceOpen())
                 return;
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
             const std::size_t got = volume.ReadSectors(first + done, std::size_t {n} * kSectorBytes, buffer);
             if (got == 0) {
-                host::LogLess("Deep scan of %s: sectors %llu-%llu still unreadable", volume.m_devicePath.c_str(),
+                base::LogLess("Deep scan of %s: sectors %llu-%llu still unreadable", volume.m_devicePath.c_str(),
                               static_cast<unsigned long long>(first + done),
                               static_cast<unsigned long long>(first + count - 1));
                 break;
@@ -303,7 +303,7 @@ std::vector<std::uint8_t> ChunkBuffer()
     try {
         return std::vector<std::uint8_t>(std::size_t {kChunkSectors} * kSectorBytes);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
         return {};
     }
 }
@@ -334,16 +334,16 @@ int NtfsNormalScan(VolumeScanner& volume)
             std::fill(buffer.begin(), buffer.end(), 0);
             const std::size_t got = ReadChunk(volume, first + done, n, buffer.data(), failures);
             volume.m_progress += n;
-            if (host::StopRequested() || !volume.DeviceOpen()) {
-                stopped = host::StopRequested();
+            if (base::StopRequested() || !volume.DeviceOpen()) {
+                stopped = base::StopRequested();
                 if (!volume.DeviceOpen())
-                    host::LogLess("NTFS normal scan of %s: the medium is gone", volume.m_devicePath.c_str());
+                    base::LogLess("NTFS normal scan of %s: the medium is gone", volume.m_devicePath.c_str());
                 break;
             }
             if (got == 0) {
                 // Read as zeros, which hold no record, so that the records
                 // after it keep their places.
-                host::LogLess("NTFS normal scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
+                base::LogLess("NTFS normal scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
                               static_cast<unsigned long long>(first + done),
                               static_cast<unsigned long long>(first + done + n - 1));
                 std::fill(buffer.begin(), buffer.end(), 0);
@@ -358,7 +358,7 @@ int NtfsNormalScan(VolumeScanner& volume)
             break;
     }
     std::lock_guard<std::mutex> lock(volume.m_lock);
-    if (!host::StopRequested())
+    if (!base::StopRequested())
         FinalPass(volume, paths, false);
     volume.m_treeCursor = 0;
     return 0;
@@ -379,7 +379,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t readable = volume.ReadableSectors();
     if (readable < volume.m_volumeSize)
-        host::LogLess("Deep scan of %s: the device holds %llu of the volume's %llu sectors",
+        base::LogLess("Deep scan of %s: the device holds %llu of the volume's %llu sectors",
                       volume.m_devicePath.c_str(), static_cast<unsigned long long>(readable),
                       static_cast<unsigned long long>(volume.m_volumeSize));
     const std::vector<DataRun> mftRuns = volume.MftRunsInUse();
@@ -409,27 +409,27 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         if (position >= readable)
             break;
         if (position >= volume.m_stopAtSector)
-            host::StopRequest = host::kStopKeep;
-        if (host::StopRequested()) {
-            end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+            base::StopRequest = base::kStopKeep;
+        if (base::StopRequested()) {
+            end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
             break;
         }
         const auto n = static_cast<std::uint32_t>(std::min(limit, readable - position));
         const std::size_t got = ReadChunk(volume, position, n, buffer.data(), failures);
         if (!volume.DeviceOpen()) {
-            host::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
+            base::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(position));
             end = kDeepMediumGone;
             break;
         }
         if (got == 0) {
-            host::LogLess("Deep scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
+            base::LogLess("Deep scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(position),
                           static_cast<unsigned long long>(position + n - 1));
             if (failures.chunks >= kFailingMediumChunks) {
                 // The medium is failing: stop, keeping what was found, so the
                 // scan can go on from where the failures began another time.
-                host::LogLess("Deep scan of %s: every read from sector %llu on failed; the medium is failing",
+                base::LogLess("Deep scan of %s: every read from sector %llu on failed; the medium is failing",
                               volume.m_devicePath.c_str(), static_cast<unsigned long long>(failures.firstSector));
                 position = failures.firstSector;
                 end = kDeepFailingMedium;
@@ -440,7 +440,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             const std::uint64_t skip = std::min<std::uint64_t>(
                 std::uint64_t {kChunkSectors} << (failures.chunks - 1), readable - std::min(after, readable));
             if (skip != 0) {
-                host::LogLess("Deep scan of %s: reads keep failing; sectors %llu-%llu passed over for now",
+                base::LogLess("Deep scan of %s: reads keep failing; sectors %llu-%llu passed over for now",
                               volume.m_devicePath.c_str(), static_cast<unsigned long long>(after),
                               static_cast<unsigned long long>(after + skip - 1));
                 for (const auto& gap : OutsideMft(mftRuns, spc, after, skip)) {
@@ -458,7 +458,7 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
         // Only the `got` bytes just read are parsed, so the buffer needs no
         // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
         const std::size_t parsed = ParseDeepChunk(volume, volume.m_deepPaths, buffer.data(), got, firstSector);
-        if (parsed < got && host::StopRequested()) {
+        if (parsed < got && base::StopRequested()) {
             // Stopped inside the chunk: the records after `parsed` were not
             // read, and a resumed scan must start with them.
             position = firstSector + parsed / kSectorBytes;
@@ -475,10 +475,10 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
             break;
     }
     volume.m_deepNextPosition = position;
-    if (end == kDeepFinished && !host::StopRequested())
+    if (end == kDeepFinished && !base::StopRequested())
         RetryGaps(volume, gaps, buffer.data());
-    if (end == kDeepFinished && host::StopRequested())
-        end = host::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+    if (end == kDeepFinished && base::StopRequested())
+        end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
     // A paused scan, or one whose medium went away, keeps its waiting paths
     // for the run that resumes it.
     if (end == kDeepFinished) {

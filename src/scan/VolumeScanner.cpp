@@ -2,7 +2,7 @@
 
 #include "base/Checked.h"
 #include "filetypes/Catalogue.h"
-#include "host/Log.h"
+#include "base/Log.h"
 #include "scan/BootSector.h"
 #include "scan/ByteView.h"
 #include "scan/NtfsRecord.h"
@@ -50,7 +50,7 @@ int VolumeScanner::Open(const std::string& path, const std::string& name)
     if (!opened.device) {
         m_openError = opened.error;
         m_systemError = opened.systemError;
-        host::LogLess("Open device %s error = %d!", path.c_str(), opened.systemError);
+        base::LogLess("Open device %s error = %d!", path.c_str(), opened.systemError);
         return kOpenNoDevice;
     }
     return OpenDevice(std::move(opened.device));
@@ -72,7 +72,7 @@ int VolumeScanner::OpenDevice(std::unique_ptr<platform::BlockDevice> device)
     m_systemError = 0;
     std::uint8_t sector[kSectorBytes] = {};
     if (ReadSectors(0, kSectorBytes, sector) < kSectorBytes) {
-        host::LogLess("read sector ,path = %s error = %d!", path.c_str(), m_systemError);
+        base::LogLess("read sector ,path = %s error = %d!", path.c_str(), m_systemError);
         return kOpenNoFirstSector;
     }
     m_baseSector = 0;
@@ -105,9 +105,9 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     else if (IsExfatBootSector(view))
         OpenExfat(sector);
     else
-        host::LogLess("get file system error ,path = %s !", m_devicePath.c_str());
+        base::LogLess("get file system error ,path = %s !", m_devicePath.c_str());
     if (m_fileSystemType != kUnknownFileSystem && !m_geometryValid)
-        host::LogLess("%s boot sector of %s is damaged: %s", FileSystemName(m_fileSystemType), m_devicePath.c_str(),
+        base::LogLess("%s boot sector of %s is damaged: %s", FileSystemName(m_fileSystemType), m_devicePath.c_str(),
                       m_geometryProblem.c_str());
 }
 
@@ -129,7 +129,7 @@ bool VolumeScanner::TakeGeometry(const BootInfo& info)
     if (deviceSectors != 0 && m_volumeSize > deviceSectors) {
         m_declaredVolumeSize = m_volumeSize;
         m_volumeSize = deviceSectors;
-        host::LogLess("%s boot sector of %s gives %llu sectors; the device holds %llu", FileSystemName(m_fileSystemType),
+        base::LogLess("%s boot sector of %s gives %llu sectors; the device holds %llu", FileSystemName(m_fileSystemType),
                       m_devicePath.c_str(), static_cast<unsigned long long>(m_declaredVolumeSize),
                       static_cast<unsigned long long>(deviceSectors));
     }
@@ -152,7 +152,7 @@ void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
         // A damaged size field: record 0 tells its own size.
         const std::size_t own = RecordSizeOf(ByteView(bytes.data(), got));
         m_recordBytes = static_cast<std::uint32_t>(own != 0 ? own : kDefaultRecordSize);
-        host::LogLess("NTFS boot sector of %s gives no usable file-record size; taking %u bytes", m_devicePath.c_str(),
+        base::LogLess("NTFS boot sector of %s gives no usable file-record size; taking %u bytes", m_devicePath.c_str(),
                       m_recordBytes);
     }
     if (got < m_recordBytes)
@@ -180,7 +180,7 @@ void VolumeScanner::OpenFat32(const std::uint8_t* sector)
     try {
         m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
     }
 }
 
@@ -204,7 +204,7 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
         const std::uint64_t start = (m_baseSector + firstSector) * kSectorBytes;
         const std::uint64_t fit = start < deviceBytes ? (deviceBytes - start) / 4 : 0;
         if (fit < entries) {
-            host::LogLess("FAT of %s runs past the end of the device; %llu of %llu entries kept",
+            base::LogLess("FAT of %s runs past the end of the device; %llu of %llu entries kept",
                           m_devicePath.c_str(), static_cast<unsigned long long>(fit),
                           static_cast<unsigned long long>(entries));
             entries = fit;
@@ -213,7 +213,7 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
     try {
         m_fat.assign(entries, 0);
     } catch (const std::bad_alloc&) {
-        host::LogLess("Memory is not enough!");
+        base::LogLess("Memory is not enough!");
         m_fat.clear();
         return false;
     }
@@ -224,7 +224,7 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), entries * 4 - done));
         const std::size_t got = ReadSectors(firstSector + done / kSectorBytes, want, chunk.data());
         if (got < want) {
-            host::LogLess("FAT of %s unreadable at sector %llu, %zu bytes left as free", m_devicePath.c_str(),
+            base::LogLess("FAT of %s unreadable at sector %llu, %zu bytes left as free", m_devicePath.c_str(),
                           static_cast<unsigned long long>(firstSector + done / kSectorBytes), want - got);
             m_unreadableSectors += (want - got + kSectorBytes - 1) / kSectorBytes;
             whole = false;
@@ -246,7 +246,7 @@ platform::ReadResult VolumeScanner::ReadWithRetry(std::uint64_t offset, void* bu
     if (r.status != platform::ReadStatus::Ok)
         m_systemError = r.error;
     if (r.status == platform::ReadStatus::MediumGone) {
-        host::LogLess("ReadSector medium of %s is gone, error = %d!", m_devicePath.c_str(), r.error);
+        base::LogLess("ReadSector medium of %s is gone, error = %d!", m_devicePath.c_str(), r.error);
         Close();
     }
     return r;
@@ -255,7 +255,7 @@ platform::ReadResult VolumeScanner::ReadWithRetry(std::uint64_t offset, void* bu
 std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCount, void* buffer)
 {
     if (!m_device) {
-        host::LogLess("ReadSector handle is invalid!");
+        base::LogLess("ReadSector handle is invalid!");
         return 0;
     }
     std::uint64_t offset = 0;
@@ -313,7 +313,7 @@ VolumeScanner::SalvagedRead VolumeScanner::SalvageSectors(std::uint64_t sector, 
     std::uint64_t badCount = 0;
     auto flushBad = [&] {
         if (badCount != 0)
-            host::LogLess("Skipped unreadable sectors %llu-%llu of %s", static_cast<unsigned long long>(badFirst),
+            base::LogLess("Skipped unreadable sectors %llu-%llu of %s", static_cast<unsigned long long>(badFirst),
                           static_cast<unsigned long long>(badFirst + badCount - 1), m_devicePath.c_str());
         badCount = 0;
     };
@@ -375,7 +375,7 @@ bool VolumeScanner::TakeSideRead(std::uint64_t bytes)
         return true;
     }
     if (m_sideReadBudget != 0)
-        host::LogLess("Attribute lists of %s read as much as the volume holds; no more are followed in this scan",
+        base::LogLess("Attribute lists of %s read as much as the volume holds; no more are followed in this scan",
                       m_devicePath.c_str());
     m_sideReadBudget = 0;
     return false;
@@ -395,15 +395,15 @@ int VolumeScanner::NormalScan()
         return 0;
     switch (m_fileSystemType) {
     case kNtfs:
-        host::LogLess("Normal scan %s is NTFS!", m_devicePath.c_str());
+        base::LogLess("Normal scan %s is NTFS!", m_devicePath.c_str());
         NtfsNormalScan(*this);
         break;
     case kExfat:
-        host::LogLess("Normal scan %s is ExFat!", m_devicePath.c_str());
+        base::LogLess("Normal scan %s is ExFat!", m_devicePath.c_str());
         WalkExfatDirectory(*this, "", m_exfat.rootCluster, false);
         break;
     case kFat32:
-        host::LogLess("Normal scan %s is Fat32!", m_devicePath.c_str());
+        base::LogLess("Normal scan %s is Fat32!", m_devicePath.c_str());
         Fat32Scan(*this);
         break;
     default:

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host {
+namespace base {
 
 enum class LogTag { Less, Debug, Sys };
 
@@ -40,4 +40,4 @@ std::string FormatLogHeader(LogTag tag, const platform::LocalTime& time, std::ui
 void LogLess(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-}  // namespace host
+}  // namespace base

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace host {
+namespace base {
 
 inline std::atomic<std::int32_t> StopRequest {0};
 
@@ -23,4 +23,4 @@ inline bool StopKeepsResults()
     return (StopRequest.load(std::memory_order_relaxed) & kStopKeep) != 0;
 }
 
-}  // namespace host
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "host/Log.h"
+#include "base/Log.h"
 
 #include "platform/Files.h"
 #include "platform/Ini.h"
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-namespace host {
+namespace base {
 namespace {
 
 class Logger {
@@ -211,4 +211,4 @@ void LogDebug(const char* format, ...)
     va_end(args);
 }
 
-}  // namespace host
+}  // namespace base
