@@ -19,7 +19,11 @@ packages=(
   attr
   xz-utils
   python3
+  libboost1.81-dev nlohmann-json3-dev
+  chromium fonts-liberation
 )
+# Node.js and npm for the UI tests: Debian's, unless the machine has its own.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

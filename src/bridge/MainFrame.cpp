@@ -146,6 +146,15 @@ void MainFrame::ClearPendingBatch()
     UnlockPendingBatch();
 }
 
+void MainFrame::StopRunningWork()
+{
+    if (m_workFlag.load() == 0)
+        return;
+    base::LogLess("The program ends: running work is asked to stop, keeping what it found");
+    base::StopRequest = base::kStopKeep;
+    Wake();
+}
+
 void MainFrame::OnDeviceChange(bool arrived)
 {
     m_ui.Call("USBDiskMonitoring", {arrived ? 1 : 0});

@@ -80,6 +80,12 @@ public:
     // Where the waiting-animation program is looked for (the program's own
     // folder unless set).
     void SetProgramFolder(std::string folder) { m_programFolder = std::move(folder); }
+    // The host took the single-instance lock for this process before the
+    // documents came: their CheckProgramRun finds this process the first.
+    void InstanceHeldByHost() { m_instanceHeld = true; }
+    // The program is ending: asks running work to stop, keeping a deep
+    // scan's results to resume. The destructor then waits for it.
+    void StopRunningWork();
 
 private:
     // Shared work state.
@@ -163,6 +169,7 @@ private:
     // Utility state.
     platform::ProcessLock m_instanceLock;
     bool m_instanceTried = false;
+    bool m_instanceHeld = false;
     std::atomic<int> m_popupProcess {0};
     std::string m_programFolder;
     std::unique_ptr<platform::DeviceMonitor> m_monitor;

@@ -7,7 +7,6 @@
 #include "base/Log.h"
 #include "platform/Shell.h"
 
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -170,8 +169,9 @@ Value MainFrame::CheckProgramRun()
     if (m_instanceTried)
         return Value(1);
     m_instanceTried = true;
-    const char* runtime = ::access("/run/lock", W_OK) == 0 ? "/run/lock/" : "/tmp/";
-    return Value(m_instanceLock.Acquire(std::string(runtime) + kInstanceName, "quenlar") ? 0 : 1);
+    if (m_instanceHeld)
+        return Value(0);  // the host took it for this process at start
+    return Value(m_instanceLock.Acquire(platform::MachineLockPath(kInstanceName), "quenlar") ? 0 : 1);
 }
 
 }  // namespace bridge

@@ -94,6 +94,12 @@ std::string ScriptValue::ToText() const
 std::string ScriptValue::ToJson() const
 {
     std::string out;
+    AppendJson(out);
+    return out;
+}
+
+void ScriptValue::AppendJson(std::string& out) const
+{
     struct Writer {
         std::string& out;
         void operator()(const Undefined&) const { out += "null"; }
@@ -106,7 +112,7 @@ std::string ScriptValue::ToJson() const
             for (std::size_t i = 0; i < v.size(); ++i) {
                 if (i)
                     out += ',';
-                out += v[i].ToJson();
+                v[i].AppendJson(out);
             }
             out += ']';
         }
@@ -120,13 +126,12 @@ std::string ScriptValue::ToJson() const
                 first = false;
                 AppendString(out, key);
                 out += ':';
-                out += value.ToJson();
+                value.AppendJson(out);
             }
             out += '}';
         }
     };
     std::visit(Writer {out}, m_value);
-    return out;
 }
 
 }  // namespace browse

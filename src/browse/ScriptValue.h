@@ -48,6 +48,7 @@ public:
 
     // JSON text; undefined is written as null.
     std::string ToJson() const;
+    void AppendJson(std::string& out) const;
 
     bool operator==(const ScriptValue&) const = default;
 

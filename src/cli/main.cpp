@@ -1,10 +1,14 @@
 // quenlar: the command-line front end.
 #include "cli/Commands.h"
 #include "base/Log.h"
+#include "host/UiHost.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
 #include "store/ResultStore.h"
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdio>
 
 #ifndef QUENLAR_VERSION
@@ -148,6 +152,19 @@ int main(int argc, char** argv)
                                "Every file under this folder of the result tree (repeatable)");
     recoverCommand->add_flag("--all", recoverOptions.all, "Every file found");
 
+    host::GuiOptions guiOptions;
+    bool noBrowser = false;
+    double graceSeconds = 10;
+    std::vector<std::string> images;
+    CLI::App* guiCommand = app.add_subcommand(
+        "gui", "Serve the program's window to a browser on this machine (http://127.0.0.1, a secret address)");
+    guiCommand->add_flag("--no-browser", noBrowser, "Print the address only; start no browser");
+    guiCommand->add_option("--port", guiOptions.port, "Port on 127.0.0.1 (default: any free one)");
+    guiCommand->add_option("--grace", graceSeconds,
+                           "Seconds to wait for a window after the last one closed, before ending (default 10)")
+        ->check(CLI::Range(0.0, 86400.0));
+    guiCommand->add_option("images", images, "Image files offered as volumes beside the disks");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -166,7 +183,19 @@ int main(int argc, char** argv)
         }
         return cli::ResolveDiskPartition(choice.disk, choice.partition, volume) ? cli::kExitOk : cli::kExitFailed;
     };
-    if (disksCommand->parsed()) {
+    if (guiCommand->parsed()) {
+        guiOptions.openBrowser = !noBrowser;
+        guiOptions.grace = std::chrono::milliseconds(static_cast<std::int64_t>(graceSeconds * 1000));
+        for (const std::string& image : images) {
+            if (platform::IsFolder(image) || !platform::FileReadable(image)) {
+                std::fprintf(stderr, "quenlar: '%s' is no image file that can be read\n", image.c_str());
+                base::ShutdownLog();
+                return cli::kExitFailed;
+            }
+            guiOptions.images.push_back(platform::CanonicalPath(image));
+        }
+        result = host::RunGui(guiOptions);
+    } else if (disksCommand->parsed()) {
         result = cli::RunDisks(disksOptions);
     } else if (probeCommand->parsed()) {
         result = resolve(probeDisk, probe.volume);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 #include <cstdlib>
 #include <tuple>
 
@@ -311,6 +312,23 @@ void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>
     for (DiskInfo& disk : found)
         list.push_back(std::move(disk));
 
+    if (!devices.images.empty()) {
+        DiskInfo images;
+        images.diskNumber = kImageDisk;
+        images.productName = "Image files";
+        for (const platform::OtherVolume& image : devices.images) {
+            PartitionInfo p = VolumeRecord(image.path, image.volume, false);
+            p.diskNumber = static_cast<std::int32_t>(kImageDisk);
+            p.partitionNumber = static_cast<std::uint32_t>(images.partitions.size() + 1);
+            p.partitionStyle = 2;
+            if (!image.volume.spaceKnown)
+                p.totalBytes = image.bytes;
+            images.diskSize += image.bytes;
+            images.partitions.push_back(std::move(p));
+        }
+        list.push_back(std::move(images));
+    }
+
     for (const platform::OtherVolume& other : devices.others)
         leftOver.push_back(VolumeRecord(other.path, other.volume, false));
     if (!leftOver.empty()) {
@@ -322,33 +340,55 @@ void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>
     }
 }
 
+namespace {
+
+std::mutex g_offeredLock;
+std::vector<std::string> g_offered;
+
+// NTFS cluster sizes come from the boot sector.
+void ClusterSizeOf(const std::string& path, VolumeFacts& volume)
+{
+    if (volume.fsType != "ntfs")
+        return;
+    platform::OpenResult open = platform::OpenBlockDevice(path);
+    std::uint8_t sector[512];
+    if (!open.device || open.device->ReadAt(0, sector, sizeof sector).bytes != sizeof sector)
+        return;
+    const scan::NtfsBootInfo boot = scan::DecodeNtfsBootSector(scan::ByteView(sector, sizeof sector));
+    if (boot.valid)
+        volume.clusterBytes = boot.sectorsPerCluster * 512;
+}
+
+}  // namespace
+
+void SetOfferedImages(std::vector<std::string> paths)
+{
+    std::lock_guard<std::mutex> lock(g_offeredLock);
+    g_offered = std::move(paths);
+}
+
 void EnumerateDisks(std::vector<DiskInfo>& list)
 {
     platform::SystemDevices devices = platform::ReadSystemDevices();
-    // NTFS cluster sizes come from the boot sector.
-    auto clusterSize = [](const std::string& path, VolumeFacts& volume) {
-        if (volume.fsType != "ntfs")
-            return;
-        platform::OpenResult open = platform::OpenBlockDevice(path);
-        std::uint8_t sector[512];
-        if (!open.device || open.device->ReadAt(0, sector, sizeof sector).bytes != sizeof sector)
-            return;
-        const scan::NtfsBootInfo boot = scan::DecodeNtfsBootSector(scan::ByteView(sector, sizeof sector));
-        if (boot.valid)
-            volume.clusterBytes = boot.sectorsPerCluster * 512;
-    };
+    {
+        std::lock_guard<std::mutex> lock(g_offeredLock);
+        for (const std::string& path : g_offered)
+            devices.images.push_back(platform::ProbeImageFile(path));
+    }
+    for (platform::OtherVolume& image : devices.images)
+        ClusterSizeOf(image.path, image.volume);
     for (DeviceFacts& disk : devices.disks) {
         if (disk.openError != 0)
             base::LogLess("get partition %s disk fail 3,error=0x%x", disk.node.c_str(), disk.openError);
-        clusterSize(disk.node, disk.volume);
+        ClusterSizeOf(disk.node, disk.volume);
     }
     for (DeviceFacts& part : devices.partitions) {
         if (part.openError != 0)
             base::LogLess("get partition %s disk fail 3,error=0x%x", part.node.c_str(), part.openError);
-        clusterSize(part.node, part.volume);
+        ClusterSizeOf(part.node, part.volume);
     }
     for (platform::OtherVolume& other : devices.others)
-        clusterSize(other.path, other.volume);
+        ClusterSizeOf(other.path, other.volume);
     BuildDiskList(devices, list);
 }
 
@@ -394,10 +434,11 @@ bool ResolvePartition(const std::vector<DiskInfo>& list, std::uint32_t diskNumbe
         reason = "there is no disk " + std::to_string(diskNumber) + " (see 'quenlar disks')";
         return false;
     }
-    if (disk->diskNumber == kPseudoDisk) {
-        // The pseudo-disk's volumes have no partition numbers: count them from 1.
+    if (disk->diskNumber == kPseudoDisk || disk->diskNumber == kImageDisk) {
+        // These disks' volumes have no partition numbers: count them from 1.
         if (partition == 0 || partition > disk->partitions.size()) {
-            reason = "the other volumes are numbered 1 to " + std::to_string(disk->partitions.size());
+            reason = std::string(disk->diskNumber == kImageDisk ? "the image files" : "the other volumes") +
+                     " are numbered 1 to " + std::to_string(disk->partitions.size());
             return false;
         }
         devicePath = disk->partitions[partition - 1].devicePath;

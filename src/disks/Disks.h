@@ -17,6 +17,9 @@ struct SystemDevices;
 namespace disks {
 
 constexpr std::uint32_t kPseudoDisk = 0xFFFFFFFF;
+// The disk that holds the image files the user offered (quenlar gui IMAGE…),
+// listed before the pseudo-disk; its volumes too are counted from 1.
+constexpr std::uint32_t kImageDisk = 0xFFFFFFFE;
 
 // Windows' values for the file-system flags we can know.
 constexpr std::uint32_t kCaseSensitiveSearch = 0x1;
@@ -64,9 +67,13 @@ struct DiskInfo {
     std::string devicePath;              // the disk's device node ("" for the pseudo-disk)
 };
 
-// Appends every disk of the system and then the pseudo-disk, if needed.
-// The caller empties the list first.
+// Appends every disk of the system, then the disk of offered image files and
+// the pseudo-disk, if needed. The caller empties the list first.
 void EnumerateDisks(std::vector<DiskInfo>& list);
+
+// The image files every later disk list offers as volumes, with their file
+// system, size and label, as partitions are (absolute paths).
+void SetOfferedImages(std::vector<std::string> paths);
 
 // The same, from facts already read (tests give their own).
 void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>& list);

@@ -75,13 +75,19 @@ struct DeviceFacts {
 struct OtherVolume {
     std::string path;             // the image file or device node
     VolumeFacts volume;
+    std::uint64_t bytes = 0;      // the image file's size (offered images only)
 };
 
 struct SystemDevices {
     std::vector<DeviceFacts> disks;        // in the order of /sys/block
     std::vector<DeviceFacts> partitions;   // of those disks
     std::vector<OtherVolume> others;
+    std::vector<OtherVolume> images;       // image files offered by name, in their order
 };
+
+// The file system of an image file named by the user, probed as a device's
+// is, with the file's size and where it is mounted (if it is).
+OtherVolume ProbeImageFile(const std::string& path);
 
 // Reads every block device of the system. CD/DVD drives, RAM disks, zram and
 // devices of size 0 (a loop device with nothing attached) are left out;

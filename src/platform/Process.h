@@ -1,6 +1,7 @@
 // Process-level helpers for the command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,19 @@ private:
     int m_fd = -1;
     std::string m_holder;
 };
+
+// Where a lock that names the program for the whole machine lives: `name`
+// in /run/lock, or in /tmp where that cannot be written.
+std::string MachineLockPath(const std::string& name);
+
+// `n` bytes from the system's random source; false when it cannot give them.
+bool RandomBytes(void* out, std::size_t n);
+
+// Writes `text` to `path` readable and writable by the owner alone (0600),
+// replacing a file of that name (never following a link there).
+bool WritePrivateFile(const std::string& path, const std::string& text);
+// The first `limit` bytes of a file; false when it cannot be read.
+bool ReadSmallFile(const std::string& path, std::string& text, std::size_t limit = 65536);
 
 // Whether standard error is a terminal (progress lines go there only then).
 bool StderrIsTerminal();

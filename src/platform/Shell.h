@@ -31,6 +31,18 @@ std::string UserFolderPath(const DesktopUser& user, UserFolder folder);
 // 31 no program to open it with.
 int OpenWithShell(const std::string& path);
 
+// Whether a graphical session is there to show a browser in (DISPLAY or
+// WAYLAND_DISPLAY is set).
+bool HasDesktopSession();
+
+// Opens `url` in a browser of the desktop user's, run as that user: Chromium
+// as an app window when installed, else the desktop's handler (xdg-open).
+// The address goes through a redirecting page in a file only that user can
+// read (named in `redirectFile`; the caller removes it when done), never on
+// a command line. 0 when the browser was started; else 5 no desktop user to
+// run it as, 31 nothing to open it with.
+int OpenInBrowser(const std::string& url, std::string& redirectFile);
+
 // Starts `program` (no arguments) as a child; its process id, or 0.
 int StartProgram(const std::string& program);
 // Ends a child started by StartProgram; true when it was running.

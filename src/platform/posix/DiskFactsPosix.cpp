@@ -362,4 +362,22 @@ SystemDevices ReadSystemDevices(const std::vector<std::string>& blockNames)
     return out;
 }
 
+OtherVolume ProbeImageFile(const std::string& path)
+{
+    OtherVolume image;
+    image.path = path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        image.bytes = static_cast<std::uint64_t>(st.st_size);
+    ProbeFileSystem(path, image.volume);
+    const Mounts mounts = ReadMounts();
+    for (const auto& [source, mount] : mounts.images) {
+        if (source == path) {
+            AddMount(mount, image.volume);
+            break;
+        }
+    }
+    return image;
+}
+
 }  // namespace platform

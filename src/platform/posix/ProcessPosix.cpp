@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -64,6 +66,67 @@ void ProcessLock::Release()
     if (m_fd >= 0)
         ::close(m_fd);  // the lock goes with the descriptor
     m_fd = -1;
+}
+
+std::string MachineLockPath(const std::string& name)
+{
+    return std::string(::access("/run/lock", W_OK) == 0 ? "/run/lock/" : "/tmp/") + name;
+}
+
+bool RandomBytes(void* out, std::size_t n)
+{
+    auto* bytes = static_cast<unsigned char*>(out);
+    while (n != 0) {
+        const ssize_t got = ::getrandom(bytes, n, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool WritePrivateFile(const std::string& path, const std::string& text)
+{
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (!ok)
+        ::unlink(path.c_str());
+    return ok;
+}
+
+bool ReadSmallFile(const std::string& path, std::string& text, std::size_t limit)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    text.assign(limit, '\0');
+    std::size_t done = 0;
+    while (done < limit) {
+        const ssize_t n = ::read(fd, text.data() + done, limit - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(done);
+    return true;
 }
 
 bool StderrIsTerminal()

@@ -1,5 +1,7 @@
 #include "platform/Shell.h"
 
+#include "platform/Process.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -108,19 +110,16 @@ std::string UserFolderPath(const DesktopUser& user, UserFolder folder)
     return user.home + (desktop ? "/Desktop" : "/Documents");
 }
 
-int OpenWithShell(const std::string& path)
+namespace {
+
+// Starts `args` for the desktop user: dropped to that user's ids first when
+// we run as root, with their home, name and runtime folder in an otherwise
+// unchanged environment (display, session bus). False when it could not be
+// started. Nobody waits for it; a thread reaps it.
+bool SpawnForDesktop(const DesktopUser& user, std::vector<std::string> args)
 {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return 2;  // the file or folder does not exist
-    const DesktopUser user = FindDesktopUser();
-    if (!user.known)
-        return 5;  // no one but root to run it as: refused
-    if (!ExecutableOnPath("xdg-open") || (::getuid() == 0 && !ExecutableOnPath("setpriv")))
-        return 31;  // nothing to open it with
-    // The desktop user's environment: ours (display, session bus), with
-    // their home, name and runtime folder. Built here, before the spawn: a
-    // process with threads must not do more than exec in a child.
+    // Built here, before the spawn: a process with threads must not do more
+    // than exec in a child.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
@@ -134,13 +133,10 @@ int OpenWithShell(const std::string& path)
     const std::string runtime = "/run/user/" + std::to_string(user.uid);
     if (::access(runtime.c_str(), X_OK) == 0)
         env.push_back("XDG_RUNTIME_DIR=" + runtime);
-    std::vector<std::string> args;
     if (::getuid() == 0) {
         // Root drops to the desktop user before anything of the desktop runs.
-        args = {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid),
-                "--init-groups", "--", "xdg-open", path};
-    } else {
-        args = {"xdg-open", path};
+        args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(user.uid),
+                                   "--regid=" + std::to_string(user.gid), "--init-groups", "--"});
     }
     std::vector<char*> argv;
     for (std::string& a : args)
@@ -158,13 +154,98 @@ int OpenWithShell(const std::string& path)
     const int failed = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
-        return 31;
-    // Nobody waits for the desktop's program; a thread reaps it.
+        return false;
     std::thread([pid] {
         int status = 0;
         ::waitpid(pid, &status, 0);
     }).detach();
-    return 0;
+    return true;
+}
+
+// A folder of the desktop user's own, for a file meant for them alone: their
+// runtime folder (/run/user/UID) when it is theirs and closed to others,
+// else a new folder in /tmp made theirs. "" when there is none.
+std::string PrivateFolderOf(const DesktopUser& user)
+{
+    const std::string runtime = "/run/user/" + std::to_string(user.uid);
+    struct stat st {};
+    if (::lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == user.uid &&
+        (st.st_mode & 077) == 0)
+        return runtime;
+    std::string folder = "/tmp/quenlar-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr)
+        return {};
+    if (::getuid() == 0 && ::chown(folder.c_str(), user.uid, user.gid) != 0) {
+        ::rmdir(folder.c_str());
+        return {};
+    }
+    return folder;
+}
+
+}  // namespace
+
+int OpenWithShell(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return 2;  // the file or folder does not exist
+    const DesktopUser user = FindDesktopUser();
+    if (!user.known)
+        return 5;  // no one but root to run it as: refused
+    if (!ExecutableOnPath("xdg-open") || (::getuid() == 0 && !ExecutableOnPath("setpriv")))
+        return 31;  // nothing to open it with
+    return SpawnForDesktop(user, {"xdg-open", path}) ? 0 : 31;
+}
+
+bool HasDesktopSession()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    return false;
+}
+
+int OpenInBrowser(const std::string& url, std::string& redirectFile)
+{
+    redirectFile.clear();
+    const DesktopUser user = FindDesktopUser();
+    if (!user.known)
+        return 5;
+    if (::getuid() == 0 && !ExecutableOnPath("setpriv"))
+        return 31;
+    const bool chromium = ExecutableOnPath("chromium");
+    if (!chromium && !ExecutableOnPath("xdg-open"))
+        return 31;
+    // The address carries the run's secret: it goes into a file only the
+    // user can read, not onto a command line everyone can.
+    const std::string folder = PrivateFolderOf(user);
+    if (folder.empty())
+        return 31;
+    unsigned char random[8];
+    if (!RandomBytes(random, sizeof random))
+        return 31;
+    std::string name = "/quenlar-";
+    for (const unsigned char b : random) {
+        name += "0123456789abcdef"[b >> 4];
+        name += "0123456789abcdef"[b & 15];
+    }
+    const std::string file = folder + name + ".html";
+    const std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
+                             "<meta http-equiv=\"refresh\" content=\"0;url=" + url + "\"><title>Quenlar</title>"
+                             "<a href=\"" + url + "\">Quenlar</a>\n";
+    if (!WritePrivateFile(file, page))
+        return 31;
+    if (::getuid() == 0 && ::chown(file.c_str(), user.uid, user.gid) != 0) {
+        ::unlink(file.c_str());
+        return 31;
+    }
+    redirectFile = file;
+    const std::string fileUrl = "file://" + file;
+    const bool started = chromium ? SpawnForDesktop(user, {"chromium", "--app=" + fileUrl})
+                                  : SpawnForDesktop(user, {"xdg-open", fileUrl});
+    return started ? 0 : 31;
 }
 
 int StartProgram(const std::string& program)
