@@ -327,7 +327,21 @@ TEST(DiskList, ResolvesDiskAndPartitionNumbers)
     devices.partitions.push_back(Part(disk, 1, 2048, 4096));
     devices.others.push_back({"/images/a.img", Ntfs("A")});
     devices.others.push_back({"/dev/dm-0", Ntfs("B")});
+    // Image files offered by name come on a disk of their own, before the
+    // pseudo-disk, with their sizes and their paths where no mount is.
+    devices.images.push_back({"/cases/one.img", Ntfs("ONE"), 1u << 20});
+    devices.images.push_back({"/cases/two.img", Ntfs("TWO", "/mnt/two"), 3u << 20});
     const auto list = Build(devices);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1].diskNumber, disks::kImageDisk);
+    EXPECT_EQ(list[1].diskSize, 4u << 20);
+    ASSERT_EQ(list[1].partitions.size(), 2u);
+    EXPECT_EQ(list[1].partitions[0].mountPath, "/cases/one.img");
+    EXPECT_EQ(list[1].partitions[0].totalBytes, 1u << 20);
+    EXPECT_EQ(list[1].partitions[0].label, "ONE");
+    EXPECT_EQ(list[1].partitions[1].mountPath, "/mnt/two");
+    EXPECT_EQ(list[1].partitions[1].partitionNumber, 2u);
+    EXPECT_EQ(list[2].diskNumber, disks::kPseudoDisk);
 
     std::string path, reason;
     EXPECT_TRUE(disks::ResolvePartition(list, 20, 1, path, reason));
@@ -343,6 +357,10 @@ TEST(DiskList, ResolvesDiskAndPartitionNumbers)
     EXPECT_FALSE(disks::ResolvePartition(list, 21, 1, path, reason));
     EXPECT_FALSE(disks::ResolvePartition(list, disks::kPseudoDisk, 0, path, reason));
     EXPECT_FALSE(disks::ResolvePartition(list, disks::kPseudoDisk, 3, path, reason));
+    EXPECT_TRUE(disks::ResolvePartition(list, disks::kImageDisk, 2, path, reason));
+    EXPECT_EQ(path, "/cases/two.img");
+    EXPECT_FALSE(disks::ResolvePartition(list, disks::kImageDisk, 3, path, reason));
+    EXPECT_NE(reason.find("image files"), std::string::npos);
 }
 
 // Names that vanish between the listing and the reading (a loop device

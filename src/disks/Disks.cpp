@@ -323,6 +323,9 @@ void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>
             p.partitionStyle = 2;
             if (!image.volume.spaceKnown)
                 p.totalBytes = image.bytes;
+            // Where no mount point names it, the file's path does.
+            if (p.mountPath.empty())
+                p.mountPath = image.path;
             images.diskSize += image.bytes;
             images.partitions.push_back(std::move(p));
         }

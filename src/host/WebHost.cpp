@@ -224,6 +224,17 @@ public:
             Write();
     }
 
+    // The connection is over: no more sending, and the host forgets it.
+    void Ended()
+    {
+        if (m_closed)
+            return;
+        m_closed = true;
+        m_queue.clear();
+        m_host.Left(shared_from_this());
+    }
+
+    // Ends the connection at once, whatever is still queued.
     void Close()
     {
         if (m_closed)
@@ -241,7 +252,9 @@ private:
     {
         m_ws.async_read(m_buffer, [self = shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) {
-                self->Close();
+                // The stream has closed itself, sending the close frame that
+                // says why (too big, not WebSocket) where it could.
+                self->Ended();
                 return;
             }
             std::string text = beast::buffers_to_string(self->m_buffer.data());

@@ -31,7 +31,8 @@ private:
 };
 
 // Where a lock that names the program for the whole machine lives: `name`
-// in /run/lock, or in /tmp where that cannot be written.
+// in /run/lock, or in /tmp where that cannot be written (in the folder
+// QUENLAR_LOCK_DIR names, when set: tests run instances side by side).
 std::string MachineLockPath(const std::string& name);
 
 // `n` bytes from the system's random source; false when it cannot give them.
