@@ -36,3 +36,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The UI tests' Node packages (ws, playwright-core), as the lock file pins
+# them; Playwright uses Debian's Chromium, so it downloads no browser.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -f "$root/tests/ui/node_modules/.package-lock.json" ] ||
+   [ "$root/tests/ui/package-lock.json" -nt "$root/tests/ui/node_modules/.package-lock.json" ]; then
+  (cd "$root/tests/ui" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --silent)
+fi

@@ -49,8 +49,10 @@ export function copyImage(name, folder) {
 
 // A document's connection: calls with answers, and every notification kept in order.
 export class Client {
-  static open(host, { origin = host.origin } = {}) {
-    const ws = new WebSocket(`ws://127.0.0.1:${host.port}/s/${host.token}/ws`, { origin });
+  // `origin` undefined sends none.
+  static open(host, options = {}) {
+    const origin = 'origin' in options ? options.origin : host.origin;
+    const ws = new WebSocket(`ws://127.0.0.1:${host.port}/s/${host.token}/ws`, origin === undefined ? {} : { origin });
     return new Promise((resolve, reject) => {
       ws.once('open', () => resolve(new Client(ws)));
       ws.once('unexpected-response', (req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
