@@ -3,9 +3,11 @@
 #include "host/Archive.h"
 #include "host/WebHost.h"
 #include "host/Wire.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -179,6 +181,46 @@ TEST(HostWire, AnswersAndNoticesAreJsonWithDamagedNamesMended)
     EXPECT_EQ(host::NotificationText("InReceiePathFiles", {Value("a\xff" "b"), Value(2)}),
               "{\"notify\":\"InReceiePathFiles\",\"args\":[\"a\xef\xbf\xbd" "b\",2]}");
     EXPECT_EQ(host::RefusalText("null", "bad \"thing\""), R"({"id":null,"handled":false,"error":"bad \"thing\""})");
+}
+
+TEST(HostWire, TextIsMendedAsAWholeRoundTripThroughUtf16Would)
+{
+    // The quoting mends malformed UTF-8 in one pass; a round trip through
+    // UTF-16 says what it must give.
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<unsigned char>(seed >> 16);
+    };
+    const unsigned char alphabet[] = {'a', '"', '\\', '\n', 0x01, 0x7f, 0x80, 0xbf, 0xc0, 0xc3, 0xa9, 0xe2, 0x82,
+                                      0xac, 0xed, 0xa0, 0xf0, 0x9f, 0x98, 0x80, 0xf4, 0x90, 0xff, 0xfe};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int length = next() % 12;
+        for (int i = 0; i < length; ++i)
+            text += static_cast<char>(next() % 2 ? alphabet[next() % sizeof alphabet] : next());
+        const std::string mended = platform::Utf16ToUtf8(platform::Utf8ToUtf16(text));
+        std::string expected = "\"";
+        for (const char ch : mended) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c == '"' || c == '\\')
+                expected += std::string("\\") + ch;
+            else if (c == '\n')
+                expected += "\\n";
+            else if (c < 0x20 && c != '\r' && c != '\t') {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                expected += esc;
+            } else if (c == '\r')
+                expected += "\\r";
+            else if (c == '\t')
+                expected += "\\t";
+            else
+                expected += ch;
+        }
+        expected += '"';
+        ASSERT_EQ(browse::JsonQuote(text), expected) << round;
+    }
 }
 
 class NoHandler final : public host::WebHostHandler {

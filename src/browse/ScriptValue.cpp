@@ -7,30 +7,80 @@
 namespace browse {
 namespace {
 
+// The length of the well-formed UTF-8 sequence at `at` (1 to 4), or 0 when
+// the byte there starts none: a stray continuation byte, a sequence cut
+// short, an overlong form, a surrogate or a code point past U+10FFFF.
+std::size_t SequenceLength(const std::string& text, std::size_t at)
+{
+    const auto b0 = static_cast<unsigned char>(text[at]);
+    std::size_t extra = 0;
+    char32_t c = 0;
+    char32_t min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1; c = b0 & 0x1F; min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2; c = b0 & 0x0F; min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3; c = b0 & 0x07; min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + extra >= text.size())
+        return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(text[at + k]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return extra + 1;
+}
+
 void AppendString(std::string& out, const std::string& text)
 {
-    // A round trip through UTF-16 replaces malformed bytes, so the JSON is
-    // always valid UTF-8.
-    const std::string clean = platform::Utf16ToUtf8(platform::Utf8ToUtf16(text));
+    // Malformed bytes become U+FFFD, one each, so the JSON is always valid
+    // UTF-8. Runs of plain characters are copied whole.
     out += '"';
-    for (const char ch : clean) {
-        const auto c = static_cast<unsigned char>(ch);
+    std::size_t plain = 0;  // start of the run not copied yet
+    std::size_t i = 0;
+    auto flush = [&](std::size_t upTo) {
+        out.append(text, plain, upTo - plain);
+    };
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++i;
+            continue;
+        }
+        if (c >= 0x80) {
+            const std::size_t length = SequenceLength(text, i);
+            if (length != 0) {
+                i += length;
+                continue;
+            }
+            flush(i);
+            out += "\xEF\xBF\xBD";
+            plain = ++i;
+            continue;
+        }
+        flush(i);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += ch;
-            }
+        default: {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
         }
+        }
+        plain = ++i;
     }
+    flush(i);
     out += '"';
 }
 
