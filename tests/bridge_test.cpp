@@ -319,6 +319,23 @@ TEST_F(BridgeTest, AResumedScanThatHadFinishedSendsItsFoldersInBatchesOfFifty)
     EXPECT_EQ(folders.size(), 120u);
 }
 
+// Loading a large saved scan takes a while; until its scan runs (or the
+// load ends) no other work may start, and the program's end asks it to stop.
+TEST_F(BridgeTest, AResumedScanIsBusyWhileItLoads)
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 20000; ++i)
+        files.push_back({"Folder " + std::to_string(i % 100) + "\\", "f" + std::to_string(i) + ".txt"});
+    SaveFinishedScan(kImages + "/ntfs.img", files);
+    EXPECT_EQ(Call("ResumeScan"), Value(0));
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}), Value(1));
+    EXPECT_EQ(Call("ResumeScan"), Value(static_cast<std::int64_t>(bridge::kWorkResume)));
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
+                         [this] { TakeBatches(); }));
+    EXPECT_EQ(Call("GetWorkFlag"), Value(0));
+    EXPECT_EQ(Call("GetFilesNumber"), Value(20000));
+}
+
 TEST_F(BridgeTest, FolderListingsComeInBatchesOfAHundred)
 {
     // Nothing to list before a scan: no notification at all.

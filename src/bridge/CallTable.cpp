@@ -183,8 +183,10 @@ Value MainFrame::SpecialScan(const Values& args)
 
 Value MainFrame::ResumeScan()
 {
-    if (const std::uint32_t flag = m_workFlag.load(); flag != 0)
-        return Value(static_cast<std::int64_t>(flag));
+    std::uint32_t idle = 0;
+    // Set before the worker runs, so that a second call answers busy.
+    if (!m_workFlag.compare_exchange_strong(idle, kWorkResume))
+        return Value(static_cast<std::int64_t>(idle));
     SetCurrentReader(nullptr);
     base::StopRequest = 0;
     Start([this] { ResumeWorker(); });

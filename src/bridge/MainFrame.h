@@ -34,6 +34,9 @@ enum WorkBit : std::uint32_t {
     kWorkRecovery = 4,
     kWorkFilter = 16,
     kWorkSave = 32,
+    // A resumed scan loading its saved results, before its scan runs: the
+    // load of a large scan takes seconds, and no other work may start then.
+    kWorkResume = 64,
 };
 
 // The waits of the workers; the defaults are the ones the documents are

@@ -103,10 +103,13 @@ void MainFrame::ResumeWorker()
         std::shared_ptr<scan::VolumeScanner> volume;
         Steps(MainFrame& f, std::shared_ptr<scan::VolumeScanner> v) : frame(f), volume(std::move(v)) {}
         void Loaded(scan::VolumeScanner&) override { frame.SetCurrentReader(volume); }
+        // Each phase takes over the loading bit with its own before the
+        // loading one goes, so the work flag is never idle in between.
         void DeepScanStarts() override
         {
-            frame.m_ui.Call("StartDeepScan", {});
             frame.m_workFlag.fetch_or(kWorkDeepScan);
+            frame.m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
+            frame.m_ui.Call("StartDeepScan", {});
         }
         void DeepScanEnded(int end) override
         {
@@ -116,7 +119,11 @@ void MainFrame::ResumeWorker()
             frame.m_workFlag.fetch_and(~std::uint32_t {kWorkDeepScan});
             frame.Wake();
         }
-        void NormalScanStarts() override { frame.m_workFlag.fetch_or(kWorkNormalScan); }
+        void NormalScanStarts() override
+        {
+            frame.m_workFlag.fetch_or(kWorkNormalScan);
+            frame.m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
+        }
         void NormalScanEnded() override
         {
             frame.m_lastFinishedScan.fetch_or(1);
@@ -129,6 +136,9 @@ void MainFrame::ResumeWorker()
     const ResumeOutcome outcome = ResumeSavedScan(*volume, &steps);
     if (outcome.status == ResumeOutcome::kNothingSaved)
         SetCurrentReader(volume);  // nothing was saved: an empty volume, as the UI expects one
+    // Loaded only (or not at all): the loading bit is still there.
+    m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
+    Wake();
 }
 
 void MainFrame::ReportEndedPhases()
