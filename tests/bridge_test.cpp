@@ -26,6 +26,14 @@ namespace fs = std::filesystem;
 using bridge::Value;
 using bridge::Values;
 
+namespace browse {
+// Values show as JSON in failures.
+void PrintTo(const ScriptValue& value, std::ostream* out)
+{
+    *out << value.ToJson();
+}
+}  // namespace browse
+
 namespace {
 
 const std::string kImages = QUENLAR_IMAGE_DIR;
@@ -297,6 +305,23 @@ void SaveFinishedScan(const std::string& device, const std::vector<std::pair<std
     ASSERT_TRUE(store::SaveScanResults(volume, record));
 }
 
+// The standard base64 text of `bytes`, to compare previews with.
+std::string Base64(const std::string& bytes)
+{
+    std::string text;
+    FILE* pipe = nullptr;
+    const fs::path file = fs::temp_directory_path() / ("quenlar-b64-" + std::to_string(::getpid()));
+    std::ofstream(file, std::ios::binary) << bytes;
+    pipe = ::popen(("base64 -w0 '" + file.string() + "'").c_str(), "r");
+    char chunk[4096];
+    for (std::size_t got; pipe != nullptr && (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, got);
+    if (pipe != nullptr)
+        ::pclose(pipe);
+    fs::remove(file);
+    return text;
+}
+
 }  // namespace
 
 TEST_F(BridgeTest, AResumedScanThatHadFinishedSendsItsFoldersInBatchesOfFifty)
@@ -420,11 +445,48 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     const Value progress = Call("GetRecoverProc");
     EXPECT_EQ(progress.Items()[0], progress.Items()[1]);
     EXPECT_NE(progress.Items()[2], Value(""));
-    // No destination at all is refused: status 1.
+    // Its report: everything whole, nothing refused.
+    Value report = Call("GetRecoverReport");
+    ASSERT_EQ(report.Items().size(), 9u);
+    EXPECT_GT(report.Items()[0].Int(), 1);    // the files the folder holds, and the index
+    EXPECT_EQ(report.Items()[1], report.Items()[0]);
+    EXPECT_EQ(report.Items()[2], Value(0));
+    EXPECT_EQ(report.Items()[3], Value(0));
+    EXPECT_TRUE(report.Items()[7].Items().empty());
+    EXPECT_EQ(report.Items()[8], Value(""));
+
+    // The preview of a file reads what recovery wrote, and writes nothing.
+    ui.Clear();
+    EXPECT_EQ(Call("GetPathFiles", {"p", "Documents"}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
+    std::int64_t pdf = -1;
+    for (const Notification& n : ui.Named("InReceiePathFiles"))
+        for (const Value& row : n.args[1].Items())
+            if (row.Items()[0] == Value("report.pdf"))
+                pdf = row.Items()[5].Int();
+    ASSERT_GE(pdf, 0);
+    const Value preview = Call("GetFilePreview", {pdf, 1 << 30});  // asks too much: 64 KiB at most
+    ASSERT_EQ(preview.Items().size(), 3u);
+    EXPECT_EQ(preview.Items()[0], Value("50000"));
+    EXPECT_EQ(preview.Items()[2], Value(""));
+    std::ifstream recovered(out / "Documents" / "report.pdf", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(recovered)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(preview.Items()[1].String(), Base64(bytes));
+    EXPECT_EQ(Call("GetFilePreview", {pdf, 3}).Items()[1], Value(Base64(bytes.substr(0, 3))));
+    EXPECT_EQ(Call("GetFilePreview", {-1, 10}), Value(0));
+    EXPECT_EQ(Call("GetFilePreview", {std::int64_t {1} << 40, 10}), Value(0));
+    const Value none = Call("GetFilePreview", {pdf, "x"});  // a length that is no number: none
+    ASSERT_EQ(none.Items().size(), 3u);
+    EXPECT_EQ(none.Items()[1], Value(""));
+
+    // No destination at all is refused: status 1, and the report says why.
     ui.Clear();
     Call("RecoveryDelFile", {Value::Array {0}, ""});
     ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
     EXPECT_EQ(ui.Calls().back().args, (Values {4, 1, 0}));
+    report = Call("GetRecoverReport");
+    EXPECT_EQ(report.Items()[1], Value(0));
+    EXPECT_NE(report.Items()[8], Value(""));
 
     // A hostile selection: a quarter of a million indices out of range or
     // negative, nested arrays, maps, folders that climb out; into a
@@ -498,6 +560,20 @@ TEST_F(BridgeTest, UtilityCalls)
             EXPECT_EQ(p.Items().size(), 14u);
     }
     EXPECT_TRUE(Call("GetDiskAllTypeNameFun").IsArray());
+    // An image file opened by path joins the list, once, under "Image files".
+    EXPECT_EQ(Call("OpenImageFile", {"/no/such.img"}), Value(1));
+    EXPECT_EQ(Call("OpenImageFile", {dir.string()}), Value(1));  // a folder
+    EXPECT_EQ(Call("OpenImageFile", {kImages + "/fat32.img"}), Value(0));
+    EXPECT_EQ(Call("OpenImageFile", {kImages + "/../" + fs::path(kImages).filename().string() + "/fat32.img"}), Value(0));
+    Call("FreshDiskInfo");
+    std::size_t offered = 0;
+    const Value listed = Call("GetDiskPartition");
+    for (const Value& disk : listed.Items())
+        if (disk.Items()[1] == Value(static_cast<std::int64_t>(disks::kImageDisk)))
+            for (const Value& p : disk.Items()[5].Items())
+                offered += p.Items()[3] == Value("FAT32") ? 1 : 0;
+    EXPECT_EQ(offered, 1u);
+    disks::SetOfferedImages({});
     // The waiting animation: started next to the program, ended once.
     frame->SetProgramFolder(std::string(QUENLAR_TEST_PROGRAM_FOLDER) + "/");
     EXPECT_EQ(Call("CloseAwaitGifWindows"), Value(false));

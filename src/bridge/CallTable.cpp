@@ -3,10 +3,15 @@
 #include "bridge/MainFrame.h"
 
 #include "base/StopRequest.h"
+#include "platform/Files.h"
+#include "scan/FileContent.h"
 #include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
+#include <thread>
 #include <cstdio>
 
 namespace bridge {
@@ -58,6 +63,9 @@ bool MainFrame::HandleCall(const std::string& name, const Values& args, Value& r
         {"GetFilterFileArr", 1, [](MainFrame& m, const Values& a) { return m.GetFilterFileArr(a); }},
         {"RecoveryDelFile", 2, [](MainFrame& m, const Values& a) { return m.RecoveryDelFile(a); }},
         {"GetRecoverProc", 0, [](MainFrame& m, const Values&) { return m.GetRecoverProc(); }},
+        {"GetRecoverReport", 0, [](MainFrame& m, const Values&) { return m.GetRecoverReport(); }},
+        {"GetFilePreview", 2, [](MainFrame& m, const Values& a) { return m.GetFilePreview(a); }},
+        {"OpenImageFile", 1, [](MainFrame& m, const Values& a) { return m.OpenImageFile(a); }},
         {"ReleaseScan", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"CleanScanInfo", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"GetLastScanStatus", 0, [](MainFrame& m, const Values&) { return m.GetLastScanStatus(); }},
@@ -293,6 +301,109 @@ Value MainFrame::GetRecoverProc()
         return Value::Array {0, 0, ""};
     return Value::Array {std::to_string(static_cast<int>(volume->m_recoverCount.load())),
                          std::to_string(static_cast<int>(volume->m_recoverTotal.load())), volume->RecoverPath()};
+}
+
+namespace {
+
+constexpr std::size_t kReportedProblems = 1000;  // files named in a recovery report
+constexpr std::int64_t kPreviewBytes = 65536;     // the most a preview reads
+
+std::string Base64(const std::uint8_t* data, std::size_t size)
+{
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((size + 2) / 3 * 4);
+    for (std::size_t at = 0; at < size; at += 3) {
+        const std::uint32_t chunk = (std::uint32_t {data[at]} << 16) |
+                                    (at + 1 < size ? std::uint32_t {data[at + 1]} << 8 : 0) |
+                                    (at + 2 < size ? std::uint32_t {data[at + 2]} : 0);
+        text += kDigits[(chunk >> 18) & 63];
+        text += kDigits[(chunk >> 12) & 63];
+        text += at + 1 < size ? kDigits[(chunk >> 6) & 63] : '=';
+        text += at + 2 < size ? kDigits[chunk & 63] : '=';
+    }
+    return text;
+}
+
+}  // namespace
+
+// The last recovery's outcome: [selected, written, partial, failed, bytes
+// written (text), stopped, medium gone, the files not written whole as
+// [source, kept as, 1 partial or 2 failed, reasons] (at most a thousand),
+// why nothing was written ("" when it ran)]; 0 before the first recovery.
+Value MainFrame::GetRecoverReport()
+{
+    std::shared_ptr<const recover::RecoverSummary> summary;
+    std::string refusal;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        summary = m_lastRecovery;
+        refusal = m_lastRecoveryRefusal;
+    }
+    if (!summary)
+        return Value(0);
+    Value::Array files;
+    for (const recover::FileReport& file : summary->problems) {
+        if (files.size() == kReportedProblems)
+            break;
+        files.push_back(Value::Array {file.source, file.output,
+                                      file.outcome == recover::Outcome::kPartial ? 1 : 2,
+                                      recover::DescribeProblems(file.problems, file.unreadableSectors)});
+    }
+    Value::Array report;
+    for (const std::size_t count : {summary->selected, summary->succeeded, summary->partial, summary->failed})
+        report.emplace_back(static_cast<std::int64_t>(count));
+    report.emplace_back(std::to_string(summary->bytes));
+    report.emplace_back(summary->stopped ? 1 : 0);
+    report.emplace_back(summary->deviceGone ? 1 : 0);
+    report.emplace_back(std::move(files));
+    report.emplace_back(std::move(refusal));
+    return report;
+}
+
+// The first bytes of found file `index`, read as recovery reads them and
+// written nowhere: [size of the file (text), up to `length` bytes (at most
+// 64 KiB) in base64, what kept bytes from being read ("" none)]. 0 when
+// there is no such file; 1 while the results are held by other work (a
+// recovery), so the caller asks again later.
+Value MainFrame::GetFilePreview(const Values& args)
+{
+    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
+    const std::int64_t index = IntArg(args[0]);
+    const std::int64_t length = std::clamp<std::int64_t>(IntArg(args[1]), 0, kPreviewBytes);
+    if (!volume || index < 0)
+        return Value(0);
+    // The UI thread must not wait behind a recovery that holds the results
+    // for its whole run; scans hold them only to add a few.
+    std::unique_lock<std::mutex> lock(volume->m_lock, std::defer_lock);
+    for (int tries = 0; !lock.try_lock(); ++tries) {
+        if (tries == 20)
+            return Value(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (static_cast<std::uint64_t>(index) >= volume->m_results.size())
+        return Value(0);
+    const scan::CBaseFileObject& file = *volume->m_results[static_cast<std::size_t>(index)];
+    if (file.m_isDirectory)
+        return Value(0);
+    const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, reader->Size())));
+    bytes.resize(reader->Read(0, bytes.data(), bytes.size()));
+    const scan::ContentReport& report = reader->Report();
+    const bool whole = report.faults == 0 && report.unreadableSectors == 0;
+    return Value::Array {std::to_string(reader->Size()), Base64(bytes.data(), bytes.size()),
+                         whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors)};
+}
+
+// Offers image file `path` as a volume in every later disk list: 0, or 1
+// when it is no file that can be read.
+Value MainFrame::OpenImageFile(const Values& args)
+{
+    const std::string path = TextArg(args[0]);
+    if (path.empty() || platform::IsFolder(path) || !platform::FileReadable(path))
+        return Value(1);
+    disks::OfferImage(platform::CanonicalPath(path));
+    return Value(0);
 }
 
 Value MainFrame::GetLastScanStatus()

@@ -131,6 +131,9 @@ private:
     Value GetFilterFileArr(const Values& args);
     Value RecoveryDelFile(const Values& args);
     Value GetRecoverProc();
+    Value GetRecoverReport();
+    Value GetFilePreview(const Values& args);
+    Value OpenImageFile(const Values& args);
     Value GetLastScanStatus();
     Value GetSaveScanInfo();
     // Utility calls.
@@ -150,9 +153,12 @@ private:
     const WorkerTiming m_timing;
 
     // The shared state.
-    mutable std::mutex m_stateLock;  // guards the two below
+    mutable std::mutex m_stateLock;  // guards the four below
     std::string m_scanSubPath;       // the folder SpecialScan restricts the tree to ("" the whole volume)
     std::shared_ptr<scan::VolumeScanner> m_currentReader;
+    // What the last recovery did, for its report; none before the first.
+    std::shared_ptr<const recover::RecoverSummary> m_lastRecovery;
+    std::string m_lastRecoveryRefusal;  // why it wrote nothing, when it refused
     std::atomic<std::uint32_t> m_workFlag {0};
     std::vector<disks::DiskInfo> m_disks;  // the UI thread's alone
     // The scan phases that ended and were not told yet: 1 the normal scan,

@@ -269,6 +269,9 @@ void MainFrame::FilterWorker(std::string filter)
 void MainFrame::RecoveryWorker(std::string destination, std::vector<recover::SelectionValue> selection)
 {
     int status = 0;
+    std::string refusal;
+    auto summary = std::make_shared<recover::RecoverSummary>();
+    summary->selected = selection.size();
     if (const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader()) {
         // The destination's nearest folder that exists tells where it would
         // be made: never on the volume being read.
@@ -277,13 +280,24 @@ void MainFrame::RecoveryWorker(std::string destination, std::vector<recover::Sel
             existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
         if (destination.empty()) {
             base::LogLess("Recovery refused: no destination folder");
+            refusal = "No destination folder was given.";
             status = 1;
         } else if (platform::DestinationOnSource(volume->m_deviceNode, existing)) {
             base::LogLess("Recovery refused: the destination %s lies on the volume being read", destination.c_str());
+            refusal = "The destination lies on the drive being recovered from: writing there could overwrite "
+                      "the very files being recovered.";
             status = 1;
         } else {
-            recover::RecoverFiles(*volume, selection, destination);
+            *summary = recover::RecoverFiles(*volume, selection, destination);
         }
+    } else {
+        refusal = "There are no scan results to recover from.";
+        status = 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_lastRecovery = std::move(summary);
+        m_lastRecoveryRefusal = std::move(refusal);
     }
     ReportWorkEnd(kWorkRecovery, status);
 }

@@ -370,6 +370,13 @@ void SetOfferedImages(std::vector<std::string> paths)
     g_offered = std::move(paths);
 }
 
+void OfferImage(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(g_offeredLock);
+    if (std::find(g_offered.begin(), g_offered.end(), path) == g_offered.end())
+        g_offered.push_back(path);
+}
+
 void EnumerateDisks(std::vector<DiskInfo>& list)
 {
     platform::SystemDevices devices = platform::ReadSystemDevices();

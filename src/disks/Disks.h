@@ -74,6 +74,8 @@ void EnumerateDisks(std::vector<DiskInfo>& list);
 // The image files every later disk list offers as volumes, with their file
 // system, size and label, as partitions are (absolute paths).
 void SetOfferedImages(std::vector<std::string> paths);
+// Adds one (absolute) path to them, unless it is there already.
+void OfferImage(const std::string& path);
 
 // The same, from facts already read (tests give their own).
 void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>& list);
