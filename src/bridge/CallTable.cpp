@@ -388,7 +388,7 @@ Value MainFrame::GetFilePreview(const Values& args)
         return Value(0);
     const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, reader->Size())));
-    bytes.resize(reader->Read(0, bytes.data(), bytes.size()));
+    bytes.resize(bytes.empty() ? 0 : reader->Read(0, bytes.data(), bytes.size()));
     const scan::ContentReport& report = reader->Report();
     const bool whole = report.faults == 0 && report.unreadableSectors == 0;
     return Value::Array {std::to_string(reader->Size()), Base64(bytes.data(), bytes.size()),

@@ -57,7 +57,9 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     outcome.openStatus = OpenNamedVolume(volume, outcome.record.path);
     const bool opened = outcome.openStatus == scan::kOpenOk;
     const bool loaded = store::LoadFoundFiles(volume);
-    step.Loaded(volume);
+    const auto flag = outcome.record.lastScanFlag;
+    step.Loaded(volume, opened && loaded &&
+                            (flag == scan::kScanDeepRunning || flag == scan::kScanIdle || flag == scan::kScanNormal));
     if (!opened) {
         outcome.status = ResumeOutcome::kCannotOpen;
         return outcome;

@@ -43,7 +43,9 @@ int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name);
 // publishes the volume and tells the UI; the command line needs none).
 struct ResumeSteps {
     virtual ~ResumeSteps() = default;
-    virtual void Loaded(scan::VolumeScanner&) {}  // opened and loaded: the volume is there to be shown
+    // Opened and loaded: the volume is there to be shown; `scanFollows` says
+    // whether a phase of the scan runs on after it.
+    virtual void Loaded(scan::VolumeScanner&, bool /*scanFollows*/) {}
     virtual void DeepScanStarts() {}
     virtual void DeepScanEnded(int /*deepEnd*/) {}
     virtual void NormalScanStarts() {}

@@ -102,7 +102,14 @@ void MainFrame::ResumeWorker()
         MainFrame& frame;
         std::shared_ptr<scan::VolumeScanner> volume;
         Steps(MainFrame& f, std::shared_ptr<scan::VolumeScanner> v) : frame(f), volume(std::move(v)) {}
-        void Loaded(scan::VolumeScanner&) override { frame.SetCurrentReader(volume); }
+        void Loaded(scan::VolumeScanner&, bool scanFollows) override
+        {
+            // With nothing more to run the load was the work: the volume is
+            // shown idle from the start, its folders pushed as after a scan.
+            if (!scanFollows)
+                frame.m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
+            frame.SetCurrentReader(volume);
+        }
         // Each phase takes over the loading bit with its own before the
         // loading one goes, so the work flag is never idle in between.
         void DeepScanStarts() override

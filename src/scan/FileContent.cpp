@@ -142,7 +142,8 @@ std::size_t FileContentReader::Read(std::uint64_t offset, std::uint8_t* out, std
         }
     }
     // Past the bytes written so far the file holds zeros.
-    std::memset(out + done, 0, length - done);
+    if (length > done)
+        std::memset(out + done, 0, length - done);
     return length;
 }
 
