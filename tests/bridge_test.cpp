@@ -355,9 +355,16 @@ TEST_F(BridgeTest, AResumedScanIsBusyWhileItLoads)
     EXPECT_EQ(Call("ResumeScan"), Value(0));
     EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}), Value(1));
     EXPECT_EQ(Call("ResumeScan"), Value(static_cast<std::int64_t>(bridge::kWorkResume)));
+    // Nor can the saved scan being loaded be discarded.
+    EXPECT_EQ(Call("DiscardSavedScan"), Value(static_cast<std::int64_t>(bridge::kWorkResume)));
     ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
                          [this] { TakeBatches(); }));
     EXPECT_EQ(Call("GetWorkFlag"), Value(0));
+    EXPECT_EQ(Call("GetFilesNumber"), Value(20000));
+    // Idle, the user may forget it; the results on screen stay.
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
+    EXPECT_EQ(Call("DiscardSavedScan"), Value(0));
+    EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
     EXPECT_EQ(Call("GetFilesNumber"), Value(20000));
 }
 

@@ -2,6 +2,7 @@
 // count, each answered with one value.
 #include "bridge/MainFrame.h"
 
+#include "base/Log.h"
 #include "base/StopRequest.h"
 #include "platform/Files.h"
 #include "scan/FileContent.h"
@@ -69,6 +70,7 @@ bool MainFrame::HandleCall(const std::string& name, const Values& args, Value& r
         {"ReleaseScan", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"CleanScanInfo", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"GetLastScanStatus", 0, [](MainFrame& m, const Values&) { return m.GetLastScanStatus(); }},
+        {"DiscardSavedScan", 0, [](MainFrame& m, const Values&) { return m.DiscardSavedScan(); }},
         {"GetSaveScanInfo", 0, [](MainFrame& m, const Values&) { return m.GetSaveScanInfo(); }},
         {"FreshDiskInfo", 0, [](MainFrame& m, const Values&) { return m.FreshDiskInfo(); }},
         {"GetDiskPartition", 0, [](MainFrame& m, const Values&) { return m.GetDiskPartition(); }},
@@ -411,6 +413,18 @@ Value MainFrame::GetLastScanStatus()
     store::ScanRecordInfo record;
     store::ReadLastScanRecord(record);
     return Value(record.path.empty() ? 0 : 1);
+}
+
+// Forgets the saved scan when the user says so. Refused (the work flag is
+// the answer) while work runs: a scan or a save may be writing it.
+Value MainFrame::DiscardSavedScan()
+{
+    const std::uint32_t flag = m_workFlag.load();
+    if (flag != 0)
+        return Value(static_cast<std::int64_t>(flag));
+    store::DropTables();
+    base::LogLess("The saved scan was discarded");
+    return Value(0);
 }
 
 Value MainFrame::GetSaveScanInfo()

@@ -135,6 +135,7 @@ private:
     Value GetFilePreview(const Values& args);
     Value OpenImageFile(const Values& args);
     Value GetLastScanStatus();
+    Value DiscardSavedScan();
     Value GetSaveScanInfo();
     // Utility calls.
     Value FreshDiskInfo();
