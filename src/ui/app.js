@@ -1,8 +1,11 @@
 // The start document's behaviour: the drive list, a scan with its progress
-// and its folder tree as it arrives, a folder's files, and recovery.
+// and its folder tree as it arrives, a folder's files, filters, a preview,
+// and recovery with its report.
 // Everything shown that comes from a volume (names, paths, labels) is put in
 // as text, never as markup: a damaged or crafted volume can name anything.
 import { call, on, onClosed } from './native.js';
+import { ROW, Pace, formatCount, formatDate, formatDuration, formatRate, formatSize, stateCode, stateWords } from './format.js';
+import { VirtualGrid } from './grid.js';
 
 const $ = (id) => document.getElementById(id);
 const OTHER_VOLUMES = 4294967295;
@@ -10,20 +13,29 @@ const IMAGE_FILES = 4294967294;
 const WORK_NORMAL = 1;
 const WORK_DEEP = 2;
 const WORK_RECOVERY = 4;
-const STATES = { 1: 'In use', 2: 'Deleted', 3: 'Lost or from the deep scan' };
 const SCANNABLE = new Set(['NTFS', 'FAT32', 'exFAT']);
-const MAX_ROWS_SHOWN = 5000;
+const VOLUME = 'Q:';  // the whole volume in a recovery selection; folders follow it after a backslash
+const PREVIEW_BYTES = 65536;
 
 const state = {
   scanning: false,
-  tree: new Map(),      // folder path ("" the root, "A\\B" below) -> files at or below it
-  open: new Set(['']),  // expanded folders
-  folder: null,         // the folder listed
-  tag: '',              // the listing asked for last; older answers are dropped
-  rows: [],
+  scanName: '',
+  fileSystem: '',
+  pace: null,
+  phase: 0,
+  tree: new Map(),        // folder path ("" the root, "A\\B" below) -> files at or below it
+  open: new Set(['']),    // expanded folders
+  treeFocus: '',          // the folder that holds the tree's keyboard focus
+  listing: null,          // { kind: 'folder', path } or { kind: 'filter', text }
+  tag: '',                // the listing asked for last; older answers are dropped
+  rows: [],               // the listing's FileRows as they came
+  sortKey: -1,
+  sortDown: false,
+  nameFilter: '',
   pickedFiles: new Map(),  // result index -> size
   pickedFolders: new Set(),
   destination: '',
+  previewIndex: -1,
 };
 
 function element(tag, text, className) {
@@ -37,27 +49,33 @@ function setStatus(text) {
   $('status').textContent = text;
 }
 
-export function formatSize(value) {
-  let bytes = Number(value);
-  if (!Number.isFinite(bytes) || bytes < 0) return '';
-  const units = ['bytes', 'KB', 'MB', 'GB', 'TB'];
-  let unit = 0;
-  while (bytes >= 1000 && unit < units.length - 1) {
-    bytes /= 1000;
-    unit += 1;
-  }
-  return unit === 0 ? `${bytes} ${units[0]}` : `${bytes.toFixed(bytes < 10 ? 1 : 0)} ${units[unit]}`;
-}
-
 // ---- Drives -------------------------------------------------------------
 
 function diskTitle(number, model, size, removable) {
   const name = number === OTHER_VOLUMES ? 'Other volumes' : number === IMAGE_FILES ? 'Image files'
-    : (model || '').trim() || `Disk ${number}`;
+    : String(model || '').replace(/^\(null\)$/i, '').trim() || `Disk ${number}`;
   const parts = [name];
-  if (number !== OTHER_VOLUMES && Number(size) > 0) parts.push(formatSize(size));
-  if (removable) parts.push('removable');
+  if (number !== OTHER_VOLUMES && number !== IMAGE_FILES && Number(size) > 0) parts.push(formatSize(size));
   return parts.join(' · ');
+}
+
+function partitionButton(disk, p, at) {
+  const [mount, , , fs, total, free, partitionNumber, , , , systemMark, , , label] = p;
+  const partition = disk === OTHER_VOLUMES || disk === IMAGE_FILES ? at + 1 : partitionNumber;
+  const button = element('button', undefined, 'partition');
+  button.type = 'button';
+  const title = label || (disk === IMAGE_FILES ? mount.slice(mount.lastIndexOf('/') + 1) : mount) || `Partition ${partition}`;
+  button.append(element('span', title, 'label'));
+  const size = Number(total) > 0 ? formatSize(total) : '';
+  const freeText = Number(free) > 0 ? `${formatSize(free)} free` : '';
+  button.append(element('span', [fs || 'no file system', size, freeText].filter(Boolean).join(' · '), 'details'));
+  if (mount && mount !== title) button.append(element('span', mount, 'details path'));
+  if (systemMark) button.append(element('span', 'the running system', 'mark'));
+  const scannable = SCANNABLE.has(fs);
+  button.disabled = !scannable;
+  if (!scannable) button.title = 'Quenlar reads NTFS, FAT32 and exFAT; this partition holds none of them.';
+  button.addEventListener('click', () => startScan(title, () => call('ScanDiskPartitionDelFile', disk, partition), fs));
+  return button;
 }
 
 async function showDisks() {
@@ -66,31 +84,25 @@ async function showDisks() {
   const list = $('disks');
   list.replaceChildren();
   if (!Array.isArray(disks) || disks.length === 0) {
-    list.append(element('li', 'No drives were found. Quenlar needs to run as root (sudo) to see them.'));
+    list.append(element('li', 'No drives were found. Quenlar needs to run as root (sudo) to see them; an image file can be opened below.'));
     return;
   }
   for (const [removable, number, , model, size, partitions] of disks) {
-    const item = element('li');
-    item.append(element('h3', diskTitle(number, model, size, removable)));
+    const item = element('li', undefined, 'disk');
+    const heading = element('h3', diskTitle(number, model, size, removable));
+    if (removable) heading.append(element('span', 'removable / USB', 'mark'));
+    item.append(heading);
     const parts = element('ul', undefined, 'partitions');
-    (Array.isArray(partitions) ? partitions : []).forEach((p, at) => {
-      const [mount, , , fs, total, , partitionNumber, , , , systemMark, , , label] = p;
-      const partition = number === OTHER_VOLUMES || number === IMAGE_FILES ? at + 1 : partitionNumber;
-      const button = element('button', undefined, 'partition');
-      button.type = 'button';
-      button.append(element('span', label || mount || `Partition ${partition}`, 'label'));
-      button.append(element('span', [fs || 'no file system', formatSize(total), mount && mount !== label ? mount : '']
-        .filter(Boolean).join(' · '), 'details'));
-      if (systemMark) button.append(element('span', 'this system', 'mark'));
-      button.disabled = !SCANNABLE.has(fs);
-      const name = label || mount || `partition ${partition}`;
-      button.addEventListener('click', () => startScan(name, () => call('ScanDiskPartitionDelFile', number, partition)));
+    const list = Array.isArray(partitions) ? partitions : [];
+    list.forEach((p, at) => {
+      if (!Array.isArray(p)) return;
       const li = element('li');
-      li.append(button);
+      li.append(partitionButton(number, p, at));
       parts.append(li);
     });
+    if (list.length === 0) parts.append(element('li', 'No partitions.', 'hint'));
     item.append(parts);
-    list.append(item);
+    $('disks').append(item);
   }
 }
 
@@ -99,9 +111,27 @@ async function showSavedScan() {
     $('saved').hidden = true;
     return;
   }
-  const [names] = await call('GetSaveScanInfo');
-  $('saved-name').textContent = (Array.isArray(names) && (names[1] || names[0])) || 'a drive';
+  const info = await call('GetSaveScanInfo');
+  const names = Array.isArray(info) ? info[0] : null;
+  $('saved-name').textContent = (Array.isArray(names) && (names[names.length - 1] || names[0])) || 'a drive';
   $('saved').hidden = false;
+}
+
+async function openImage(event) {
+  event.preventDefault();
+  const path = $('image-path').value.trim();
+  if (!path) return;
+  const answer = await call('OpenImageFile', path);
+  $('image-result').textContent = answer === 0 ? 'The image is listed under “Image files” above.'
+    : 'That file cannot be opened: give the full path of a readable image file.';
+  if (answer === 0) await showDisks();
+}
+
+function scanFolder(event) {
+  event.preventDefault();
+  const path = $('folder-path').value.trim();
+  if (!path) return;
+  startScan(path, () => call('SpecialScan', 0, path));
 }
 
 // ---- Scanning -----------------------------------------------------------
@@ -109,44 +139,89 @@ async function showSavedScan() {
 function resetResults() {
   state.tree.clear();
   state.open = new Set(['']);
-  state.folder = null;
+  state.treeFocus = '';
+  state.listing = null;
   state.rows = [];
   state.pickedFiles.clear();
   state.pickedFolders.clear();
+  $('folder-name').textContent = 'Choose a folder on the left.';
+  $('preview').hidden = true;
+  $('recover-result').textContent = '';
+  $('filter-result').textContent = '';
+  $('recover-problems').replaceChildren();
+  $('open-destination').hidden = true;
   renderTree();
-  renderRows();
+  updateView();
   renderPicked();
 }
 
-async function startScan(name, starter) {
-  const answer = await starter();
-  if (answer !== 0) {
-    setStatus('Another task is still running; wait for it to end or stop it first.');
-    return;
-  }
-  resetResults();
-  $('scan-name').textContent = name;
+function showScanning(name) {
+  $('scan-title').replaceChildren('Scanning ', element('span', name));
   $('saved').hidden = true;
   $('start').hidden = true;
   $('scan').hidden = false;
+  $('scan-running').hidden = false;
+  $('scan-done').hidden = true;
+  $('scan-summary').textContent = '';
   $('browse').hidden = false;
   $('recover').hidden = false;
+  $('deep').hidden = true;
+}
+
+async function startScan(name, starter, fileSystem = '') {
+  const busy = 'Another task is still running; wait for it to end or stop it first.';
+  if ((await call('GetWorkFlag')) !== 0) {
+    setStatus(busy);
+    return;
+  }
+  // Cleared before the scan starts: its first folders may come before its answer.
+  resetResults();
+  if ((await starter()) !== 0) {
+    setStatus(busy);
+    return;
+  }
+  state.scanName = name;
+  state.fileSystem = fileSystem;
+  showScanning(name);
   setStatus(`Scanning ${name}…`);
   state.scanning = true;
+  state.pace = new Pace();
+  state.phase = 0;
   poll();
+}
+
+function showProgress(flag, done, total) {
+  const now = performance.now();
+  const phase = flag & WORK_DEEP ? WORK_DEEP : flag & WORK_NORMAL ? WORK_NORMAL : 0;
+  if (phase !== state.phase) {
+    state.phase = phase;
+    state.pace.reset(now);
+  }
+  state.pace.add(done, total, now);
+  $('scan-progress').value = total > 0 ? Math.min(1000, Math.round((done / total) * 1000)) : 0;
+  $('scan-phase').textContent = phase === WORK_NORMAL
+    ? 'Step 1 of 2: reading the file system’s own records of its files, existing and deleted.'
+    : phase === WORK_DEEP
+      ? 'Step 2 of 2: searching every sector for files the file system has forgotten (deep scan).'
+      : 'Loading…';
+  $('scan-elapsed').textContent = formatDuration(state.pace.elapsed(now));
+  const left = state.pace.left(now);
+  // Progress counts 512-byte sectors, except a FAT scan's, which has none.
+  $('scan-rate').textContent = phase === WORK_DEEP && state.pace.samples >= 3 ? formatRate(state.pace.rate * 512)
+    : phase === WORK_NORMAL ? 'reading records' : 'estimating';
+  $('scan-left').textContent = left === null ? 'time left: estimating' : `about ${formatDuration(left)} left`;
 }
 
 async function poll() {
   if (!state.scanning) return;
-  const [flag, progress, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
-  const done = Number(progress[0]);
-  const total = Number(progress[1]);
-  $('scan-progress').value = total > 0 ? Math.min(1000, Math.round((done / total) * 1000)) : 0;
-  $('found').textContent = Number(files).toLocaleString();
-  $('scan-phase').textContent = flag & WORK_NORMAL ? 'Reading the file system’s records of its files.'
-    : flag & WORK_DEEP ? 'Searching every sector for files the file system has forgotten (deep scan).' : '';
-  await takeFolders();
-  if (state.scanning) setTimeout(poll, 250);
+  try {
+    const [flag, progress, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
+    if (Array.isArray(progress)) showProgress(Number(flag), Number(progress[0]), Number(progress[1]));
+    $('found').textContent = Number(files).toLocaleString();
+    await takeFolders();
+  } finally {
+    if (state.scanning) setTimeout(poll, 250);
+  }
 }
 
 async function takeFolders() {
@@ -160,22 +235,37 @@ async function takeFolders() {
   }
 }
 
-function scanEnded(text) {
+async function scanEnded(text, { deepAgain = false } = {}) {
   state.scanning = false;
-  $('scan').hidden = true;
-  $('start').hidden = false;
+  $('scan-running').hidden = true;
+  $('scan-done').hidden = false;
+  $('deep').hidden = !deepAgain;
+  $('found').textContent = Number(await call('GetFilesNumber')).toLocaleString();
+  $('scan-title').textContent = `Scan of ${state.scanName}`;
+  await takeFolders();
+  $('scan-summary').textContent = text;
   setStatus(text);
-  takeFolders();
-  showSavedScan();
+  if (state.listing === null && state.tree.size > 0) listFolder('');
+  else if (state.listing?.kind === 'folder') listFolder(state.listing.path, { keep: true });
+}
+
+function foundText() {
+  return `${$('found').textContent} files found`;
 }
 
 on('SendFileToUi', () => takeFolders());
-on('StartDeepScan', () => setStatus('The saved deep scan goes on…'));
-on('AllPathSendFinishedToUi', () => scanEnded(`Scan finished: ${$('found').textContent} files found.`));
+on('StartDeepScan', () => setStatus('The saved deep scan goes on where it stopped…'));
+on('AllPathSendFinishedToUi', () => {
+  if (state.scanning) scanEnded(`Scan finished: ${foundText()}.`);
+  else takeFolders();
+});
 on('SetWorkEnd', (operation, status, stop) => {
-  if (operation === WORK_DEEP && stop !== 0) {
-    scanEnded(stop & 1 ? 'The scan is paused; what it found is kept, and it can be resumed later.'
-      : 'The scan was stopped.');
+  const scanPhase = operation === WORK_DEEP || operation === WORK_NORMAL;
+  if (scanPhase && stop !== 0 && !state.scanning) return;  // both phases tell of one stop
+  if (scanPhase && stop & 1) {
+    scanEnded(`Paused: ${foundText()}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`);
+  } else if (scanPhase && stop !== 0) {
+    scanEnded(`Stopped: ${foundText()} before the scan was stopped.`, { deepAgain: state.fileSystem === 'NTFS' });
   } else if (operation === WORK_DEEP && status === 1) {
     scanEnded('The deep scan could not start.');
   } else if (operation === WORK_RECOVERY) {
@@ -186,48 +276,85 @@ on('USBDiskMonitoring', () => {
   if (!$('start').hidden) showDisks();
 });
 
-// ---- The folder tree ----------------------------------------------------
-
-function childrenOf(path) {
-  const prefix = path === '' ? '' : `${path}\\`;
-  const children = [];
-  for (const folder of state.tree.keys()) {
-    if (folder === '' || !folder.startsWith(prefix)) continue;
-    if (!folder.slice(prefix.length).includes('\\')) children.push(folder);
+async function deepScanAgain() {
+  const answer = await call('DeepScanPartition');
+  if (answer !== 0) {
+    setStatus('The deep scan cannot start now.');
+    return;
   }
-  return children.sort((a, b) => a.localeCompare(b));
+  showScanning(state.scanName);
+  state.scanning = true;
+  state.pace = new Pace();
+  state.phase = 0;
+  poll();
 }
+
+function backToStart() {
+  $('scan').hidden = true;
+  $('browse').hidden = true;
+  $('recover').hidden = true;
+  $('start').hidden = false;
+  showDisks();
+  showSavedScan();
+}
+
+// ---- The folder tree ----------------------------------------------------
 
 function leafName(path) {
   return path === '' ? 'All files' : path.slice(path.lastIndexOf('\\') + 1);
 }
 
-function treeItem(path) {
+function parentOf(path) {
+  const cut = path.lastIndexOf('\\');
+  return cut < 0 ? '' : path.slice(0, cut);
+}
+
+function folderSelection(path) {
+  return path === '' ? VOLUME : `${VOLUME}\\${path}`;
+}
+
+// Every folder's children, sorted, built once per drawing.
+function childMap() {
+  const children = new Map();
+  for (const folder of state.tree.keys()) {
+    if (folder === '') continue;
+    const parent = parentOf(folder);
+    if (!children.has(parent)) children.set(parent, []);
+    children.get(parent).push(folder);
+  }
+  const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+  for (const list of children.values()) list.sort((a, b) => collator.compare(leafName(a), leafName(b)));
+  return children;
+}
+
+function treeItem(path, children, level) {
   const li = element('li');
   li.setAttribute('role', 'treeitem');
-  const children = childrenOf(path);
-  if (children.length) li.setAttribute('aria-expanded', String(state.open.has(path)));
-  const row = element('div', undefined, 'tree-row');
-  const toggle = element('button', children.length ? (state.open.has(path) ? '▾' : '▸') : '', 'toggle');
-  toggle.type = 'button';
-  toggle.tabIndex = -1;
+  li.setAttribute('aria-level', String(level));
+  li.dataset.path = path;
+  li.tabIndex = path === state.treeFocus ? 0 : -1;
+  const kids = children.get(path) || [];
+  if (kids.length) li.setAttribute('aria-expanded', String(state.open.has(path)));
+  const current = state.listing?.kind === 'folder' && state.listing.path === path;
+  li.setAttribute('aria-selected', String(current));
+  const row = element('div', undefined, current ? 'tree-row current' : 'tree-row');
+  const toggle = element('span', kids.length ? (state.open.has(path) ? '▾' : '▸') : '', 'toggle');
   toggle.setAttribute('aria-hidden', 'true');
-  toggle.addEventListener('click', () => {
-    if (state.open.has(path)) state.open.delete(path); else state.open.add(path);
-    renderTree();
-  });
-  const name = element('button', undefined, path === state.folder ? 'folder current' : 'folder');
-  name.type = 'button';
-  name.append(element('span', leafName(path), 'name'));
+  const pick = element('input');
+  pick.type = 'checkbox';
+  pick.tabIndex = -1;
+  pick.checked = state.pickedFolders.has(path);
+  pick.setAttribute('aria-label', `Recover everything in ${leafName(path)}`);
+  const name = element('span', leafName(path), 'name');
+  name.title = path === '' ? 'All files' : path.replaceAll('\\', ' › ');
   const count = state.tree.get(path);
-  if (count !== undefined) name.append(element('span', count.toLocaleString(), 'count'));
-  name.addEventListener('click', () => listFolder(path));
-  row.append(toggle, name);
+  row.append(toggle, pick, name);
+  if (count !== undefined) row.append(element('span', count.toLocaleString(), 'count'));
   li.append(row);
-  if (children.length && state.open.has(path)) {
+  if (kids.length && state.open.has(path)) {
     const group = element('ul');
     group.setAttribute('role', 'group');
-    for (const child of children) group.append(treeItem(child));
+    for (const child of kids) group.append(treeItem(child, children, level + 1));
     li.append(group);
   }
   return li;
@@ -240,22 +367,89 @@ function renderTree() {
   requestAnimationFrame(() => {
     treeQueued = false;
     const tree = $('tree');
+    const focused = tree.contains(document.activeElement);
     tree.replaceChildren();
     if (state.tree.size === 0) return;
-    tree.append(treeItem(''));
+    if (!state.tree.has(state.treeFocus)) state.treeFocus = '';
+    tree.append(treeItem('', childMap(), 1));
+    if (focused) treeElement(state.treeFocus)?.focus();
   });
 }
 
-// ---- A folder's files ---------------------------------------------------
+function treeElement(path) {
+  return [...$('tree').querySelectorAll('[role=treeitem]')].find((li) => li.dataset.path === path);
+}
+
+function toggleOpen(path) {
+  if (state.open.has(path)) state.open.delete(path); else state.open.add(path);
+  renderTree();
+}
+
+function toggleFolderPick(path, checked) {
+  const on = checked ?? !state.pickedFolders.has(path);
+  if (on) state.pickedFolders.add(path); else state.pickedFolders.delete(path);
+  renderTree();
+  renderPicked();
+}
+
+function treeClick(event) {
+  const li = event.target.closest('[role=treeitem]');
+  if (!li) return;
+  const path = li.dataset.path;
+  state.treeFocus = path;
+  if (event.target instanceof HTMLInputElement) {
+    toggleFolderPick(path, event.target.checked);
+  } else if (event.target.classList.contains('toggle')) {
+    toggleOpen(path);
+  } else {
+    listFolder(path);
+  }
+}
+
+function treeKey(event) {
+  const li = event.target.closest('[role=treeitem]');
+  if (!li) return;
+  const visible = [...$('tree').querySelectorAll('[role=treeitem]')];
+  const at = visible.indexOf(li);
+  const path = li.dataset.path;
+  const focus = (target) => {
+    if (!target) return;
+    state.treeFocus = target.dataset.path;
+    for (const item of visible) item.tabIndex = item === target ? 0 : -1;
+    target.focus();
+  };
+  const expandable = li.hasAttribute('aria-expanded');
+  switch (event.key) {
+  case 'ArrowDown': focus(visible[at + 1]); break;
+  case 'ArrowUp': focus(visible[at - 1]); break;
+  case 'Home': focus(visible[0]); break;
+  case 'End': focus(visible[visible.length - 1]); break;
+  case 'ArrowRight':
+    if (expandable && !state.open.has(path)) toggleOpen(path);
+    else if (expandable) focus(visible[at + 1]);
+    break;
+  case 'ArrowLeft':
+    if (expandable && state.open.has(path)) toggleOpen(path);
+    else if (path !== '') focus(treeElement(parentOf(path)));
+    break;
+  case ' ': toggleFolderPick(path); break;
+  case 'Enter': listFolder(path); break;
+  default: return;
+  }
+  event.preventDefault();
+}
+
+// ---- Listings: a folder's files, or a filter's ---------------------------
 
 let nextTag = 1;
-async function listFolder(path) {
-  state.folder = path;
+async function listFolder(path, { keep = false } = {}) {
+  if (!keep) $('preview').hidden = true;
+  state.listing = { kind: 'folder', path };
   state.tag = `t${nextTag++}`;
-  state.rows = [];
-  $('folder-name').textContent = path === '' ? 'All files at the top of the drive' : path.replaceAll('\\', ' › ');
+  if (!keep) state.rows = [];
+  $('folder-name').textContent = path === '' ? 'Files at the top of the drive' : path.replaceAll('\\', ' › ');
   renderTree();
-  renderRows();
+  updateView({ keepCursor: keep });
   await call('GetPathFiles', state.tag, path);
 }
 
@@ -264,46 +458,277 @@ on('StartReceiePathFiles', (header) => {
 });
 on('InReceiePathFiles', (header, rows) => {
   if (!Array.isArray(header) || header[0] !== state.tag || !Array.isArray(rows)) return;
-  state.rows.push(...rows);
-  renderRows();
+  for (const row of rows) state.rows.push(row);
+  viewChanged();
 });
 on('EndReceiePathFiles', (header) => {
-  if (Array.isArray(header) && header[0] === state.tag) renderRows();
+  if (Array.isArray(header) && header[0] === state.tag) updateView({ keepCursor: true });
+});
+on('StartFilterDataArr', (rows, name) => {
+  if (name !== state.tag || state.listing?.kind !== 'filter') return;
+  state.rows = Array.isArray(rows) ? rows : [];
+  $('filter-result').textContent = state.rows.length === 0 ? 'No file matches.' : `${formatCount(state.rows.length, 'file matches', 'files match')}.`;
+  updateView();
 });
 
-let rowsQueued = false;
-function renderRows() {
-  if (rowsQueued) return;
-  rowsQueued = true;
-  requestAnimationFrame(() => {
-    rowsQueued = false;
-    const body = $('files').tBodies[0];
-    body.replaceChildren();
-    for (const row of state.rows.slice(0, MAX_ROWS_SHOWN)) {
-      const [name, date, , , size, index, exist, , type] = row;
-      const tr = element('tr');
-      const pick = element('input');
-      pick.type = 'checkbox';
-      pick.checked = state.pickedFiles.has(index);
-      pick.setAttribute('aria-label', `Select ${name}`);
-      pick.addEventListener('change', () => {
-        if (pick.checked) state.pickedFiles.set(index, Number(size) || 0); else state.pickedFiles.delete(index);
-        renderPicked();
-      });
-      const cell = element('td');
-      cell.append(pick);
-      tr.append(cell, element('td', name, 'name'), element('td', STATES[exist >= 10 ? Math.floor(exist / 10) : exist] || ''),
-        element('td', formatSize(size), 'size'), element('td', type), element('td', String(date).trim()));
-      body.append(tr);
-    }
-    if (state.rows.length > MAX_ROWS_SHOWN) {
-      const tr = element('tr');
-      const td = element('td', `… and ${(state.rows.length - MAX_ROWS_SHOWN).toLocaleString()} more`);
-      td.colSpan = 6;
-      tr.append(td);
-      body.append(tr);
-    }
-  });
+async function runFilter(event) {
+  event.preventDefault();
+  $('filter-result').textContent = 'Looking…';
+  const form = $('filter-form');
+  const filter = {};
+  const kinds = [];
+  for (const box of form.querySelectorAll('input[type=checkbox]')) {
+    filter[box.name] = box.checked ? Number(box.value) : 0;
+    if (box.checked) kinds.push(box.parentElement.textContent.trim());
+  }
+  const mb = (id) => Math.max(0, Number($(id).value) || 0) * 1e6;
+  const low = mb('filter-min');
+  const high = mb('filter-max');
+  // Only a lower bound: no upper one. Both empty: no size test at all.
+  filter.StartSize = String(Math.floor(low));
+  filter.EndSize = String(high > 0 ? Math.floor(high) : low > 0 ? Number.MAX_SAFE_INTEGER : 0);
+  filter.StartTime = '0';
+  filter.EndTime = $('filter-age').value;
+  const tag = `f${nextTag++}`;
+  filter.ScanName = tag;
+  const answer = await call('GetFilterFileArr', filter);
+  if (answer !== 0) {
+    $('filter-result').textContent = 'Filters can be used once the scan has ended or is paused.';
+    return;
+  }
+  const parts = [kinds.join(', ') || 'All kinds'];
+  if (low > 0) parts.push(`at least ${formatSize(low)}`);
+  if (high > 0) parts.push(`at most ${formatSize(high)}`);
+  if ($('filter-age').value !== '0') parts.push(`changed ${$('filter-age').selectedOptions[0].textContent}`);
+  state.listing = { kind: 'filter', text: parts.join(' · ') };
+  state.tag = tag;
+  state.rows = [];
+  $('folder-name').textContent = `Matching files: ${state.listing.text}`;
+  $('filter-result').textContent = 'Looking…';
+  renderTree();
+  updateView();
+}
+
+// ---- The file list ------------------------------------------------------
+
+const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+const COMPARE = {
+  [ROW.name]: (a, b) => collator.compare(String(a[ROW.name]), String(b[ROW.name])),
+  [ROW.exist]: (a, b) => stateCode(a[ROW.exist]) - stateCode(b[ROW.exist]),
+  [ROW.size]: (a, b) => Number(a[ROW.size]) - Number(b[ROW.size]),
+  [ROW.type]: (a, b) => collator.compare(String(a[ROW.type]), String(b[ROW.type])),
+  [ROW.date]: (a, b) => String(a[ROW.date]).trim().localeCompare(String(b[ROW.date]).trim()),
+};
+
+// The rows shown: the listing's rows that are files, with the name filter
+// and the sort applied.
+function viewRows() {
+  const needle = state.nameFilter.toLocaleLowerCase();
+  let rows = state.rows.filter((r) => Array.isArray(r) && r.length >= 9);
+  if (needle) rows = rows.filter((r) => String(r[ROW.name]).toLocaleLowerCase().includes(needle));
+  const compare = COMPARE[state.sortKey];
+  if (compare) {
+    rows = rows.slice().sort(state.sortDown ? (a, b) => compare(b, a) : compare);
+  }
+  return rows;
+}
+
+function updateView(options = {}) {
+  grid.setRows(viewRows(), options);
+  const shown = grid.rows.length;
+  const all = state.rows.length;
+  $('rows-count').textContent = state.listing === null ? ''
+    : shown === all ? formatCount(all, 'file', 'files') : `${shown.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
+  for (const head of document.querySelectorAll('.grid-head [data-key]')) {
+    const key = Number(head.dataset.key);
+    head.setAttribute('aria-sort', key === state.sortKey ? (state.sortDown ? 'descending' : 'ascending') : 'none');
+  }
+  renderPickAll();
+}
+
+// Rows arrive in batches of a hundred; the view follows a few times a second.
+let viewTimer = null;
+function viewChanged() {
+  if (viewTimer) return;
+  viewTimer = setTimeout(() => {
+    viewTimer = null;
+    updateView({ keepCursor: true });
+  }, 150);
+}
+
+function makeRow() {
+  const row = element('div', undefined, 'grid-row');
+  row.setAttribute('role', 'row');
+  const pickCell = element('span', undefined, 'pick');
+  pickCell.setAttribute('role', 'gridcell');
+  const pick = element('input');
+  pick.type = 'checkbox';
+  pick.tabIndex = -1;
+  pickCell.append(pick);
+  row.append(pickCell);
+  for (const name of ['name', 'state', 'size', 'type', 'date']) {
+    const cell = element('span', '', name);
+    cell.setAttribute('role', 'gridcell');
+    row.append(cell);
+  }
+  return row;
+}
+
+function fillRow(node, row) {
+  const [pickCell, name, fileState, size, type, date] = node.children;
+  const index = row[ROW.index];
+  const pick = pickCell.firstChild;
+  pick.checked = state.pickedFiles.has(index);
+  pick.setAttribute('aria-label', `Select ${row[ROW.name]}`);
+  name.textContent = row[ROW.name];
+  name.title = state.listing?.kind === 'filter' && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : String(row[ROW.name]);
+  if (state.listing?.kind === 'filter') {
+    name.append(element('span', row[ROW.path] ? row[ROW.path].replace(/\\$/, '').replaceAll('\\', ' › ') : '(no folder)', 'where'));
+  }
+  const code = stateCode(row[ROW.exist]);
+  fileState.textContent = stateWords(row[ROW.exist]);
+  fileState.className = `state state-${code}`;
+  size.textContent = formatSize(row[ROW.size]);
+  type.textContent = row[ROW.type];
+  type.title = String(row[ROW.type]);
+  date.textContent = formatDate(row[ROW.date]);
+  node.classList.toggle('picked', pick.checked);
+  node.setAttribute('aria-selected', String(pick.checked));
+}
+
+function toggleFile(row, checked) {
+  const index = row[ROW.index];
+  const on = checked ?? !state.pickedFiles.has(index);
+  if (on) state.pickedFiles.set(index, Number(row[ROW.size]) || 0); else state.pickedFiles.delete(index);
+  grid.refresh();
+  renderPicked();
+  renderPickAll();
+}
+
+function allShownPicked() {
+  return grid.rows.length > 0 && grid.rows.every((r) => state.pickedFiles.has(r[ROW.index]));
+}
+
+function renderPickAll() {
+  $('pick-all').textContent = allShownPicked() ? 'Clear the selection shown' : 'Select all shown';
+  $('pick-all').disabled = grid.rows.length === 0;
+}
+
+function pickAll() {
+  const on = !allShownPicked();
+  for (const row of grid.rows) {
+    if (on) state.pickedFiles.set(row[ROW.index], Number(row[ROW.size]) || 0); else state.pickedFiles.delete(row[ROW.index]);
+  }
+  grid.refresh();
+  renderPicked();
+  renderPickAll();
+}
+
+function sortBy(key) {
+  if (state.sortKey === key) state.sortDown = !state.sortDown;
+  else {
+    state.sortKey = key;
+    state.sortDown = key === ROW.size || key === ROW.date;  // largest and newest first
+  }
+  updateView();
+}
+
+const grid = new VirtualGrid($('grid'), $('grid-body'), $('grid-space'), {
+  make: makeRow,
+  fill: fillRow,
+  onToggle: toggleFile,
+  onActivate: (row) => preview(row),
+});
+
+// ---- Preview ------------------------------------------------------------
+
+function bytesOf(base64) {
+  const text = atob(base64);
+  const bytes = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+  return bytes;
+}
+
+function imageType(b) {
+  const starts = (...sig) => sig.every((v, i) => b[i] === v);
+  if (starts(0xff, 0xd8, 0xff)) return 'image/jpeg';
+  if (starts(0x89, 0x50, 0x4e, 0x47)) return 'image/png';
+  if (starts(0x47, 0x49, 0x46, 0x38)) return 'image/gif';
+  if (starts(0x42, 0x4d)) return 'image/bmp';
+  if (starts(0x52, 0x49, 0x46, 0x46) && b[8] === 0x57 && b[9] === 0x45 && b[10] === 0x42 && b[11] === 0x50) return 'image/webp';
+  return '';
+}
+
+function looksLikeText(bytes) {
+  if (bytes.length === 0) return true;
+  let odd = 0;
+  for (const b of bytes.subarray(0, 4096)) if (b === 0 || (b < 0x20 && b !== 9 && b !== 10 && b !== 13)) odd += 1;
+  return odd === 0;
+}
+
+function hexDump(bytes) {
+  const lines = [];
+  for (let at = 0; at < Math.min(bytes.length, 1024); at += 16) {
+    const chunk = [...bytes.subarray(at, at + 16)];
+    const hex = chunk.map((b) => b.toString(16).padStart(2, '0')).join(' ').padEnd(47);
+    const text = chunk.map((b) => (b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : '.')).join('');
+    lines.push(`${at.toString(16).padStart(8, '0')}  ${hex}  ${text}`);
+  }
+  return lines.join('\n');
+}
+
+let previewUrl = '';
+async function preview(row) {
+  const index = row[ROW.index];
+  state.previewIndex = index;
+  $('preview').hidden = false;
+  $('preview-name').textContent = row[ROW.name];
+  $('preview-note').textContent = 'Reading…';
+  $('preview-image').hidden = true;
+  $('preview-text').hidden = true;
+  const answer = await call('GetFilePreview', index, PREVIEW_BYTES);
+  if (state.previewIndex !== index) return;  // another file was chosen meanwhile
+  if (answer === 1) {
+    $('preview-note').textContent = 'The files are being recovered; the preview can be shown when that is done.';
+    return;
+  }
+  if (!Array.isArray(answer)) {
+    $('preview-note').textContent = 'This file cannot be previewed.';
+    return;
+  }
+  const [size, data, reasons] = answer;
+  const bytes = bytesOf(String(data));
+  const notes = [];
+  if (reasons) notes.push(`Not all of it can be read: ${reasons}.`);
+  if (Number(size) > bytes.length) notes.push(`The first ${formatSize(bytes.length)} of ${formatSize(size)} are shown.`);
+  if (stateCode(row[ROW.exist]) !== 1) notes.push('Files that were deleted may have been partly overwritten since; the preview shows what is there now.');
+  const type = imageType(bytes);
+  if (previewUrl) URL.revokeObjectURL(previewUrl);
+  previewUrl = '';
+  if (type) {
+    previewUrl = URL.createObjectURL(new Blob([bytes], { type }));
+    const picture = $('preview-image');
+    picture.onerror = () => {
+      if (state.previewIndex !== index) return;
+      // Damaged or overwritten: what is there is shown as bytes.
+      picture.hidden = true;
+      $('preview-text').textContent = hexDump(bytes);
+      $('preview-text').hidden = false;
+      $('preview-note').textContent = `${notes.join(' ')} This picture cannot be shown: its data may be damaged or overwritten. Its first bytes:`.trim();
+    };
+    picture.src = previewUrl;
+    picture.alt = `Picture ${row[ROW.name]}`;
+    picture.hidden = false;
+  } else if (looksLikeText(bytes)) {
+    $('preview-text').textContent = new TextDecoder().decode(bytes.subarray(0, 8192));
+    $('preview-text').hidden = false;
+  } else {
+    $('preview-text').textContent = hexDump(bytes);
+    $('preview-text').hidden = false;
+    notes.push('Shown as bytes: this is not text.');
+  }
+  if (bytes.length === 0) notes.push('The file is empty.');
+  $('preview-note').textContent = notes.join(' ');
 }
 
 // ---- Recovery -----------------------------------------------------------
@@ -312,14 +737,21 @@ function renderPicked() {
   const files = state.pickedFiles.size;
   let bytes = 0;
   for (const size of state.pickedFiles.values()) bytes += size;
-  $('selected').textContent = files === 0 ? 'Nothing' : `${files.toLocaleString()} files (${formatSize(bytes)})`;
-  $('recover-start').disabled = files === 0;
+  const parts = [];
+  if (files) parts.push(`${formatCount(files, 'file', 'files')} (${formatSize(bytes)})`);
+  if (state.pickedFolders.size) {
+    let inside = 0;
+    for (const folder of state.pickedFolders) inside += state.tree.get(folder) || 0;
+    parts.push(`everything in ${formatCount(state.pickedFolders.size, 'folder', 'folders')} (${formatCount(inside, 'file', 'files')})`);
+  }
+  $('selected').textContent = parts.length ? parts.join(' and ') : 'Nothing';
+  $('recover-start').disabled = parts.length === 0;
 }
 
 let recoveryPoll = null;
 async function startRecovery() {
   const destination = $('destination').value.trim();
-  const selection = [...state.pickedFolders, ...state.pickedFiles.keys()];
+  const selection = [...[...state.pickedFolders].map(folderSelection), ...state.pickedFiles.keys()];
   const answer = await call('RecoveryDelFile', selection, destination);
   if (answer !== 0) {
     $('recover-result').textContent = 'Another task is still running; the files were not recovered yet.';
@@ -328,34 +760,83 @@ async function startRecovery() {
   state.destination = destination;
   $('recover-start').disabled = true;
   $('open-destination').hidden = true;
+  $('recover-problems').replaceChildren();
   $('recover-progress').hidden = false;
+  $('recover-progress').value = 0;
   $('recover-result').textContent = 'Recovering…';
   recoveryPoll = setInterval(async () => {
-    const [count, total] = await call('GetRecoverProc');
+    const [count, total, path] = await call('GetRecoverProc');
     $('recover-progress').max = Math.max(1, Number(total));
     $('recover-progress').value = Number(count);
+    if (Number(total) > 0) $('recover-result').textContent = `Recovering ${Number(count).toLocaleString()} of ${formatCount(total, 'file', 'files')}: ${path}`;
   }, 250);
 }
 
-function recoveryEnded(status) {
+async function recoveryEnded() {
   clearInterval(recoveryPoll);
   $('recover-progress').hidden = true;
   renderPicked();
-  if (status !== 0) {
-    $('recover-result').textContent = 'Nothing was written: choose a folder on another drive than the one being read.';
+  const report = await call('GetRecoverReport');
+  if (!Array.isArray(report)) {
+    $('recover-result').textContent = 'The recovery ended without a report.';
     return;
   }
-  $('recover-result').textContent = `The files were saved in ${state.destination}. Files marked “.partial” could not be read whole.`;
-  $('open-destination').hidden = false;
+  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal] = report;
+  if (refusal) {
+    $('recover-result').textContent = `Nothing was written: ${refusal}`;
+    return;
+  }
+  const lines = [`${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all) into ${state.destination}.`];
+  if (partial) lines.push(`${formatCount(partial, 'file', 'files')} could be read only in part: saved with “.partial” at the end of the name.`);
+  if (failed) lines.push(`${formatCount(failed, 'file', 'files')} could not be recovered.`);
+  if (stopped) lines.push(`The recovery was stopped before all ${Number(selected).toLocaleString()} were done.`);
+  if (gone) lines.push('The drive went away during the recovery; connect it again and recover the rest.');
+  $('recover-result').textContent = lines.join(' ');
+  const list = $('recover-problems');
+  list.replaceChildren();
+  for (const [source, output, kind, reasons] of Array.isArray(problems) ? problems : []) {
+    const item = element('li', undefined, kind === 1 ? 'partial' : 'failed');
+    item.append(element('span', source, 'name'));
+    item.append(element('span', ` — ${kind === 1 ? 'partly recovered' : 'not recovered'}${reasons ? `: ${reasons}` : ''}`));
+    if (output) item.title = output;
+    list.append(item);
+  }
+  $('open-destination').hidden = Number(written) + Number(partial) === 0;
 }
 
 // ---- Start --------------------------------------------------------------
 
+async function discardSaved() {
+  if ((await call('DiscardSavedScan')) === 0) {
+    $('saved').hidden = true;
+    setStatus('The saved scan was forgotten.');
+  } else {
+    setStatus('The saved scan cannot be forgotten while a task runs.');
+  }
+}
+
 async function start() {
   $('refresh').addEventListener('click', () => showDisks());
+  $('image-form').addEventListener('submit', openImage);
+  $('folder-form').addEventListener('submit', scanFolder);
   $('resume').addEventListener('click', () => startScan($('saved-name').textContent, () => call('ResumeScan')));
+  $('discard').addEventListener('click', discardSaved);
   $('pause').addEventListener('click', () => call('StopOperate', 1));
   $('stop').addEventListener('click', () => call('StopOperate', 2));
+  $('deep').addEventListener('click', deepScanAgain);
+  $('new-scan').addEventListener('click', backToStart);
+  $('tree').addEventListener('click', treeClick);
+  $('tree').addEventListener('keydown', treeKey);
+  $('filter-form').addEventListener('submit', runFilter);
+  let typing = null;
+  $('name-filter').addEventListener('input', () => {
+    clearTimeout(typing);
+    typing = setTimeout(() => { state.nameFilter = $('name-filter').value.trim(); updateView(); }, 120);
+  });
+  $('pick-all').addEventListener('click', pickAll);
+  for (const head of document.querySelectorAll('.grid-head [data-key]')) {
+    head.addEventListener('click', () => sortBy(Number(head.dataset.key)));
+  }
   $('recover-start').addEventListener('click', () => startRecovery());
   $('open-destination').addEventListener('click', () => call('OpenFolderPath', state.destination));
   onClosed(() => setStatus('The program has ended. Start Quenlar again to go on.'));

@@ -1,0 +1,98 @@
+// How the program's values are shown to people: sizes, dates, file states,
+// rates and durations.
+
+// A FileRow (one found file), by position.
+export const ROW = { name: 0, date: 1, size: 4, index: 5, exist: 6, path: 7, type: 8 };
+
+const STATE_WORDS = { 1: 'In use', 2: 'Deleted', 3: 'Lost, found by the deep scan' };
+
+// The file's state in words: existing (1 or 10), deleted (2 or 20), lost
+// or found by the deep scan (3 or 30).
+export function stateWords(exist) {
+  const code = Number(exist) >= 10 ? Math.floor(Number(exist) / 10) : Number(exist);
+  return STATE_WORDS[code] || 'Unknown';
+}
+
+export function stateCode(exist) {
+  const code = Number(exist) >= 10 ? Math.floor(Number(exist) / 10) : Number(exist);
+  return STATE_WORDS[code] ? code : 0;
+}
+
+export function formatSize(value) {
+  let bytes = Number(value);
+  if (!Number.isFinite(bytes) || bytes < 0) return '';
+  if (bytes === 1) return '1 byte';
+  const units = ['bytes', 'KB', 'MB', 'GB', 'TB', 'PB'];
+  let unit = 0;
+  while (bytes >= 1000 && unit < units.length - 1) {
+    bytes /= 1000;
+    unit += 1;
+  }
+  return unit === 0 ? `${bytes} ${units[0]}` : `${bytes.toFixed(bytes < 10 ? 1 : 0)} ${units[unit]}`;
+}
+
+export function formatCount(n, one, many) {
+  return `${Number(n).toLocaleString()} ${Number(n) === 1 ? one : many}`;
+}
+
+const dateFormat = new Intl.DateTimeFormat(undefined, { dateStyle: 'short', timeStyle: 'short' });
+
+// The program sends local times as "YYYY-MM-DD HH:MM:SS" (the year padded
+// with spaces); a file without a time comes as the year 1601.
+export function formatDate(text) {
+  const m = /^\s*(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)$/.exec(String(text));
+  if (!m) return '';
+  const [year, month, day, hour, minute, second] = m.slice(1).map(Number);
+  if (year <= 1601) return 'unknown';
+  const date = new Date(year, month - 1, day, hour, minute, second);
+  return Number.isNaN(date.getTime()) ? '' : dateFormat.format(date);
+}
+
+export function formatDuration(seconds) {
+  const s = Math.max(0, Math.round(seconds));
+  const h = Math.floor(s / 3600);
+  const m = Math.floor((s % 3600) / 60);
+  const rest = String(s % 60).padStart(2, '0');
+  return h > 0 ? `${h}:${String(m).padStart(2, '0')}:${rest}` : `${m}:${rest}`;
+}
+
+export function formatRate(bytesPerSecond) {
+  return `${formatSize(bytesPerSecond)}/s`;
+}
+
+// A scan's pace: done and total in the same units, sampled a few times a
+// second; the rate is smoothed, and no time left is given until it has
+// settled for a few seconds.
+export class Pace {
+  constructor(now = performance.now()) {
+    this.started = now;
+    this.reset(now);
+  }
+
+  reset(now) {
+    this.last = null;
+    this.rate = 0;
+    this.samples = 0;
+    this.since = now;
+  }
+
+  add(done, total, now = performance.now()) {
+    if (this.last && done < this.last.done) this.reset(now);  // a new phase starts over
+    if (this.last && now > this.last.at) {
+      const instant = ((done - this.last.done) * 1000) / (now - this.last.at);
+      this.rate = this.samples === 0 ? instant : this.rate * 0.8 + instant * 0.2;
+      this.samples += 1;
+    }
+    this.last = { done, total, at: now };
+  }
+
+  elapsed(now = performance.now()) {
+    return (now - this.started) / 1000;
+  }
+
+  // Seconds left, or null while estimating.
+  left(now = performance.now()) {
+    if (!this.last || this.samples < 8 || now - this.since < 3000 || this.rate <= 0) return null;
+    return Math.max(0, this.last.total - this.last.done) / this.rate;
+  }
+}
