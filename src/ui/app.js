@@ -4,7 +4,7 @@
 // Everything shown that comes from a volume (names, paths, labels) is put in
 // as text, never as markup: a damaged or crafted volume can name anything.
 import { call, on, onClosed } from './native.js';
-import { ROW, Pace, formatCount, formatDate, formatDuration, formatRate, formatSize, stateCode, stateWords } from './format.js';
+import { ROW, Pace, formatCount, formatDate, formatDuration, formatRate, formatSize, shown, stateCode, stateWords } from './format.js';
 import { VirtualGrid } from './grid.js';
 
 const $ = (id) => document.getElementById(id);
@@ -235,12 +235,15 @@ async function takeFolders() {
   }
 }
 
-async function scanEnded(text, { deepAgain = false } = {}) {
+// `say(found)` gives the words for the end, with the files found by then.
+async function scanEnded(say, { deepAgain = false } = {}) {
   state.scanning = false;
   $('scan-running').hidden = true;
   $('scan-done').hidden = false;
   $('deep').hidden = !deepAgain;
-  $('found').textContent = Number(await call('GetFilesNumber')).toLocaleString();
+  const files = Number(await call('GetFilesNumber'));
+  $('found').textContent = files.toLocaleString();
+  const text = say(formatCount(files, 'file found', 'files found'));
   $('scan-title').textContent = `Scan of ${state.scanName}`;
   await takeFolders();
   $('scan-summary').textContent = text;
@@ -249,25 +252,21 @@ async function scanEnded(text, { deepAgain = false } = {}) {
   else if (state.listing?.kind === 'folder') listFolder(state.listing.path, { keep: true });
 }
 
-function foundText() {
-  return `${$('found').textContent} files found`;
-}
-
 on('SendFileToUi', () => takeFolders());
 on('StartDeepScan', () => setStatus('The saved deep scan goes on where it stopped…'));
 on('AllPathSendFinishedToUi', () => {
-  if (state.scanning) scanEnded(`Scan finished: ${foundText()}.`);
+  if (state.scanning) scanEnded((found) => `Scan finished: ${found}.`);
   else takeFolders();
 });
 on('SetWorkEnd', (operation, status, stop) => {
   const scanPhase = operation === WORK_DEEP || operation === WORK_NORMAL;
   if (scanPhase && stop !== 0 && !state.scanning) return;  // both phases tell of one stop
   if (scanPhase && stop & 1) {
-    scanEnded(`Paused: ${foundText()}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`);
+    scanEnded((found) => `Paused: ${found}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`);
   } else if (scanPhase && stop !== 0) {
-    scanEnded(`Stopped: ${foundText()} before the scan was stopped.`, { deepAgain: state.fileSystem === 'NTFS' });
+    scanEnded((found) => `Stopped: ${found} before the scan was stopped.`, { deepAgain: state.fileSystem === 'NTFS' });
   } else if (operation === WORK_DEEP && status === 1) {
-    scanEnded('The deep scan could not start.');
+    scanEnded(() => 'The deep scan could not start.');
   } else if (operation === WORK_RECOVERY) {
     recoveryEnded(status, stop);
   }
@@ -301,7 +300,7 @@ function backToStart() {
 // ---- The folder tree ----------------------------------------------------
 
 function leafName(path) {
-  return path === '' ? 'All files' : path.slice(path.lastIndexOf('\\') + 1);
+  return path === '' ? 'All files' : shown(path.slice(path.lastIndexOf('\\') + 1));
 }
 
 function parentOf(path) {
@@ -346,7 +345,7 @@ function treeItem(path, children, level) {
   pick.checked = state.pickedFolders.has(path);
   pick.setAttribute('aria-label', `Recover everything in ${leafName(path)}`);
   const name = element('span', leafName(path), 'name');
-  name.title = path === '' ? 'All files' : path.replaceAll('\\', ' › ');
+  name.title = path === '' ? 'All files' : shown(path).replaceAll('\\', ' › ');
   const count = state.tree.get(path);
   row.append(toggle, pick, name);
   if (count !== undefined) row.append(element('span', count.toLocaleString(), 'count'));
@@ -447,7 +446,7 @@ async function listFolder(path, { keep = false } = {}) {
   state.listing = { kind: 'folder', path };
   state.tag = `t${nextTag++}`;
   if (!keep) state.rows = [];
-  $('folder-name').textContent = path === '' ? 'Files at the top of the drive' : path.replaceAll('\\', ' › ');
+  $('folder-name').textContent = path === '' ? 'Files at the top of the drive' : shown(path).replaceAll('\\', ' › ');
   renderTree();
   updateView({ keepCursor: keep });
   await call('GetPathFiles', state.tag, path);
@@ -579,11 +578,11 @@ function fillRow(node, row) {
   const index = row[ROW.index];
   const pick = pickCell.firstChild;
   pick.checked = state.pickedFiles.has(index);
-  pick.setAttribute('aria-label', `Select ${row[ROW.name]}`);
-  name.textContent = row[ROW.name];
-  name.title = state.listing?.kind === 'filter' && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : String(row[ROW.name]);
+  pick.setAttribute('aria-label', `Select ${shown(row[ROW.name])}`);
+  name.textContent = shown(row[ROW.name]);
+  name.title = shown(state.listing?.kind === 'filter' && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : row[ROW.name]);
   if (state.listing?.kind === 'filter') {
-    name.append(element('span', row[ROW.path] ? row[ROW.path].replace(/\\$/, '').replaceAll('\\', ' › ') : '(no folder)', 'where'));
+    name.append(element('span', row[ROW.path] ? shown(row[ROW.path]).replace(/\\$/, '').replaceAll('\\', ' › ') : '(no folder)', 'where'));
   }
   const code = stateCode(row[ROW.exist]);
   fileState.textContent = stateWords(row[ROW.exist]);
@@ -682,7 +681,7 @@ async function preview(row) {
   const index = row[ROW.index];
   state.previewIndex = index;
   $('preview').hidden = false;
-  $('preview-name').textContent = row[ROW.name];
+  $('preview-name').textContent = shown(row[ROW.name]);
   $('preview-note').textContent = 'Reading…';
   $('preview-image').hidden = true;
   $('preview-text').hidden = true;
@@ -717,7 +716,7 @@ async function preview(row) {
       $('preview-note').textContent = `${notes.join(' ')} This picture cannot be shown: its data may be damaged or overwritten. Its first bytes:`.trim();
     };
     picture.src = previewUrl;
-    picture.alt = `Picture ${row[ROW.name]}`;
+    picture.alt = `Picture ${shown(row[ROW.name])}`;
     picture.hidden = false;
   } else if (looksLikeText(bytes)) {
     $('preview-text').textContent = new TextDecoder().decode(bytes.subarray(0, 8192));
@@ -796,7 +795,7 @@ async function recoveryEnded() {
   list.replaceChildren();
   for (const [source, output, kind, reasons] of Array.isArray(problems) ? problems : []) {
     const item = element('li', undefined, kind === 1 ? 'partial' : 'failed');
-    item.append(element('span', source, 'name'));
+    item.append(element('span', shown(source), 'name'));
     item.append(element('span', ` — ${kind === 1 ? 'partly recovered' : 'not recovered'}${reasons ? `: ${reasons}` : ''}`));
     if (output) item.title = output;
     list.append(item);

@@ -18,6 +18,14 @@ export function stateCode(exist) {
   return STATE_WORDS[code] ? code : 0;
 }
 
+// A name from a volume as it is shown: the characters that reorder or hide
+// text (bidirectional overrides and isolates, zero-width marks) are shown
+// as their code, so "photo\u202Egpj.exe" cannot pass for a picture.
+const INVISIBLE = /[\u061c\u200b-\u200f\u202a-\u202e\u2060-\u2064\u2066-\u2069\ufeff]/g;
+export function shown(name) {
+  return String(name ?? '').replace(INVISIBLE, (c) => `[U+${c.charCodeAt(0).toString(16).toUpperCase().padStart(4, '0')}]`);
+}
+
 export function formatSize(value) {
   let bytes = Number(value);
   if (!Number.isFinite(bytes) || bytes < 0) return '';

@@ -405,6 +405,29 @@ test('a folder of 100,000 files lists, sorts and scrolls', async (t) => {
     assert.equal(await page.locator('#selected').textContent(), '1 file (101 KB)');
     await page.keyboard.press('End');
     await page.waitForFunction(() => document.querySelector('#grid-cursor .name')?.textContent === 'file 000000.jpg');
+    await page.emulateMedia({ colorScheme: 'dark' });
+    await page.screenshot({ path: join(shots, 'many-dark.png') });
+    await page.emulateMedia({ colorScheme: 'light' });
+
+    // Any name is text: right to left, emoji, replacement characters, markup,
+    // 254 characters; rows keep their height and the page its width.
+    await folderItem(page, 'Odd').locator('.name').click();
+    await page.waitForFunction(() => document.getElementById('rows-count').textContent === '8 files');
+    const names = await shownNames(page);
+    assert.ok(names.includes('<img src=x onerror=alert(1)>.html'), names.join(' '));
+    assert.ok(names.includes(`${'x'.repeat(250)}.txt`));
+    assert.equal(await page.locator('.grid-space img').count(), 0);
+    // An override that would turn "a\u202Eexe.txt" into "atxt.exe" is shown for what it is.
+    assert.ok(names.includes('a[U+202E]exe.txt'), names.join(' '));
+    const heights = await page.evaluate(() => [...new Set([...document.querySelectorAll('.grid-space .grid-row:not([hidden])')]
+      .map((r) => r.getBoundingClientRect().height))]);
+    assert.equal(heights.length, 1, `row heights ${heights}`);
+    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 1, `the page is ${overflow}px wider than the window`);
+    await page.locator('#tree [role=treeitem][data-path="Odd"] > .tree-row .toggle').click();
+    await folderItem(page, 'תמונות מהחתונה 👰').locator('.name').click();
+    await page.waitForFunction(() => document.getElementById('rows-count').textContent === '8 files');
+    await page.screenshot({ path: join(shots, 'odd-names.png') });
     assert.deepEqual(problems, []);
   } finally {
     await page.close();

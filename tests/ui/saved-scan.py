@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Writes a finished scan of VOLUME with COUNT files in FOLDER into the
 result database DB (whose tables the program made), as the program saves a
-scan: a large folder for the documents to list, without scanning a volume
-that holds it."""
+scan: a large folder for the documents to list, and names a damaged or
+crafted volume may hold, without scanning a volume that holds them."""
 import sqlite3
 import sys
 
@@ -22,6 +22,14 @@ def main(db, volume, folder, count):
             ((f"file {i:06d}", "txt" if i % 3 else "jpg", t, t, t, folder + "\\", 0, 1000 + i, 100 + i,
               20 if i % 2 else 10, 1)
              for i in range(count) for t in [base + i * 600000000]))
+        # Names a damaged or crafted volume may hold, in a folder of their own.
+        odd = ["קובץ חשוב מאוד.docx", "ملف مهم.pdf", "📷 wedding 💍 2019.jpg", "\ufffd\ufffdbroken\ufffd.txt",
+               "<img src=x onerror=alert(1)>.html", "x" * 250 + ".txt", "a\u202eexe.txt", "ok.txt"]
+        con.executemany(
+            "insert into tbl_fileInfo(name,suffix,m_accessTime,m_modifyTime,m_createTime,m_filePath,"
+            "m_startSector,m_fileSize,m_fileNo,m_existType,m_fileSystemType) values(?,?,?,?,?,?,?,?,?,?,?)",
+            ((name.rsplit(".", 1)[0], name.rsplit(".", 1)[1], base, base, base, path, 0, 10, 0, 20, 1)
+             for name in odd for path in ["Odd\\", "Odd\\תמונות מהחתונה 👰\\"]))
         con.execute("insert into tbl_ScanRecordInfo(path,startTime,useTime,nextPosition,lastScanFlag) "
                     "values(?,0,0,0,3)", (volume,))
     con.close()
