@@ -92,20 +92,22 @@ public:
             sqlite3_bind_null(m_stmt, i);
         return *this;
     }
+    // The text is not copied: it must stay as it is until the statement has
+    // run (every caller binds a string that outlives the Run that follows).
     Statement& Bind(int i, const std::string& text)
     {
         if (m_stmt)
-            sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         return *this;
     }
-    // Runs a statement that returns no rows, ready to be bound again.
+    // Runs a statement that returns no rows, ready to be bound again (each
+    // row binds every parameter, so the last row's values are not cleared).
     bool Run()
     {
         if (!m_stmt)
             return false;
         const int rc = sqlite3_step(m_stmt);
         sqlite3_reset(m_stmt);
-        sqlite3_clear_bindings(m_stmt);
         return rc == SQLITE_DONE;
     }
     // Steps through rows; false at the end or on an error (see Failed).
@@ -157,6 +159,13 @@ bool WriteState(SaveStatements& s, const scan::FoundFile& f, std::size_t positio
     else
         s.state.Bind(7, f.m_validSize);
     return s.state.Run();
+}
+
+// Whether the result's state is that of the row of id 0.
+bool IsPlain(const scan::FoundFile& f, std::int64_t pendingParent)
+{
+    return f.m_isDirectory == 0 && pendingParent < 0 && !f.m_torn && f.m_encoding == scan::kStored &&
+           f.m_compressionUnit == 0 && f.m_validSize == scan::kAllValid;
 }
 
 // Adds the columns a store of an older version lacks.
@@ -215,7 +224,9 @@ bool OpenStore(const std::string& file, const std::string& holder)
         g_owner.Release();
         return false;
     }
-    if (sqlite3_open_v2(file.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    // Every use of the connection holds g_storeLock: SQLite's own locking of
+    // each call would only cost time.
+    if (sqlite3_open_v2(file.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         sqlite3_close_v2(g_db);
         g_db = nullptr;
@@ -223,6 +234,9 @@ bool OpenStore(const std::string& file, const std::string& holder)
         return false;
     }
     sqlite3_busy_timeout(g_db, 5000);
+    // A save writes every page of a large scan in one transaction: with room
+    // for them in memory none is written twice before the commit.
+    Exec("PRAGMA cache_size = -65536");
     return CreateTables();
 }
 
@@ -336,10 +350,17 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     {
         SaveStatements s;
         ok = ok && s.Ok();
+        // Most results are plain files, waiting for nothing: the row of id 0
+        // says that a result without a state row is one, so only the others
+        // get a row (a store without it is older: every result has its row).
+        scan::FoundFile plain;
+        plain.m_isDirectory = 0;
+        ok = ok && WriteState(s, plain, std::size_t {0} - 1, -1);
         for (std::size_t i = 0; ok && i < volume.m_results.size(); ++i) {
             const scan::FoundFile& f = *volume.m_results[i];
             bool extentsOk = true;
-            ok = WriteFile(s, f, i, extentsOk) && extentsOk && WriteState(s, f, i, pendingParent[i]);
+            ok = WriteFile(s, f, i, extentsOk) && extentsOk &&
+                 (IsPlain(f, pendingParent[i]) || WriteState(s, f, i, pendingParent[i]));
         }
     }
     {
@@ -405,6 +426,12 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
         "select fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize from tbl_fileState order by "
         "fileId");
     while (states.Next()) {
+        if (states.Int(0) == 0) {
+            // Results without a row of their own are plain files.
+            for (const std::unique_ptr<scan::FoundFile>& plain : volume.m_results)
+                plain->m_isDirectory = static_cast<std::int32_t>(states.Int(1));
+            continue;
+        }
         scan::FoundFile* f = fileAt(states.Int(0));
         if (f == nullptr)
             continue;
