@@ -352,29 +352,3 @@ TEST_F(StoreTest, AKillDuringASaveLeavesOneWholeSave)
     ASSERT_TRUE(store::OpenStore(file));
 }
 
-// Plain files get no state row of their own: the row of id 0 stands for
-// them. Folders, results whose kind is not known and those waiting for a
-// folder keep theirs, and every kind comes back as it was.
-TEST_F(StoreTest, PlainFilesShareOneStateRow)
-{
-    VolumeScanner volume;
-    for (const std::int32_t kind : {0, 1, 3, 0, 0}) {
-        auto f = MakeFile("f" + std::to_string(volume.m_results.size()) + ".txt", "", 10);
-        f->m_isDirectory = kind;
-        volume.AppendResult(std::move(f));
-    }
-    volume.m_deepPaths.pending.push_back({4, 99});
-    ASSERT_TRUE(store::SaveScanResults(volume, Record(1)));
-    EXPECT_EQ(Count("select count(*) from tbl_fileState"), 4);  // id 0, the folder, the unknown, the waiting one
-
-    VolumeScanner loaded;
-    ASSERT_TRUE(store::LoadFoundFiles(loaded));
-    ASSERT_EQ(loaded.m_results.size(), 5u);
-    std::vector<std::int32_t> kinds;
-    for (const auto& f : loaded.m_results)
-        kinds.push_back(f->m_isDirectory);
-    EXPECT_EQ(kinds, (std::vector<std::int32_t> {0, 1, 3, 0, 0}));
-    ASSERT_EQ(loaded.m_deepPaths.pending.size(), 1u);
-    EXPECT_EQ(loaded.m_deepPaths.pending[0].index, 4u);
-    EXPECT_EQ(loaded.m_deepPaths.pending[0].parent, 99u);
-}

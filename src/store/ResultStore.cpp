@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace store {
@@ -86,6 +88,13 @@ public:
     Statement& Bind(int i, std::uint64_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
     Statement& Bind(int i, std::int32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
     Statement& Bind(int i, std::uint32_t v) { return Bind(i, static_cast<std::int64_t>(v)); }
+    // The text is not copied: it must stay as it is until the statement has run.
+    Statement& BindView(int i, std::string_view text)
+    {
+        if (m_stmt)
+            sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+        return *this;
+    }
     Statement& BindNull(int i)
     {
         if (m_stmt)
@@ -134,38 +143,125 @@ private:
     int m_rc = SQLITE_DONE;
 };
 
-// The statements of one save, prepared once and reused for every row.
-struct SaveStatements {
-    Statement file {
-        "insert into tbl_fileInfo(name ,suffix ,m_accessTime ,m_modifyTime,m_createTime,\t\tm_filePath,m_startSector,"
-        "m_fileSize,m_existType,m_fileNo ,m_fileSystemType) \t\tvalues(?,?,?,?,?,?,?,?,?,?,?)"};
-    Statement extent {
-        "insert into tbl_fileExtent(fileId ,startSector ,totalSector ,isPersist ) \t\t\tvalues(?,?,?,?)"};
-    Statement state {
-        "insert into tbl_fileState(fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize) "
-        "values(?,?,?,?,?,?,?)"};
+// Rows for one table, written many to a statement: SQLite's cost per
+// statement run (and, for tbl_fileInfo, the update of its id sequence) is
+// paid once per batch. Texts are kept as views: the results they point into
+// stay as they are while the save holds their lock.
+class RowWriter {
+public:
+    static constexpr int kBatch = 64;
 
-    bool Ok() const { return file.Ok() && extent.Ok() && state.Ok(); }
+    RowWriter(const std::string& head, int columns)
+        : m_columns(columns), m_one((head + Values(1, columns)).c_str()), m_many((head + Values(kBatch, columns)).c_str())
+    {
+        m_fields.reserve(static_cast<std::size_t>(kBatch * columns));
+    }
+    bool Ok() const { return m_one.Ok() && m_many.Ok(); }
+
+    RowWriter& Add(std::int64_t v)
+    {
+        m_fields.push_back({Field::kInt, v, {}});
+        return *this;
+    }
+    RowWriter& Add(std::uint64_t v) { return Add(static_cast<std::int64_t>(v)); }
+    RowWriter& Add(std::int32_t v) { return Add(static_cast<std::int64_t>(v)); }
+    RowWriter& Add(std::uint32_t v) { return Add(static_cast<std::int64_t>(v)); }
+    RowWriter& Add(const std::string& text)
+    {
+        m_fields.push_back({Field::kText, 0, text});
+        return *this;
+    }
+    RowWriter& AddNull()
+    {
+        m_fields.push_back({Field::kNull, 0, {}});
+        return *this;
+    }
+    // Ends a row; a full batch is written.
+    bool EndRow()
+    {
+        return m_fields.size() < static_cast<std::size_t>(kBatch * m_columns) || Flush();
+    }
+    // Writes the rows not written yet.
+    bool Flush()
+    {
+        const std::size_t rows = m_fields.size() / static_cast<std::size_t>(m_columns);
+        bool ok = true;
+        if (rows == static_cast<std::size_t>(kBatch)) {
+            ok = BindAll(m_many, 0, m_fields.size()) && m_many.Run();
+        } else {
+            for (std::size_t r = 0; ok && r < rows; ++r)
+                ok = BindAll(m_one, r * static_cast<std::size_t>(m_columns), static_cast<std::size_t>(m_columns)) &&
+                     m_one.Run();
+        }
+        m_fields.clear();
+        return ok;
+    }
+
+private:
+    struct Field {
+        enum Kind { kInt, kText, kNull } kind;
+        std::int64_t number;
+        std::string_view text;
+    };
+
+    // " values(?,?,…),(?,?,…)…" for `rows` rows of `columns` values.
+    static std::string Values(int rows, int columns)
+    {
+        std::string one = "(";
+        for (int c = 0; c < columns; ++c)
+            one += c == 0 ? "?" : ",?";
+        one += ")";
+        std::string all = " values";
+        for (int r = 0; r < rows; ++r)
+            all += (r == 0 ? "" : ",") + one;
+        return all;
+    }
+
+    bool BindAll(Statement& st, std::size_t from, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Field& f = m_fields[from + i];
+            const int at = static_cast<int>(i) + 1;
+            if (f.kind == Field::kInt)
+                st.Bind(at, f.number);
+            else if (f.kind == Field::kText)
+                st.BindView(at, f.text);
+            else
+                st.BindNull(at);
+        }
+        return true;
+    }
+
+    int m_columns;
+    Statement m_one;
+    Statement m_many;
+    std::vector<Field> m_fields;
 };
 
-// Writes the state row of the file at `position`.
+// The statements of one save, prepared once and reused for every batch.
+struct SaveStatements {
+    RowWriter file {"insert into tbl_fileInfo(name ,suffix ,m_accessTime ,m_modifyTime,m_createTime,\t\tm_filePath,"
+                     "m_startSector,m_fileSize,m_existType,m_fileNo ,m_fileSystemType) \t\t",
+                     11};
+    RowWriter extent {"insert into tbl_fileExtent(fileId ,startSector ,totalSector ,isPersist ) \t\t\t", 4};
+    RowWriter state {"insert into tbl_fileState(fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize) ",
+                     7};
+
+    bool Ok() const { return file.Ok() && extent.Ok() && state.Ok(); }
+    // The rows of the last batches; the files go first, as the others refer to them.
+    bool Flush() { return file.Flush() && extent.Flush() && state.Flush(); }
+};
+
+// Adds the state row of the file at `position`.
 bool WriteState(SaveStatements& s, const scan::FoundFile& f, std::size_t position, std::int64_t pendingParent)
 {
-    s.state.Bind(1, static_cast<std::int64_t>(position + 1)).Bind(2, f.m_isDirectory).Bind(3, pendingParent);
-    s.state.Bind(4, std::int64_t {f.m_torn ? 1 : 0}).Bind(5, std::int64_t {f.m_encoding});
-    s.state.Bind(6, std::int64_t {f.m_compressionUnit});
+    s.state.Add(static_cast<std::int64_t>(position + 1)).Add(f.m_isDirectory).Add(pendingParent);
+    s.state.Add(std::int64_t {f.m_torn ? 1 : 0}).Add(std::int64_t {f.m_encoding}).Add(std::int64_t {f.m_compressionUnit});
     if (f.m_validSize == scan::kAllValid)
-        s.state.BindNull(7);
+        s.state.AddNull();
     else
-        s.state.Bind(7, f.m_validSize);
-    return s.state.Run();
-}
-
-// Whether the result's state is that of the row of id 0.
-bool IsPlain(const scan::FoundFile& f, std::int64_t pendingParent)
-{
-    return f.m_isDirectory == 0 && pendingParent < 0 && !f.m_torn && f.m_encoding == scan::kStored &&
-           f.m_compressionUnit == 0 && f.m_validSize == scan::kAllValid;
+        s.state.Add(f.m_validSize);
+    return s.state.EndRow();
 }
 
 // Adds the columns a store of an older version lacks.
@@ -186,22 +282,19 @@ bool AddMissingColumns()
     return true;
 }
 
-// Writes one file; `extentsOk` tells whether every extent row was written.
-bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position, bool& extentsOk)
+// Adds one file and its extents.
+bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position)
 {
     const auto fileId = static_cast<std::int64_t>(position + 1);
-    s.file.Bind(1, f.name).Bind(2, f.suffix).Bind(3, f.m_latestTime).Bind(4, f.m_latestTime).Bind(5, f.m_latestTime);
-    s.file.Bind(6, f.m_filePath).Bind(7, std::int64_t {0}).Bind(8, f.m_fileSize);
-    s.file.Bind(9, static_cast<std::int64_t>(f.m_existType)).Bind(10, f.m_fileNo).Bind(11, f.m_fileSystemType);
-    extentsOk = true;
-    if (!s.file.Run())
+    s.file.Add(f.name).Add(f.suffix).Add(f.m_latestTime).Add(f.m_latestTime).Add(f.m_latestTime);
+    s.file.Add(f.m_filePath).Add(std::int64_t {0}).Add(f.m_fileSize);
+    s.file.Add(static_cast<std::int64_t>(f.m_existType)).Add(f.m_fileNo).Add(f.m_fileSystemType);
+    if (!s.file.EndRow())
         return false;
     for (const scan::FileExtent& e : f.extents) {
-        s.extent.Bind(1, fileId).Bind(2, e.startSector).Bind(3, e.sectorCount).Bind(4, static_cast<std::int64_t>(e.isPersist));
-        if (!s.extent.Run()) {
-            extentsOk = false;
-            break;
-        }
+        s.extent.Add(fileId).Add(e.startSector).Add(e.sectorCount).Add(static_cast<std::int64_t>(e.isPersist));
+        if (!s.extent.EndRow())
+            return false;
     }
     return true;
 }
@@ -322,10 +415,11 @@ bool InsertFoundFile(const scan::FoundFile& file, std::size_t position)
 {
     std::lock_guard<std::recursive_mutex> lock(g_storeLock);
     SaveStatements s;
-    bool extentsOk = true;
-    if (!WriteFile(s, file, position, extentsOk))
+    if (!s.Ok() || !WriteFile(s, file, position) || !s.file.Flush())
         return false;
+    s.extent.Flush();
     WriteState(s, file, position, -1);
+    s.state.Flush();
     return true;
 }
 
@@ -350,18 +444,11 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     {
         SaveStatements s;
         ok = ok && s.Ok();
-        // Most results are plain files, waiting for nothing: the row of id 0
-        // says that a result without a state row is one, so only the others
-        // get a row (a store without it is older: every result has its row).
-        scan::FoundFile plain;
-        plain.m_isDirectory = 0;
-        ok = ok && WriteState(s, plain, std::size_t {0} - 1, -1);
         for (std::size_t i = 0; ok && i < volume.m_results.size(); ++i) {
             const scan::FoundFile& f = *volume.m_results[i];
-            bool extentsOk = true;
-            ok = WriteFile(s, f, i, extentsOk) && extentsOk &&
-                 (IsPlain(f, pendingParent[i]) || WriteState(s, f, i, pendingParent[i]));
+            ok = WriteFile(s, f, i) && WriteState(s, f, i, pendingParent[i]);
         }
+        ok = ok && s.Flush();
     }
     {
         Statement folder("insert into tbl_folderMap(recordNo,parentNo,name,flags) values(?,?,?,?)");
@@ -426,12 +513,6 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
         "select fileId,isDirectory,pendingParent,torn,encoding,compressionUnit,validSize from tbl_fileState order by "
         "fileId");
     while (states.Next()) {
-        if (states.Int(0) == 0) {
-            // Results without a row of their own are plain files.
-            for (const std::unique_ptr<scan::FoundFile>& plain : volume.m_results)
-                plain->m_isDirectory = static_cast<std::int32_t>(states.Int(1));
-            continue;
-        }
         scan::FoundFile* f = fileAt(states.Int(0));
         if (f == nullptr)
             continue;
