@@ -516,6 +516,10 @@ bool WebHost::Listen(const WebHostSettings& settings, std::string& error)
     }
     impl.port = impl.acceptor.local_endpoint().port();
     impl.address = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    // Caught from here on, before anyone learns the address: a SIGTERM that
+    // comes before Run is held and handled there, not the default ending.
+    impl.signals.add(SIGINT, ec);
+    impl.signals.add(SIGTERM, ec);
     return true;
 }
 
@@ -539,9 +543,6 @@ void WebHost::Run()
 {
     Impl& impl = *m_impl;
     impl.Accept();
-    beast::error_code ec;
-    impl.signals.add(SIGINT, ec);
-    impl.signals.add(SIGTERM, ec);
     impl.signals.async_wait([&impl](beast::error_code error, int signal) {
         if (error)
             return;

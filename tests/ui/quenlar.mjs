@@ -47,20 +47,22 @@ export function copyImage(name, folder) {
   return to;
 }
 
-// A document's connection: calls with answers, and every notification kept in order.
+// A document's connection: calls with answers, and every notification kept
+// in order — but device changes, which any test on the machine that plugs a
+// loop device in causes, unless `devices` is asked for.
 export class Client {
   // `origin` undefined sends none.
   static open(host, options = {}) {
     const origin = 'origin' in options ? options.origin : host.origin;
     const ws = new WebSocket(`ws://127.0.0.1:${host.port}/s/${host.token}/ws`, origin === undefined ? {} : { origin });
     return new Promise((resolve, reject) => {
-      ws.once('open', () => resolve(new Client(ws)));
+      ws.once('open', () => resolve(new Client(ws, options.devices === true)));
       ws.once('unexpected-response', (req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
       ws.once('error', reject);
     });
   }
 
-  constructor(ws) {
+  constructor(ws, devices = false) {
     this.ws = ws;
     this.nextId = 1;
     this.waiting = new Map();
@@ -69,6 +71,7 @@ export class Client {
     ws.on('message', (data) => {
       const message = JSON.parse(data);
       if (message.notify !== undefined) {
+        if (message.notify === 'USBDiskMonitoring' && !devices) return;
         this.notifications.push(message);
         for (const w of [...this.watchers]) w();
         return;
