@@ -19,6 +19,6 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" "${extra[@]}" >/dev/null
   cmake --build --preset "$preset" -j "${JOBS:-2}"
   only=()
-  [ "$preset" = tsan ] && only=(-R "Bridge|NtfsScan|Fat32|Exfat|Browse|Recover|FileContent|Store|Host|ui_protocol|ui_lifecycle")
+  [ "$preset" = tsan ] && only=(-R "Bridge|NtfsScan|Fat32|Exfat|Browse|Recover|FileContent|Store|Host|FolderPath|ui_protocol|ui_lifecycle")
   ctest --preset "$preset" -j "${JOBS:-2}" "${only[@]}"
 done

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 using namespace scan;
 
@@ -293,4 +294,38 @@ TEST(FoundFile, NameAndSuffix)
     file.SetName(u"фото.jpeg");
     EXPECT_EQ(file.name, "фото");
     EXPECT_EQ(file.FullName(), u"фото.jpeg");
+}
+
+// Folder paths are held once: files of one folder share the text, a path set
+// on any thread reads back whole on every other, and the unresolved path is
+// the default.
+TEST(FolderPath, SharedByTheFilesOfAFolderAndSafeAcrossThreads)
+{
+    FoundFile a;
+    FoundFile b;
+    EXPECT_EQ(a.m_filePath, "/");
+    a.m_filePath = std::string("Photos\\2019\\");
+    b.m_filePath = "Photos\\2019\\";
+    EXPECT_EQ(a.m_filePath, b.m_filePath);
+    EXPECT_EQ(a.m_filePath.data(), b.m_filePath.data());
+    EXPECT_NE(a.m_filePath, "Photos\\2019");
+    EXPECT_EQ(a.m_filePath + std::string("x.jpg"), "Photos\\2019\\x.jpg");
+
+    const std::size_t before = FolderPath::PoolSize();
+    std::vector<std::unique_ptr<FoundFile>> files(4 * 2000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&files, t] {
+            for (int i = 0; i < 2000; ++i) {
+                auto f = std::make_unique<FoundFile>();
+                f->m_filePath = "Threads\\folder " + std::to_string(i % 100) + "\\";
+                files[static_cast<std::size_t>(t * 2000 + i)] = std::move(f);
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    for (std::size_t i = 0; i < files.size(); ++i)
+        EXPECT_EQ(files[i]->m_filePath.str(), "Threads\\folder " + std::to_string(i % 2000 % 100) + "\\");
+    EXPECT_EQ(FolderPath::PoolSize() - before, 100u);
 }

@@ -88,7 +88,7 @@ ScriptValue MakeFileRow(const scan::FoundFile& file, std::size_t index)
         std::string(size),
         static_cast<std::int64_t>(index),
         static_cast<std::int64_t>(file.m_existType),
-        file.m_filePath == "/" ? std::string() : file.m_filePath,
+        file.m_filePath == "/" ? std::string() : file.m_filePath.str(),
         filetypes::TypeName(file.suffix),
     };
 }

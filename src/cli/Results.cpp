@@ -114,7 +114,7 @@ void PrintJson(const scan::FoundFile& f, std::size_t index, std::FILE* out)
     JsonObject row;
     row.Add("index", static_cast<std::uint64_t>(index))
         .Add("name", f.FullNameUtf8())
-        .Add("path", f.m_filePath)
+        .Add("path", f.m_filePath.str())
         .Add("size", f.m_fileSize)
         .Add("time", f.m_latestTime)
         .Add("exist", ListedExist(f))

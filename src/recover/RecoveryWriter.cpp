@@ -130,7 +130,7 @@ std::string DisplayName(const scan::FoundFile& f)
 // The found file's folder path and name, "/" between folders, for people.
 std::string SourceName(const scan::FoundFile& f)
 {
-    std::string path = f.m_filePath == "/" ? "" : f.m_filePath;
+    std::string path = f.m_filePath == "/" ? std::string() : f.m_filePath.str();
     std::replace(path.begin(), path.end(), '\\', '/');
     return path + f.FullNameUtf8();
 }

@@ -1,6 +1,8 @@
 // One file or folder found by a scan, with the runs of sectors that hold it.
 #pragma once
 
+#include "scan/FolderPath.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,7 +64,6 @@ constexpr std::uint64_t kAllValid = ~std::uint64_t {0};
 class CBaseFileObject {
 public:
     CBaseFileObject() = default;
-    virtual ~CBaseFileObject() = default;
 
     // Splits the full name at its last dot into `name` and `suffix`.
     void SetName(std::u16string_view fullName);
@@ -76,14 +77,14 @@ public:
     std::string name;                // UTF-8, without the last extension
     std::string suffix;              // UTF-8, after the last dot
     std::uint64_t m_latestTime = 0;  // FILETIME, the latest the entry offers
-    std::string m_filePath = "/";    // "A\\B\\"; "" for the root; "/" not resolved yet
+    FolderPath m_filePath;           // "A\\B\\"; "" for the root; "/" not resolved yet
     std::uint64_t m_fileSize = 0;
-    std::int32_t m_isDirectory = 3;  // 0 file, 1 folder, 3 not set
     std::vector<FileExtent> extents;
+    // The small fields together, so that the record has no gaps between them.
     std::uint32_t m_fileNo = 0;      // NTFS record number
-    std::uint8_t m_existType = kExistUnset;
+    std::int32_t m_isDirectory = 3;  // 0 file, 1 folder, 3 not set
     std::int32_t m_fileSystemType = kUnknownFileSystem;
-
+    std::uint8_t m_existType = kExistUnset;
     // NTFS: a later sector of the file's record failed its update-sequence
     // check, so only what its first sectors hold is known.
     bool m_torn = false;

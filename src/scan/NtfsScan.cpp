@@ -106,8 +106,12 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
     // higher number has not been met yet.
     const std::uint32_t parent = facts.name.parent;
     bool resolved = false;
-    if (deep || parent < number)
-        resolved = ResolveNtfsPath(paths, parent, file->m_filePath);
+    if (deep || parent < number) {
+        std::string path;
+        resolved = ResolveNtfsPath(paths, parent, path);
+        if (resolved)
+            file->m_filePath = path;
+    }
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (!resolved)
         paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), parent});
