@@ -7,37 +7,6 @@
 namespace browse {
 namespace {
 
-// The length of the well-formed UTF-8 sequence at `at` (1 to 4), or 0 when
-// the byte there starts none: a stray continuation byte, a sequence cut
-// short, an overlong form, a surrogate or a code point past U+10FFFF.
-std::size_t SequenceLength(const std::string& text, std::size_t at)
-{
-    const auto b0 = static_cast<unsigned char>(text[at]);
-    std::size_t extra = 0;
-    char32_t c = 0;
-    char32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        extra = 1; c = b0 & 0x1F; min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        extra = 2; c = b0 & 0x0F; min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        extra = 3; c = b0 & 0x07; min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (at + extra >= text.size())
-        return 0;
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const auto b = static_cast<unsigned char>(text[at + k]);
-        if ((b & 0xC0) != 0x80)
-            return 0;
-        c = (c << 6) | (b & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return 0;
-    return extra + 1;
-}
-
 void AppendString(std::string& out, const std::string& text)
 {
     // Malformed bytes become U+FFFD, one each, so the JSON is always valid
@@ -55,7 +24,8 @@ void AppendString(std::string& out, const std::string& text)
             continue;
         }
         if (c >= 0x80) {
-            const std::size_t length = SequenceLength(text, i);
+            char32_t code = 0;
+            const std::size_t length = platform::DecodeUtf8(text, i, code);
             if (length != 0) {
                 i += length;
                 continue;

@@ -55,44 +55,51 @@ std::string Utf16ToUtf8(std::u16string_view text)
     return out;
 }
 
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, char32_t& c)
+{
+    const auto b0 = static_cast<unsigned char>(text[at]);
+    std::size_t extra = 0;
+    char32_t min = 0;
+    if (b0 < 0x80) {
+        c = b0;
+        return 1;
+    }
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1; c = b0 & 0x1F; min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2; c = b0 & 0x0F; min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3; c = b0 & 0x07; min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + extra >= text.size())
+        return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(text[at + k]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return extra + 1;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
     out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        int extra = 0;
+    for (std::size_t i = 0; i < text.size();) {
         char32_t c = 0;
-        char32_t min = 0;
-        if (b0 < 0x80) {
-            c = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            extra = 1; c = b0 & 0x1F; min = 0x80;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            extra = 2; c = b0 & 0x0F; min = 0x800;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            extra = 3; c = b0 & 0x07; min = 0x10000;
-        } else {
-            out += static_cast<char16_t>(kReplacement);
-            ++i;
-            continue;
-        }
-        bool ok = i + static_cast<std::size_t>(extra) < text.size();
-        for (int k = 1; ok && k <= extra; ++k) {
-            const auto b = static_cast<unsigned char>(text[i + k]);
-            if ((b & 0xC0) != 0x80)
-                ok = false;
-            else
-                c = (c << 6) | (b & 0x3F);
-        }
-        if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        const std::size_t length = DecodeUtf8(text, i, c);
+        if (length == 0) {
             out += static_cast<char16_t>(kReplacement);
             ++i;
             continue;
         }
         AppendUtf16(out, c);
-        i += static_cast<std::size_t>(extra) + 1;
+        i += length;
     }
     return out;
 }
