@@ -288,7 +288,7 @@ function run(command, ...args) {
   return execFileSync(command, args, { stdio: ['ignore', 'pipe', 'pipe'] }).toString().trim();
 }
 
-test('a disk plugged in while the list is shown appears, and its partition scans', async (t) => {
+test('a disk plugged in while the list is shown appears; its partition scans and recovers', async (t) => {
   if (process.getuid?.() !== 0 || !existsSync('/dev/loop-control')) {
     t.skip('needs root and loop devices');
     return;
@@ -334,10 +334,18 @@ test('a disk plugged in while the list is shown appears, and its partition scans
     for (const dir of entries.filter((e) => e.type === 'd' && !e.path.includes('/'))) {
       assert.equal(counts[dir.path], filesUnder(entries, dir.path).length, dir.path);
     }
+    // A folder recovered from the partition comes back byte for byte.
+    await folderItem(page, 'Documents').locator('input').check();
+    const destination = mkdtempSync(join(tmpdir(), 'quenlar-plugged-out-'));
+    await page.fill('#destination', destination);
+    await page.click('#recover-start');
+    await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
+    const expected = filesUnder(entries, 'Documents').map((e) => e.path).sort();
+    assert.deepEqual(writtenFiles(destination), expected);
+    for (const path of expected) assert.equal(sha256(join(destination, path)), entries.find((e) => e.path === path).sha256, path);
     // With the partition mounted, a destination on it is refused.
     run('ntfs-3g', '-o', 'ro', `${loop}p1`, mnt);
     mounted = true;
-    await folderItem(page, 'Documents').locator('input').check();
     await page.fill('#destination', join(mnt, 'recovered'));
     await page.click('#recover-start');
     await page.waitForFunction(() => document.getElementById('recover-result').textContent.startsWith('Nothing was written'));
