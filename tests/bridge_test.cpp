@@ -103,6 +103,12 @@ bool Has(const std::vector<Notification>& calls, const std::string& function)
     return std::any_of(calls.begin(), calls.end(), [&](const Notification& n) { return n.function == function; });
 }
 
+std::size_t Count(const std::vector<Notification>& calls, const std::string& function)
+{
+    return static_cast<std::size_t>(
+        std::count_if(calls.begin(), calls.end(), [&](const Notification& n) { return n.function == function; }));
+}
+
 bridge::WorkerTiming FastTiming()
 {
     bridge::WorkerTiming t;
@@ -152,6 +158,18 @@ protected:
         const Value batch = Call("GetScanFilePathData", {0});
         for (const Value& pair : batch.Items())
             folders[pair.Items()[0].String()] = pair.Items()[1].Int();
+    }
+    // A preview as the documents get it: asked for, then told.
+    Value Preview(const Value& index, const Value& length)
+    {
+        const std::size_t before = ui.Named("SetFilePreview").size();
+        EXPECT_EQ(Call("GetFilePreview", {index, length}), Value(0));
+        EXPECT_TRUE(ui.Until([before](const auto& calls) { return Count(calls, "SetFilePreview") > before; }));
+        const auto told = ui.Named("SetFilePreview");
+        if (told.size() <= before)
+            return Value();
+        EXPECT_EQ(told[before].args[0], Value(index.Int()));
+        return told[before].args[1];
     }
     bool UntilEnd()
     {
@@ -472,19 +490,34 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
             if (row.Items()[0] == Value("report.pdf"))
                 pdf = row.Items()[5].Int();
     ASSERT_GE(pdf, 0);
-    const Value preview = Call("GetFilePreview", {pdf, 1 << 30});  // asks too much: 64 KiB at most
+    const Value preview = Preview(pdf, 1 << 30);  // asks too much: 64 KiB at most
     ASSERT_EQ(preview.Items().size(), 3u);
     EXPECT_EQ(preview.Items()[0], Value("50000"));
     EXPECT_EQ(preview.Items()[2], Value(""));
     std::ifstream recovered(out / "Documents" / "report.pdf", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(recovered)), std::istreambuf_iterator<char>());
     EXPECT_EQ(preview.Items()[1].String(), Base64(bytes));
-    EXPECT_EQ(Call("GetFilePreview", {pdf, 3}).Items()[1], Value(Base64(bytes.substr(0, 3))));
-    EXPECT_EQ(Call("GetFilePreview", {-1, 10}), Value(0));
-    EXPECT_EQ(Call("GetFilePreview", {std::int64_t {1} << 40, 10}), Value(0));
-    const Value none = Call("GetFilePreview", {pdf, "x"});  // a length that is no number: none
+    EXPECT_EQ(Preview(pdf, 3).Items()[1], Value(Base64(bytes.substr(0, 3))));
+    EXPECT_EQ(Preview(-1, 10), Value(0));
+    EXPECT_EQ(Preview(std::int64_t {1} << 40, 10), Value(0));
+    const Value none = Preview(pdf, "x");  // a length that is no number: none
     ASSERT_EQ(none.Items().size(), 3u);
     EXPECT_EQ(none.Items()[1], Value(""));
+    // Asked for many at once, the worker reads the newest waiting one next
+    // and every answer names its file.
+    const std::size_t told = ui.Named("SetFilePreview").size();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(Call("GetFilePreview", {i % 2 == 0 ? pdf : std::int64_t {-1}, 3}), Value(0));
+    EXPECT_EQ(Call("GetFilePreview", {pdf, 4}), Value(0));
+    const Value fourBytes(Base64(bytes.substr(0, 4)));
+    ASSERT_TRUE(ui.Until([&](const auto& sent) {
+        const Notification* last = nullptr;
+        for (const Notification& n : sent)
+            last = n.function == "SetFilePreview" ? &n : last;
+        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 3 &&
+               last->args[1].Items()[1] == fourBytes;
+    }));
+    EXPECT_LE(ui.Named("SetFilePreview").size() - told, 21u);
 
     // No destination at all is refused: status 1, and the report says why.
     ui.Clear();

@@ -363,23 +363,60 @@ Value MainFrame::GetRecoverReport()
     return report;
 }
 
-// The first bytes of found file `index`, read as recovery reads them and
-// written nowhere: [size of the file (text), up to `length` bytes (at most
-// 64 KiB) in base64, what kept bytes from being read ("" none)]. 0 when
-// there is no such file; 1 while the results are held by other work (a
-// recovery), so the caller asks again later.
+// Asks for the first bytes of found file `index` (at most 64 KiB), read as
+// recovery reads them and written nowhere. Answers 0 at once: the bytes come
+// with SetFilePreview(index, [size of the file (text), the bytes in base64,
+// what kept bytes from being read ("" none)]), or SetFilePreview(index, 0)
+// when there is no such file, or (index, 1) while the results are held by
+// other work (a recovery), so the caller asks again later. A dying disk may
+// take long over the read: it runs on a worker, one at a time, and only the
+// newest request waiting is read next.
 Value MainFrame::GetFilePreview(const Values& args)
 {
-    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
     const std::int64_t index = IntArg(args[0]);
     const std::int64_t length = std::clamp<std::int64_t>(IntArg(args[1]), 0, kPreviewBytes);
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_previewWanted = {index, length};
+        m_previewPending = true;
+        start = !m_previewRunning;
+        m_previewRunning = true;
+    }
+    if (start)
+        Start([this] { PreviewWorker(); });
+    return Value(0);
+}
+
+void MainFrame::PreviewWorker()
+{
+    while (!m_closing) {
+        std::pair<std::int64_t, std::int64_t> wanted;
+        {
+            std::lock_guard<std::mutex> lock(m_stateLock);
+            if (!m_previewPending) {
+                m_previewRunning = false;
+                return;
+            }
+            wanted = m_previewWanted;
+            m_previewPending = false;
+        }
+        m_ui.Call("SetFilePreview", {wanted.first, ReadPreview(wanted.first, wanted.second)});
+    }
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    m_previewRunning = false;
+}
+
+Value MainFrame::ReadPreview(std::int64_t index, std::int64_t length)
+{
+    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
     if (!volume || index < 0)
         return Value(0);
-    // The UI thread must not wait behind a recovery that holds the results
-    // for its whole run; scans hold them only to add a few.
+    // A recovery holds the results for its whole run; scans hold them only
+    // to add a few.
     std::unique_lock<std::mutex> lock(volume->m_lock, std::defer_lock);
     for (int tries = 0; !lock.try_lock(); ++tries) {
-        if (tries == 20)
+        if (tries == 20 || m_closing)
             return Value(1);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace scan {
@@ -116,6 +117,8 @@ private:
     void FolderListWorker(std::string joined);
     void FilterWorker(std::string filter);
     void RecoveryWorker(std::string destination, std::vector<recover::SelectionValue> selection);
+    void PreviewWorker();
+    Value ReadPreview(std::int64_t index, std::int64_t length);
     void SaveWorker();
 
     // Calls.
@@ -154,12 +157,17 @@ private:
     const WorkerTiming m_timing;
 
     // The shared state.
-    mutable std::mutex m_stateLock;  // guards the four below
+    mutable std::mutex m_stateLock;  // guards the seven below
     std::string m_scanSubPath;       // the folder SpecialScan restricts the tree to ("" the whole volume)
     std::shared_ptr<scan::VolumeScanner> m_currentReader;
     // What the last recovery did, for its report; none before the first.
     std::shared_ptr<const recover::RecoverSummary> m_lastRecovery;
     std::string m_lastRecoveryRefusal;  // why it wrote nothing, when it refused
+    // The preview asked for last (index, length), whether it waits to be
+    // read, and whether the preview worker runs.
+    std::pair<std::int64_t, std::int64_t> m_previewWanted {0, 0};
+    bool m_previewPending = false;
+    bool m_previewRunning = false;
     std::atomic<std::uint32_t> m_workFlag {0};
     std::vector<disks::DiskInfo> m_disks;  // the UI thread's alone
     // The scan phases that ended and were not told yet: 1 the normal scan,

@@ -36,6 +36,7 @@ const state = {
   pickedFolders: new Set(),
   destination: '',
   previewIndex: -1,
+  previewRow: null,
 };
 
 function element(tag, text, className) {
@@ -685,8 +686,18 @@ async function preview(row) {
   $('preview-note').textContent = 'Reading…';
   $('preview-image').hidden = true;
   $('preview-text').hidden = true;
-  const answer = await call('GetFilePreview', index, PREVIEW_BYTES);
-  if (state.previewIndex !== index) return;  // another file was chosen meanwhile
+  // The bytes come with SetFilePreview; a slow disk may take a while.
+  state.previewRow = row;
+  await call('GetFilePreview', index, PREVIEW_BYTES);
+}
+
+on('SetFilePreview', (index, answer) => {
+  if (index !== state.previewIndex || !state.previewRow) return;  // another file was chosen meanwhile
+  showPreview(state.previewRow, answer);
+});
+
+function showPreview(row, answer) {
+  const index = row[ROW.index];
   if (answer === 1) {
     $('preview-note').textContent = 'The files are being recovered; the preview can be shown when that is done.';
     return;
