@@ -104,8 +104,8 @@ TEST_F(StoreTest, SavesAndLoadsFilesExactly)
     ASSERT_TRUE(store::LoadFoundFiles(loaded));
     ASSERT_EQ(loaded.m_results.size(), 5u);
     const FoundFile& first = *loaded.m_results[0];
-    EXPECT_EQ(first.name, "a.b");
-    EXPECT_EQ(first.suffix, "c");
+    EXPECT_EQ(first.name(), "a.b");
+    EXPECT_EQ(first.suffix(), "c");
     EXPECT_EQ(first.m_filePath, "A\\B\\");
     EXPECT_EQ(first.extents, (std::vector<FileExtent> {{10, 8, 0}, {100, 16, 0}, {7, 2, 1}}));
     EXPECT_EQ(first.m_existType, 20);
@@ -116,7 +116,7 @@ TEST_F(StoreTest, SavesAndLoadsFilesExactly)
     EXPECT_EQ(first.m_isDirectory, 0);
 
     EXPECT_EQ(loaded.m_results[1]->FullNameUtf8(), "README");
-    EXPECT_EQ(loaded.m_results[1]->suffix, "");
+    EXPECT_EQ(loaded.m_results[1]->suffix(), "");
     // Placed in the tree before the save: it comes back unplaced, to be placed again.
     EXPECT_EQ(loaded.m_results[1]->m_existType, 30);
     EXPECT_EQ(loaded.m_results[3]->m_existType, 10);

@@ -278,21 +278,21 @@ TEST(FoundFile, NameAndSuffix)
     EXPECT_EQ(file.m_fileSystemType, kUnknownFileSystem);
 
     file.SetName(u"README");
-    EXPECT_EQ(file.name, "README");
-    EXPECT_EQ(file.suffix, "");
+    EXPECT_EQ(file.name(), "README");
+    EXPECT_EQ(file.suffix(), "");
     EXPECT_EQ(file.FullName(), u"README");
 
     file.SetName(u"archive.tar.gz");
-    EXPECT_EQ(file.name, "archive.tar");
-    EXPECT_EQ(file.suffix, "gz");
+    EXPECT_EQ(file.name(), "archive.tar");
+    EXPECT_EQ(file.suffix(), "gz");
 
     file.SetName(u".profile");
-    EXPECT_EQ(file.name, "");
-    EXPECT_EQ(file.suffix, "profile");
+    EXPECT_EQ(file.name(), "");
+    EXPECT_EQ(file.suffix(), "profile");
     EXPECT_EQ(file.FullName(), u".profile");
 
     file.SetName(u"фото.jpeg");
-    EXPECT_EQ(file.name, "фото");
+    EXPECT_EQ(file.name(), "фото");
     EXPECT_EQ(file.FullName(), u"фото.jpeg");
 }
 
@@ -328,4 +328,30 @@ TEST(FolderPath, SharedByTheFilesOfAFolderAndSafeAcrossThreads)
     for (std::size_t i = 0; i < files.size(); ++i)
         EXPECT_EQ(files[i]->m_filePath.str(), "Threads\\folder " + std::to_string(i % 2000 % 100) + "\\");
     EXPECT_EQ(FolderPath::PoolSize() - before, 100u);
+}
+
+// Names of up to 14 bytes are held in the record, longer ones apart; both
+// split, copy and move alike, at the border too.
+TEST(FileName, ShortAndLongNamesAlike)
+{
+    for (const std::string& full : std::vector<std::string> {"a.txt", "fourteen.bytes", "fifteen.bytes!!", "photo 2019-06-12 15.30.12.jpeg",
+                                                              ".profile", "README", std::string(300, 'x') + ".doc",
+                                                              "ünï.çødé"}) {
+        FoundFile f;
+        f.SetNameUtf8(full);
+        const auto dot = full.rfind('.');
+        EXPECT_EQ(f.name(), dot == std::string::npos ? full : full.substr(0, dot)) << full;
+        EXPECT_EQ(f.suffix(), dot == std::string::npos ? "" : full.substr(dot + 1)) << full;
+        EXPECT_EQ(f.FullNameUtf8(), full);
+        FoundFile copy = f;
+        f.SetNameUtf8("changed.bin");  // the copy keeps its own text
+        EXPECT_EQ(copy.FullNameUtf8(), full);
+        FoundFile moved = std::move(copy);
+        EXPECT_EQ(moved.FullNameUtf8(), full);
+        moved.SetNameUtf8(moved.FullNameUtf8());  // set from itself
+        EXPECT_EQ(moved.FullNameUtf8(), full);
+    }
+    FoundFile huge;
+    huge.SetNameUtf8(std::string(70000, 'n') + "." + std::string(10, 's'));
+    EXPECT_EQ(huge.name().size() + 1 + huge.suffix().size(), 0xFFFFu);  // cut, still split
 }

@@ -63,7 +63,7 @@ void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::ve
     for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
         const scan::FoundFile& f = *volume.m_results[i];
         if (anyCategory) {
-            const std::int64_t code = f.suffix.empty() ? 0 : filetypes::CategoryOfSuffix(f.suffix);
+            const std::int64_t code = f.suffix().empty() ? 0 : filetypes::CategoryOfSuffix(f.suffix());
             bool match = false;
             for (const std::int64_t c : categories)
                 match = match || (code != 0 && c == code);

@@ -89,7 +89,7 @@ ScriptValue MakeFileRow(const scan::FoundFile& file, std::size_t index)
         static_cast<std::int64_t>(index),
         static_cast<std::int64_t>(file.m_existType),
         file.m_filePath == "/" ? std::string() : file.m_filePath.str(),
-        filetypes::TypeName(file.suffix),
+        filetypes::TypeName(file.suffix()),
     };
 }
 

@@ -46,9 +46,9 @@ Catalogue& Instance()
 
 std::once_flag g_loaded;
 
-std::string Lower(const std::string& text)
+std::string Lower(std::string_view text)
 {
-    std::string lower = text;
+    std::string lower(text);
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
@@ -81,7 +81,7 @@ std::size_t CatalogueSize()
     return Instance().positions.size();
 }
 
-FileCategory CategoryOfSuffix(const std::string& suffix)
+FileCategory CategoryOfSuffix(std::string_view suffix)
 {
     std::int32_t position = CataloguePosition(Lower(suffix));
     if (position < 0)
@@ -94,7 +94,7 @@ FileCategory CategoryOfSuffix(const std::string& suffix)
     return kCategoryNone;
 }
 
-std::string TypeName(const std::string& suffix)
+std::string TypeName(std::string_view suffix)
 {
     static const std::unordered_map<std::string, std::string> names {
         {"bmp", "BMP image"}, {"dib", "DIB image"}, {"gif", "GIF image"}, {"jpg", "JPEG image"},

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace filetypes {
 
@@ -23,10 +24,10 @@ void LoadCatalogue();
 std::int32_t CataloguePosition(const std::string& extension);
 std::size_t CatalogueSize();
 // The category of a suffix, whatever its case.
-FileCategory CategoryOfSuffix(const std::string& suffix);
+FileCategory CategoryOfSuffix(std::string_view suffix);
 
 // A short description of a file type by its extension ("JPEG image"), "" when
 // it is not known.
-std::string TypeName(const std::string& suffix);
+std::string TypeName(std::string_view suffix);
 
 }  // namespace filetypes

@@ -329,10 +329,10 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
         const scan::FoundFile& f = *volume.m_results[k];
         bool shortened = false;
         const std::string folder = base + SafeFolderPath(f.m_filePath, shortened);
-        std::string name = f.name;
-        std::string suffix = f.suffix.empty() ? "" : SafeComponent(f.suffix);
+        std::string name(f.name());
+        std::string suffix = f.suffix().empty() ? "" : SafeComponent(std::string(f.suffix()));
         // The name keeps its text; only what could not be one component is changed.
-        if (f.suffix.empty())
+        if (f.suffix().empty())
             name = SafeComponent(name);
         else
             for (char& c : name)

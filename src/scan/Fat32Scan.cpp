@@ -84,9 +84,14 @@ private:
     std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
 };
 
-std::string NameKey(const std::string& path, const std::string& name, const std::string& suffix)
+std::string NameKey(const std::string& path, std::string_view name, std::string_view suffix)
 {
-    return path + '\0' + name + '\0' + suffix;
+    std::string key = path;
+    key += '\0';
+    key += name;
+    key += '\0';
+    key += suffix;
+    return key;
 }
 
 std::string Fat32Walk::Append(std::unique_ptr<FoundFile> file)
@@ -95,16 +100,16 @@ std::string Fat32Walk::Append(std::unique_ptr<FoundFile> file)
     // a third name_2.ext, and so on. The next number to try is kept per
     // name, so a folder of thousands of namesakes costs no more than one of
     // different names.
-    const std::string key = NameKey(file->m_filePath, file->name, file->suffix);
+    const std::string key = NameKey(file->m_filePath, file->name(), file->suffix());
     if (m_names.count(key) != 0) {
         std::uint64_t& next = m_nextNumber[key];
         std::string name;
         do {
-            name = file->name + "_" + std::to_string(++next);
-        } while (m_names.count(NameKey(file->m_filePath, name, file->suffix)) != 0);
-        file->SetNameUtf8(file->suffix.empty() ? name : name + "." + file->suffix);
+            name = std::string(file->name()) + "_" + std::to_string(++next);
+        } while (m_names.count(NameKey(file->m_filePath, name, file->suffix())) != 0);
+        file->SetNameUtf8(file->suffix().empty() ? name : name + "." + std::string(file->suffix()));
     }
-    m_names.insert(NameKey(file->m_filePath, file->name, file->suffix));
+    m_names.insert(NameKey(file->m_filePath, file->name(), file->suffix()));
     file->m_inTree = 0;
     std::string fullName = file->FullNameUtf8();
     m_volume.AppendResult(std::move(file));
@@ -368,7 +373,7 @@ int Fat32Scan(VolumeScanner& volume)
             if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
                 continue;
             extent = f.extents.front();
-            suffix = f.suffix;
+            suffix = f.suffix();
             h0 = static_cast<std::uint32_t>(f.m_dirHint >> 16);
         }
         const bool sure = walk.RecoverDeletedStart(extent, suffix, h0);

@@ -24,18 +24,15 @@ void CBaseFileObject::SetNameUtf8(std::string_view fullName)
     // A '.' byte never occurs inside a UTF-8 multibyte sequence, so a plain
     // reverse search is safe.
     const auto dot = fullName.rfind('.');
-    if (dot == std::string_view::npos) {
-        name.assign(fullName);
-        suffix.clear();
-    } else {
-        name.assign(fullName.substr(0, dot));
-        suffix.assign(fullName.substr(dot + 1));
-    }
+    if (dot == std::string_view::npos)
+        m_name.Set(fullName, {});
+    else
+        m_name.Set(fullName.substr(0, dot), fullName.substr(dot + 1));
 }
 
 std::string CBaseFileObject::FullNameUtf8() const
 {
-    return suffix.empty() ? name : name + "." + suffix;
+    return std::string(m_name.Full());
 }
 
 std::u16string CBaseFileObject::FullName() const

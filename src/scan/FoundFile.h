@@ -1,6 +1,7 @@
 // One file or folder found by a scan, with the runs of sectors that hold it.
 #pragma once
 
+#include "scan/FileName.h"
 #include "scan/FolderPath.h"
 
 #include <cstdint>
@@ -74,8 +75,9 @@ public:
     std::uint32_t m_inTree = 0;      // placed in the folder tree
     std::uint32_t m_located = 0;     // FAT32/exFAT: the first sector is known
     std::uint64_t m_dirHint = 0;     // FAT32/exFAT: directory cluster read last
-    std::string name;                // UTF-8, without the last extension
-    std::string suffix;              // UTF-8, after the last dot
+    // UTF-8: the name without its last extension, and what follows the last dot.
+    std::string_view name() const { return m_name.Name(); }
+    std::string_view suffix() const { return m_name.Suffix(); }
     std::uint64_t m_latestTime = 0;  // FILETIME, the latest the entry offers
     FolderPath m_filePath;           // "A\\B\\"; "" for the root; "/" not resolved yet
     std::uint64_t m_fileSize = 0;
@@ -93,6 +95,9 @@ public:
     // NTFS: the bytes written so far (the initialized size); past it the file
     // reads as zeros.
     std::uint64_t m_validSize = kAllValid;
+
+private:
+    FileName m_name;
 };
 
 using FoundFile = CBaseFileObject;

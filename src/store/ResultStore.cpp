@@ -166,11 +166,12 @@ public:
     RowWriter& Add(std::uint64_t v) { return Add(static_cast<std::int64_t>(v)); }
     RowWriter& Add(std::int32_t v) { return Add(static_cast<std::int64_t>(v)); }
     RowWriter& Add(std::uint32_t v) { return Add(static_cast<std::int64_t>(v)); }
-    RowWriter& Add(const std::string& text)
+    RowWriter& Add(std::string_view text)
     {
         m_fields.push_back({Field::kText, 0, text});
         return *this;
     }
+    RowWriter& Add(const std::string& text) { return Add(std::string_view(text)); }
     RowWriter& AddNull()
     {
         m_fields.push_back({Field::kNull, 0, {}});
@@ -286,7 +287,7 @@ bool AddMissingColumns()
 bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position)
 {
     const auto fileId = static_cast<std::int64_t>(position + 1);
-    s.file.Add(f.name).Add(f.suffix).Add(f.m_latestTime).Add(f.m_latestTime).Add(f.m_latestTime);
+    s.file.Add(f.name()).Add(f.suffix()).Add(f.m_latestTime).Add(f.m_latestTime).Add(f.m_latestTime);
     s.file.Add(f.m_filePath).Add(std::int64_t {0}).Add(f.m_fileSize);
     s.file.Add(static_cast<std::int64_t>(f.m_existType)).Add(f.m_fileNo).Add(f.m_fileSystemType);
     if (!s.file.EndRow())
