@@ -754,7 +754,8 @@ function renderPicked() {
     for (const folder of state.pickedFolders) inside += state.tree.get(folder) || 0;
     parts.push(`everything in ${formatCount(state.pickedFolders.size, 'folder', 'folders')} (${formatCount(inside, 'file', 'files')})`);
   }
-  $('selected').textContent = parts.length ? parts.join(' and ') : 'Nothing';
+  const text = parts.join(' and ');
+  $('selected').textContent = parts.length ? text[0].toUpperCase() + text.slice(1) : 'Nothing';
   $('recover-start').disabled = parts.length === 0;
 }
 
@@ -774,6 +775,7 @@ async function startRecovery() {
   $('recover-progress').hidden = false;
   $('recover-progress').value = 0;
   $('recover-result').textContent = 'Recovering…';
+  $('recover-result').classList.remove('refused');
   recoveryPoll = setInterval(async () => {
     const [count, total, path] = await call('GetRecoverProc');
     $('recover-progress').max = Math.max(1, Number(total));
@@ -794,6 +796,7 @@ async function recoveryEnded() {
   const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal] = report;
   if (refusal) {
     $('recover-result').textContent = `Nothing was written: ${refusal}`;
+    $('recover-result').classList.add('refused');
     return;
   }
   const lines = [`${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all) into ${state.destination}.`];
