@@ -10,7 +10,7 @@
 inline std::map<std::string, const scan::FoundFile*> ResultsByPath(const scan::VolumeScanner& volume)
 {
     std::map<std::string, const scan::FoundFile*> byPath;
-    for (const auto& f : volume.m_results)
-        byPath[f->m_filePath + f->FullNameUtf8()] = f.get();
+    for (const scan::FoundFile* f : volume.m_results)
+        byPath[f->m_filePath + f->FullNameUtf8()] = f;
     return byPath;
 }

@@ -24,9 +24,7 @@ FoundFile& Add(VolumeScanner& volume, const std::string& fullName, const std::st
     f->m_fileSize = size;
     f->m_latestTime = time;
     f->m_fileSystemType = kNtfs;
-    FoundFile& ref = *f;
-    volume.AppendResult(std::move(f));
-    return ref;
+    return *volume.m_results[volume.AppendResult(std::move(f))];
 }
 
 std::map<std::string, std::int32_t> Counts(const FolderUpdates& updates)

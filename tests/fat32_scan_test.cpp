@@ -60,7 +60,7 @@ TEST(Fat32Scan, ImageMatchesTheManifest)
     volume.NormalScan();
     std::map<std::string, const FoundFile*> found;
     for (const auto& f : volume.m_results)
-        found[SlashPath(*f)] = f.get();
+        found[SlashPath(*f)] = f;
     for (const auto& [path, row] : Manifest("fat32")) {
         if (row.type == "f" && row.size == 0)
             continue;  // an empty file has no cluster: no result

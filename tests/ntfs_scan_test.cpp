@@ -81,7 +81,7 @@ std::map<std::string, const FoundFile*> ByName(const VolumeScanner& volume)
 {
     std::map<std::string, const FoundFile*> byName;
     for (const auto& f : volume.m_results)
-        byName[f->FullNameUtf8()] = f.get();
+        byName[f->FullNameUtf8()] = f;
     return byName;
 }
 
@@ -542,7 +542,7 @@ TEST_F(NtfsScanTest, NormalScanOfTheImageMatchesTheManifest)
     volume.NormalScan();
     std::map<std::string, const FoundFile*> byPath;
     for (const auto& f : volume.m_results)
-        byPath[OurPath(*f)] = f.get();
+        byPath[OurPath(*f)] = f;
     const auto manifest = Manifest("ntfs");
     for (const ManifestRow& row : manifest) {
         const auto it = byPath.find(row.path);
@@ -572,10 +572,10 @@ TEST_F(NtfsScanTest, DeepScanFindsFilesOfAFormattedVolume)
     ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
     std::map<std::string, const FoundFile*> deepByPath;
     for (std::size_t i = normal; i < volume.m_results.size(); ++i)
-        deepByPath[OurPath(*volume.m_results[i])] = volume.m_results[i].get();
+        deepByPath[OurPath(*volume.m_results[i])] = volume.m_results[i];
     std::map<std::string, const FoundFile*> normalByPath;
     for (std::size_t i = 0; i < normal; ++i)
-        normalByPath[OurPath(*volume.m_results[i])] = volume.m_results[i].get();
+        normalByPath[OurPath(*volume.m_results[i])] = volume.m_results[i];
 
     for (const ManifestRow& row : Manifest("ntfs-reformatted")) {
         const auto& found = row.state == "formatted" ? deepByPath : normalByPath;

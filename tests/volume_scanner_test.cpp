@@ -355,3 +355,61 @@ TEST(FileName, ShortAndLongNamesAlike)
     huge.SetNameUtf8(std::string(70000, 'n') + "." + std::string(10, 's'));
     EXPECT_EQ(huge.name().size() + 1 + huge.suffix().size(), 0xFFFFu);  // cut, still split
 }
+
+TEST(ExtentList, OneInsideManyOutsideCopiesOwnTheirs)
+{
+    ExtentList list;
+    EXPECT_TRUE(list.empty());
+    const std::vector<FileExtent> want {{8, 16, 0}, {0, 8, 2}, {400, 2, 1}, {1000, 24, 0}, {2000, 8, 0}};
+    for (const FileExtent& e : want) {
+        list.push_back(e);
+        list.push_back(list.back());  // from the list itself, also while it grows
+        ASSERT_EQ(list.back(), e);
+    }
+    ASSERT_EQ(list.size(), 2 * want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_EQ(list[2 * i], want[i]);
+
+    ExtentList copy = list;
+    list.assign(1, {5, 6, 0});
+    EXPECT_EQ(copy.size(), 2 * want.size());
+    EXPECT_EQ(list, (ExtentList {{5, 6, 0}}));
+    ExtentList moved = std::move(copy);
+    EXPECT_TRUE(copy.empty());
+    EXPECT_EQ(moved[9], want[4]);
+    moved = moved;
+    EXPECT_EQ(moved.size(), 10u);
+    moved = ExtentList(want);
+    EXPECT_EQ(std::vector<FileExtent>(moved.begin(), moved.end()), want);
+    moved.assign(3, moved[1]);  // from the list itself
+    EXPECT_EQ(moved, (ExtentList {want[1], want[1], want[1]}));
+    moved.clear();
+    EXPECT_TRUE(moved.empty());
+}
+
+TEST(ResultList, FilesKeepTheirPlaceAsTheListGrows)
+{
+    ResultList list;
+    std::vector<const FoundFile*> places;
+    for (int i = 0; i < 10000; ++i) {
+        FoundFile f;
+        f.SetNameUtf8("file number " + std::to_string(i) + ".txt");  // longer than fits inside
+        f.extents = {{static_cast<std::uint64_t>(i), 1, 0}, {7, 1, 0}};
+        places.push_back(&list.Append(std::move(f)));
+    }
+    ASSERT_EQ(list.size(), 10000u);
+    std::size_t i = 0;
+    for (const FoundFile* f : list) {
+        ASSERT_EQ(f, places[i]);
+        ASSERT_EQ(f->FullNameUtf8(), "file number " + std::to_string(i) + ".txt");
+        ASSERT_EQ(f->extents.front().startSector, i);
+        ++i;
+    }
+    EXPECT_THROW(list.at(10000), std::out_of_range);
+    ResultList taken = std::move(list);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(taken.at(9999), places[9999]);
+    taken.clear();
+    EXPECT_TRUE(taken.empty());
+    EXPECT_EQ(taken.Append(FoundFile()).extents.size(), 0u);
+}

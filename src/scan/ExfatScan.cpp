@@ -131,7 +131,8 @@ void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16stri
     if (folder && deleted && InUse(first))
         return;  // its first cluster belongs to something else now
 
-    auto file = std::make_unique<FoundFile>();
+    FoundFile found;
+    FoundFile* file = &found;
     file->m_fileSystemType = kExfat;
     file->m_filePath = path;
     file->m_fileSize = size;
@@ -156,7 +157,7 @@ void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16stri
     file->m_dirHint = m_spc ? SectorOf(dirCluster) / m_spc : 0;
     file->m_inTree = 0;
     const std::string childPath = path + file->FullNameUtf8() + "\\";
-    m_volume.AppendResult(std::move(file));
+    m_volume.AppendResult(std::move(found));
     if (folder)
         Walk(childPath, first, deleted, (flags & 2) != 0, set.U64(32 + 24), depth + 1);
 }

@@ -71,7 +71,7 @@ private:
     void AddEntry(const std::string& path, ByteView dir, std::size_t at, std::size_t lfnStart, std::uint32_t dirCluster,
                   std::vector<DeletedFolder>& deletedFolders, int depth);
     // Appends a result under a name no other in its folder has; returns that name.
-    std::string Append(std::unique_ptr<FoundFile> file);
+    std::string Append(FoundFile&& found);
 
     VolumeScanner& m_volume;
     std::uint64_t m_spc = 0;
@@ -94,8 +94,9 @@ std::string NameKey(const std::string& path, std::string_view name, std::string_
     return key;
 }
 
-std::string Fat32Walk::Append(std::unique_ptr<FoundFile> file)
+std::string Fat32Walk::Append(FoundFile&& found)
 {
+    FoundFile* file = &found;
     // A second file of the same name in the same folder becomes name_1.ext,
     // a third name_2.ext, and so on. The next number to try is kept per
     // name, so a folder of thousands of namesakes costs no more than one of
@@ -112,7 +113,7 @@ std::string Fat32Walk::Append(std::unique_ptr<FoundFile> file)
     m_names.insert(NameKey(file->m_filePath, file->name(), file->suffix()));
     file->m_inTree = 0;
     std::string fullName = file->FullNameUtf8();
-    m_volume.AppendResult(std::move(file));
+    m_volume.AppendResult(std::move(found));
     return fullName;
 }
 
@@ -208,7 +209,8 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
         return;
     const bool folder = (e.U8(11) & 0x10) != 0;
 
-    auto file = std::make_unique<FoundFile>();
+    FoundFile found;
+    FoundFile* file = &found;
     file->m_fileSystemType = kFat32;
     file->m_filePath = path;
     file->m_fileSize = size;
@@ -241,7 +243,7 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     file->m_dirHint = dirCluster;
     // The folder's contents take its name as it is listed, numbered when it
     // has namesakes.
-    const std::string childPath = path + Append(std::move(file)) + "\\";
+    const std::string childPath = path + Append(std::move(found)) + "\\";
 
     if (folder && start < m_entries) {
         if (deleted) {

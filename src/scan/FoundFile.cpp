@@ -2,6 +2,13 @@
 
 #include "platform/Text.h"
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
 namespace scan {
 
 const char* FileSystemName(std::int32_t type)
@@ -12,6 +19,79 @@ const char* FileSystemName(std::int32_t type)
     case kExfat: return "exFAT";
     default: return "unknown";
     }
+}
+
+void ExtentList::Reserve(std::size_t count)
+{
+    if (count <= (m_capacity == 0 ? 1 : m_capacity))
+        return;
+    if (count > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("too many extents");
+    const std::size_t capacity = std::max<std::size_t>(count, std::size_t {m_size} * 2);
+    auto* grown = static_cast<FileExtent*>(::operator new(capacity * sizeof(FileExtent)));
+    const std::uint32_t size = m_size;
+    std::uninitialized_copy(begin(), end(), grown);
+    Free();
+    m_heap = grown;
+    m_size = size;
+    m_capacity = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, std::numeric_limits<std::uint32_t>::max()));
+}
+
+void ExtentList::Assign(const FileExtent* extents, std::size_t count)
+{
+    if (count > 0 && extents >= begin() && extents < end()) {  // from this very list
+        const ExtentList copy(*this);
+        Assign(copy.begin() + (extents - begin()), count);
+        return;
+    }
+    m_size = 0;
+    Reserve(count);
+    std::uninitialized_copy(extents, extents + count, begin());
+    m_size = static_cast<std::uint32_t>(count);
+}
+
+void ExtentList::assign(std::size_t count, const FileExtent& extent)
+{
+    const FileExtent value = extent;
+    m_size = 0;
+    Reserve(count);
+    std::uninitialized_fill_n(begin(), count, value);
+    m_size = static_cast<std::uint32_t>(count);
+}
+
+void ExtentList::push_back(const FileExtent& extent)
+{
+    const FileExtent value = extent;  // may live in this list
+    Reserve(std::size_t {m_size} + 1);
+    begin()[m_size] = value;
+    ++m_size;
+}
+
+bool ExtentList::operator==(const ExtentList& other) const
+{
+    return std::equal(begin(), end(), other.begin(), other.end());
+}
+
+void ExtentList::Free()
+{
+    if (m_capacity != 0)
+        ::operator delete(m_heap);
+    m_one = FileExtent {};
+    m_size = 0;
+    m_capacity = 0;
+}
+
+void ExtentList::Take(ExtentList& other) noexcept
+{
+    if (other.m_capacity == 0)
+        m_one = other.m_one;
+    else
+        m_heap = other.m_heap;
+    m_size = other.m_size;
+    m_capacity = other.m_capacity;
+    other.m_one = FileExtent {};
+    other.m_size = 0;
+    other.m_capacity = 0;
 }
 
 void CBaseFileObject::SetName(std::u16string_view fullName)

@@ -5,6 +5,7 @@
 #include "scan/FolderPath.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,63 @@ struct FileExtent {
     bool operator==(const FileExtent&) const = default;
 };
 
+// A found file's extents in file order. Most files have one, which is held
+// inside the list; more go to one allocation of their own.
+class ExtentList {
+public:
+    ExtentList() : m_one() {}
+    ExtentList(std::initializer_list<FileExtent> extents) : ExtentList() { Assign(extents.begin(), extents.size()); }
+    ExtentList(const std::vector<FileExtent>& extents) : ExtentList() { Assign(extents.data(), extents.size()); }
+    ExtentList(const ExtentList& other) : ExtentList() { Assign(other.begin(), other.size()); }
+    ExtentList(ExtentList&& other) noexcept : ExtentList() { Take(other); }
+    ExtentList& operator=(const ExtentList& other)
+    {
+        if (this != &other)
+            Assign(other.begin(), other.size());
+        return *this;
+    }
+    ExtentList& operator=(ExtentList&& other) noexcept
+    {
+        if (this != &other) {
+            Free();
+            Take(other);
+        }
+        return *this;
+    }
+    ~ExtentList() { Free(); }
+
+    void assign(std::size_t count, const FileExtent& extent);
+    void push_back(const FileExtent& extent);
+    void clear() { m_size = 0; }
+
+    const FileExtent* begin() const { return m_capacity == 0 ? &m_one : m_heap; }
+    const FileExtent* end() const { return begin() + m_size; }
+    FileExtent* begin() { return m_capacity == 0 ? &m_one : m_heap; }
+    FileExtent* end() { return begin() + m_size; }
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const FileExtent& front() const { return *begin(); }
+    FileExtent& front() { return *begin(); }
+    const FileExtent& back() const { return begin()[m_size - 1]; }
+    const FileExtent& operator[](std::size_t i) const { return begin()[i]; }
+    FileExtent& operator[](std::size_t i) { return begin()[i]; }
+
+    bool operator==(const ExtentList& other) const;
+
+private:
+    void Assign(const FileExtent* extents, std::size_t count);
+    void Reserve(std::size_t count);
+    void Free();
+    void Take(ExtentList& other) noexcept;
+
+    union {
+        FileExtent m_one;     // when m_capacity is 0
+        FileExtent* m_heap;   // m_capacity extents
+    };
+    std::uint32_t m_size = 0;
+    std::uint32_t m_capacity = 0;
+};
+
 // How a file's bytes are stored in its extents.
 enum ContentEncoding : std::uint8_t {
     kStored = 0,              // as they are
@@ -81,7 +139,7 @@ public:
     std::uint64_t m_latestTime = 0;  // FILETIME, the latest the entry offers
     FolderPath m_filePath;           // "A\\B\\"; "" for the root; "/" not resolved yet
     std::uint64_t m_fileSize = 0;
-    std::vector<FileExtent> extents;
+    ExtentList extents;
     // The small fields together, so that the record has no gaps between them.
     std::uint32_t m_fileNo = 0;      // NTFS record number
     std::int32_t m_isDirectory = 3;  // 0 file, 1 folder, 3 not set

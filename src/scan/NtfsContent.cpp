@@ -19,7 +19,7 @@ namespace {
 // clusters of at most 4 KiB.
 constexpr std::uint64_t kMaxUnitBytes = 4 << 20;
 
-ContentMap MapOf(const std::vector<FileExtent>& extents)
+ContentMap MapOf(const ExtentList& extents)
 {
     std::vector<ContentPiece> pieces;
     std::uint64_t offset = 0;

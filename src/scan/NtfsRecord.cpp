@@ -197,10 +197,9 @@ void TakeDataHeader(const AttributeHeader& h, DataLayout& layout)
 // length, or one longer than the volume or starting outside it ends the
 // list; so does the attribute's allocated size, which no run list may pass.
 // Sparse runs become holes.
-std::vector<FileExtent> RunsToExtents(const VolumeScanner& volume, const std::vector<DataRun>& runs,
-                                      std::uint64_t allocatedSize)
+ExtentList RunsToExtents(const VolumeScanner& volume, const std::vector<DataRun>& runs, std::uint64_t allocatedSize)
 {
-    std::vector<FileExtent> extents;
+    ExtentList extents;
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     if (spc == 0)
         return extents;
@@ -556,7 +555,8 @@ std::uint64_t LatestTime(RecordView record)
 
 std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector)
 {
-    return DescribeData(volume, record, recordSector).extents;
+    const ExtentList extents = DescribeData(volume, record, recordSector).extents;
+    return std::vector<FileExtent>(extents.begin(), extents.end());
 }
 
 }  // namespace scan

@@ -134,7 +134,7 @@ struct DataLayout {
     std::uint64_t validSize = kAllValid;  // bytes past this read as zeros
     ContentEncoding encoding = kStored;
     std::uint8_t compressionUnit = 0;
-    std::vector<FileExtent> extents;      // in file order, holes included
+    ExtentList extents;                   // in file order, holes included
 };
 // `recordSector` is where `record` was read. The record must have passed
 // ValidateAndFixRecord; pass only its intact part.

@@ -88,7 +88,8 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
     if (number < kFirstUserRecord)
         return;
 
-    auto file = std::make_unique<FoundFile>();
+    FoundFile found;
+    FoundFile* file = &found;
     file->extents = std::move(facts.data.extents);
     file->SetNameUtf8(name);
     file->m_fileSize = facts.data.size;
@@ -115,7 +116,7 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (!resolved)
         paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), parent});
-    volume.m_results.push_back(std::move(file));
+    volume.m_results.Append(std::move(found));
 }
 
 // Checks one record in place and adds it when it is one.

@@ -430,10 +430,10 @@ void VolumeScanner::SetRecoverPath(const std::string& path)
     m_recoverPath = path;
 }
 
-std::size_t VolumeScanner::AppendResult(std::unique_ptr<FoundFile> file)
+std::size_t VolumeScanner::AppendResult(FoundFile&& file)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_results.push_back(std::move(file));
+    m_results.Append(std::move(file));
     return m_results.size() - 1;
 }
 

@@ -6,6 +6,7 @@
 #include "scan/BootSector.h"
 #include "scan/FoundFile.h"
 #include "scan/NtfsPaths.h"
+#include "scan/ResultList.h"
 
 #include <array>
 #include <map>
@@ -103,7 +104,8 @@ public:
     // an earlier one, which only the deep scan should report.
     std::vector<DataRun> MftRunsInUse() const;
     // Appends a result under the lock; returns its index.
-    std::size_t AppendResult(std::unique_ptr<FoundFile> file);
+    std::size_t AppendResult(FoundFile&& file);
+    std::size_t AppendResult(std::unique_ptr<FoundFile> file) { return AppendResult(std::move(*file)); }
     std::size_t ResultCount();
 
     std::string m_devicePath;   // the volume as its caller named it
@@ -158,7 +160,7 @@ public:
     std::uint64_t m_sideReadBudget = kMinSideReadBudget;
 
     std::mutex m_lock;  // guards the results and the tree cursor
-    std::vector<std::unique_ptr<FoundFile>> m_results;
+    ResultList m_results;
     std::uint32_t m_treeCursor = 0;
     // The folder tree: folder path ("a\\b", no trailing backslash) -> files at
     // or below it placed so far.

@@ -476,7 +476,8 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
     while (files.Next()) {
         if (files.Columns() != 12)
             continue;
-        auto f = std::make_unique<scan::FoundFile>();
+        scan::FoundFile& file = volume.m_results.Append(scan::FoundFile());
+        scan::FoundFile* f = &file;
         const std::string name = files.Text(1);
         const std::string suffix = files.Text(2);
         f->SetNameUtf8(suffix.empty() ? name : name + "." + suffix);
@@ -492,7 +493,6 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
             exist = static_cast<std::uint8_t>(exist * 10);
         f->m_existType = exist;
         f->m_fileSystemType = static_cast<std::int32_t>(files.Int(11));
-        volume.m_results.push_back(std::move(f));
     }
     if (files.Failed())
         return false;
@@ -500,7 +500,7 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
     auto fileAt = [&](std::int64_t fileId) -> scan::FoundFile* {
         if (fileId < 1 || static_cast<std::uint64_t>(fileId) > volume.m_results.size())
             return nullptr;
-        return volume.m_results[static_cast<std::size_t>(fileId - 1)].get();
+        return volume.m_results[static_cast<std::size_t>(fileId - 1)];
     };
     Statement extents("select * from tbl_fileExtent order by rowid");
     while (extents.Next()) {
