@@ -4,8 +4,8 @@
     bench/mkvolume.py ntfs  IMAGE --files N [--folders K] [--deleted-every D] [--stray S] [--manifest FILE]
     bench/mkvolume.py fat32 IMAGE --files N [--folders K] [--deleted-every D] [--manifest FILE]
 
-The image is a sparse file holding N files spread over K folders under the
-root (every D-th of them deleted afterwards, as a driver would leave it).
+The image is a sparse file holding N files in K folders under the root,
+each folder's files written together (every D-th of them deleted afterwards, as a driver would leave it).
 Most files are small; every 16th holds a few clusters. NTFS keeps small data
 resident in the file record; its folders have B+ tree indexes, so that other
 tools (fls, icat) list the volume too. --stray writes S more file records in
@@ -42,8 +42,9 @@ def file_size(number):
 def layout(files, folders, deleted_every):
     """[(folder index, number, name, deleted)] in the order they are written."""
     out = []
+    per_folder = (files + folders - 1) // max(folders, 1)
     for n in range(files):
-        folder = n % folders
+        folder = n // max(per_folder, 1)  # a folder's files written one after another, as a copy would
         deleted = deleted_every > 0 and n % deleted_every == deleted_every - 1
         out.append((folder, n, "f%07d.%s" % (n, ("txt", "jpg", "doc", "bin")[n % 4]), deleted))
     return out

@@ -91,6 +91,12 @@ TEST(HeaderScore, NoScore)
     EXPECT_EQ(Score("dsp", {0, 0, 0, 0}), 0);
     EXPECT_EQ(Score("xyz", {0xFF, 0xD8, 0xFF}), 0);
     EXPECT_EQ(Score("", {0xFF, 0xD8, 0xFF}), 0);
+    // the FAT32 start search reads nothing for these
+    EXPECT_FALSE(filetypes::HasHeaderSignature("xyz"));
+    EXPECT_FALSE(filetypes::HasHeaderSignature(""));
+    EXPECT_FALSE(filetypes::HasHeaderSignature("JPg"));
+    EXPECT_TRUE(filetypes::HasHeaderSignature("jpg"));
+    EXPECT_TRUE(filetypes::HasHeaderSignature("JPG"));
 }
 
 namespace {

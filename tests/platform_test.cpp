@@ -66,6 +66,47 @@ TEST(Time, FileTimesAndLocalTime)
     tzset();
 }
 
+TEST(Time, LocalTimesAcrossSummerTimeAsTheZoneSaysThem)
+{
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    for (const char* zone : {"CET-1CEST,M3.5.0,M10.5.0/3", "NZST-12NZDT,M9.5.0,M4.1.0/3", "UTC"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        for (int hour = 0; hour < 366 * 24; hour += 7) {
+            for (const int minute : {0, 29, 59}) {
+                std::tm tm {};
+                tm.tm_year = 2024 - 1900;
+                tm.tm_mon = 0;
+                tm.tm_mday = 1 + hour / 24;
+                tm.tm_hour = hour % 24;
+                tm.tm_min = minute;
+                tm.tm_isdst = -1;
+                std::tm want = tm;
+                std::mktime(&want);  // normalises the day into its month, and a time in a summer-time gap
+                LocalTime local;
+                local.year = want.tm_year + 1900;
+                local.month = want.tm_mon + 1;
+                local.day = want.tm_mday;
+                local.hour = want.tm_hour;
+                local.minute = want.tm_min;
+                local.second = 0;
+                tm = want;
+                tm.tm_isdst = -1;
+                const std::time_t expected = std::mktime(&tm);
+                ASSERT_EQ(LocalToUtcFileTime(local),
+                          kUnixEpochAsFileTime + static_cast<std::uint64_t>(expected) * 10000000ULL)
+                    << zone << " " << local.month << "-" << local.day << " " << local.hour << ":" << minute;
+            }
+        }
+    }
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 TEST(Ini, ReadsAndWritesKeys)
 {
     const std::string path = testing::TempDir() + "/settings.ini";

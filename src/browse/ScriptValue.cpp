@@ -5,9 +5,8 @@
 #include <cstdio>
 
 namespace browse {
-namespace {
 
-void AppendString(std::string& out, const std::string& text)
+void AppendJsonQuoted(std::string& out, std::string_view text)
 {
     // Malformed bytes become U+FFFD, one each, so the JSON is always valid
     // UTF-8. Runs of plain characters are copied whole.
@@ -15,7 +14,7 @@ void AppendString(std::string& out, const std::string& text)
     std::size_t plain = 0;  // start of the run not copied yet
     std::size_t i = 0;
     auto flush = [&](std::size_t upTo) {
-        out.append(text, plain, upTo - plain);
+        out.append(text.substr(plain, upTo - plain));
     };
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -54,12 +53,10 @@ void AppendString(std::string& out, const std::string& text)
     out += '"';
 }
 
-}  // namespace
-
 std::string JsonQuote(const std::string& text)
 {
     std::string out;
-    AppendString(out, text);
+    AppendJsonQuoted(out, text);
     return out;
 }
 
@@ -125,7 +122,7 @@ void ScriptValue::AppendJson(std::string& out) const
         void operator()(const Undefined&) const { out += "null"; }
         void operator()(bool v) const { out += v ? "true" : "false"; }
         void operator()(std::int64_t v) const { out += std::to_string(v); }
-        void operator()(const std::string& v) const { AppendString(out, v); }
+        void operator()(const std::string& v) const { AppendJsonQuoted(out, v); }
         void operator()(const Array& v) const
         {
             out += '[';
@@ -144,7 +141,7 @@ void ScriptValue::AppendJson(std::string& out) const
                 if (!first)
                     out += ',';
                 first = false;
-                AppendString(out, key);
+                AppendJsonQuoted(out, key);
                 out += ':';
                 value.AppendJson(out);
             }

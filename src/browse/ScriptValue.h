@@ -61,5 +61,7 @@ private:
 // `text` as a JSON string literal, quotes included; bytes that are not UTF-8
 // are written as U+FFFD.
 std::string JsonQuote(const std::string& text);
+// Appends `text` to `out` as JsonQuote writes it.
+void AppendJsonQuoted(std::string& out, std::string_view text);
 
 }  // namespace browse

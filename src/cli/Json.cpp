@@ -6,7 +6,9 @@ namespace cli {
 
 std::string JsonString(std::string_view text)
 {
-    return browse::JsonQuote(std::string(text));
+    std::string out;
+    browse::AppendJsonQuoted(out, text);
+    return out;
 }
 
 void JsonObject::Key(std::string_view key)
@@ -22,7 +24,7 @@ void JsonObject::Key(std::string_view key)
 JsonObject& JsonObject::Add(std::string_view key, std::string_view value)
 {
     Key(key);
-    m_text += JsonString(value);
+    browse::AppendJsonQuoted(m_text, value);
     return *this;
 }
 

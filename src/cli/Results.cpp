@@ -1,11 +1,13 @@
 #include "cli/Results.h"
 
 #include "cli/Json.h"
+#include "browse/ScriptValue.h"
 #include "cli/Terminal.h"
 #include "platform/Time.h"
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <mutex>
 #include <string>
@@ -101,30 +103,53 @@ std::int64_t UnixSeconds(std::uint64_t fileTime)
     return static_cast<std::int64_t>((fileTime - platform::kUnixEpochAsFileTime) / 10000000ULL);
 }
 
-void PrintJson(const scan::FoundFile& f, std::size_t index, std::FILE* out)
+template <typename Number>
+void AppendNumber(std::string& line, Number value)
 {
-    std::string extents = "[";
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    line.append(digits, end);
+}
+
+// One result as a line of JSON, built in `line` (kept between calls, so
+// that listing millions of results allocates nothing a row).
+void PrintJson(const scan::FoundFile& f, std::size_t index, std::string& line, std::FILE* out)
+{
+    line.assign("{\"index\":");
+    AppendNumber(line, index);
+    line += ",\"name\":";
+    browse::AppendJsonQuoted(line, f.FullNameView());
+    line += ",\"path\":";
+    browse::AppendJsonQuoted(line, f.m_filePath.str());
+    line += ",\"size\":";
+    AppendNumber(line, f.m_fileSize);
+    line += ",\"time\":";
+    AppendNumber(line, f.m_latestTime);
+    line += ",\"exist\":";
+    AppendNumber(line, ListedExist(f));
+    line += ",\"dir\":";
+    AppendNumber(line, f.m_isDirectory);
+    line += ",\"fileNo\":";
+    AppendNumber(line, f.m_fileNo);
+    line += ",\"fs\":";
+    AppendNumber(line, f.m_fileSystemType);
+    line += f.m_torn ? ",\"torn\":true" : ",\"torn\":false";
+    line += ",\"encoding\":\"";
+    line += EncodingText(f.m_encoding);
+    line += "\",\"extents\":[";
+    bool first = true;
     for (const scan::FileExtent& e : f.extents) {
-        if (extents.size() > 1)
-            extents += ",";
-        extents += "[" + std::to_string(e.startSector) + "," + std::to_string(e.sectorCount) + "," +
-                   std::to_string(e.isPersist) + "]";
+        line += first ? "[" : ",[";
+        first = false;
+        AppendNumber(line, e.startSector);
+        line += ',';
+        AppendNumber(line, e.sectorCount);
+        line += ',';
+        AppendNumber(line, unsigned {e.isPersist});
+        line += ']';
     }
-    extents += "]";
-    JsonObject row;
-    row.Add("index", static_cast<std::uint64_t>(index))
-        .Add("name", f.FullNameUtf8())
-        .Add("path", f.m_filePath.str())
-        .Add("size", f.m_fileSize)
-        .Add("time", f.m_latestTime)
-        .Add("exist", ListedExist(f))
-        .Add("dir", f.m_isDirectory)
-        .Add("fileNo", f.m_fileNo)
-        .Add("fs", f.m_fileSystemType)
-        .Add("torn", f.m_torn)
-        .Add("encoding", EncodingText(f.m_encoding))
-        .AddRaw("extents", extents);
-    std::fprintf(out, "%s\n", row.Text().c_str());
+    line += "]}\n";
+    std::fwrite(line.data(), 1, line.size(), out);
 }
 
 void PrintBodyfile(const scan::FoundFile& f, std::size_t index, std::FILE* out)
@@ -151,11 +176,12 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
     if (format == ResultFormat::Table)
         std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %-10s  %s\n", "index", "state", "type", "size", "time", "notes",
                      "path");
+    std::string line;
     for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
         const scan::FoundFile& f = *volume.m_results[i];
         switch (format) {
         case ResultFormat::Json:
-            PrintJson(f, i, out);
+            PrintJson(f, i, line, out);
             break;
         case ResultFormat::Bodyfile:
             PrintBodyfile(f, i, out);

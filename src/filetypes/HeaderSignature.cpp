@@ -366,6 +366,13 @@ std::int32_t HeaderScore(std::string_view extension, const std::uint8_t* bytes, 
     return best;
 }
 
+bool HasHeaderSignature(std::string_view extension)
+{
+    const Table& table = Signatures();
+    const auto row = table.find(extension);
+    return row != table.end() && !row->second.empty();
+}
+
 std::size_t HeaderSignatureKeyCount()
 {
     return Signatures().size();

@@ -15,6 +15,10 @@ constexpr std::size_t kHeaderBytes = 56;  // the longest signature
 // keys; Jpg is none). Bytes past `size` count as not matching.
 std::int32_t HeaderScore(std::string_view extension, const std::uint8_t* bytes, std::size_t size);
 
+// Whether any bytes at all can fit `extension`: false for one the table
+// does not know, for which HeaderScore is always 0.
+bool HasHeaderSignature(std::string_view extension);
+
 // How many extensions the table knows.
 std::size_t HeaderSignatureKeyCount();
 

@@ -72,6 +72,8 @@ private:
                   std::vector<DeletedFolder>& deletedFolders, int depth);
     // Appends a result under a name no other in its folder has; returns that name.
     std::string Append(FoundFile&& found);
+    // Whether a result of this folder already has this name and suffix.
+    bool Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const;
 
     VolumeScanner& m_volume;
     std::uint64_t m_spc = 0;
@@ -80,7 +82,8 @@ private:
     std::uint64_t m_limit = 0;
     std::uint32_t m_root = 0;
     std::unordered_set<std::uint32_t> m_walked;   // folders walked: a folder never holds itself
-    std::unordered_set<std::string> m_names;      // path, name and suffix of every result, for numbering
+    // Every result of the walk by a hash of its folder, name and suffix, for numbering.
+    std::unordered_multimap<std::uint64_t, std::uint32_t> m_names;
     std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
 };
 
@@ -94,6 +97,30 @@ std::string NameKey(const std::string& path, std::string_view name, std::string_
     return key;
 }
 
+// Equal folder paths share one pooled text, so its address stands for the path.
+std::uint64_t NameHash(const FolderPath& path, std::string_view name, std::string_view suffix)
+{
+    constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ULL;
+    const std::hash<std::string_view> hash;
+    std::uint64_t h = reinterpret_cast<std::uintptr_t>(&path.str());
+    h = (h ^ hash(name)) * kMix;
+    h = (h ^ hash(suffix)) * kMix;
+    return h ^ (h >> 29);
+}
+
+bool Fat32Walk::Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const
+{
+    // The results are only added to by this walk, so they are read here
+    // without the lock.
+    const auto [begin, end] = m_names.equal_range(NameHash(path, name, suffix));
+    for (auto it = begin; it != end; ++it) {
+        const FoundFile& other = *m_volume.m_results[it->second];
+        if (other.m_filePath == path && other.name() == name && other.suffix() == suffix)
+            return true;
+    }
+    return false;
+}
+
 std::string Fat32Walk::Append(FoundFile&& found)
 {
     FoundFile* file = &found;
@@ -101,21 +128,22 @@ std::string Fat32Walk::Append(FoundFile&& found)
     // a third name_2.ext, and so on. The next number to try is kept per
     // name, so a folder of thousands of namesakes costs no more than one of
     // different names.
-    const std::string key = NameKey(file->m_filePath, file->name(), file->suffix());
-    if (m_names.count(key) != 0) {
-        std::uint64_t& next = m_nextNumber[key];
+    if (Taken(file->m_filePath, file->name(), file->suffix())) {
+        std::uint64_t& next = m_nextNumber[NameKey(file->m_filePath, file->name(), file->suffix())];
         std::string name;
         do {
             name = std::string(file->name()) + "_" + std::to_string(++next);
-        } while (m_names.count(NameKey(file->m_filePath, name, file->suffix())) != 0);
+        } while (Taken(file->m_filePath, name, file->suffix()));
         file->SetNameUtf8(file->suffix().empty() ? name : name + "." + std::string(file->suffix()));
     }
-    m_names.insert(NameKey(file->m_filePath, file->name(), file->suffix()));
+    const std::uint64_t hash = NameHash(file->m_filePath, file->name(), file->suffix());
     file->m_inTree = 0;
     std::string fullName = file->FullNameUtf8();
-    m_volume.AppendResult(std::move(found));
+    const std::size_t index = m_volume.AppendResult(std::move(found));
+    m_names.emplace(hash, static_cast<std::uint32_t>(index));
     return fullName;
 }
+
 
 std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32_t h0)
 {
@@ -318,13 +346,15 @@ bool Fat32Walk::RecoverDeletedStart(FileExtent& extent, const std::string& suffi
     }
     std::uint32_t first = 0;
     std::uint8_t head[64];
+    // An extension no signature is known for fits no bytes: nothing to read.
+    const bool checkable = filetypes::HasHeaderSignature(suffix);
     auto test = [&](std::uint32_t h, int& score) {
         const std::uint32_t c = candidate(h);
         if (c < 2 || c >= m_limit + 2 || Marked(c))
             return false;  // not a cluster, or one a live file or folder holds
         if (first == 0)
             first = c;
-        if (m_volume.ReadSectors(SectorOf(c), sizeof head, head) != sizeof head)
+        if (!checkable || m_volume.ReadSectors(SectorOf(c), sizeof head, head) != sizeof head)
             return false;
         score = filetypes::HeaderScore(suffix, head, sizeof head);
         if (score == 0)

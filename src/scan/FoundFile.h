@@ -129,6 +129,7 @@ public:
     void SetNameUtf8(std::string_view fullName);
     std::u16string FullName() const;
     std::string FullNameUtf8() const;
+    std::string_view FullNameView() const { return m_name.Full(); }
 
     std::uint32_t m_inTree = 0;      // placed in the folder tree
     std::uint32_t m_located = 0;     // FAT32/exFAT: the first sector is known

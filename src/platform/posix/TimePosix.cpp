@@ -1,7 +1,10 @@
 #include "platform/Time.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 #include <sys/time.h>
 
 namespace platform {
@@ -98,22 +101,43 @@ std::uint64_t LocalToUtcFileTime(const LocalTime& time)
 {
     if (!Plausible(time))
         return 0;
-    std::tm tm {};
-    tm.tm_year = time.year - 1900;
-    tm.tm_mon = time.month - 1;
-    tm.tm_mday = time.day;
-    tm.tm_hour = time.hour;
-    tm.tm_min = time.minute;
-    tm.tm_sec = time.second;
-    tm.tm_isdst = -1;
-    std::time_t t = 0;
+    // mktime looks the zone file up again on every call, a system call per
+    // time: a FAT scan converts three times a file. The zone's offset is
+    // asked once per local hour instead and kept, for as long as TZ stays
+    // what it was.
+    const std::int64_t days = DaysFromCivil(time.year, static_cast<unsigned>(time.month), static_cast<unsigned>(time.day));
+    const std::int64_t hourKey = days * 24 + time.hour;
+    std::int64_t offset = 0;
     {
         std::lock_guard<std::mutex> zone(TimeZoneLock());
-        t = std::mktime(&tm);
+        static std::unordered_map<std::int64_t, std::int64_t> offsets;  // local hour -> UTC minus local, seconds
+        static std::string zoneName;  // TZ as it was; "\n", which names no zone, when unset
+        const char* tz = std::getenv("TZ");
+        if (zoneName != (tz ? tz : "\n")) {
+            offsets.clear();
+            zoneName = tz ? tz : "\n";
+        }
+        const auto known = offsets.find(hourKey);
+        if (known != offsets.end()) {
+            offset = known->second;
+        } else {
+            std::tm tm {};
+            tm.tm_year = time.year - 1900;
+            tm.tm_mon = time.month - 1;
+            tm.tm_mday = time.day;
+            tm.tm_hour = time.hour;
+            tm.tm_isdst = -1;
+            const std::time_t t = std::mktime(&tm);
+            if (t == static_cast<std::time_t>(-1))
+                return 0;
+            offset = static_cast<std::int64_t>(t) - hourKey * 3600;
+            if (offsets.size() >= 65536)
+                offsets.clear();
+            offsets.emplace(hourKey, offset);
+        }
     }
-    if (t == static_cast<std::time_t>(-1))
-        return 0;
-    const std::int64_t ticks = static_cast<std::int64_t>(t) * static_cast<std::int64_t>(kTicksPerSecond) +
+    const std::int64_t t = hourKey * 3600 + time.minute * 60 + time.second + offset;
+    const std::int64_t ticks = t * static_cast<std::int64_t>(kTicksPerSecond) +
                                static_cast<std::int64_t>(time.milliseconds) * 10000 +
                                static_cast<std::int64_t>(kUnixEpochAsFileTime);
     return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
