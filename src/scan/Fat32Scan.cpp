@@ -82,8 +82,14 @@ private:
     std::uint64_t m_limit = 0;
     std::uint32_t m_root = 0;
     std::unordered_set<std::uint32_t> m_walked;   // folders walked: a folder never holds itself
-    // Every result of the walk by a hash of its folder, name and suffix, for numbering.
-    std::unordered_multimap<std::uint64_t, std::uint32_t> m_names;
+    // Every result of the walk, found by folder, name and suffix for the
+    // numbering: an open-addressing table of result numbers, 8 bytes or so a
+    // result. A slot's hash is worked out again from its result when the
+    // table grows.
+    std::vector<std::uint32_t> m_names;
+    std::size_t m_nameCount = 0;
+    static constexpr std::uint32_t kNoResult = ~std::uint32_t {0};
+    void Remember(std::uint32_t index);
     std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
 };
 
@@ -110,15 +116,39 @@ std::uint64_t NameHash(const FolderPath& path, std::string_view name, std::strin
 
 bool Fat32Walk::Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const
 {
+    if (m_names.empty())
+        return false;
     // The results are only added to by this walk, so they are read here
     // without the lock.
-    const auto [begin, end] = m_names.equal_range(NameHash(path, name, suffix));
-    for (auto it = begin; it != end; ++it) {
-        const FoundFile& other = *m_volume.m_results[it->second];
+    const std::size_t mask = m_names.size() - 1;
+    for (std::size_t slot = NameHash(path, name, suffix) & mask; m_names[slot] != kNoResult; slot = (slot + 1) & mask) {
+        const FoundFile& other = *m_volume.m_results[m_names[slot]];
         if (other.m_filePath == path && other.name() == name && other.suffix() == suffix)
             return true;
     }
     return false;
+}
+
+void Fat32Walk::Remember(std::uint32_t index)
+{
+    auto place = [this](std::vector<std::uint32_t>& slots, std::uint32_t i) {
+        const FoundFile& f = *m_volume.m_results[i];
+        const std::size_t mask = slots.size() - 1;
+        std::size_t slot = NameHash(f.m_filePath, f.name(), f.suffix()) & mask;
+        while (slots[slot] != kNoResult)
+            slot = (slot + 1) & mask;
+        slots[slot] = i;
+    };
+    if ((m_nameCount + 1) * 2 > m_names.size()) {  // at most half full
+        std::vector<std::uint32_t> grown(std::max<std::size_t>(1024, m_names.size() * 2), kNoResult);
+        for (const std::uint32_t i : m_names) {
+            if (i != kNoResult)
+                place(grown, i);
+        }
+        m_names.swap(grown);
+    }
+    place(m_names, index);
+    ++m_nameCount;
 }
 
 std::string Fat32Walk::Append(FoundFile&& found)
@@ -136,11 +166,10 @@ std::string Fat32Walk::Append(FoundFile&& found)
         } while (Taken(file->m_filePath, name, file->suffix()));
         file->SetNameUtf8(file->suffix().empty() ? name : name + "." + std::string(file->suffix()));
     }
-    const std::uint64_t hash = NameHash(file->m_filePath, file->name(), file->suffix());
     file->m_inTree = 0;
     std::string fullName = file->FullNameUtf8();
     const std::size_t index = m_volume.AppendResult(std::move(found));
-    m_names.emplace(hash, static_cast<std::uint32_t>(index));
+    Remember(static_cast<std::uint32_t>(index));
     return fullName;
 }
 
