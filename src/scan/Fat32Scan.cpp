@@ -13,6 +13,7 @@
 #include "scan/VolumeScanner.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -72,6 +73,12 @@ private:
                   std::vector<DeletedFolder>& deletedFolders, int depth);
     // Appends a result under a name no other in its folder has; returns that name.
     std::string Append(FoundFile&& found);
+    // The first bytes of cluster `c` into `head`, read through a cache of
+    // whole blocks: the start search tries the same high words for every
+    // deleted file, and a folder's files lie side by side, so one block
+    // holds the candidates of many (on a disk read cold, a read each would
+    // be a seek each).
+    bool ReadHead(std::uint32_t c, std::uint8_t* head, std::size_t size);
     // Whether a result of this folder already has this name and suffix.
     bool Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const;
 
@@ -91,6 +98,17 @@ private:
     static constexpr std::uint32_t kNoResult = ~std::uint32_t {0};
     void Remember(std::uint32_t index);
     std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
+
+    struct HeadBlock {
+        std::uint64_t sector = ~std::uint64_t {0};  // where the block starts
+        std::uint64_t used = 0;                      // when it was last read from, for eviction
+        std::size_t bytes = 0;                       // how much of it was read whole
+        std::vector<std::uint8_t> data;
+    };
+    static constexpr std::size_t kHeadBlockSectors = 128;  // 64 KiB
+    static constexpr std::size_t kHeadBlocks = 64;
+    std::vector<HeadBlock> m_heads;
+    std::uint64_t m_headClock = 0;
 };
 
 std::string NameKey(const std::string& path, std::string_view name, std::string_view suffix)
@@ -149,6 +167,39 @@ void Fat32Walk::Remember(std::uint32_t index)
     }
     place(m_names, index);
     ++m_nameCount;
+}
+
+bool Fat32Walk::ReadHead(std::uint32_t c, std::uint8_t* head, std::size_t size)
+{
+    const std::uint64_t sector = SectorOf(c);
+    const std::uint64_t start = sector / kHeadBlockSectors * kHeadBlockSectors;
+    const std::size_t within = static_cast<std::size_t>(sector - start) * 512;
+    if (m_heads.empty())
+        m_heads.resize(kHeadBlocks);
+    HeadBlock* block = nullptr;
+    for (HeadBlock& b : m_heads) {
+        if (b.sector == start) {
+            block = &b;
+            break;
+        }
+    }
+    if (block == nullptr) {
+        block = &*std::min_element(m_heads.begin(), m_heads.end(),
+                                   [](const HeadBlock& a, const HeadBlock& b) { return a.used < b.used; });
+        block->sector = start;
+        block->data.resize(kHeadBlockSectors * 512);
+        const std::uint64_t left = m_volume.m_volumeSize > start ? m_volume.m_volumeSize - start : 0;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kHeadBlockSectors)) * 512;
+        block->bytes = want != 0 ? m_volume.ReadSectors(start, want, block->data.data()) : 0;
+        if (block->bytes != want)
+            block->bytes = 0;  // a block that does not read whole: each head in it is read alone
+    }
+    block->used = ++m_headClock;
+    if (within + size <= block->bytes) {
+        std::memcpy(head, block->data.data() + within, size);
+        return true;
+    }
+    return m_volume.ReadSectors(sector, size, head) == size;
 }
 
 std::string Fat32Walk::Append(FoundFile&& found)
@@ -383,7 +434,7 @@ bool Fat32Walk::RecoverDeletedStart(FileExtent& extent, const std::string& suffi
             return false;  // not a cluster, or one a live file or folder holds
         if (first == 0)
             first = c;
-        if (!checkable || m_volume.ReadSectors(SectorOf(c), sizeof head, head) != sizeof head)
+        if (!checkable || !ReadHead(c, head, sizeof head))
             return false;
         score = filetypes::HeaderScore(suffix, head, sizeof head);
         if (score == 0)
