@@ -19,20 +19,22 @@ namespace {
 // the root folder at cluster 2.
 class SyntheticFat32 {
 public:
-    SyntheticFat32() : m_bytes(4096 * 512)
+    // `sectors` in all, with a FAT of `fatSectors`.
+    explicit SyntheticFat32(std::uint32_t sectors = 4096, std::uint32_t fatSectors = 8)
+        : m_bytes(std::size_t {sectors} * 512), m_dataStart(32 + fatSectors)
     {
         Put16(&m_bytes[0x0B], 512);
         m_bytes[0x0D] = 1;
         Put16(&m_bytes[0x0E], 32);
         m_bytes[0x10] = 1;
-        Put32(&m_bytes[0x20], 4096);
-        Put32(&m_bytes[0x24], 8);
+        Put32(&m_bytes[0x20], sectors);
+        Put32(&m_bytes[0x24], fatSectors);
         Put32(&m_bytes[0x2C], 2);
         std::memcpy(&m_bytes[0x52], "FAT32   ", 8);
         Fat(2, 0x0FFFFFFF);
     }
 
-    std::uint8_t* Cluster(std::uint32_t c) { return &m_bytes[(38 + c) * 512]; }
+    std::uint8_t* Cluster(std::uint32_t c) { return &m_bytes[(std::size_t {m_dataStart} - 2 + c) * 512]; }
     void Fat(std::uint32_t c, std::uint32_t next) { Put32(&m_bytes[32 * 512 + 4 * c], next); }
 
     // A short entry at `slot` of cluster `dir`.
@@ -68,6 +70,7 @@ public:
 
 private:
     std::vector<std::uint8_t> m_bytes;
+    std::uint32_t m_dataStart;
 };
 
 }  // namespace
@@ -130,4 +133,41 @@ TEST(Fat32Synthetic, NamesDuplicatesAndDamage)
     EXPECT_EQ(byPath.count("LOOP\\BACK"), 1u);
     EXPECT_EQ(byPath.at("a.txt")->m_existType, kExistDeleted);
     EXPECT_EQ(byPath.at("LOOP\\INLOOP.TXT")->m_existType, kExistInUse);
+}
+
+TEST(Fat32Synthetic, DeletedEntriesWhoseStartsLowHalfIsZero)
+{
+    // 70,000 clusters: a start of 65536 keeps a low half of 0 when deleted.
+    base::StopRequest = 0;
+    const std::uint32_t clusters = 70000;
+    const std::uint32_t fatSectors = (clusters + 2) * 4 / 512 + 1;
+    SyntheticFat32 x(32 + fatSectors + clusters, fatSectors);
+    const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    std::memcpy(x.Cluster(0x10000), jpeg, sizeof jpeg);
+    x.Short(2, 0, "\xE5HOTO   JPG", 0x20, 0x10000, 400);  // deleted, began at cluster 65536
+    // A deleted folder there too: "." and ".." at its start, a file in it.
+    std::memcpy(x.Cluster(0x10001), ".          ", 11);
+    x.Cluster(0x10001)[11] = 0x10;
+    std::memcpy(x.Cluster(0x10001) + 32, "..         ", 11);
+    x.Cluster(0x10001)[43] = 0x10;
+    x.Short(0x10001, 2, "KEPT    TXT", 0x20, 300, 5);
+    x.Short(2, 1, "\xE5LBUM      ", 0x10, 0x10001, 0);
+    // Deleted entries of nothing: still no results.
+    x.Short(2, 2, "\xE5MPTY   TXT", 0x20, 0, 0);
+    x.Short(2, 3, "\xE5OTHING BIN", 0x20, 0x20000, 0);
+
+    VolumeScanner volume;
+    x.Open(volume);
+    ASSERT_EQ(volume.m_fileSystemType, kFat32);
+    volume.NormalScan();
+    const auto byPath = ResultsByPath(volume);
+    ASSERT_EQ(byPath.count("#HOTO.JPG"), 1u);
+    const FoundFile& photo = *byPath.at("#HOTO.JPG");
+    EXPECT_EQ(photo.m_existType, kExistDeleted);
+    EXPECT_EQ(photo.m_located, 1u);  // its header put the high half back
+    ASSERT_EQ(photo.extents.size(), 1u);
+    EXPECT_EQ(photo.extents.front().startSector, 32 + fatSectors - 2 + 0x10000);
+    EXPECT_EQ(byPath.count("#LBUM\\KEPT.TXT"), 1u);
+    EXPECT_EQ(byPath.count("#MPTY.TXT"), 0u);
+    EXPECT_EQ(byPath.size(), 3u);
 }

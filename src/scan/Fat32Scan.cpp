@@ -312,10 +312,16 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
         return;
     const bool deleted = e.U8(0) == 0xE5;
     const std::uint16_t low = e.U16(26);
-    const std::uint32_t start = (deleted ? 0u : std::uint32_t {e.U16(20)} << 16) | low;
+    std::uint32_t start = (deleted ? 0u : std::uint32_t {e.U16(20)} << 16) | low;
+    const bool folder = (e.U8(11) & 0x10) != 0;
+    // A deleted entry keeps only the low half of its start. When that half
+    // is 0 the file or folder began at a multiple of 65536 clusters: on a
+    // volume that large it is kept, with a start of that low half that the
+    // start searches complete, rather than taken for an empty entry.
+    if (start == 0 && deleted && (folder || size != 0) && m_limit + 2 > 0x10000)
+        start = 0x10000;
     if (start == 0 || start == 0x0FFFFFF8 || start == 0x0FFFFFFF)
         return;
-    const bool folder = (e.U8(11) & 0x10) != 0;
 
     FoundFile found;
     FoundFile* file = &found;
@@ -420,7 +426,7 @@ bool Fat32Walk::RecoverDeletedStart(FileExtent& extent, const std::string& suffi
     auto candidate = [&](std::uint32_t h) { return (h << 16) | low; };
     if (suffix.empty()) {
         // Nothing to test the bytes against: guess the folder's own high word.
-        if (h0 <= highLimit)
+        if (h0 <= highLimit && candidate(h0) >= 2)
             extent.startSector = SectorOf(candidate(h0));
         return false;
     }
