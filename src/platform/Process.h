@@ -27,6 +27,7 @@ public:
 
 private:
     int m_fd = -1;
+    void* m_mutex = nullptr;  // Windows: the named mutex that goes with the lock
     std::string m_holder;
 };
 
