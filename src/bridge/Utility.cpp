@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 
 #ifndef QUENLAR_VERSION
 #define QUENLAR_VERSION ""
@@ -25,8 +26,9 @@ std::string Decimal(std::uint64_t n)
 
 std::string CurrentFolder()
 {
-    char path[PATH_MAX];
-    return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string();
+    std::error_code error;
+    const std::u8string path = std::filesystem::current_path(error).u8string();
+    return error ? std::string() : std::string(path.begin(), path.end());
 }
 
 Value PartitionValue(const disks::PartitionInfo& p)

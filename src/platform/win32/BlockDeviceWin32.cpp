@@ -23,7 +23,6 @@ bool IsMediumGone(DWORD error)
     case ERROR_MEDIA_CHANGED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_FILE_INVALID:
-    case ERROR_NO_SUCH_DEVICE:
         return true;
     default:
         return false;

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <dbt.h>
 #include <initguid.h>
-#include <usbiodef.h>
 #include <winioctl.h>
 
 #include <atomic>
@@ -15,14 +14,21 @@ namespace platform {
 // WM_DEVICECHANGE to top-level windows (a message-only window gets none),
 // and disk interfaces are asked for as well, so that a disk without a
 // volume the system mounts is told too.
-struct DeviceMonitor::State {
+namespace {
+
+// What the window tells, and how.
+struct Listener {
     std::function<void(bool)> changed;
     int debounceMs = 250;
+};
+
+}  // namespace
+
+struct DeviceMonitor::State {
+    Listener listener;
     std::thread thread;
     std::atomic<DWORD> threadId {0};
     HWND window = nullptr;
-    bool pendingArrival = false;
-    bool pendingRemoval = false;
 };
 
 namespace {
@@ -32,7 +38,7 @@ constexpr UINT_PTR kRemovalTimer = 2;
 
 LRESULT CALLBACK MonitorProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    auto* state = reinterpret_cast<DeviceMonitor::State*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* state = reinterpret_cast<Listener*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
@@ -60,8 +66,8 @@ LRESULT CALLBACK MonitorProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 DeviceMonitor::DeviceMonitor(std::function<void(bool arrived)> changed, int debounceMs)
     : m_state(std::make_unique<State>())
 {
-    m_state->changed = std::move(changed);
-    m_state->debounceMs = debounceMs;
+    m_state->listener.changed = std::move(changed);
+    m_state->listener.debounceMs = debounceMs;
 }
 
 DeviceMonitor::~DeviceMonitor()
@@ -86,7 +92,7 @@ bool DeviceMonitor::Start()
         wc.lpszClassName = L"QuenlarDeviceMonitor";
         RegisterClassW(&wc);
         state->window = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                        wc.hInstance, state);
+                                        wc.hInstance, &state->listener);
         if (state->window != nullptr) {
             DEV_BROADCAST_DEVICEINTERFACE_W filter {};
             filter.dbcc_size = sizeof filter;

@@ -6,10 +6,8 @@
 
 #include <windows.h>
 #include <initguid.h>
-#include <devguid.h>
-#include <ntddstor.h>
-#include <setupapi.h>
 #include <winioctl.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +16,14 @@
 
 namespace platform {
 namespace {
+
+// Not in every SDK's headers: the disk attributes query (offline, read-only).
+constexpr DWORD kGetDiskAttributes = CTL_CODE(IOCTL_DISK_BASE, 0x003c, METHOD_BUFFERED, FILE_ANY_ACCESS);
+struct DiskAttributes {
+    DWORD Version;
+    DWORD Reserved1;
+    DWORDLONG Attributes;
+};
 
 struct Handle {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -116,9 +122,9 @@ std::vector<win32::RawDisk> ReadDisks()
         if (disk.Ask(IOCTL_STORAGE_GET_DEVICE_NUMBER, number))
             raw.deviceNumber = number.DeviceNumber;
         ReadLayout(disk, raw);
-        GET_DISK_ATTRIBUTES attributes {};
+        DiskAttributes attributes {};
         attributes.Version = sizeof attributes;
-        if (disk.Ask(IOCTL_DISK_GET_DISK_ATTRIBUTES, attributes))
+        if (disk.Ask(kGetDiskAttributes, attributes))
             raw.attributes = attributes.Attributes;
         DISK_GEOMETRY_EX geometry {};
         if (disk.Ask(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, geometry)) {

@@ -3,6 +3,7 @@
 #include "platform/win32/Wide.h"
 
 #include <windows.h>
+#undef MoveFile  // the macro for MoveFileW would rename ours
 
 #include <algorithm>
 #include <fcntl.h>
@@ -40,8 +41,23 @@ bool MoveFile(const std::string& from, const std::string& to)
 
 bool MakeFolder(const std::string& path)
 {
-    return CreateDirectoryW(win32::WidePath(path).c_str(), nullptr) != 0 ||
-           (GetLastError() == ERROR_ALREADY_EXISTS && IsFolder(path));
+    const std::wstring wide = win32::WidePath(path);
+    if (CreateDirectoryW(wide.c_str(), nullptr) != 0)
+        return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_PATH_NOT_FOUND) {
+        // Callers make a path's folders one by one, splitting it at '/'; a
+        // destination given with '\' comes as one piece: its missing
+        // parents are made here.
+        const std::size_t slash = wide.find_last_of(L'\\');
+        if (slash != std::wstring::npos && slash > 0 && wide[slash - 1] != L':' &&
+            MakeFolder(win32::Narrow(std::wstring_view(wide).substr(0, slash)))) {
+            if (CreateDirectoryW(wide.c_str(), nullptr) != 0)
+                return true;
+            error = GetLastError();
+        }
+    }
+    return error == ERROR_ALREADY_EXISTS && IsFolder(path);
 }
 
 AppendFile::~AppendFile()

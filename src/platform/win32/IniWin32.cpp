@@ -5,6 +5,11 @@
 
 #include <windows.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+
 namespace platform {
 
 // The profile functions look for a relative name in the Windows folder:
@@ -15,8 +20,24 @@ int ReadIniInt(const std::string& path, const std::string& section, const std::s
     const std::wstring file = win32::WidePath(AbsolutePath(path));
     if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES)
         return fallback;
-    return static_cast<int>(
-        GetPrivateProfileIntW(win32::Wide(section).c_str(), win32::Wide(key).c_str(), fallback, file.c_str()));
+    // GetPrivateProfileIntW answers 0 for a value that is no number, which
+    // cannot be told from a 0 written there: the text is read and parsed
+    // as on every system, so that such a value counts as missing.
+    wchar_t value[64] = {};
+    const wchar_t* none = L"\x1F";
+    GetPrivateProfileStringW(win32::Wide(section).c_str(), win32::Wide(key).c_str(), none, value, 64, file.c_str());
+    if (std::wcscmp(value, none) == 0)
+        return fallback;
+    const std::string text = win32::Narrow(value);
+    const char* begin = text.c_str();
+    while (*begin == ' ' || *begin == '\t')
+        ++begin;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return fallback;
+    return static_cast<int>(v);
 }
 
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,

@@ -1,0 +1,50 @@
+# GoogleTest from Debian's sources (googletest), built with the cross compiler.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(QUENLAR_IMAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/images)
+set(images)
+foreach(name ntfs ntfs-reformatted ntfs-packed-512 ntfs-packed-4k ntfs-1k-on-4k ntfs-4k-on-1k fat32 exfat)
+  set(img ${QUENLAR_IMAGE_DIR}/${name}.img)
+  add_custom_command(OUTPUT ${img}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${QUENLAR_IMAGE_DIR}
+    COMMAND sh -c "xz -dc \"$0\" > \"$1\"" ${CMAKE_CURRENT_SOURCE_DIR}/images/${name}.img.xz ${img}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/images/${name}.img.xz
+    VERBATIM)
+  list(APPEND images ${img})
+endforeach()
+add_custom_target(test_images ALL DEPENDS ${images})
+
+# Left out: the tests that call POSIX or shell tools (bridge, disks, store,
+# platform, exfat_scan, fat_recover) and the recovery tests whose expected
+# names are the Linux ones (Windows makes "_.." into "___"); recovery on
+# Windows is checked by tests/windows_cli_test.py instead.
+add_executable(quenlar_tests
+  boot_sector_test.cpp
+  browse_test.cpp
+  fat32_scan_test.cpp
+  fat32_synthetic_test.cpp
+  file_content_test.cpp
+  header_signature_test.cpp
+  log_test.cpp
+  ntfs_record_test.cpp
+  ntfs_scan_test.cpp
+  volume_scanner_test.cpp
+  windows_disks_test.cpp
+  windows_platform_test.cpp
+)
+target_link_libraries(quenlar_tests PRIVATE quenlar_cli SQLite::SQLite3 gtest gtest_main)
+# Wine sees the build tree's paths through its drive Z:.
+string(REPLACE "/" "\\\\" windows_images "Z:${QUENLAR_IMAGE_DIR}")
+string(REPLACE "/" "\\\\" windows_manifests "Z:${CMAKE_CURRENT_SOURCE_DIR}/images")
+string(REPLACE "/" "\\\\" windows_program_folder "Z:${PROJECT_BINARY_DIR}")
+target_compile_definitions(quenlar_tests PRIVATE
+  QUENLAR_IMAGE_DIR="${windows_images}"
+  QUENLAR_MANIFEST_DIR="${windows_manifests}"
+  QUENLAR_TEST_VERSION="${PROJECT_VERSION}"
+  QUENLAR_TEST_PROGRAM_FOLDER="${windows_program_folder}")
+add_dependencies(quenlar_tests test_images BusyGlass)
+add_test(NAME unit_under_wine COMMAND quenlar_tests WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+set_tests_properties(unit_under_wine PROPERTIES TIMEOUT 900 ENVIRONMENT "WINEDEBUG=-all")
