@@ -55,6 +55,9 @@ TEST(WindowsNames, ReservedForbiddenAndTrailingCharactersAreMadeSafe)
               L"\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1");
     EXPECT_EQ(WidePath("\\\\server\\share\\AUX.txt"), L"\\\\server\\share\\AUX_.txt");
     EXPECT_EQ(WidePath("relative/PRN"), L"relative\\PRN_");
+    // After the first '/', names are found files': a '\\' in one is no way out.
+    EXPECT_EQ(WidePath("C:\\out/many/..\\..\\xy.txt"), L"C:\\out\\many\\.._.._xy.txt");
+    EXPECT_EQ(WidePath("C:/out/a"), L"C:\\out\\a");
 }
 
 TEST(WindowsFiles, NewFilesNeverReplaceOthersAndSafeNamesStayInside)

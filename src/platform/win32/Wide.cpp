@@ -62,12 +62,12 @@ std::wstring WindowsSafeName(std::wstring_view name)
     return safe;
 }
 
-std::wstring WidePath(std::string_view path)
+namespace {
+
+// The names of `wide` after its prefix (a drive, a share, a device), split
+// at '\\', each made safe.
+std::wstring SafeNames(const std::wstring& wide)
 {
-    std::wstring wide = Wide(path);
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    // The prefix that is not names: "\\?\" or "\\.\" and a device or drive,
-    // "\\server\share", "C:", or a leading "\".
     std::size_t at = 0;
     if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) {
         at = 4;
@@ -92,6 +92,30 @@ std::wstring WidePath(std::string_view path)
         if (end == std::wstring::npos)
             break;
         out += L'\\';
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::wstring WidePath(std::string_view path)
+{
+    // What comes before the first '/' is a path as Windows writes it ('\\'
+    // between its names). What follows is joined by the program with '/':
+    // found files' names, in which a '\\' is a character of the name and
+    // must not become a way into another folder.
+    const std::size_t slash = path.find('/');
+    std::wstring out = SafeNames(Wide(path.substr(0, slash)));
+    if (slash == std::string_view::npos)
+        return out;
+    std::size_t at = slash + 1;
+    while (true) {
+        const std::size_t end = path.find('/', at);
+        out += L'\\';
+        out += WindowsSafeName(Wide(path.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at)));
+        if (end == std::string_view::npos)
+            break;
         at = end + 1;
     }
     return out;
