@@ -3,7 +3,8 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the tests of what
 # runs on several threads (the bridge, the scans, the browser, recovery)
 # under ThreadSanitizer, and a short run of each fuzz target (libFuzzer,
-# clang).
+# clang). First the Windows build (mingw-w64): its unit tests run under
+# Wine, and the release build's tests compare it with the Linux program.
 #   scripts/test.sh [--quick]     --quick: the release build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,12 @@ scripts/setup.sh
 presets=(default asan tsan fuzz)
 [ "${1:-}" = "--quick" ] && presets=(default)
 
+if [ "${1:-}" != "--quick" ]; then
+  echo "== windows"
+  scripts/build-windows.sh --tests
+  ctest --preset windows
+fi
+
 for preset in "${presets[@]}"; do
   echo "== $preset"
   extra=()
@@ -19,6 +26,7 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" "${extra[@]}" >/dev/null
   cmake --build --preset "$preset" -j "${JOBS:-2}"
   only=()
+  [ "$preset" != default ] && only=(-E windows_program)  # the Windows program is compared once
   [ "$preset" = tsan ] && only=(-R "Bridge|NtfsScan|Fat32|Exfat|Browse|Recover|FileContent|Store|Host|FolderPath|ui_protocol|ui_lifecycle")
   ctest --preset "$preset" -j "${JOBS:-2}" "${only[@]}"
 done

@@ -47,4 +47,5 @@ target_compile_definitions(quenlar_tests PRIVATE
   QUENLAR_TEST_PROGRAM_FOLDER="${windows_program_folder}")
 add_dependencies(quenlar_tests test_images BusyGlass)
 add_test(NAME unit_under_wine COMMAND quenlar_tests WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-set_tests_properties(unit_under_wine PROPERTIES TIMEOUT 900 ENVIRONMENT "WINEDEBUG=-all")
+set_tests_properties(unit_under_wine PROPERTIES TIMEOUT 900 ENVIRONMENT
+  "WINEDEBUG=-all;WINEPREFIX=${PROJECT_BINARY_DIR}/wineprefix")
