@@ -16,3 +16,8 @@ find_program(QUENLAR_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_RO
 if(QUENLAR_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENLAR_WINE})
 endif()
+# -O2, as the Linux build. GCC 12 warns falsely about libstdc++'s own string
+# copies when they are inlined for this target (-Wrestrict): that warning is off.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")

@@ -36,6 +36,9 @@ add_executable(quenlar_tests
   windows_platform_test.cpp
 )
 target_link_libraries(quenlar_tests PRIVATE quenlar_cli SQLite::SQLite3 gtest gtest_main)
+# GCC 12 takes a vector insert of file_content_test for a read out of bounds when it
+# inlines it for this target; it is not.
+target_compile_options(quenlar_tests PRIVATE -Wno-array-bounds -Wno-stringop-overread)
 # Wine sees the build tree's paths through its drive Z:.
 string(REPLACE "/" "\\\\" windows_images "Z:${QUENLAR_IMAGE_DIR}")
 string(REPLACE "/" "\\\\" windows_manifests "Z:${CMAKE_CURRENT_SOURCE_DIR}/images")

@@ -37,7 +37,13 @@ std::string LogBackupName(const std::string& path, int number);
 // The line header for the given tag, time and thread.
 std::string FormatLogHeader(LogTag tag, const platform::LocalTime& time, std::uint32_t threadId);
 
-void LogLess(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The formats are C99's (mingw-w64 builds link its own printf family).
+#if defined(__MINGW32__)
+#define QUENLAR_LOG_FORMAT gnu_printf
+#else
+#define QUENLAR_LOG_FORMAT printf
+#endif
+void LogLess(const char* format, ...) __attribute__((format(QUENLAR_LOG_FORMAT, 1, 2)));
+void LogDebug(const char* format, ...) __attribute__((format(QUENLAR_LOG_FORMAT, 1, 2)));
 
 }  // namespace base

@@ -50,10 +50,6 @@ struct WorkerTiming {
     std::chrono::milliseconds releaseWait {1000}; // ReleaseCurrentScan waiting for work to end
 };
 
-// The system mark of the partition that holds the running system, on Linux
-// (on Windows the Windows version code: 7, 8 or 10).
-constexpr std::uint8_t kLinuxSystemMark = 1;
-
 // The name of the single-instance lock.
 constexpr const char* kInstanceName = "Quenlar_rUn_fLag-2019_11_11-1710";
 

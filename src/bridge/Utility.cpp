@@ -58,10 +58,11 @@ Value MainFrame::FreshDiskInfo()
     m_disks.clear();
     disks::EnumerateDisks(m_disks);
     // The partition that holds the running system: on Linux the one mounted
-    // at /.
+    // at /, on Windows the system drive.
+    const platform::RunningSystem system = platform::FindRunningSystem();
     for (disks::DiskInfo& disk : m_disks) {
         for (disks::PartitionInfo& p : disk.partitions)
-            p.systemMark = p.mountPath == "/" ? kLinuxSystemMark : 0;
+            p.systemMark = !system.mountPath.empty() && p.mountPath == system.mountPath ? system.mark : 0;
     }
     return Value(0);
 }

@@ -48,6 +48,15 @@ int StartProgram(const std::string& program);
 // Ends a child started by StartProgram; true when it was running.
 bool EndProgram(int processId);
 
+// The volume of the running system, as the disk list names its mount path
+// ("/" on Linux; the system drive's root, "C:\\", on Windows), and the mark
+// the disk list gives it (1 on Linux; on Windows the version: 7, 8 or 10).
+struct RunningSystem {
+    std::string mountPath;
+    std::uint8_t mark = 0;
+};
+RunningSystem FindRunningSystem();
+
 // The folder that holds the running program, with a trailing separator.
 std::string ProgramFolder();
 

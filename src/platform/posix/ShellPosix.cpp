@@ -248,6 +248,11 @@ int OpenInBrowser(const std::string& url, std::string& redirectFile)
     return started ? 0 : 31;
 }
 
+RunningSystem FindRunningSystem()
+{
+    return {"/", 1};
+}
+
 int StartProgram(const std::string& program)
 {
     if (::access(program.c_str(), X_OK) != 0)

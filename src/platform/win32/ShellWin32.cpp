@@ -7,6 +7,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cctype>
 #include <map>
 #include <mutex>
 
@@ -120,6 +121,27 @@ int OpenInBrowser(const std::string& url, std::string& redirectFile)
             return 0;
     }
     return ShellCode(ShellExecuteW(nullptr, L"open", wideFile.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) == 0 ? 0 : 31;
+}
+
+RunningSystem FindRunningSystem()
+{
+    RunningSystem system;
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n >= 3 && folder[1] == L':') {
+        system.mountPath = win32::Narrow(std::wstring_view(folder, 3));
+        system.mountPath[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(system.mountPath[0])));
+    }
+    // The version as the kernel keeps it: GetVersionEx answers what the
+    // program's manifest names, not what runs.
+    using Numbers = void(WINAPI*)(DWORD*, DWORD*, DWORD*);
+    DWORD major = 0, minor = 0, build = 0;
+    if (const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+        if (const auto get = reinterpret_cast<Numbers>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetNtVersionNumbers"))))
+            get(&major, &minor, &build);
+    }
+    system.mark = major >= 10 ? 10 : (major == 6 && minor >= 2) ? 8 : (major == 6 && minor == 1) ? 7 : 0;
+    return system;
 }
 
 int StartProgram(const std::string& program)
