@@ -1,6 +1,7 @@
 // The Windows layer's own rules, run under Wine: names made safe for
 // Windows, files created new and never over another, settings, the lock of
 // a running instance, raw reads of an image.
+#include "disks/Disks.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -118,4 +120,22 @@ TEST(WindowsFiles, SettingsLocksAndRawReads)
     EXPECT_EQ(bytes[0], 3500 & 0xFF);
     EXPECT_EQ(OpenBlockDevice(folder).error, OpenError::IsFolder);
     EXPECT_EQ(OpenBlockDevice(folder + "\\missing.img").error, OpenError::NotFound);
+}
+
+TEST(WindowsDisks, TheLiveDiskListOnARealDiskStack)
+{
+    std::vector<disks::DiskInfo> list;
+    disks::EnumerateDisks(list);
+    const bool anyDisk = std::any_of(list.begin(), list.end(), [](const disks::DiskInfo& d) {
+        return d.diskNumber < disks::kImageDisk;
+    });
+    if (!anyDisk)
+        GTEST_SKIP() << "the Setup API lists no disk here (Wine has no disk stack); the disk list is tested on "
+                        "recorded Windows facts (WindowsDisks.RecordedSystemsGiveTheListThePartsDescribe)";
+    for (std::size_t i = 1; i < list.size(); ++i)
+        EXPECT_LT(list[i - 1].diskNumber, list[i].diskNumber);  // in order, the pseudo-disk last
+    for (const disks::DiskInfo& disk : list) {
+        for (const disks::PartitionInfo& p : disk.partitions)
+            EXPECT_FALSE(p.devicePath.empty());
+    }
 }
