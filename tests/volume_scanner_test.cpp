@@ -334,7 +334,7 @@ TEST(FolderPath, SharedByTheFilesOfAFolderAndSafeAcrossThreads)
 // split, copy and move alike, at the border too.
 TEST(FileName, ShortAndLongNamesAlike)
 {
-    for (const std::string& full : std::vector<std::string> {"a.txt", "fourteen.bytes", "fifteen.bytes!!", "photo 2019-06-12 15.30.12.jpeg",
+    for (const std::string& full : std::vector<std::string> {"a.txt", "fourteen.bytes", "fifteen.bytes!!", "twenty-two bytes.jpeg", "twenty-three bytes.jpeg", "photo 2019-06-12 15.30.12.jpeg",
                                                               ".profile", "README", std::string(300, 'x') + ".doc",
                                                               "ünï.çødé"}) {
         FoundFile f;

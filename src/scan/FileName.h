@@ -1,5 +1,6 @@
-// A found file's name and suffix in one small block: names of up to 14
-// bytes live inside it, longer ones in one allocation of their own. The
+// A found file's name and suffix in one small block: names of up to 22
+// bytes (most of them: "IMG_4711.JPG", "Quarterly report.docx") live inside
+// it, longer ones in one allocation of their own. The
 // text is the name, then "." and the suffix when there is one.
 #pragma once
 
@@ -10,7 +11,7 @@ namespace scan {
 
 class FileName {
 public:
-    FileName() = default;
+    FileName() { m_bytes[kFlags] = static_cast<char>(kInlineFlag); }
     FileName(const FileName& other) { Set(other.Name(), other.Suffix()); }
     FileName& operator=(const FileName& other)
     {
@@ -43,14 +44,14 @@ public:
     }
 
 private:
-    static constexpr std::size_t kInline = 14;  // bytes 0..13 hold a short text
-    static constexpr std::size_t kDotAt = 14;   // the dot's place + 1 in a short text, 0 none
-    static constexpr std::size_t kFlags = 15;   // bit 7: short; bits 0..6 its length
+    static constexpr std::size_t kInline = 22;  // bytes 0..21 hold a short text
+    static constexpr std::size_t kDotAt = 22;   // the dot's place + 1 in a short text, 0 none
+    static constexpr std::size_t kFlags = 23;   // bit 7: short; bits 0..6 its length
     static constexpr unsigned char kInlineFlag = 0x80;
     static constexpr unsigned char kLengthMask = 0x7F;
 
     // A long text: its address in bytes 0..7, its length in 8..11, the
-    // dot's place + 1 in 12..13 (0 none), byte 15 zero.
+    // dot's place + 1 in 12..13 (0 none), byte 23 zero.
     static constexpr std::size_t kLengthAt = 8;
     static constexpr std::size_t kHeapDotAt = 12;
 
@@ -61,7 +62,7 @@ private:
     void Free();
     void Take(FileName& other) noexcept;
 
-    alignas(8) char m_bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(kInlineFlag)};
+    alignas(8) char m_bytes[24] = {};
 };
 
 }  // namespace scan
