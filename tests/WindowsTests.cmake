@@ -4,18 +4,7 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-set(QUENLAR_IMAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/images)
-set(images)
-foreach(name ntfs ntfs-reformatted ntfs-packed-512 ntfs-packed-4k ntfs-1k-on-4k ntfs-4k-on-1k fat32 exfat)
-  set(img ${QUENLAR_IMAGE_DIR}/${name}.img)
-  add_custom_command(OUTPUT ${img}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${QUENLAR_IMAGE_DIR}
-    COMMAND sh -c "xz -dc \"$0\" > \"$1\"" ${CMAKE_CURRENT_SOURCE_DIR}/images/${name}.img.xz ${img}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/images/${name}.img.xz
-    VERBATIM)
-  list(APPEND images ${img})
-endforeach()
-add_custom_target(test_images ALL DEPENDS ${images})
+include(TestImages.cmake)
 
 # Left out: the tests that call POSIX or shell tools (bridge, disks, store,
 # platform, exfat_scan, fat_recover) and the recovery tests whose expected

@@ -1,5 +1,7 @@
 #include "platform/Ini.h"
 
+#include "platform/Shared.h"
+
 #include "platform/Files.h"
 
 #include <cctype>
@@ -82,13 +84,7 @@ int ReadIniInt(const std::string& path, const std::string& section, const std::s
         if (SectionOf(line, name)) {
             inSection = SameName(name, section);
         } else if (inSection && KeyOf(line, name, value) && SameName(name, key)) {
-            const char* begin = value.c_str();
-            char* end = nullptr;
-            errno = 0;
-            const long v = std::strtol(begin, &end, 10);
-            if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX)
-                return fallback;
-            return static_cast<int>(v);
+            return shared::ParseIniInt(value, fallback);
         }
     }
     return fallback;

@@ -1,5 +1,7 @@
 #include "platform/Shell.h"
 
+#include "platform/Shared.h"
+
 #include "platform/Process.h"
 
 #include <cerrno>
@@ -223,19 +225,11 @@ int OpenInBrowser(const std::string& url, std::string& redirectFile)
     const std::string folder = PrivateFolderOf(user);
     if (folder.empty())
         return 31;
-    unsigned char random[8];
-    if (!RandomBytes(random, sizeof random))
+    const std::string name = shared::RandomFileName("/quenlar-", ".html");
+    if (name.empty())
         return 31;
-    std::string name = "/quenlar-";
-    for (const unsigned char b : random) {
-        name += "0123456789abcdef"[b >> 4];
-        name += "0123456789abcdef"[b & 15];
-    }
-    const std::string file = folder + name + ".html";
-    const std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
-                             "<meta http-equiv=\"refresh\" content=\"0;url=" + url + "\"><title>Quenlar</title>"
-                             "<a href=\"" + url + "\">Quenlar</a>\n";
-    if (!WritePrivateFile(file, page))
+    const std::string file = folder + name;
+    if (!WritePrivateFile(file, shared::RedirectPage(url)))
         return 31;
     if (::getuid() == 0 && ::chown(file.c_str(), user.uid, user.gid) != 0) {
         ::unlink(file.c_str());

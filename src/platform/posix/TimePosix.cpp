@@ -1,5 +1,7 @@
 #include "platform/Time.h"
 
+#include "platform/Shared.h"
+
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -23,18 +25,7 @@ std::mutex& TimeZoneLock()
 
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
-
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
+using shared::kTicksPerSecond;
 
 LocalTime FromTm(const std::tm& tm, int milliseconds)
 {
@@ -47,13 +38,6 @@ LocalTime FromTm(const std::tm& tm, int milliseconds)
     t.second = tm.tm_sec;
     t.milliseconds = milliseconds;
     return t;
-}
-
-bool Plausible(const LocalTime& t)
-{
-    return t.year >= 1601 && t.year <= 30827 && t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 &&
-           t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 60 &&
-           t.milliseconds >= 0 && t.milliseconds <= 999;
 }
 
 }  // namespace
@@ -85,27 +69,15 @@ LocalTime NowLocal()
     return FromTm(tm, static_cast<int>(tv.tv_usec / 1000));
 }
 
-std::uint64_t FieldsToFileTime(const LocalTime& time)
-{
-    if (!Plausible(time))
-        return 0;
-    const std::int64_t days = DaysFromCivil(time.year, static_cast<unsigned>(time.month), static_cast<unsigned>(time.day));
-    const std::int64_t seconds = days * 86400 + time.hour * 3600 + time.minute * 60 + time.second;
-    const std::int64_t ticks = seconds * static_cast<std::int64_t>(kTicksPerSecond) +
-                               static_cast<std::int64_t>(time.milliseconds) * 10000 +
-                               static_cast<std::int64_t>(kUnixEpochAsFileTime);
-    return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
-}
-
 std::uint64_t LocalToUtcFileTime(const LocalTime& time)
 {
-    if (!Plausible(time))
+    if (!shared::Plausible(time))
         return 0;
     // mktime looks the zone file up again on every call, a system call per
     // time: a FAT scan converts three times a file. The zone's offset is
     // asked once per local hour instead and kept, for as long as TZ stays
     // what it was.
-    const std::int64_t days = DaysFromCivil(time.year, static_cast<unsigned>(time.month), static_cast<unsigned>(time.day));
+    const std::int64_t days = shared::DaysFromCivil(time.year, static_cast<unsigned>(time.month), static_cast<unsigned>(time.day));
     const std::int64_t hourKey = days * 24 + time.hour;
     std::int64_t offset = 0;
     {
@@ -141,11 +113,6 @@ std::uint64_t LocalToUtcFileTime(const LocalTime& time)
                                static_cast<std::int64_t>(time.milliseconds) * 10000 +
                                static_cast<std::int64_t>(kUnixEpochAsFileTime);
     return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
-}
-
-std::uint64_t NowLocalAsFileTime()
-{
-    return FieldsToFileTime(NowLocal());
 }
 
 }  // namespace platform

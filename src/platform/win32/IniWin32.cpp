@@ -1,13 +1,11 @@
 #include "platform/Ini.h"
 
 #include "platform/Process.h"
+#include "platform/Shared.h"
 #include "platform/win32/Wide.h"
 
 #include <windows.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cwchar>
 
 namespace platform {
@@ -28,16 +26,7 @@ int ReadIniInt(const std::string& path, const std::string& section, const std::s
     GetPrivateProfileStringW(win32::Wide(section).c_str(), win32::Wide(key).c_str(), none, value, 64, file.c_str());
     if (std::wcscmp(value, none) == 0)
         return fallback;
-    const std::string text = win32::Narrow(value);
-    const char* begin = text.c_str();
-    while (*begin == ' ' || *begin == '\t')
-        ++begin;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(begin, &end, 10);
-    if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX)
-        return fallback;
-    return static_cast<int>(v);
+    return shared::ParseIniInt(win32::Narrow(value), fallback);
 }
 
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,

@@ -1,6 +1,7 @@
 #include "platform/Shell.h"
 
 #include "platform/Process.h"
+#include "platform/Shared.h"
 #include "platform/win32/Wide.h"
 
 #include <windows.h>
@@ -92,19 +93,11 @@ int OpenInBrowser(const std::string& url, std::string& redirectFile)
     const DWORD n = GetTempPathW(MAX_PATH, temp);
     if (n == 0 || n > MAX_PATH)
         return 31;
-    unsigned char random[8];
-    if (!RandomBytes(random, sizeof random))
+    const std::string name = shared::RandomFileName("quenlar-", ".html");
+    if (name.empty())
         return 31;
-    std::string name = "quenlar-";
-    for (const unsigned char b : random) {
-        name += "0123456789abcdef"[b >> 4];
-        name += "0123456789abcdef"[b & 15];
-    }
-    const std::string file = win32::Narrow(std::wstring_view(temp, n)) + name + ".html";
-    const std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
-                             "<meta http-equiv=\"refresh\" content=\"0;url=" + url + "\"><title>Quenlar</title>"
-                             "<a href=\"" + url + "\">Quenlar</a>\n";
-    if (!WritePrivateFile(file, page))
+    const std::string file = win32::Narrow(std::wstring_view(temp, n)) + name;
+    if (!WritePrivateFile(file, shared::RedirectPage(url)))
         return 31;
     redirectFile = file;
     const std::wstring wideFile = win32::Wide(file);
