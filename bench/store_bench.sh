@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Saving and loading a scan's results: 100,000 and 1,000,000 results saved
+# Saving and loading a scan's results: 100,000, 1,000,000 and 2,000,000 results saved
 # into a new result database, saved again over that save, and loaded back.
 #   bench/store_bench.sh [build folder]
 set -euo pipefail
@@ -9,6 +9,6 @@ cmake --build "$build" --target store_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-for n in 100000 1000000; do
+for n in 100000 1000000 2000000; do
   "$build/bench/store_bench" "$n"
 done
