@@ -40,4 +40,4 @@ target_compile_definitions(quenlar_tests PRIVATE
 add_dependencies(quenlar_tests test_images BusyGlass)
 add_test(NAME unit_under_wine COMMAND quenlar_tests WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 set_tests_properties(unit_under_wine PROPERTIES TIMEOUT 900 ENVIRONMENT
-  "WINEDEBUG=-all;WINEPREFIX=${PROJECT_BINARY_DIR}/wineprefix")
+  "WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;WINEPREFIX=${PROJECT_BINARY_DIR}/wineprefix")

@@ -51,7 +51,7 @@ def tree_of(folder):
 class WindowsProgram(Workdir):
     @classmethod
     def setUpClass(cls):
-        cls.env = dict(os.environ, WINEDEBUG="-all",
+        cls.env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",  # no Mono or Gecko prompt
                        WINEPREFIX=os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(EXE), "wineprefix"))
 
     def wine(self, *args, check=True):
