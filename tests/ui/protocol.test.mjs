@@ -75,22 +75,7 @@ test('the calls that need no scan answer as the bridge does', async () => {
 test('a scan reaches the document in the order of its phases, and its folders whole', async () => {
   client.notifications.length = 0;
   assert.equal(await client.call('ScanDiskPartitionDelFile', 4294967294, 1), 0);
-  const tree = new Map();
-  const take = async () => {
-    for (;;) {
-      const batch = await client.call('GetScanFilePathData', 0);
-      if (!Array.isArray(batch)) return;
-      assert.ok(batch.length <= 50);
-      for (const [folder, count] of batch) tree.set(folder, count);
-    }
-  };
-  const poll = setInterval(take, 20);
-  try {
-    await client.until((n) => n.some((m) => m.notify === 'AllPathSendFinishedToUi'));
-  } finally {
-    clearInterval(poll);
-  }
-  await take();
+  const tree = await client.collectTree({ onBatch: (batch) => assert.ok(batch.length <= 50) });
   const order = [];
   for (const n of client.notifications) {
     const name = n.notify === 'SetWorkEnd' ? `end${n.args[0]}` : n.notify;

@@ -116,6 +116,28 @@ export class Client {
     });
   }
 
+  // The folder tree a running scan sends, polled as a document polls it,
+  // once its last folder was sent; `onBatch` sees each batch first.
+  async collectTree({ every = 20, ms = 60000, onBatch = () => {} } = {}) {
+    const tree = new Map();
+    const take = async () => {
+      for (;;) {
+        const batch = await this.call('GetScanFilePathData', 0);
+        if (!Array.isArray(batch)) return;
+        onBatch(batch);
+        for (const [folder, count] of batch) tree.set(folder, count);
+      }
+    };
+    const poll = setInterval(take, every);
+    try {
+      await this.until((n) => n.some((m) => m.notify === 'AllPathSendFinishedToUi'), ms);
+    } finally {
+      clearInterval(poll);
+    }
+    await take();
+    return tree;
+  }
+
   named(name) {
     return this.notifications.filter((n) => n.notify === name);
   }

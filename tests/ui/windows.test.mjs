@@ -38,21 +38,7 @@ test('the documents are served and a scan runs through the calls', { skip: !enab
   assert.ok(images, JSON.stringify(disks));
   assert.equal(images[5][0][3], 'NTFS');
   assert.equal(await client.call('ScanDiskPartitionDelFile', 4294967294, 1), 0);
-  const tree = new Map();
-  const take = async () => {
-    for (;;) {
-      const batch = await client.call('GetScanFilePathData', 0);
-      if (!Array.isArray(batch)) return;
-      for (const [folder, count] of batch) tree.set(folder, count);
-    }
-  };
-  const poll = setInterval(take, 50);
-  try {
-    await client.until((n) => n.some((m) => m.notify === 'AllPathSendFinishedToUi'), 120000);
-  } finally {
-    clearInterval(poll);
-  }
-  await take();
+  const tree = await client.collectTree({ every: 50, ms: 120000 });
   assert.equal(tree.get('Documents'), 3);
   assert.equal(tree.get('Documents\\Archive'), 1);
 });
