@@ -252,6 +252,32 @@ TEST(HostListen, OnlyLoopbackAddressesAreServed)
     host::WebHost other(handler);
     ASSERT_TRUE(other.Listen({}, error));
     EXPECT_NE(other.Token(), web.Token());
+    EXPECT_TRUE(host::IsUiAddress(web.Url("app/index.html")));
+}
+
+// A second instance opens the address it reads back only in the exact form
+// the program writes: anything a forger could add is refused.
+TEST(HostListen, OnlyTheProgramsOwnFormOfAddressIsTaken)
+{
+    const std::string token(64, 'a');
+    EXPECT_TRUE(host::IsUiAddress("http://127.0.0.1:8123/s/" + token + "/app/index.html"));
+    EXPECT_TRUE(host::IsUiAddress("http://127.0.0.1:65535/s/" + std::string(64, '0') + "/app/index.html"));
+    for (const std::string& forged : {
+             "http://127.0.0.1:80@attacker.example/s/" + token + "/app/index.html",
+             "http://127.0.0.1.attacker.example:80/s/" + token + "/app/index.html",
+             "http://127.0.0.1:65536/s/" + token + "/app/index.html",
+             "http://127.0.0.1:0/s/" + token + "/app/index.html",
+             "http://127.0.0.1:08123/s/" + token + "/app/index.html",
+             "http://127.0.0.1:/s/" + token + "/app/index.html",
+             "http://127.0.0.1:8123/s/" + std::string(64, 'A') + "/app/index.html",
+             "http://127.0.0.1:8123/s/" + token.substr(1) + "/app/index.html",
+             "http://127.0.0.1:8123/s/" + token + "/app/index.html\"><script>alert(1)</script>",
+             "http://127.0.0.1:8123/s/" + token + "/app/index.html\n",
+             "https://127.0.0.1:8123/s/" + token + "/app/index.html",
+             "javascript:alert(1)//http://127.0.0.1:8123/s/" + token + "/app/index.html",
+             std::string(),
+         })
+        EXPECT_FALSE(host::IsUiAddress(forged)) << forged;
 }
 
 }  // namespace

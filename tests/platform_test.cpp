@@ -1,9 +1,14 @@
 #include "platform/BlockDevice.h"
 #include "platform/Ini.h"
+#include "platform/Process.h"
+#include "platform/Shared.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -139,4 +144,87 @@ TEST(BlockDevice, OpensFilesReadOnlyAndRefusesTheRest)
     EXPECT_EQ(OpenBlockDevice(testing::TempDir()).error, OpenError::IsFolder);
     EXPECT_EQ(OpenBlockDevice(path + ".missing").error, OpenError::NotFound);
     EXPECT_EQ(OpenBlockDevice("/dev/null").error, OpenError::NotAVolume);
+}
+
+// The page that sends a browser on to the UI's address: whatever the address
+// held, it stays inside its attributes.
+TEST(Shell, TheRedirectPageEscapesItsAddress)
+{
+    const std::string page = shared::RedirectPage("http://127.0.0.1:1/\"><script>alert('x')</script>&");
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    const std::string href = "http://127.0.0.1:1/&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;";
+    EXPECT_NE(page.find("content=\"0;url=" + href + "\">"), std::string::npos);
+    EXPECT_NE(page.find("<a href=\"" + href + "\">"), std::string::npos);
+}
+
+// The folder of the program's mark is used only when no other user can
+// write it: a link, another user's folder, one others may write.
+TEST(Process, ThePrivateRunFolderIsCheckedBeforeUse)
+{
+    const std::filesystem::path base = std::filesystem::path(testing::TempDir()) / "quenlar-private-run";
+    std::filesystem::remove_all(base);
+    std::filesystem::create_directories(base);
+    const char* given = std::getenv("QUENLAR_LOCK_DIR");
+    const std::string saved = given != nullptr ? given : "";
+    auto folderFor = [](const std::filesystem::path& path, std::string& problem) {
+        ::setenv("QUENLAR_LOCK_DIR", path.c_str(), 1);
+        return PrivateRunFolder(&problem);
+    };
+    std::string problem;
+    const std::filesystem::path own = base / "own";
+    ::mkdir(own.c_str(), 0700);
+    EXPECT_EQ(folderFor(own, problem), own.string());
+    EXPECT_EQ(MachineLockPath("x", &problem), own.string() + "/x");
+    // One of this user's that others could write is narrowed first.
+    const std::filesystem::path open = base / "open";
+    ::mkdir(open.c_str(), 0700);
+    ::chmod(open.c_str(), 0777);
+    EXPECT_EQ(folderFor(open, problem), open.string());
+    struct stat st {};
+    ASSERT_EQ(::stat(open.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A link to a good folder, and a file, are not used.
+    const std::filesystem::path link = base / "link";
+    std::filesystem::create_directory_symlink(own, link);
+    EXPECT_EQ(folderFor(link, problem), "");
+    EXPECT_NE(problem, "");
+    std::ofstream(base / "file") << "x";
+    EXPECT_EQ(folderFor(base / "file", problem), "");
+    EXPECT_EQ(folderFor(base / "missing", problem), "");
+    // Another user's folder (root can give one away).
+    if (::geteuid() == 0) {
+        const std::filesystem::path theirs = base / "theirs";
+        ::mkdir(theirs.c_str(), 0700);
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(folderFor(theirs, problem), "");
+        EXPECT_NE(problem.find("another user"), std::string::npos);
+        EXPECT_EQ(MachineLockPath("x", &problem), "");
+    }
+    if (given != nullptr)
+        ::setenv("QUENLAR_LOCK_DIR", saved.c_str(), 1);
+    else
+        ::unsetenv("QUENLAR_LOCK_DIR");
+    std::filesystem::remove_all(base);
+}
+
+// Made for a privileged program, a file of raw disks' names is its owner's
+// alone; a link in its place is not followed.
+TEST(Process, OwnerOnlyFiles)
+{
+    const std::filesystem::path base = std::filesystem::path(testing::TempDir()) / "quenlar-owner-only";
+    std::filesystem::remove_all(base);
+    std::filesystem::create_directories(base);
+    const std::filesystem::path file = base / "store";
+    ASSERT_TRUE(MakeOwnerOnlyFile(file.string()));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::chmod(file.c_str(), 0644);
+    ASSERT_TRUE(MakeOwnerOnlyFile(file.string()));
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::filesystem::create_symlink(base / "elsewhere", base / "link");
+    EXPECT_FALSE(MakeOwnerOnlyFile((base / "link").string()));
+    EXPECT_FALSE(std::filesystem::exists(base / "elsewhere"));
+    std::filesystem::remove_all(base);
 }

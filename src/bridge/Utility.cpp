@@ -174,7 +174,15 @@ Value MainFrame::CheckProgramRun()
     m_instanceTried = true;
     if (m_instanceHeld)
         return Value(0);  // the host took it for this process at start
-    return Value(m_instanceLock.Acquire(platform::MachineLockPath(kInstanceName), "quenlar") ? 0 : 1);
+    std::string problem;
+    const std::string lockFile = platform::MachineLockPath(kInstanceName, &problem);
+    if (lockFile.empty()) {
+        // No folder that only this user can write: no mark, rather than one
+        // another user could forge.
+        base::LogLess("No folder for the instance lock: %s", problem.c_str());
+        return Value(0);
+    }
+    return Value(m_instanceLock.Acquire(lockFile, "quenlar") ? 0 : 1);
 }
 
 }  // namespace bridge

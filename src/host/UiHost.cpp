@@ -146,22 +146,35 @@ void OpenBrowserOn(const std::string& url, std::string& redirectFile)
     }
 }
 
-// A second instance shows the running one's UI: its address is in a file
-// only root (or the user running it) can read.
+// What a lock file says of its holder, fit for a terminal: printable ASCII
+// only, and not much of it.
+std::string Sanitised(const std::string& text)
+{
+    std::string out;
+    for (const char c : text.substr(0, 200))
+        out += c >= 0x20 && c < 0x7f ? c : '?';
+    return out;
+}
+
+// A second instance shows the running one's UI: its address is in a file of
+// a folder only the running one's user can write, and is taken only in the
+// exact form the program writes.
 int ShowRunningInstance(const std::string& urlFile, const std::string& holder, bool openBrowser)
 {
     std::string url;
-    if (!platform::ReadSmallFile(urlFile, url, 4096) || url.rfind("http://127.0.0.1:", 0) != 0) {
+    if (platform::ReadSmallFile(urlFile, url, 4096)) {
+        while (!url.empty() && (url.back() == '\n' || url.back() == '\r'))
+            url.pop_back();
+    }
+    if (!IsUiAddress(url)) {
         std::fprintf(stderr, "quenlar: Quenlar is already running (%s) and its address cannot be read here\n",
-                     holder.c_str());
+                     Sanitised(holder).c_str());
         return 1;
     }
-    while (!url.empty() && (url.back() == '\n' || url.back() == '\r'))
-        url.pop_back();
     std::printf("%s\n", url.c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "quenlar: Quenlar is already running (%s); its UI is at the address above\n",
-                 holder.c_str());
+                 Sanitised(holder).c_str());
     if (openBrowser && platform::HasDesktopSession()) {
         std::string redirect;
         OpenBrowserOn(url, redirect);
@@ -178,12 +191,20 @@ int ShowRunningInstance(const std::string& urlFile, const std::string& holder, b
 
 int RunGui(const GuiOptions& options)
 {
-    // One instance on the machine.
+    // One instance on the machine, marked in a folder no other user can
+    // write. Without one the program still runs, only unmarked.
     platform::ProcessLock instance;
-    const std::string lockFile = platform::MachineLockPath(bridge::kInstanceName);
-    const std::string urlFile = lockFile + ".url";
-    if (!instance.Acquire(lockFile, "quenlar gui, process " + std::to_string(platform::CurrentProcessId())))
+    std::string lockProblem;
+    const std::string lockFile = platform::MachineLockPath(bridge::kInstanceName, &lockProblem);
+    const std::string urlFile = lockFile.empty() ? std::string() : lockFile + ".url";
+    if (lockFile.empty()) {
+        std::fprintf(stderr, "quenlar: no private folder for the running program's mark (%s): a second 'quenlar gui' "
+                             "will not find this one\n",
+                     Sanitised(lockProblem).c_str());
+        base::LogLess("No folder for the instance lock: %s", lockProblem.c_str());
+    } else if (!instance.Acquire(lockFile, "quenlar gui, process " + std::to_string(platform::CurrentProcessId()))) {
         return ShowRunningInstance(urlFile, instance.Holder(), options.openBrowser);
+    }
 
     // What comes before the entry: the result store, the log's settings.
     if (!store::OpenStore(store::kDatabaseFile, "quenlar gui, process " + std::to_string(platform::CurrentProcessId()))) {
@@ -224,7 +245,7 @@ int RunGui(const GuiOptions& options)
         documents.Attach(host, *frame);
         const std::string url = host.Url(kStartDocument);
         base::LogLess("The UI is served at http://127.0.0.1:%u/", static_cast<unsigned>(host.Port()));
-        if (!platform::WritePrivateFile(urlFile, url + "\n"))
+        if (!urlFile.empty() && !platform::WritePrivateFile(urlFile, url + "\n"))
             base::LogLess("The UI's address cannot be left for a second instance in %s", urlFile.c_str());
         std::printf("%s\n", url.c_str());
         std::fflush(stdout);
@@ -241,7 +262,8 @@ int RunGui(const GuiOptions& options)
         // The main frame goes first: it waits for the running work to end.
         frame.reset();
     }
-    platform::RemoveFile(urlFile);
+    if (!urlFile.empty())
+        platform::RemoveFile(urlFile);
     if (!redirect.empty())
         platform::RemoveFile(redirect);
     store::CloseStore();

@@ -474,6 +474,29 @@ std::string WebHost::Impl::Handle(const std::string& text)
     return AnswerText(call.id, handled, result);
 }
 
+bool IsUiAddress(std::string_view url)
+{
+    constexpr std::string_view head = "http://127.0.0.1:";
+    constexpr std::string_view tail = "/app/index.html";
+    if (url.substr(0, head.size()) != head)
+        return false;
+    url.remove_prefix(head.size());
+    std::size_t digits = 0;
+    std::uint32_t port = 0;
+    while (digits < url.size() && digits < 6 && url[digits] >= '0' && url[digits] <= '9')
+        port = port * 10 + static_cast<std::uint32_t>(url[digits++] - '0');
+    if (digits == 0 || digits > 5 || url[0] == '0' || port > 65535)
+        return false;
+    url.remove_prefix(digits);
+    if (url.substr(0, 3) != "/s/" || url.size() != 3 + 2 * kTokenBytes + tail.size())
+        return false;
+    for (const char c : url.substr(3, 2 * kTokenBytes)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return url.substr(3 + 2 * kTokenBytes) == tail;
+}
+
 WebHost::WebHost(WebHostHandler& handler) : m_impl(std::make_unique<Impl>(handler)) {}
 
 WebHost::~WebHost() = default;

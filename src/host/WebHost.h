@@ -37,6 +37,11 @@ struct WebHostSettings {
     std::size_t maxQueuedBytes = 256u << 20;  // waiting for one document; more and it is dropped
 };
 
+// Whether `url` is an address of the form this host gives out for its start
+// document, exactly: http://127.0.0.1:PORT/s/<64 lower-case hex>/app/index.html
+// (a file that a second instance reads it from is checked with this).
+bool IsUiAddress(std::string_view url);
+
 class WebHostHandler {
 public:
     virtual ~WebHostHandler() = default;

@@ -31,10 +31,25 @@ private:
     std::string m_holder;
 };
 
-// Where a lock that names the program for the whole machine lives: `name`
-// in /run/lock, or in /tmp where that cannot be written (in the folder
-// QUENLAR_LOCK_DIR names, when set: tests run instances side by side).
-std::string MachineLockPath(const std::string& name);
+// The folder of the files that mark the running program (its instance lock,
+// the address of its UI), one that no other user can write: /run/quenlar
+// for root, a folder of the user's own otherwise (made when missing, 0700),
+// or the folder QUENLAR_LOCK_DIR names (tests run instances side by side).
+// Checked before each use: a link, something that is no folder, another
+// user's folder or one that others may write is not used; "" then, with
+// `problem` saying why.
+std::string PrivateRunFolder(std::string* problem = nullptr);
+// `name` in that folder; "" (with `problem`) when there is none.
+std::string MachineLockPath(const std::string& name, std::string* problem = nullptr);
+
+// Whether the program runs with the system's full rights (root; an elevated
+// administrator on Windows).
+bool RunsPrivileged();
+// Makes `path` readable and writable by its owner alone: created so when
+// missing, and an existing file of this user narrowed to that (never
+// following a link). For files that hold what a raw disk revealed, when the
+// program runs privileged.
+bool MakeOwnerOnlyFile(const std::string& path);
 
 // `n` bytes from the system's random source; false when it cannot give them.
 bool RandomBytes(void* out, std::size_t n);

@@ -54,11 +54,36 @@ std::string RandomFileName(const std::string& prefix, const std::string& extensi
     return name + extension;
 }
 
+namespace {
+
+// `text` as HTML character data or an attribute value in double quotes.
+std::string HtmlEscaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string RedirectPage(const std::string& url)
 {
+    // The address is the program's own; escaped all the same, so that no
+    // text can end the attribute it stands in.
+    const std::string href = HtmlEscaped(url);
     return "<!DOCTYPE html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
-           "<meta http-equiv=\"refresh\" content=\"0;url=" + url + "\"><title>Quenlar</title>"
-           "<a href=\"" + url + "\">Quenlar</a>\n";
+           "<meta http-equiv=\"refresh\" content=\"0;url=" + href + "\"><title>Quenlar</title>"
+           "<a href=\"" + href + "\">Quenlar</a>\n";
 }
 
 }  // namespace shared

@@ -318,9 +318,17 @@ bool OpenStore(const std::string& file, const std::string& holder)
         g_owner.Release();
         return false;
     }
+    // Run as root, the store holds names read off raw disks: only root may
+    // read it (its journal takes the same rights). A link in its place is
+    // not followed.
+    if (platform::RunsPrivileged() && !platform::MakeOwnerOnlyFile(file)) {
+        g_owner.Release();
+        return false;
+    }
     // Every use of the connection holds g_storeLock: SQLite's own locking of
     // each call would only cost time.
-    if (sqlite3_open_v2(file.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    if (sqlite3_open_v2(file.c_str(), &g_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
                         nullptr) != SQLITE_OK) {
         sqlite3_close_v2(g_db);
         g_db = nullptr;

@@ -4,11 +4,12 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import http from 'node:http';
 import net from 'node:net';
-import { mkdtempSync } from 'node:fs';
+import { execFileSync, spawnSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { startHost, Client } from './quenlar.mjs';
+import { startHost, Client, quenlar } from './quenlar.mjs';
 
 let host;
 
@@ -154,4 +155,90 @@ test('a page of another local origin cannot call the program, even knowing its s
   assert.equal(await client.call('GetWorkFlag'), 0);  // nothing was started
   assert.equal(await client.call('GetFilesNumber'), 0);
   client.close();
+});
+
+// As another user of the machine: what it may make where it can write.
+const nobody = (...command) => execFileSync('setpriv', ['--reuid=nobody', '--regid=nogroup', '--clear-groups', ...command],
+  { stdio: ['ignore', 'pipe', 'pipe'] });
+const LOCK = 'Quenlar_rUn_fLag-2019_11_11-1710';
+const FORGED = 'http://127.0.0.1:80@attacker.example/s/0000000000000000000000000000000000000000000000000000000000000000/app/index.html';
+
+// The program's own page answers at `url`.
+async function servesItself(url) {
+  const { pathname, port } = new URL(url);
+  const response = await new Promise((resolve, reject) => {
+    http.get({ host: '127.0.0.1', port, path: pathname, headers: { Host: `127.0.0.1:${port}` } }, (res) => {
+      res.resume();
+      res.on('end', () => resolve(res.statusCode));
+    }).on('error', reject);
+  });
+  return response === 200;
+}
+
+test('what a local user makes where it may write never steers root\'s program nor stops it', async (t) => {
+  if (process.getuid?.() !== 0 || spawnSync('setpriv', ['--version']).status !== 0) {
+    t.skip('needs root and setpriv');
+    return;
+  }
+  const given = process.env.QUENLAR_LOCK_DIR;
+  const made = [];
+  const sysctl = '/proc/sys/fs/protected_regular';
+  const protectedBefore = existsSync(sysctl) ? readFileSync(sysctl, 'utf8').trim() : null;
+  try {
+    // With root's O_CREAT refused in another user's sticky folder (desktops)
+    // and allowed (these machines).
+    for (const protectedRegular of protectedBefore === null ? [null] : ['0', '1']) {
+      if (protectedRegular !== null) writeFileSync(sysctl, protectedRegular);
+      // The places the mark once lived, and the user's own folder for it:
+      // a folder of the lock's name, an address of the user's choosing.
+      for (const place of ['/run/lock', '/tmp']) {
+        for (const name of [LOCK, `${LOCK}.url`]) rmSync(join(place, name), { recursive: true, force: true });
+        nobody('mkdir', join(place, LOCK));
+        nobody('sh', '-c', `printf '%s\\n' '${FORGED}' > ${join(place, `${LOCK}.url`)}`);
+        made.push(join(place, LOCK), join(place, `${LOCK}.url`));
+      }
+      rmSync('/tmp/quenlar-0', { recursive: true, force: true });
+      nobody('mkdir', '-m', '0777', '/tmp/quenlar-0');
+      made.push('/tmp/quenlar-0');
+      delete process.env.QUENLAR_LOCK_DIR;
+      const folder = mkdtempSync(join(tmpdir(), 'quenlar-local-user-'));
+      const host = await startHost([], { cwd: folder });
+      try {
+        assert.match(host.url, /^http:\/\/127\.0\.0\.1:\d+\/s\/[0-9a-f]{64}\/app\/index\.html$/);
+        assert.ok(await servesItself(host.url), host.url);
+        // A second start finds this one, by the address it left where only root writes.
+        const second = spawnSync(quenlar, ['gui', '--no-browser'], { cwd: folder, encoding: 'utf8', timeout: 20000 });
+        assert.equal(second.status, 0, second.stderr);
+        assert.equal(second.stdout.trim(), host.url);
+        const mode = execFileSync('stat', ['-c', '%a %U', '/run/quenlar'], { encoding: 'utf8' }).trim();
+        assert.equal(mode, '700 root');
+        // The result store and the log hold names read off disks: root's alone.
+        for (const file of ['mydatabase.db', 'Recovery.log']) {
+          assert.equal(execFileSync('stat', ['-c', '%a', join(folder, file)], { encoding: 'utf8' }).trim(), '600', file);
+        }
+      } finally {
+        assert.equal((await host.stop()).code, 0, host.stderr());
+      }
+      // A folder for the mark that another user owns is not used: the
+      // program starts all the same, unmarked, and writes nothing there.
+      const theirs = join('/tmp', `quenlar-theirs-${process.pid}`);
+      rmSync(theirs, { recursive: true, force: true });
+      nobody('mkdir', '-m', '0777', theirs);
+      nobody('sh', '-c', `printf '%s\\n' '${FORGED}' > ${join(theirs, `${LOCK}.url`)}`);
+      made.push(theirs);
+      process.env.QUENLAR_LOCK_DIR = theirs;
+      const unmarked = await startHost([], { cwd: folder });
+      try {
+        assert.ok(await servesItself(unmarked.url), unmarked.url);
+        assert.match(unmarked.stderr(), /no private folder/);
+        assert.deepEqual(readdirSync(theirs), [`${LOCK}.url`]);
+      } finally {
+        assert.equal((await unmarked.stop()).code, 0, unmarked.stderr());
+      }
+    }
+  } finally {
+    if (protectedBefore !== null) writeFileSync(sysctl, protectedBefore);
+    for (const path of made) rmSync(path, { recursive: true, force: true });
+    if (given === undefined) delete process.env.QUENLAR_LOCK_DIR; else process.env.QUENLAR_LOCK_DIR = given;
+  }
 });

@@ -49,9 +49,13 @@ AppendFile::~AppendFile()
 bool AppendFile::Open(const std::string& path)
 {
     Close();
-    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (m_fd < 0)
-        m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Run as root, the file holds what raw disks revealed (names of files,
+    // deleted ones too): only root may read it then.
+    const bool privileged = ::geteuid() == 0;
+    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, privileged ? 0600 : 0644);
+    struct stat st {};
+    if (m_fd >= 0 && privileged && ::fstat(m_fd, &st) == 0 && st.st_uid == 0 && (st.st_mode & 077) != 0)
+        ::fchmod(m_fd, st.st_mode & 0700);
     return m_fd >= 0;
 }
 

@@ -68,12 +68,95 @@ void ProcessLock::Release()
     m_fd = -1;
 }
 
-std::string MachineLockPath(const std::string& name)
+namespace {
+
+// Whether `path` is a folder of this user's that nobody else can write into:
+// no link, owned by the effective user, no write for group or others. One
+// of root's that others may only read is made 0700.
+bool OwnFolder(const std::string& path, std::string& problem)
 {
-    // Tests that run programs side by side give each its own.
-    if (const char* folder = std::getenv("QUENLAR_LOCK_DIR"); folder != nullptr && *folder != '\0')
-        return std::string(folder) + "/" + name;
-    return std::string(::access("/run/lock", W_OK) == 0 ? "/run/lock/" : "/tmp/") + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        problem = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
+        problem = path + " is no folder";
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        problem = path + " belongs to another user";
+        return false;
+    }
+    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
+        problem = path + " can be written by others";
+        return false;
+    }
+    return true;
+}
+
+// `path` made as a 0700 folder when missing, then checked.
+bool OwnFolderMade(const std::string& path, std::string& problem)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem = "cannot make " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return OwnFolder(path, problem);
+}
+
+}  // namespace
+
+std::string PrivateRunFolder(std::string* problem)
+{
+    std::string why;
+    std::string folder;
+    if (const char* given = std::getenv("QUENLAR_LOCK_DIR"); given != nullptr && *given != '\0') {
+        if (OwnFolder(given, why))
+            folder = given;
+    } else if (::geteuid() == 0) {
+        // /run belongs to root and is written by nobody else.
+        if (OwnFolderMade("/run/quenlar", why))
+            folder = "/run/quenlar";
+    } else {
+        // The user's runtime folder (0700, the user's own) when it is one;
+        // else a folder of the user's own in /tmp, where another user may
+        // have made one of that name first: it is then not used.
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string ignored;
+        if (runtime != nullptr && runtime[0] == '/' && OwnFolder(runtime, ignored) &&
+            OwnFolderMade(std::string(runtime) + "/quenlar", why))
+            folder = std::string(runtime) + "/quenlar";
+        else if (const std::string tmp = "/tmp/quenlar-" + std::to_string(::geteuid()); OwnFolderMade(tmp, why))
+            folder = tmp;
+    }
+    if (problem != nullptr)
+        *problem = folder.empty() ? why : std::string();
+    return folder;
+}
+
+std::string MachineLockPath(const std::string& name, std::string* problem)
+{
+    const std::string folder = PrivateRunFolder(problem);
+    return folder.empty() ? std::string() : folder + "/" + name;
+}
+
+bool RunsPrivileged()
+{
+    return ::geteuid() == 0;
+}
+
+bool MakeOwnerOnlyFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ok = ::fchmod(fd, st.st_mode & 0700) == 0;
+    ::close(fd);
+    return ok;
 }
 
 bool RandomBytes(void* out, std::size_t n)

@@ -99,13 +99,51 @@ void ProcessLock::Release()
     m_mutex = nullptr;
 }
 
-std::string MachineLockPath(const std::string& name)
+std::string PrivateRunFolder(std::string* problem)
 {
+    if (problem != nullptr)
+        problem->clear();
     if (const char* folder = std::getenv("QUENLAR_LOCK_DIR"); folder != nullptr && *folder != '\0')
-        return std::string(folder) + "\\" + name;
+        return folder;
+    // The user's own temporary folder: its access list admits the user (and
+    // the system) alone.
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH, temp);
-    return (n != 0 && n <= MAX_PATH ? win32::Narrow(std::wstring_view(temp, n)) : std::string(".\\")) + name;
+    if (n == 0 || n > MAX_PATH) {
+        if (problem != nullptr)
+            *problem = "the system names no temporary folder";
+        return {};
+    }
+    std::string folder = win32::Narrow(std::wstring_view(temp, n));
+    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/'))
+        folder.pop_back();
+    return folder;
+}
+
+std::string MachineLockPath(const std::string& name, std::string* problem)
+{
+    const std::string folder = PrivateRunFolder(problem);
+    return folder.empty() ? std::string() : folder + "\\" + name;
+}
+
+bool RunsPrivileged()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation {};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) && elevation.TokenIsElevated;
+    CloseHandle(token);
+    return elevated;
+}
+
+bool MakeOwnerOnlyFile(const std::string&)
+{
+    // A new file takes the access list of its folder; the program's files
+    // live in the folder the user chose to run it in.
+    return true;
 }
 
 bool RandomBytes(void* out, std::size_t n)
