@@ -17,6 +17,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -220,6 +221,51 @@ class DeepScanPauseAndResume(Workdir):
             self.assertIn(path, paths)
             if kind == "f":
                 self.assertEqual(paths[path]["size"], size, path)
+
+    def test_a_saved_scan_is_not_used_once_its_image_was_replaced(self):
+        image = os.path.join(self.dir, "volume.img")
+        shutil.copyfile(os.path.join(ARGS.images, "ntfs-reformatted.img"), image)
+        unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+        paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", "1000", image, cwd=self.dir)
+        self.assertIn("deep scan paused at sector", paused.stderr)
+        # Another volume (of the same size and file system) now at that path.
+        shutil.copyfile(os.path.join(ARGS.images, "ntfs.img"), image)
+        out = os.path.join(self.dir, "out")
+        for command in (["resume", "--json"], ["recover", "--saved", "--dest", out, "--all"], ["tree", "--saved"],
+                        ["ls", "--saved", ""], ["filter", "--saved"]):
+            r = quenlar(*command, cwd=self.dir, check=False)
+            self.assertEqual(r.returncode, 1, command)
+            self.assertIn("no longer holds the volume the saved scan was made of", r.stderr, command)
+            self.assertIn("serial number", r.stderr, command)
+            self.assertEqual(r.stdout, "", command)
+        self.assertFalse(os.path.exists(out))
+        # The saved scan is kept: with its volume back, it goes on.
+        shutil.copyfile(os.path.join(ARGS.images, "ntfs-reformatted.img"), image)
+        resumed = quenlar("resume", "--json", cwd=self.dir)
+        self.assertEqual(self.canonical(results(resumed.stdout)), self.canonical(unbroken))
+
+    def test_a_pause_during_the_normal_scan_keeps_the_saved_scan(self):
+        saved = os.path.join(ARGS.images, "ntfs-reformatted.img")
+        unbroken = results(quenlar("scan", "--deep", "--json", saved, cwd=self.dir).stdout)
+        quenlar("scan", "--deep", "--json", "--stop-at-sector", "1000", saved, cwd=self.dir)
+        # A volume whose normal scan lasts long enough to be interrupted.
+        other = os.path.join(self.dir, "many.img")
+        subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "..", "bench", "mkvolume.py"), "fat32",
+                        other, "--files", "200000", "--cluster", "1024", "--min-size", str(512 << 20)],
+                       check=True, capture_output=True)
+        for attempt in range(5):
+            proc = subprocess.Popen([ARGS.quenlar, "scan", "--deep", "--discard-saved", "--json", other], cwd=self.dir,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(0.1)
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=120)
+            if "normal scan stopped" in err:
+                break
+            if "paused" in err:
+                self.skipTest("the normal scan ended before the interrupt arrived")
+        self.assertIn("nothing was saved", err)
+        resumed = quenlar("resume", "--json", cwd=self.dir)
+        self.assertEqual(self.canonical(results(resumed.stdout)), self.canonical(unbroken))
 
     def test_interrupt_pauses_and_saves(self):
         if not shutil.which("mkntfs"):

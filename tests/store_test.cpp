@@ -154,8 +154,60 @@ TEST_F(StoreTest, ScanRecords)
     EXPECT_EQ(Count("select count(*) from tbl_fileInfo"), 0);
 
     ASSERT_TRUE(store::DropTables());
-    for (const char* table : {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState", "tbl_folderMap"})
+    for (const char* table : {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState", "tbl_folderMap",
+                              "tbl_scanVolume"})
         EXPECT_EQ(Count(std::string("select count(*) from ") + table), 0) << table;
+}
+
+// A saved scan keeps what its volume was: a later resume checks the volume
+// at that path against it. A record of an older version has none.
+TEST_F(StoreTest, TheVolumeOfASavedScanComesBackWithIt)
+{
+    store::ScanRecordInfo saved = Record(7);
+    saved.path = "/images/card.img";
+    saved.hasIdentity = true;
+    saved.identity = {409600, scan::kFat32, 0x1234ABCD, 0xFEDCBA9876543210ULL};
+    saved.deviceNode = "/images/card.img";
+    VolumeScanner empty;
+    ASSERT_TRUE(store::SaveScanResults(empty, saved));
+    store::ScanRecordInfo read;
+    ASSERT_TRUE(store::ReadLastScanRecord(read));
+    EXPECT_TRUE(read.hasIdentity);
+    EXPECT_EQ(read.identity, saved.identity);
+    EXPECT_EQ(read.deviceNode, saved.deviceNode);
+    // Saved again without one (as an older version did): none is read back,
+    // and the older identity row went with the older record.
+    ASSERT_TRUE(store::SaveScanResults(empty, Record(8)));
+    store::ScanRecordInfo older;
+    ASSERT_TRUE(store::ReadLastScanRecord(older));
+    EXPECT_FALSE(older.hasIdentity);
+    EXPECT_EQ(Count("select count(*) from tbl_scanVolume"), 0);
+}
+
+TEST(VolumeIdentity, WhatTellsVolumesApartAndHowItIsSaid)
+{
+    std::uint8_t boot[512] = {};
+    boot[0x48] = 0x11;
+    boot[0x4F] = 0x88;
+    const scan::VolumeIdentity ntfs = scan::ReadVolumeIdentity(boot, scan::kNtfs, 512 * 1000);
+    EXPECT_EQ(ntfs.sectors, 1000u);
+    EXPECT_EQ(ntfs.serialNumber, 0x8800000000000011ULL);
+    EXPECT_EQ(scan::SerialText(ntfs), "8800000000000011");
+    boot[0x43] = 0xCD;
+    boot[0x46] = 0x12;
+    const scan::VolumeIdentity fat = scan::ReadVolumeIdentity(boot, scan::kFat32, 512 * 1000);
+    EXPECT_EQ(scan::SerialText(fat), "1200-00CD");
+    EXPECT_EQ(scan::DescribeDifference(ntfs, ntfs), "");
+    EXPECT_EQ(scan::DescribeDifference(ntfs, fat), "its file system (NTFS then, FAT32 now)");
+    scan::VolumeIdentity grown = fat;
+    grown.sectors = 2000000;
+    grown.serialNumber = 1;
+    EXPECT_EQ(scan::DescribeDifference(fat, grown),
+              "its size (1,000 sectors then, 2,000,000 now); its serial number (1200-00CD then, 0000-0001 now)");
+    // The same serial and size, another boot sector: still another volume.
+    boot[0x10] = 1;
+    EXPECT_EQ(scan::DescribeDifference(fat, scan::ReadVolumeIdentity(boot, scan::kFat32, 512 * 1000)),
+              "its boot sector");
 }
 
 TEST_F(StoreTest, LoadsTheLargestOfThreeTimes)

@@ -5,24 +5,55 @@
 #include "platform/Files.h"
 #include "platform/Time.h"
 
+#include <algorithm>
+
 namespace bridge {
 
-int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector)
+store::ScanRecordInfo SavedScanRecord(const scan::VolumeScanner& volume, std::uint64_t nextPosition,
+                                      std::uint64_t useTime)
 {
+    store::ScanRecordInfo record;
+    record.path = volume.m_devicePath;
+    record.startTime = volume.m_deepStartTime;
+    record.useTime = useTime;
+    record.nextPosition = nextPosition;
+    record.lastScanFlag = static_cast<std::int32_t>(volume.m_scanMode.load());
+    record.hasIdentity = true;
+    record.identity = volume.m_identity;
+    record.deviceNode = volume.m_deviceNode;
+    return record;
+}
+
+bool SameVolumeAsSaved(const scan::VolumeScanner& volume, const store::ScanRecordInfo& record, std::string& difference)
+{
+    difference.clear();
+    if (!record.hasIdentity)
+        return true;
+    difference = scan::DescribeDifference(record.identity, volume.m_identity);
+    return difference.empty();
+}
+
+int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector, bool maySave, bool* saved)
+{
+    if (saved != nullptr)
+        *saved = false;
     const int end = volume.DeepScan(startSector);
     if (end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium) {
-        store::ScanRecordInfo record;
-        record.path = volume.m_devicePath;
-        record.startTime = volume.m_deepStartTime;
         const std::uint64_t now = platform::NowLocalAsFileTime();
-        record.useTime = now > record.startTime ? now - record.startTime : 0;
-        record.nextPosition = volume.m_deepNextPosition;
-        record.lastScanFlag = static_cast<std::int32_t>(volume.m_scanMode.load());
-        if (store::SaveScanResults(volume, record))
+        const store::ScanRecordInfo record = SavedScanRecord(
+            volume, volume.m_deepNextPosition, now > volume.m_deepStartTime ? now - volume.m_deepStartTime : 0);
+        if (!maySave) {
+            base::LogLess("Deep scan of %s stopped at sector %llu; not saved: the store keeps the saved scan of "
+                          "another volume",
+                          volume.m_devicePath.c_str(), static_cast<unsigned long long>(record.nextPosition));
+        } else if (store::SaveScanResults(volume, record)) {
             base::LogLess("Deep scan of %s saved at sector %llu with %zu results", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(record.nextPosition), volume.ResultCount());
-        else
+            if (saved != nullptr)
+                *saved = true;
+        } else {
             base::LogLess("Deep scan of %s could not be saved", volume.m_devicePath.c_str());
+        }
     }
     return end;
 }
@@ -42,6 +73,8 @@ int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name)
         std::string reason;
         if (!disks::ResolveVolumeName(list, name, node, reason))
             base::LogLess("Open device %s: %s", name.c_str(), reason.c_str());
+        else if (disks::NamesPlaceInThisRun(name))
+            return volume.Open(node, node);
     }
     return volume.Open(node, name);
 }
@@ -56,10 +89,25 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     volume.m_treeCursor = 0;
     outcome.openStatus = OpenNamedVolume(volume, outcome.record.path);
     const bool opened = outcome.openStatus == scan::kOpenOk;
-    const bool loaded = store::LoadFoundFiles(volume);
+    if (opened && !SameVolumeAsSaved(volume, outcome.record, outcome.difference)) {
+        base::LogLess("The saved scan of %s is not resumed: the volume there differs in %s",
+                      outcome.record.path.c_str(), outcome.difference.c_str());
+        outcome.status = ResumeOutcome::kOtherVolume;
+        return outcome;
+    }
+    outcome.unchecked = !outcome.record.hasIdentity;
     const auto flag = outcome.record.lastScanFlag;
-    step.Loaded(volume, opened && loaded &&
-                            (flag == scan::kScanDeepRunning || flag == scan::kScanIdle || flag == scan::kScanNormal));
+    const bool normalScanFollows = flag == scan::kScanIdle || flag == scan::kScanNormal;
+    // A normal scan empties the results first: what was saved of one is not
+    // loaded, to be shown for a moment and replaced.
+    const bool loaded = normalScanFollows || store::LoadFoundFiles(volume);
+    if (loaded && !normalScanFollows && flag != scan::kScanDeepRunning) {
+        // A finished scan: a deep scan asked for again starts where it ended,
+        // adding nothing it has already.
+        volume.m_scanMode = static_cast<std::uint32_t>(flag);
+        volume.m_deepNextPosition = std::max(outcome.record.nextPosition, volume.m_volumeSize);
+    }
+    step.Loaded(volume, opened && loaded && (flag == scan::kScanDeepRunning || normalScanFollows));
     if (!opened) {
         outcome.status = ResumeOutcome::kCannotOpen;
         return outcome;
@@ -73,7 +121,7 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     case scan::kScanDeepRunning:
         outcome.action = 2;
         step.DeepScanStarts();
-        outcome.deepEnd = RunDeepScan(volume, outcome.record.nextPosition);
+        outcome.deepEnd = RunDeepScan(volume, outcome.record.nextPosition, true, &outcome.saved);
         step.DeepScanEnded(outcome.deepEnd);
         break;
     case scan::kScanIdle:

@@ -10,11 +10,25 @@
 
 namespace bridge {
 
+// The saved-scan record of `volume`: the name it goes by (how its caller
+// named it; for an image file or another volume, which the lists of one run
+// only number, the file or device itself), its identity and device, the
+// scan mode, and where a deep scan goes on.
+store::ScanRecordInfo SavedScanRecord(const scan::VolumeScanner& volume, std::uint64_t nextPosition,
+                                      std::uint64_t useTime);
+
+// Whether the opened `volume` is the one `record` was made of; when not,
+// `difference` says how it differs, in words. A record saved by an older
+// version, which has no identity, is taken at its word.
+bool SameVolumeAsSaved(const scan::VolumeScanner& volume, const store::ScanRecordInfo& record,
+                       std::string& difference);
+
 // Runs the deep scan from `startSector`. Paused with a keep request, or cut
-// short because the medium went away or kept failing, it saves the results and the position
-// to the store so that a later resume goes on from there. Returns the scan's
-// DeepScanEnd.
-int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector);
+// short because the medium went away or kept failing, it saves the results
+// and the position to the store so that a later resume goes on from there
+// (unless `maySave` is false: the store then keeps what it holds). `saved`
+// tells whether it did. Returns the scan's DeepScanEnd.
+int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector, bool maySave = true, bool* saved = nullptr);
 // Whether a deep scan that ended so leaves nothing to resume: the store is
 // then to be emptied (store::DropTables), once its results are safely out.
 bool LeavesNothingToResume(int deepEnd);
@@ -23,6 +37,7 @@ struct ResumeOutcome {
     enum Status {
         kNothingSaved,  // the store holds no scan record
         kCannotOpen,    // the saved volume cannot be opened (see openStatus)
+        kOtherVolume,   // the saved name now opens another volume (see difference); nothing was loaded
         kLoadFailed,    // the stored files could not be read
         kResumed,       // see action
     } status = kNothingSaved;
@@ -32,11 +47,15 @@ struct ResumeOutcome {
     // 1 a normal scan, 0 nothing (the saved scan had finished).
     int action = 0;
     int deepEnd = scan::kDeepFinished;
+    bool saved = false;       // the deep scan saved itself again (paused, or the medium failed)
+    std::string difference;   // kOtherVolume: how the volume differs from the saved one
+    bool unchecked = false;   // saved by an older version: the volume could not be checked
 };
 
 // Opens `volume` on a volume named as the UI and the store name them (a
 // partition name, a mount point, a device node or image file), keeping the
-// name as its device path. Returns Open's status.
+// name as its device path (for an image file or another volume named by its
+// place in the list, the file or device itself). Returns Open's status.
 int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name);
 
 // What a caller of ResumeSavedScan does at each step (the UI's resume worker
@@ -52,8 +71,10 @@ struct ResumeSteps {
     virtual void NormalScanEnded() {}
 };
 
-// Reads the saved scan record, opens its volume, loads the stored files and
-// goes on as the saved scan mode says.
+// Reads the saved scan record, opens its volume, checks that it is the
+// volume the scan was made of, loads the stored files and goes on as the
+// saved scan mode says (a saved normal scan is run again: nothing of it is
+// loaded).
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps = nullptr);
 
 }  // namespace bridge

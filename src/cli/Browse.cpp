@@ -67,7 +67,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
             std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
             return false;
         }
-        if (!OpenVolume(record.path, volume))
+        if (!OpenVolume(record.path, volume) || !CheckSavedVolume(volume, record))
             return false;
         if (!store::LoadFoundFiles(volume)) {
             std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
@@ -83,7 +83,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
     if (!OpenVolume(path, volume))
         return false;
     if (source.deep && (!OpenResultStore("quenlar, deep scan of " + path) ||
-                        !MayReplaceSavedScan(volume.m_devicePath, source.discardSaved)))
+                        !MayReplaceSavedScan(volume, source.discardSaved)))
         return false;
     volume.NormalScan();
     if (source.deep && !base::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))

@@ -9,6 +9,9 @@
 namespace scan {
 class VolumeScanner;
 }
+namespace store {
+struct ScanRecordInfo;
+}
 
 namespace cli {
 
@@ -25,10 +28,14 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume);
 // Opens mydatabase.db as its one owner; `doing` says what for, to another
 // process that finds it taken. False after one line on stderr.
 bool OpenResultStore(const std::string& doing);
-// Whether a deep scan of `devicePath` may run: not when the store holds a
+// Whether a deep scan of `volume` may run: not when the store holds a
 // paused scan of another volume, which it would replace, unless
 // `discardSaved`. False after one line on stderr.
-bool MayReplaceSavedScan(const std::string& devicePath, bool discardSaved);
+bool MayReplaceSavedScan(const scan::VolumeScanner& volume, bool discardSaved);
+// Whether the opened `volume` is the one the saved `record` was made of;
+// false after one line on stderr that says how it differs. Says so, too,
+// when a record of an older version cannot be checked.
+bool CheckSavedVolume(const scan::VolumeScanner& volume, const store::ScanRecordInfo& record);
 
 // Empties the store when it goes out of scope, if armed: a deep scan that
 // ran to its end leaves no scan to resume, but the store is kept until the

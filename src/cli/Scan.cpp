@@ -89,7 +89,7 @@ int RunScan(const ScanOptions& options)
     if (!OpenVolume(path, volume))
         return kExitFailed;
     if (options.deep && (!OpenResultStore("quenlar scan --deep " + path) ||
-                         !MayReplaceSavedScan(volume.m_devicePath, options.discardSaved)))
+                         !MayReplaceSavedScan(volume, options.discardSaved)))
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
     volume.m_stopAtSector = options.stopAtSector;
@@ -139,10 +139,15 @@ int RunResume(const ResumeOptions& options)
     case bridge::ResumeOutcome::kCannotOpen:
         OpenVolume(outcome.record.path, volume);  // says why
         return kExitFailed;
+    case bridge::ResumeOutcome::kOtherVolume:
+        CheckSavedVolume(volume, outcome.record);  // says how it differs
+        return kExitFailed;
     case bridge::ResumeOutcome::kLoadFailed:
         std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
         return kExitFailed;
     case bridge::ResumeOutcome::kResumed:
+        if (outcome.unchecked)
+            CheckSavedVolume(volume, outcome.record);  // says it could not be checked
         break;
     }
     int exitCode = kExitOk;

@@ -3,6 +3,10 @@
 // emptying it once a finished deep scan's output is out.
 #include "cli/Commands.h"
 
+#include "cli/Terminal.h"
+
+#include "bridge/ScanWork.h"
+#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
 
 #include <cinttypes>
@@ -18,25 +22,47 @@ bool OpenResultStore(const std::string& doing)
     if (!holder.empty())
         std::fprintf(stderr, "quenlar: the result store '%s' in this folder is in use by %s; wait for it to end, "
                              "or run in another folder\n",
-                     store::kDatabaseFile, holder.c_str());
+                     store::kDatabaseFile, Printable(holder).c_str());
     else
         std::fprintf(stderr, "quenlar: cannot open the result store '%s' in the current folder\n",
                      store::kDatabaseFile);
     return false;
 }
 
-bool MayReplaceSavedScan(const std::string& devicePath, bool discardSaved)
+bool MayReplaceSavedScan(const scan::VolumeScanner& volume, bool discardSaved)
 {
     store::ScanRecordInfo record;
     store::ReadLastScanRecord(record);
-    if (record.path.empty() || record.path == devicePath || discardSaved)
+    if (record.path.empty() || discardSaved)
+        return true;
+    // The same volume, whatever it is called now: its saved scan is this
+    // scan's to replace. A record of an older version knows its name only.
+    std::string difference;
+    if (record.hasIdentity ? bridge::SameVolumeAsSaved(volume, record, difference) : record.path == volume.m_devicePath)
         return true;
     std::fprintf(stderr,
                  "quenlar: %s holds the paused deep scan of '%s' (to go on at sector %" PRIu64
                  "); this scan would replace it. 'quenlar resume' continues that one; --discard-saved lets this "
                  "one replace it\n",
-                 store::kDatabaseFile, record.path.c_str(), record.nextPosition);
+                 store::kDatabaseFile, Printable(record.path).c_str(), record.nextPosition);
     return false;
+}
+
+bool CheckSavedVolume(const scan::VolumeScanner& volume, const store::ScanRecordInfo& record)
+{
+    std::string difference;
+    if (!bridge::SameVolumeAsSaved(volume, record, difference)) {
+        std::fprintf(stderr,
+                     "quenlar: '%s' no longer holds the volume the saved scan was made of: it differs in %s. The "
+                     "saved scan is not used; 'quenlar scan --deep %s --discard-saved' scans what is there now\n",
+                     Printable(record.path).c_str(), difference.c_str(), Printable(record.path).c_str());
+        return false;
+    }
+    if (!record.hasIdentity)
+        std::fprintf(stderr, "quenlar: the saved scan was made by an older version of Quenlar: that '%s' still "
+                             "holds the same volume cannot be checked\n",
+                     Printable(record.path).c_str());
+    return true;
 }
 
 DropSavedScanAtEnd::~DropSavedScanAtEnd()

@@ -418,6 +418,14 @@ std::string PartitionName(std::uint32_t disk, std::uint32_t partition)
     return "\\\\?\\Harddisk" + std::to_string(disk) + "Partition" + std::to_string(partition);
 }
 
+bool NamesPlaceInThisRun(const std::string& name)
+{
+    unsigned disk = 0, partition = 0;
+    char tail = 0;
+    return std::sscanf(name.c_str(), "\\\\?\\Harddisk%uPartition%u%c", &disk, &partition, &tail) == 2 &&
+           (disk == kImageDisk || disk == kPseudoDisk);
+}
+
 bool ResolveVolumeName(const std::vector<DiskInfo>& list, const std::string& name, std::string& node,
                        std::string& reason)
 {

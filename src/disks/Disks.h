@@ -91,6 +91,9 @@ std::string DeviceMountedAt(const std::vector<DiskInfo>& list, const std::string
 
 // How the UI names a partition of the list: "\\?\Harddisk%uPartition%u".
 std::string PartitionName(std::uint32_t disk, std::uint32_t partition);
+// Whether `name` is such a name for a volume of the image files or of the
+// other volumes, whose numbers count places in this run's list only.
+bool NamesPlaceInThisRun(const std::string& name);
 
 // The device node or image file to open for a volume as the program's
 // callers name it: a partition name (above), "\\.\NAME" (NAME itself), a

@@ -77,6 +77,7 @@ int VolumeScanner::OpenDevice(std::unique_ptr<platform::BlockDevice> device)
     }
     m_baseSector = 0;
     DetectFileSystem(sector);
+    m_identity = ReadVolumeIdentity(sector, m_fileSystemType, m_device ? m_device->Size() : 0);
     return kOpenOk;
 }
 

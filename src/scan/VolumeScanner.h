@@ -7,6 +7,7 @@
 #include "scan/FoundFile.h"
 #include "scan/NtfsPaths.h"
 #include "scan/ResultList.h"
+#include "scan/VolumeIdentity.h"
 
 #include <array>
 #include <map>
@@ -133,6 +134,7 @@ public:
     std::atomic<std::uint32_t> m_scanMode {kScanIdle};
     ExfatBootInfo m_exfat;                     // the decoded boot sector of an exFAT volume
     std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
+    VolumeIdentity m_identity;                 // read from the first sector when opened
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;
     // The volume size the boot sector gives, when the device holds less (a

@@ -41,6 +41,9 @@ const char* const kCreateStatements[] = {
     "torn integer,encoding integer,compressionUnit integer,validSize INT64);",
     "create table if not exists tbl_folderMap (recordNo integer primary key,parentNo integer,name TEXT,flags "
     "integer);",
+    // The volume a scan record was made of (its row has the record's scanid).
+    "create table if not exists tbl_scanVolume (scanid integer primary key,deviceNode TEXT,volumeSectors INT64,"
+    "fileSystem integer,serialNumber INT64,bootHash INT64);",
 };
 
 // Columns added to tables after their first version, with their types: a
@@ -57,7 +60,7 @@ const struct {
 };
 
 const char* const kTables[] = {"tbl_fileInfo", "tbl_fileExtent", "tbl_ScanRecordInfo", "tbl_fileState",
-                               "tbl_folderMap"};
+                               "tbl_folderMap", "tbl_scanVolume"};
 
 bool Exec(const char* sql)
 {
@@ -395,11 +398,23 @@ bool InsertScanRecord(const ScanRecordInfo& record)
     std::lock_guard<std::recursive_mutex> lock(g_storeLock);
     Statement s(
         "insert into tbl_ScanRecordInfo(path,startTime,useTime,nextPosition ,lastScanFlag) \t\tvalues(?,?,?,?,?)");
-    return s.Bind(1, record.path)
-        .Bind(2, record.startTime)
-        .Bind(3, record.useTime)
-        .Bind(4, record.nextPosition)
-        .Bind(5, record.lastScanFlag)
+    if (!s.Bind(1, record.path)
+             .Bind(2, record.startTime)
+             .Bind(3, record.useTime)
+             .Bind(4, record.nextPosition)
+             .Bind(5, record.lastScanFlag)
+             .Run())
+        return false;
+    if (!record.hasIdentity)
+        return true;
+    Statement volume("insert into tbl_scanVolume(scanid,deviceNode,volumeSectors,fileSystem,serialNumber,bootHash) "
+                     "values(?,?,?,?,?,?)");
+    return volume.Bind(1, static_cast<std::int64_t>(sqlite3_last_insert_rowid(g_db)))
+        .Bind(2, record.deviceNode)
+        .Bind(3, record.identity.sectors)
+        .Bind(4, record.identity.fileSystem)
+        .Bind(5, record.identity.serialNumber)
+        .Bind(6, record.identity.bootHash)
         .Run();
 }
 
@@ -417,7 +432,21 @@ bool ReadLastScanRecord(ScanRecordInfo& record)
         record.nextPosition = static_cast<std::uint64_t>(s.Int(4));
         record.lastScanFlag = static_cast<std::int32_t>(s.Int(5));
     }
-    return !s.Failed();
+    if (s.Failed())
+        return false;
+    if (record.path.empty())
+        return true;
+    Statement volume("select deviceNode,volumeSectors,fileSystem,serialNumber,bootHash from tbl_scanVolume where scanid=?");
+    volume.Bind(1, record.scanid);
+    record.hasIdentity = volume.Next();
+    if (record.hasIdentity) {
+        record.deviceNode = volume.Text(0);
+        record.identity.sectors = static_cast<std::uint64_t>(volume.Int(1));
+        record.identity.fileSystem = static_cast<std::int32_t>(volume.Int(2));
+        record.identity.serialNumber = static_cast<std::uint64_t>(volume.Int(3));
+        record.identity.bootHash = static_cast<std::uint64_t>(volume.Int(4));
+    }
+    return true;
 }
 
 bool InsertFoundFile(const scan::FoundFile& file, std::size_t position)

@@ -4,6 +4,8 @@
 // continued after the program was closed. One connection serves the process.
 #pragma once
 
+#include "scan/VolumeIdentity.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +27,12 @@ struct ScanRecordInfo {
     std::uint64_t useTime = 0;       // 100-ns units the run had taken
     std::uint64_t nextPosition = 0;  // sector of the deep scan's next chunk
     std::int32_t lastScanFlag = 0;   // the scan mode when saved
+    // What the scan was made of, so that it goes on only from that volume:
+    // its identity, and the device node or image file opened for it. A
+    // record saved by an older version has none (`hasIdentity` false).
+    bool hasIdentity = false;
+    scan::VolumeIdentity identity;
+    std::string deviceNode;
 };
 
 // Opens (creating when needed) the database and its tables, and takes the
