@@ -45,9 +45,16 @@ std::vector<std::string> SplitByComma(const std::string& text)
 
 void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::vector<ScriptValue>& rows)
 {
+    const std::vector<std::uint32_t> indices = FilterFileIndices(volume, filter);
+    MakeFileRows(volume, indices.data(), indices.size(), rows);
+}
+
+std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const std::string& filter)
+{
+    std::vector<std::uint32_t> matches;
     const std::vector<std::string> fields = SplitByComma(filter);
     if (fields.size() < 10)
-        return;
+        return matches;
     std::array<std::int64_t, 5> categories {};
     bool anyCategory = false;
     for (std::size_t c = 0; c < categories.size(); ++c) {
@@ -80,8 +87,9 @@ void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::ve
             if (age > hours)
                 continue;
         }
-        rows.push_back(MakeFileRow(f, i));
+        matches.push_back(static_cast<std::uint32_t>(i));
     }
+    return matches;
 }
 
 }  // namespace browse

@@ -3,6 +3,7 @@
 
 #include "browse/ScriptValue.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,9 @@ std::vector<std::string> SplitByComma(const std::string& text);
 // "Pictures,Documents,Videos,Audio,Emails,StartSize,EndSize,StartTime,EndTime,
 // ScanName" (category codes, sizes in bytes, the age limit in hours).
 void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::vector<ScriptValue>& rows);
+// The same, as the indices of the matching results in list order: the rows
+// are then made a batch at a time (MakeFileRows), so that a filter of
+// millions of results never holds millions of rows.
+std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const std::string& filter);
 
 }  // namespace browse

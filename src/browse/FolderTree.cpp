@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 
 namespace browse {
@@ -26,16 +27,16 @@ std::string RowTime(std::uint64_t fileTime)
 }  // namespace
 
 std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& updates, const std::string& scanFolder,
-                                 std::size_t limit)
+                                 std::size_t limit, bool stopAware)
 {
     std::lock_guard<std::mutex> lock(volume.m_lock);
     const std::size_t n = volume.m_results.size();
     std::size_t i = volume.m_treeCursor;
     for (; i < n && updates.size() < limit; ++i) {
-        if (base::StopRequested()) {
-            updates.clear();
+        // The files placed before the stop keep their counts: they are
+        // marked placed, and would otherwise never be counted.
+        if (stopAware && base::StopRequested())
             break;
-        }
         scan::FoundFile& f = *volume.m_results[i];
         if (f.m_inTree == 1 || f.m_existType <= 9)
             continue;
@@ -67,12 +68,89 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& upd
 
 void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<ScriptValue>& rows)
 {
+    const std::vector<std::uint32_t> indices = FolderFileIndices(volume, folder);
+    MakeFileRows(volume, indices.data(), indices.size(), rows);
+}
+
+std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const std::string& folder)
+{
+    std::vector<std::uint32_t> indices;
     std::lock_guard<std::mutex> lock(volume.m_lock);
     for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
         const scan::FoundFile& f = *volume.m_results[i];
         if (f.m_isDirectory != 1 && f.m_filePath == folder)
-            rows.push_back(MakeFileRow(f, i));
+            indices.push_back(static_cast<std::uint32_t>(i));
     }
+    return indices;
+}
+
+void MakeFileRows(scan::VolumeScanner& volume, const std::uint32_t* indices, std::size_t count,
+                  std::vector<ScriptValue>& rows)
+{
+    rows.reserve(rows.size() + count);
+    std::lock_guard<std::mutex> lock(volume.m_lock);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (indices[k] < volume.m_results.size())
+            rows.push_back(MakeFileRow(*volume.m_results[indices[k]], indices[k]));
+    }
+}
+
+std::size_t FolderFeed::Place(scan::VolumeScanner& volume, std::size_t limit)
+{
+    std::lock_guard<std::mutex> placing(m_placing);
+    FolderUpdates updates;
+    const std::size_t unvisited = CollectFolderUpdates(volume, updates, m_scanFolder, limit, false);
+    Apply(updates);
+    return unvisited;
+}
+
+void FolderFeed::PlaceAll(scan::VolumeScanner& volume)
+{
+    std::lock_guard<std::mutex> placing(m_placing);
+    FolderUpdates updates;
+    CollectFolderUpdates(volume, updates, m_scanFolder, kNoLimit, false);
+    {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        volume.m_treeCursor = 0;
+    }
+    CollectFolderUpdates(volume, updates, m_scanFolder, kNoLimit, false);
+    Apply(updates);
+}
+
+void FolderFeed::Apply(const FolderUpdates& updates)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const auto& [key, entry] : updates) {
+        auto [it, added] = m_folders.try_emplace(entry.first);
+        if (!added)
+            m_changes.erase(it->second.version);
+        it->second.count = entry.second;
+        it->second.version = ++m_version;
+        m_changes.emplace(m_version, &it->first);
+    }
+}
+
+std::vector<std::pair<std::string, std::int32_t>> FolderFeed::Take(std::uint64_t& seen, std::size_t most)
+{
+    std::vector<std::pair<std::string, std::int32_t>> taken;
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto it = m_changes.upper_bound(seen); it != m_changes.end() && taken.size() < most; ++it) {
+        taken.emplace_back(*it->second, m_folders.at(*it->second).count);
+        seen = it->first;
+    }
+    return taken;
+}
+
+std::size_t FolderFeed::ChangedAfter(std::uint64_t seen) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<std::size_t>(std::distance(m_changes.upper_bound(seen), m_changes.end()));
+}
+
+std::uint64_t FolderFeed::Version() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_version;
 }
 
 ScriptValue MakeFileRow(const scan::FoundFile& file, std::size_t index)

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,12 +28,62 @@ constexpr std::size_t kNoLimit = 2147483647;
 // Places the results that arrived since the last call into the folder tree
 // and puts each folder whose count changed into `updates` (at most `limit`
 // entries). `scanFolder` keeps only files below that folder (files of a lost
-// parent chain are always placed). Returns the results not visited yet.
+// parent chain are always placed). A stop request ends the walk early when
+// `stopAware`, keeping what was placed so far in `updates`; the tree of a
+// stopped scan is completed by a walk that is not. Returns the results not
+// visited yet.
 std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& updates, const std::string& scanFolder,
-                                 std::size_t limit);
+                                 std::size_t limit, bool stopAware = true);
 
 // One row per file directly in `folder` ("" for the root, else "a\\b\\").
 void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<ScriptValue>& rows);
+// The same, as the indices of those files in list order (the rows are made a
+// batch at a time, so a folder of millions of files never holds all its rows).
+std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const std::string& folder);
+// Appends the rows of the results at `indices`, read under the results' lock.
+void MakeFileRows(scan::VolumeScanner& volume, const std::uint32_t* indices, std::size_t count,
+                  std::vector<ScriptValue>& rows);
+
+// The folder tree of one scan as any number of documents take it, each when
+// it likes: the results are placed as they come (CollectFolderUpdates), and
+// each folder whose count changes gets a newer version. A document keeps the
+// version it has seen and takes the folders changed after it, so one that
+// comes late, or twice, still gets the whole tree, and none takes another's.
+class FolderFeed {
+public:
+    explicit FolderFeed(std::string scanFolder) : m_scanFolder(std::move(scanFolder)) {}
+    FolderFeed(const FolderFeed&) = delete;
+    FolderFeed& operator=(const FolderFeed&) = delete;
+
+    // Places results that came since the last call, while the changed
+    // folders stay within `limit` (the results' lock is given up between
+    // calls, so a scan can go on); returns the results not visited yet.
+    std::size_t Place(scan::VolumeScanner& volume, std::size_t limit = kNoLimit);
+    // Places every result, and then looks at each once more: a path that was
+    // not known yet when its file was first met is placed now.
+    void PlaceAll(scan::VolumeScanner& volume);
+    // At most `most` folders (path, files at or below it) changed after
+    // version `seen`, the oldest change first; `seen` moves past them.
+    std::vector<std::pair<std::string, std::int32_t>> Take(std::uint64_t& seen, std::size_t most);
+    // How many folders changed after version `seen`.
+    std::size_t ChangedAfter(std::uint64_t seen) const;
+    // The newest version given.
+    std::uint64_t Version() const;
+
+private:
+    struct Folder {
+        std::int32_t count = 0;
+        std::uint64_t version = 0;
+    };
+    void Apply(const FolderUpdates& updates);
+
+    const std::string m_scanFolder;
+    std::mutex m_placing;       // one placement at a time
+    mutable std::mutex m_lock;  // guards the three below
+    std::uint64_t m_version = 0;
+    std::unordered_map<std::string, Folder> m_folders;
+    std::map<std::uint64_t, const std::string*> m_changes;  // version -> the folder changed then
+};
 
 // The nine values that describe a found file: full name, three times, size,
 // index, exist type, folder path and type name.
