@@ -41,18 +41,28 @@ const std::string kImages = QUENLAR_IMAGE_DIR;
 struct Notification {
     std::string function;
     Values args;
+    bridge::DocumentId document = 0;  // the one document it went to; 0 every document
 };
 
 // The documents' side: every notification, in order.
 class Recorder final : public bridge::UiChannel {
 public:
-    void Call(const std::string& function, Values args) override
+    void Call(const std::string& function, Values args) override { Record(0, function, std::move(args)); }
+    void CallDocument(bridge::DocumentId document, const std::string& function, Values args) override
     {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_calls.push_back({function, std::move(args)});
-        }
-        m_changed.notify_all();
+        Record(document, function, std::move(args));
+    }
+    // A document that has gone (kGone), or one that lags behind by `bytes`.
+    std::size_t Backlog(bridge::DocumentId document) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto it = m_backlogs.find(document);
+        return it == m_backlogs.end() ? 0 : it->second;
+    }
+    void SetBacklog(bridge::DocumentId document, std::size_t bytes)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_backlogs[document] = bytes;
     }
 
     std::vector<Notification> Calls()
@@ -93,9 +103,19 @@ public:
     }
 
 private:
+    void Record(bridge::DocumentId document, const std::string& function, Values args)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_calls.push_back({function, std::move(args), document});
+        }
+        m_changed.notify_all();
+    }
+
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<Notification> m_calls;
+    std::map<bridge::DocumentId, std::size_t> m_backlogs;
 };
 
 bool Has(const std::vector<Notification>& calls, const std::string& function)
@@ -140,10 +160,10 @@ protected:
         fs::remove_all(dir);
     }
 
-    Value Call(const std::string& name, Values args = {})
+    Value Call(const std::string& name, Values args = {}, bridge::DocumentId document = 0)
     {
         Value result;
-        EXPECT_TRUE(frame->HandleCall(name, args, result)) << name;
+        EXPECT_TRUE(frame->HandleCall(document, name, args, result)) << name;
         return result;
     }
     bool Handled(const std::string& name, Values args = {})
@@ -151,25 +171,56 @@ protected:
         Value result;
         return frame->HandleCall(name, args, result);
     }
-    // The UI's part while a scan runs: take the batch the path streamer put
-    // in the mailbox, and keep its folder pairs.
-    void TakeBatches()
+    // The UI's part while a scan runs: take the folders not taken yet, a
+    // batch at a time, and keep their pairs.
+    void TakeBatches(bridge::DocumentId document = 0) { TakeInto(folders, document); }
+    void TakeInto(std::map<std::string, std::int64_t>& tree, bridge::DocumentId document)
     {
-        const Value batch = Call("GetScanFilePathData", {0});
-        for (const Value& pair : batch.Items())
-            folders[pair.Items()[0].String()] = pair.Items()[1].Int();
+        for (;;) {
+            const Value batch = Call("GetScanFilePathData", {0}, document);
+            if (!batch.IsArray())
+                return;
+            EXPECT_LE(batch.Items().size(), 50u);
+            for (const Value& pair : batch.Items())
+                tree[pair.Items()[0].String()] = pair.Items()[1].Int();
+        }
     }
+    // The current scan's identity, as GetWorkState gives it.
+    Value ScanId() { return Call("GetWorkState").Get("scan"); }
     // A preview as the documents get it: asked for, then told.
     Value Preview(const Value& index, const Value& length)
     {
         const std::size_t before = ui.Named("SetFilePreview").size();
-        EXPECT_EQ(Call("GetFilePreview", {index, length}), Value(0));
+        EXPECT_EQ(Call("GetFilePreview", {ScanId(), index, length}), Value(0));
         EXPECT_TRUE(ui.Until([before](const auto& calls) { return Count(calls, "SetFilePreview") > before; }));
         const auto told = ui.Named("SetFilePreview");
         if (told.size() <= before)
             return Value();
         EXPECT_EQ(told[before].args[0], Value(index.Int()));
         return told[before].args[1];
+    }
+    // `tree` holds every folder of the current scan's results with its count.
+    void ExpectWholeTree(const std::map<std::string, std::int64_t>& tree)
+    {
+        const auto volume = frame->CurrentReader();
+        ASSERT_TRUE(volume);
+        std::map<std::string, std::int64_t> want;
+        std::lock_guard<std::mutex> lock(volume->m_lock);
+        for (const auto& f : volume->m_results) {
+            std::string path = f->m_filePath;
+            if (f->m_isDirectory == 1 || path.empty() || path == "/" || f->m_existType == scan::kExistUnset)
+                continue;
+            path.pop_back();
+            for (;;) {
+                ++want[path];
+                const std::size_t cut = path.rfind('\\');
+                if (cut == std::string::npos)
+                    break;
+                path.resize(cut);
+            }
+        }
+        EXPECT_GT(want.size(), 0u);
+        EXPECT_EQ(tree, want);
     }
     bool UntilEnd()
     {
@@ -219,6 +270,8 @@ TEST_F(BridgeTest, ANormalScanThenTheDeepScanReachTheUiInOrder)
     // (each announced), then AllPathSendFinishedToUi, last.
     std::vector<std::string> order;
     for (const Notification& n : calls) {
+        if (n.function == "SetCurrentScan")
+            continue;
         if (n.function == "SetWorkEnd")
             order.push_back("end" + std::to_string(n.args[0].Int()));
         else if (order.empty() || order.back() != n.function)
@@ -253,6 +306,7 @@ TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
     EXPECT_GT(whole.size(), 10u);
     // Again, stopped with the keep bit once the deep scan runs.
     ui.Clear();
+    folders.clear();
     EXPECT_EQ(Call("ScanDiskDelFile", {image}), Value(0));
     ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == bridge::kWorkDeepScan; },
                          [this] { TakeBatches(); }));
@@ -263,9 +317,12 @@ TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
                                [](const Notification& n) { return n.function == "SetWorkEnd" && n.args[0] == Value(2); });
         },
         [this] { TakeBatches(); }));
-    EXPECT_FALSE(Has(ui.Calls(), "AllPathSendFinishedToUi"));
     EXPECT_EQ(ui.Named("SetWorkEnd").back().args[2], Value(1));
+    // The tree of what the paused scan found is whole, and told so.
+    ASSERT_TRUE(UntilEnd());
+    ExpectWholeTree(folders);
     EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
+    EXPECT_EQ(Call("GetWorkState").Get("saved"), Value(true));
     // A new bridge, as after the program was closed and started again.
     frame.reset();
     base::StopRequest = 0;
@@ -281,7 +338,7 @@ TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
     EXPECT_EQ(Call("GetLastScanStatus"), Value(0));  // finished: nothing left saved
 }
 
-TEST_F(BridgeTest, AStopWithoutKeepEndsWithoutTheFinalNotification)
+TEST_F(BridgeTest, AStopWithoutKeepEndsWithTheWholeTree)
 {
     const std::string image = Grown("ntfs", 1ULL << 30);
     EXPECT_EQ(Call("ScanDiskDelFile", {image}), Value(0));
@@ -295,10 +352,11 @@ TEST_F(BridgeTest, AStopWithoutKeepEndsWithoutTheFinalNotification)
             });
         },
         [this] { TakeBatches(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(Has(ui.Calls(), "AllPathSendFinishedToUi"));
+    // The tree is whole after a stop too, and the documents are told so.
+    ASSERT_TRUE(UntilEnd());
     EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
     EXPECT_EQ(frame->WorkFlag(), 0u);
+    ExpectWholeTree(folders);
 }
 
 namespace {
@@ -507,8 +565,8 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     // and every answer names its file.
     const std::size_t told = ui.Named("SetFilePreview").size();
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(Call("GetFilePreview", {i % 2 == 0 ? pdf : std::int64_t {-1}, 3}), Value(0));
-    EXPECT_EQ(Call("GetFilePreview", {pdf, 4}), Value(0));
+        EXPECT_EQ(Call("GetFilePreview", {ScanId(), i % 2 == 0 ? pdf : std::int64_t {-1}, 3}), Value(0));
+    EXPECT_EQ(Call("GetFilePreview", {ScanId(), pdf, 4}), Value(0));
     const Value fourBytes(Base64(bytes.substr(0, 4)));
     ASSERT_TRUE(ui.Until([&](const auto& sent) {
         const Notification* last = nullptr;

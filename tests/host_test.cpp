@@ -225,7 +225,7 @@ TEST(HostWire, TextIsMendedAsAWholeRoundTripThroughUtf16Would)
 
 class NoHandler final : public host::WebHostHandler {
 public:
-    bool Call(const std::string&, const Values&, Value&) override { return false; }
+    bool Call(bridge::DocumentId, const std::string&, const Values&, Value&) override { return false; }
     bool Serve(std::string_view, std::string_view&, std::string&) override { return false; }
     void DocumentsChanged(std::size_t) override {}
     void Signalled(int) override {}

@@ -4,6 +4,7 @@
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "browse/FolderTree.h"
 #include "platform/Files.h"
 #include "scan/FileContent.h"
 #include "scan/VolumeScanner.h"
@@ -12,8 +13,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
-#include <thread>
 #include <cstdio>
+#include <thread>
 
 namespace bridge {
 namespace {
@@ -37,9 +38,9 @@ std::string Decimal(std::uint64_t n)
 
 }  // namespace
 
-bool MainFrame::HandleCall(const std::string& name, const Values& args, Value& result)
+bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Values& args, Value& result)
 {
-    using Handler = Value (*)(MainFrame&, const Values&);
+    using Handler = Value (*)(MainFrame&, DocumentId, const Values&);
     struct Entry {
         const char* name;
         std::size_t arguments;
@@ -47,42 +48,47 @@ bool MainFrame::HandleCall(const std::string& name, const Values& args, Value& r
     };
     // clang-format off
     static const Entry kTable[] = {
-        {"ScanDiskDelFile", 1, [](MainFrame& m, const Values& a) { return m.ScanDiskDelFile(a); }},
-        {"ScanDiskPartitionDelFile", 2, [](MainFrame& m, const Values& a) { return m.ScanDiskPartitionDelFile(a); }},
-        {"SpecialScan", 2, [](MainFrame& m, const Values& a) { return m.SpecialScan(a); }},
-        {"DeepScanPartition", 0, [](MainFrame& m, const Values&) { return Value(m.DeepScanStart()); }},
-        {"ResumeScan", 0, [](MainFrame& m, const Values&) { return m.ResumeScan(); }},
-        {"StopOperate", 1, [](MainFrame& m, const Values& a) { return m.StopOperate(a); }},
-        {"GetWorkFlag", 0, [](MainFrame& m, const Values&) { return Value(static_cast<std::int64_t>(m.WorkFlag())); }},
-        {"GetScanProc", 0, [](MainFrame& m, const Values&) { return m.GetScanProc(); }},
-        {"GetFilesNumber", 0, [](MainFrame& m, const Values&) { return m.GetFilesNumber(); }},
-        {"GetScanFilePathData", 1, [](MainFrame& m, const Values&) {
-            Value batch;
-            return m.TakePendingBatch(batch) ? batch : Value(0);
-        }},
-        {"GetPathFiles", 2, [](MainFrame& m, const Values& a) { return m.GetPathFiles(a); }},
-        {"GetFilterFileArr", 1, [](MainFrame& m, const Values& a) { return m.GetFilterFileArr(a); }},
-        {"RecoveryDelFile", 2, [](MainFrame& m, const Values& a) { return m.RecoveryDelFile(a); }},
-        {"GetRecoverProc", 0, [](MainFrame& m, const Values&) { return m.GetRecoverProc(); }},
-        {"GetRecoverReport", 0, [](MainFrame& m, const Values&) { return m.GetRecoverReport(); }},
-        {"GetFilePreview", 2, [](MainFrame& m, const Values& a) { return m.GetFilePreview(a); }},
-        {"OpenImageFile", 1, [](MainFrame& m, const Values& a) { return m.OpenImageFile(a); }},
-        {"ReleaseScan", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
-        {"CleanScanInfo", 0, [](MainFrame& m, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
-        {"GetLastScanStatus", 0, [](MainFrame& m, const Values&) { return m.GetLastScanStatus(); }},
-        {"DiscardSavedScan", 0, [](MainFrame& m, const Values&) { return m.DiscardSavedScan(); }},
-        {"GetSaveScanInfo", 0, [](MainFrame& m, const Values&) { return m.GetSaveScanInfo(); }},
-        {"FreshDiskInfo", 0, [](MainFrame& m, const Values&) { return m.FreshDiskInfo(); }},
-        {"GetDiskPartition", 0, [](MainFrame& m, const Values&) { return m.GetDiskPartition(); }},
-        {"GetDiskAllTypeNameFun", 0, [](MainFrame& m, const Values&) { return m.GetDiskAllTypeNameFun(); }},
-        {"GetCurrentPath", 0, [](MainFrame& m, const Values&) { return m.GetCurrentPath(); }},
-        {"GetIndependentPath", 1, [](MainFrame& m, const Values& a) { return m.GetIndependentPath(a); }},
-        {"OpenFolderPath", 1, [](MainFrame& m, const Values& a) { return m.OpenFolderPath(a); }},
-        {"OpenLogFilePath", 0, [](MainFrame& m, const Values&) { return m.OpenLogFilePath(); }},
-        {"OpenAwaitGifWindows", 0, [](MainFrame& m, const Values&) { return m.OpenAwaitGifWindows(); }},
-        {"CloseAwaitGifWindows", 0, [](MainFrame& m, const Values&) { return m.CloseAwaitGifWindows(); }},
-        {"GetAppVersion", 0, [](MainFrame& m, const Values&) { return m.GetAppVersion(); }},
-        {"CheckProgramRun", 0, [](MainFrame& m, const Values&) { return m.CheckProgramRun(); }},
+        {"ScanDiskDelFile", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanDiskDelFile(a); }},
+        {"ScanDiskPartitionDelFile", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanDiskPartitionDelFile(a); }},
+        {"SpecialScan", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.SpecialScan(a); }},
+        {"DeepScanPartition", 0, [](MainFrame& m, DocumentId, const Values&) { return Value(m.DeepScanStart()); }},
+        {"ResumeScan", 0, [](MainFrame& m, DocumentId, const Values&) { return m.ResumeScan(); }},
+        {"StopOperate", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.StopOperate(a); }},
+        {"GetWorkFlag", 0, [](MainFrame& m, DocumentId, const Values&) { return Value(static_cast<std::int64_t>(m.WorkFlag())); }},
+        {"GetScanProc", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetScanProc(); }},
+        {"GetFilesNumber", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetFilesNumber(); }},
+        {"GetScanFilePathData", 1, [](MainFrame& m, DocumentId d, const Values&) { return m.TakeFolders(d, m.CurrentSession()); }},
+        {"GetPathFiles", 2, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetPathFiles(d, a); }},
+        {"GetFilterFileArr", 1, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetFilterFileArr(d, a); }},
+        {"RecoveryDelFile", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.RecoveryDelFile(a); }},
+        {"GetRecoverProc", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverProc(); }},
+        {"GetRecoverReport", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverReport(); }},
+        {"OpenImageFile", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.OpenImageFile(a); }},
+        {"ReleaseScan", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
+        {"CleanScanInfo", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
+        {"GetLastScanStatus", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetLastScanStatus(); }},
+        {"DiscardSavedScan", 0, [](MainFrame& m, DocumentId, const Values&) { return m.DiscardSavedScan(); }},
+        {"GetSaveScanInfo", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetSaveScanInfo(); }},
+        // The documents' calls that name the scan whose rows they act on
+        // (the current scan's identity, from GetWorkState): an earlier
+        // scan's is refused with kStaleScan.
+        {"GetWorkState", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetWorkState(); }},
+        {"GetScanFolders", 1, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanFolders(d, a); }},
+        {"GetScanPathFiles", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanPathFiles(d, a); }},
+        {"GetScanFilterFiles", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanFilterFiles(d, a); }},
+        {"RecoveryScanFiles", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.RecoveryScanFiles(a); }},
+        {"GetFilePreview", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetFilePreview(d, a); }},
+        {"FreshDiskInfo", 0, [](MainFrame& m, DocumentId, const Values&) { return m.FreshDiskInfo(); }},
+        {"GetDiskPartition", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetDiskPartition(); }},
+        {"GetDiskAllTypeNameFun", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetDiskAllTypeNameFun(); }},
+        {"GetCurrentPath", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetCurrentPath(); }},
+        {"GetIndependentPath", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.GetIndependentPath(a); }},
+        {"OpenFolderPath", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.OpenFolderPath(a); }},
+        {"OpenLogFilePath", 0, [](MainFrame& m, DocumentId, const Values&) { return m.OpenLogFilePath(); }},
+        {"OpenAwaitGifWindows", 0, [](MainFrame& m, DocumentId, const Values&) { return m.OpenAwaitGifWindows(); }},
+        {"CloseAwaitGifWindows", 0, [](MainFrame& m, DocumentId, const Values&) { return m.CloseAwaitGifWindows(); }},
+        {"GetAppVersion", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetAppVersion(); }},
+        {"CheckProgramRun", 0, [](MainFrame& m, DocumentId, const Values&) { return m.CheckProgramRun(); }},
     };
     // clang-format on
     for (const Entry& entry : kTable) {
@@ -90,26 +96,76 @@ bool MainFrame::HandleCall(const std::string& name, const Values& args, Value& r
             continue;
         if (args.size() != entry.arguments)
             return false;
-        result = entry.handler(*this, args);
+        result = entry.handler(*this, caller, args);
         return true;
     }
     return false;
 }
 
-Value MainFrame::StartScan(const std::string& device, bool releaseFirst)
+namespace {
+
+// The name a volume goes by for the user: its mount point or device, the
+// image file, or the folder or path as given.
+std::string VolumeTitle(const std::vector<disks::DiskInfo>& list, std::uint32_t disk, std::uint32_t partition)
 {
-    if (releaseFirst)
-        ReleaseCurrentScan();
+    for (const disks::DiskInfo& d : list) {
+        if (d.diskNumber != disk)
+            continue;
+        const bool counted = disk == disks::kPseudoDisk || disk == disks::kImageDisk;
+        if (counted && partition >= 1 && partition <= d.partitions.size()) {
+            const disks::PartitionInfo& p = d.partitions[partition - 1];
+            return !p.mountPath.empty() ? p.mountPath : p.devicePath;
+        }
+        if (partition == 0)
+            return d.devicePath;
+        for (const disks::PartitionInfo& p : d.partitions) {
+            if (p.partitionNumber == partition)
+                return !p.mountPath.empty() ? p.mountPath : p.devicePath;
+        }
+    }
+    return disks::PartitionName(disk, partition);
+}
+
+// The work a scan call takes: refused (false) while any work runs.
+bool Reserve(std::atomic<std::uint32_t>& flag, std::uint32_t bit)
+{
+    std::uint32_t idle = 0;
+    return flag.compare_exchange_strong(idle, bit);
+}
+
+// How the user knows the volume a device path names.
+std::string UserName(const std::vector<disks::DiskInfo>& list, const std::string& device)
+{
+    unsigned disk = 0, partition = 0;
+    if (std::sscanf(device.c_str(), "\\\\?\\Harddisk%uPartition%u", &disk, &partition) == 2)
+        return VolumeTitle(list, disk, partition);
+    if (device.rfind("\\\\.\\", 0) == 0)
+        return device.substr(4);
+    return device;
+}
+
+}  // namespace
+
+// A scan call has taken the work flag: the scan it starts replaces the
+// current one (no work runs, so nothing is waited for).
+Value MainFrame::StartScan(const std::string& device, const std::string& subPath)
+{
+    std::string name = UserName(m_disks, device);
+    if (!subPath.empty())
+        name += " (" + subPath + ")";
+    const std::uint64_t generation = BeginSession(name, subPath);
     base::StopRequest = 0;
-    Start([this, device] { ScanWorker(device); });
-    Start([this] { PathStreamer(); });
+    Start([this, generation, device] { ScanWorker(generation, device); });
+    StartPathStreamer(generation);
     return Value(0);
 }
 
 Value MainFrame::ScanDiskDelFile(const Values& args)
 {
     std::string path = TextArg(args[0]);
-    if (m_workFlag.load() != 0)
+    // The work is taken here, before the answer: a second call that comes
+    // before the worker has opened the volume is refused, not run beside it.
+    if (!Reserve(m_workFlag, kWorkNormalScan))
         return Value(1);
     // One trailing separator goes (a drive root C:\ becomes C:; a mount point
     // /media/usb/ becomes /media/usb).
@@ -125,10 +181,12 @@ Value MainFrame::ScanDiskDelFile(const Values& args)
 
 Value MainFrame::ScanDiskPartitionDelFile(const Values& args)
 {
-    if (m_workFlag.load() != 0)
+    if (!Reserve(m_workFlag, kWorkNormalScan))
         return Value(1);
     const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
     const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
+    if (m_disks.empty())
+        FreshDiskInfo();
     return StartScan(disks::PartitionName(disk, partition));
 }
 
@@ -136,9 +194,8 @@ Value MainFrame::SpecialScan(const Values& args)
 {
     IntArg(args[0]);  // read and ignored
     const std::string folder = TextArg(args[1]);
-    if (m_workFlag.load() != 0)
+    if (!Reserve(m_workFlag, kWorkNormalScan))
         return Value(1);
-    ReleaseCurrentScan();
     if (m_disks.empty())
         FreshDiskInfo();
     std::string root = folder;
@@ -171,10 +228,6 @@ Value MainFrame::SpecialScan(const Values& args)
         while (!subPath.empty() && subPath.back() == '\\')
             subPath.pop_back();
     }
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        m_scanSubPath = subPath;
-    }
     std::string device = root;
     bool matched = false;
     for (const disks::DiskInfo& disk : m_disks) {
@@ -188,33 +241,36 @@ Value MainFrame::SpecialScan(const Values& args)
             }
         }
     }
-    return StartScan(device, false);
+    return StartScan(device, subPath);
 }
 
 Value MainFrame::ResumeScan()
 {
-    std::uint32_t idle = 0;
     // Set before the worker runs, so that a second call answers busy.
+    std::uint32_t idle = 0;
     if (!m_workFlag.compare_exchange_strong(idle, kWorkResume))
         return Value(static_cast<std::int64_t>(idle));
-    SetCurrentReader(nullptr);
+    store::ScanRecordInfo record;
+    store::ReadLastScanRecord(record);
+    if (m_disks.empty())
+        FreshDiskInfo();
+    const std::uint64_t generation = BeginSession(UserName(m_disks, record.path), {});
     base::StopRequest = 0;
-    Start([this] { ResumeWorker(); });
-    Start([this] { PathStreamer(); });
+    Start([this, generation] { ResumeWorker(generation); });
+    StartPathStreamer(generation);
     return Value(0);
 }
 
 Value MainFrame::StopOperate(const Values& args)
 {
     const auto request = static_cast<std::int32_t>(IntArg(args[0]));
-    if (!CurrentReader())
+    // A scan that has not opened its volume yet is stopped all the same.
+    if (!CurrentReader() && m_workFlag.load() == 0)
         return Value(0);
-    if ((request & 1) != 0) {
-        store::DropTables();
-        std::uint32_t idle = 0;
-        if (m_workFlag.compare_exchange_strong(idle, kWorkSave))
-            Start([this] { SaveWorker(); });
-    }
+    // What is saved replaces the saved scan only once it is saved whole:
+    // the store is not emptied first.
+    if ((request & 1) != 0 && Reserve(m_workFlag, kWorkSave))
+        Start([this] { SaveWorker(); });
     base::StopRequest = request;
     Wake();
     return Value(request);
@@ -249,36 +305,112 @@ Value MainFrame::GetFilesNumber()
     return Value(static_cast<std::int64_t>(volume ? volume->ResultCount() : 0));
 }
 
-Value MainFrame::GetPathFiles(const Values& args)
+namespace {
+
+// A folder as the documents name it, in the form of a found file's path:
+// a backslash at its end, and the root "".
+std::string FolderArg(std::string folder)
 {
-    std::string joined = TextArg(args[0]) + "," + TextArg(args[1]);
-    Start([this, joined = std::move(joined)] { FolderListWorker(joined); });
+    if (!folder.empty() && folder.back() != '\\')
+        folder += '\\';
+    if (folder.size() == 1)
+        folder.clear();  // the volume's root
+    return folder;
+}
+
+}  // namespace
+
+Value MainFrame::GetPathFiles(DocumentId caller, const Values& args)
+{
+    Listing listing {caller, CurrentReader(), TextArg(args[0]), {}};
+    // Before any scan nothing is sent at all.
+    if (!listing.volume)
+        return Value(0);
+    std::string folder = FolderArg(TextArg(args[1]));
+    Start([this, listing = std::move(listing), folder = std::move(folder)] { FolderListWorker(listing, folder); });
     return Value(0);
 }
 
-Value MainFrame::GetFilterFileArr(const Values& args)
+// GetScanPathFiles(scan, tag, folder): the folder's files of the scan named,
+// to the calling document alone, in batches of 100 under the header [tag,
+// folder, scan]; kStaleScan when that scan is no longer the current one.
+Value MainFrame::GetScanPathFiles(DocumentId caller, const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    Listing listing {caller, session.volume, TextArg(args[1]), args[0].String()};
+    std::string folder = FolderArg(TextArg(args[2]));
+    Start([this, listing = std::move(listing), folder = std::move(folder)] { FolderListWorker(listing, folder); });
+    return Value(0);
+}
+
+Value MainFrame::GetFilterFileArr(DocumentId caller, const Values& args)
 {
     if (const std::uint32_t flag = m_workFlag.load(); flag != 0)
         return Value(static_cast<std::int64_t>(flag));
+    return StartFilter({caller, CurrentReader(), TextArg(args[0].Get("ScanName")), {}}, args[0], false);
+}
+
+// GetScanFilterFiles(scan, tag, filter): the filter's rows, to the calling
+// document alone, as a folder listing's (StartReceiePathFiles, batches of
+// InReceiePathFiles, EndReceiePathFiles under the header [tag, "", scan]),
+// then SetWorkEnd(16). The work flag when work runs; kStaleScan.
+Value MainFrame::GetScanFilterFiles(DocumentId caller, const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    if (const std::uint32_t flag = m_workFlag.load(); flag != 0)
+        return Value(static_cast<std::int64_t>(flag));
+    return StartFilter({caller, session.volume, TextArg(args[1]), args[0].String()}, args[2], true);
+}
+
+Value MainFrame::StartFilter(Listing listing, const Value& map, bool streamed)
+{
     static const char* const kKeys[] = {"Pictures", "Documents", "Videos", "Audio", "Emails",
                                         "StartSize", "EndSize", "StartTime", "EndTime", "ScanName"};
     std::string filter;
     for (std::size_t i = 0; i < std::size(kKeys); ++i)
-        filter += (i == 0 ? "" : ",") + TextArg(args[0].Get(kKeys[i]));
+        filter += (i == 0 ? "" : ",") + TextArg(map.Get(kKeys[i]));
     std::uint32_t idle = 0;
     if (!m_workFlag.compare_exchange_strong(idle, kWorkFilter))
         return Value(static_cast<std::int64_t>(idle));
-    Start([this, filter = std::move(filter)] { FilterWorker(filter); });
+    Start([this, listing = std::move(listing), filter = std::move(filter), streamed] {
+        FilterWorker(listing, filter, streamed);
+    });
     return Value(0);
 }
 
 Value MainFrame::RecoveryDelFile(const Values& args)
 {
-    std::string destination = TextArg(args[1]);
     if (m_workFlag.load() != 0)
         return Value(1);
+    return StartRecovery(CurrentReader(), args[0], TextArg(args[1]));
+}
+
+// RecoveryScanFiles(scan, selection, destination): RecoveryDelFile for the
+// rows of the scan named; kStaleScan when it is no longer the current one,
+// so that a selection made in an earlier scan's list is never written from
+// another's.
+Value MainFrame::RecoveryScanFiles(const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    if (m_workFlag.load() != 0)
+        return Value(1);
+    return StartRecovery(session.volume, args[1], TextArg(args[2]));
+}
+
+Value MainFrame::StartRecovery(std::shared_ptr<scan::VolumeScanner> volume, const Value& selectionValue,
+                               std::string destination)
+{
     std::vector<recover::SelectionValue> selection;
-    for (const Value& v : args[0].Items()) {
+    for (const Value& v : selectionValue.Items()) {
         if (v.IsInt())
             selection.push_back(recover::SelectionValue::Index(v.Int()));
         else if (v.IsString())
@@ -286,13 +418,11 @@ Value MainFrame::RecoveryDelFile(const Values& args)
         else
             selection.push_back({});
     }
-    base::StopRequest = 0;
-    std::uint32_t idle = 0;
-    if (!m_workFlag.compare_exchange_strong(idle, kWorkRecovery))
+    if (!Reserve(m_workFlag, kWorkRecovery))
         return Value(1);
-    Start([this, destination = std::move(destination), selection = std::move(selection)] {
-        RecoveryWorker(destination, selection);
-    });
+    base::StopRequest = 0;
+    Start([this, volume = std::move(volume), destination = std::move(destination),
+           selection = std::move(selection)] { RecoveryWorker(volume, destination, selection); });
     return Value(0);
 }
 
@@ -305,9 +435,60 @@ Value MainFrame::GetRecoverProc()
                          std::to_string(static_cast<int>(volume->m_recoverTotal.load())), volume->RecoverPath()};
 }
 
+// GetScanFolders(scan): GetScanFilePathData for the scan named: the next
+// folders (at most 50 [path, files at or below it]) that this document has
+// not taken yet, 0 when there are none; kStaleScan when that scan is no
+// longer the current one. A document that comes later, or takes the tree
+// again from its start after a reload, gets all of it.
+Value MainFrame::GetScanFolders(DocumentId caller, const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    return TakeFolders(caller, session);
+}
+
+// GetWorkState(): what a document that comes in now needs to show the
+// current scan: a map of "scan" (its identity, "" none), "work" (the work
+// flag), "name" (what it reads, as the user knows it), "fileSystem",
+// "files", "progress" ([done, total] as GetScanProc), "ended" ([operation,
+// status, stop] of the last scan phase told, or 0), "saved" (the scan was
+// saved to be resumed), "note" (what the user should know of its end),
+// "treeComplete" (the whole tree was placed and told), "savedScan" (the
+// store holds a saved scan), "recovery" (a recovery report is there) and
+// "stop" (the stop request).
+Value MainFrame::GetWorkState()
+{
+    Value::Map state;
+    std::shared_ptr<scan::VolumeScanner> volume;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        volume = m_currentReader;
+        state["scan"] = ScanIdOf(m_generation);
+        state["name"] = m_scanName;
+        state["ended"] = m_lastEnd.operation == 0 ? Value(0)
+                                                  : Value(Value::Array {m_lastEnd.operation, m_lastEnd.status, m_lastEnd.stop});
+        state["saved"] = m_lastEnd.saved;
+        state["note"] = m_lastEnd.note;
+        state["treeComplete"] = m_treeComplete;
+        state["recovery"] = m_lastRecovery != nullptr;
+    }
+    state["work"] = static_cast<std::int64_t>(m_workFlag.load());
+    state["fileSystem"] = std::string(volume && volume->m_fileSystemType != scan::kUnknownFileSystem
+                                          ? scan::FileSystemName(volume->m_fileSystemType)
+                                          : "");
+    state["files"] = static_cast<std::int64_t>(volume ? volume->ResultCount() : 0);
+    state["progress"] = GetScanProc();
+    state["savedScan"] = GetLastScanStatus().Int() == 1;
+    state["stop"] = static_cast<std::int64_t>(base::StopRequest.load());
+    return Value(std::move(state));
+}
+
 namespace {
 
 constexpr std::size_t kReportedProblems = 1000;  // files named in a recovery report
+constexpr std::size_t kReportedBytes = 1u << 20;   // and the text they may take
 constexpr std::int64_t kPreviewBytes = 65536;     // the most a preview reads
 
 std::string Base64(const std::uint8_t* data, std::size_t size)
@@ -345,9 +526,12 @@ Value MainFrame::GetRecoverReport()
     if (!summary)
         return Value(0);
     Value::Array files;
+    std::size_t bytes = 0;
     for (const recover::FileReport& file : summary->problems) {
-        if (files.size() == kReportedProblems)
+        // At most a thousand, and not more text than one answer should carry.
+        if (files.size() == kReportedProblems || bytes > kReportedBytes)
             break;
+        bytes += file.source.size() + file.output.size() + 64;
         files.push_back(Value::Array {file.source, file.output,
                                       file.outcome == recover::Outcome::kPartial ? 1 : 2,
                                       recover::DescribeProblems(file.problems, file.unreadableSectors)});
@@ -363,22 +547,28 @@ Value MainFrame::GetRecoverReport()
     return report;
 }
 
-// Asks for the first bytes of found file `index` (at most 64 KiB), read as
-// recovery reads them and written nowhere. Answers 0 at once: the bytes come
-// with SetFilePreview(index, [size of the file (text), the bytes in base64,
-// what kept bytes from being read ("" none)]), or SetFilePreview(index, 0)
-// when there is no such file, or (index, 1) while the results are held by
-// other work (a recovery), so the caller asks again later. A dying disk may
-// take long over the read: it runs on a worker, one at a time, and only the
-// newest request waiting is read next.
-Value MainFrame::GetFilePreview(const Values& args)
+// GetFilePreview(scan, index, length): asks for the first bytes of found
+// file `index` of the scan named (at most 64 KiB), read as recovery reads
+// them and written nowhere. Answers 0 at once (kStaleScan for an earlier
+// scan): the bytes come to the calling document with SetFilePreview(index,
+// [size of the file (text), the bytes in base64, what kept bytes from being
+// read ("" none)], scan), or SetFilePreview(index, 0, scan) when there is no
+// such file, or (index, 1, scan) while the results are held by other work
+// (a recovery), so the caller asks again later. A dying disk may take long
+// over the read: it runs on a worker, one at a time, and only the newest
+// request waiting is read next.
+Value MainFrame::GetFilePreview(DocumentId caller, const Values& args)
 {
-    const std::int64_t index = IntArg(args[0]);
-    const std::int64_t length = std::clamp<std::int64_t>(IntArg(args[1]), 0, kPreviewBytes);
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    const std::int64_t index = IntArg(args[1]);
+    const std::int64_t length = std::clamp<std::int64_t>(IntArg(args[2]), 0, kPreviewBytes);
     bool start = false;
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        m_previewWanted = {index, length};
+        m_previewWanted = {caller, session.volume, args[0].String(), index, length};
         m_previewPending = true;
         start = !m_previewRunning;
         m_previewRunning = true;
@@ -391,25 +581,26 @@ Value MainFrame::GetFilePreview(const Values& args)
 void MainFrame::PreviewWorker()
 {
     while (!m_closing) {
-        std::pair<std::int64_t, std::int64_t> wanted;
+        PreviewWanted wanted;
         {
             std::lock_guard<std::mutex> lock(m_stateLock);
             if (!m_previewPending) {
                 m_previewRunning = false;
                 return;
             }
-            wanted = m_previewWanted;
+            wanted = std::move(m_previewWanted);
+            m_previewWanted = {};
             m_previewPending = false;
         }
-        m_ui.Call("SetFilePreview", {wanted.first, ReadPreview(wanted.first, wanted.second)});
+        m_ui.CallDocument(wanted.caller, "SetFilePreview",
+                          {wanted.index, ReadPreview(wanted.volume.get(), wanted.index, wanted.length), wanted.scan});
     }
     std::lock_guard<std::mutex> lock(m_stateLock);
     m_previewRunning = false;
 }
 
-Value MainFrame::ReadPreview(std::int64_t index, std::int64_t length)
+Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length)
 {
-    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
     if (!volume || index < 0)
         return Value(0);
     // A recovery holds the results for its whole run; scans hold them only

@@ -2,14 +2,40 @@
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "browse/FolderTree.h"
+#include "platform/Process.h"
 #include "platform/Shell.h"
 #include "scan/VolumeScanner.h"
 
 #include <thread>
 
 namespace bridge {
+namespace {
 
-MainFrame::MainFrame(UiChannel& ui, WorkerTiming timing) : m_ui(ui), m_timing(timing) {}
+// A document that lags this far behind has the next rows of a stream wait
+// for it: the host then never holds more than a few MiB for it.
+constexpr std::size_t kDocumentRoom = 4u << 20;
+
+std::string RunId()
+{
+    unsigned char bytes[8] = {};
+    if (!platform::RandomBytes(bytes, sizeof bytes)) {
+        // Any number that changes from run to run serves.
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (std::size_t i = 0; i < sizeof bytes; ++i)
+            bytes[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(now) >> (8 * i));
+    }
+    std::string text;
+    for (const unsigned char b : bytes) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+}  // namespace
+
+MainFrame::MainFrame(UiChannel& ui, WorkerTiming timing) : m_ui(ui), m_timing(timing), m_runId(RunId()) {}
 
 MainFrame::~MainFrame()
 {
@@ -41,13 +67,63 @@ std::shared_ptr<scan::VolumeScanner> MainFrame::CurrentReader() const
     return m_currentReader;
 }
 
-void MainFrame::SetCurrentReader(std::shared_ptr<scan::VolumeScanner> reader)
+MainFrame::Session MainFrame::CurrentSession() const
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return {m_generation, m_currentReader, m_tree};
+}
+
+std::string MainFrame::ScanIdOf(std::uint64_t generation) const
+{
+    return generation == 0 ? std::string() : m_runId + "-" + std::to_string(generation);
+}
+
+std::string MainFrame::CurrentScanId() const
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return ScanIdOf(m_generation);
+}
+
+std::uint64_t MainFrame::BeginSession(const std::string& name, const std::string& subPath)
+{
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        generation = ++m_generations;
+        m_generation = generation;
+        m_currentReader = nullptr;
+        m_tree = std::make_shared<browse::FolderFeed>(subPath);
+        m_scanSubPath = subPath;
+        m_scanName = name;
+        m_lastEnd = {};
+        m_treeComplete = false;
+    }
+    m_lastFinishedScan = 0;
+    Wake();
+    // Documents that show an earlier scan learn at once that it is no longer
+    // the one the program holds.
+    m_ui.Call("SetCurrentScan", {ScanIdOf(generation)});
+    return generation;
+}
+
+void MainFrame::PublishVolume(std::uint64_t generation, std::shared_ptr<scan::VolumeScanner> volume)
 {
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        m_currentReader = std::move(reader);
+        if (m_generation != generation)
+            return;
+        m_currentReader = std::move(volume);
     }
     Wake();
+}
+
+MainFrame::Session MainFrame::SessionNamed(const Value& id, bool& stale) const
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    stale = !id.IsString() || m_generation == 0 || id.String() != ScanIdOf(m_generation);
+    if (stale)
+        return {};
+    return {m_generation, m_currentReader, m_tree};
 }
 
 void MainFrame::Nap(std::chrono::milliseconds wait)
@@ -65,6 +141,18 @@ void MainFrame::Wake()
     m_nap.notify_all();
 }
 
+bool MainFrame::WaitForRoom(DocumentId document)
+{
+    for (;;) {
+        const std::size_t backlog = m_ui.Backlog(document);
+        if (backlog == UiChannel::kGone || m_closing)
+            return false;
+        if (backlog <= kDocumentRoom)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 void MainFrame::ReportWorkEnd(std::uint32_t operation, int status)
 {
     // The bits go first: the documents, told asynchronously, may start the
@@ -74,76 +162,55 @@ void MainFrame::ReportWorkEnd(std::uint32_t operation, int status)
     m_ui.Call("SetWorkEnd", {static_cast<std::int64_t>(operation), status, static_cast<int>(base::StopRequest.load())});
 }
 
-void MainFrame::ReleaseCurrentScan()
+void MainFrame::NoteOutcome(bool saved, const std::string& note)
 {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    m_lastEnd.saved = saved;
+    m_lastEnd.note = note;
+}
+
+void MainFrame::TellScanEnd(int operation, int status)
+{
+    const int stop = static_cast<int>(base::StopRequest.load());
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        m_scanSubPath.clear();
+        m_lastEnd.operation = operation;
+        m_lastEnd.status = status;
+        m_lastEnd.stop = stop;
     }
+    m_ui.Call("SetWorkEnd", {operation, status, stop});
+}
+
+void MainFrame::ReleaseCurrentScan()
+{
     // Every worker ends at its next test of a stop request; until then the
     // UI waits, as it asked them to stop first.
     while (m_workFlag.load() != 0)
         Nap(m_timing.releaseWait);
-    // A listing or the path streamer may still hold the volume: it goes when
-    // the last of them lets go of it.
-    SetCurrentReader(nullptr);
+    bool had = false;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_scanSubPath.clear();
+        had = m_generation != 0;
+        m_generation = 0;
+        // A listing or the path streamer may still hold the volume: it goes
+        // when the last of them lets go of it.
+        m_currentReader = nullptr;
+        m_tree = nullptr;
+        m_scanName.clear();
+        m_lastEnd = {};
+        m_treeComplete = false;
+    }
     m_lastFinishedScan = 0;
-    ClearPendingBatch();
+    Wake();
+    if (had)
+        m_ui.Call("SetCurrentScan", {std::string()});
 }
 
-void MainFrame::LockPendingBatch()
+void MainFrame::DocumentLeft(DocumentId document)
 {
-    while (m_pendingBatchLock.exchange(1) == 1)
-        std::this_thread::sleep_for(m_timing.batchPause);
-}
-
-void MainFrame::UnlockPendingBatch()
-{
-    m_pendingBatchLock.store(0);
-}
-
-bool MainFrame::TakePendingBatch(Value& batch)
-{
-    LockPendingBatch();
-    const bool held = !(m_pendingBatch == Value(0));
-    if (held) {
-        batch = std::move(m_pendingBatch);
-        m_pendingBatch = Value(0);
-    }
-    UnlockPendingBatch();
-    if (held)
-        Wake();  // the path streamer may hand on the next one
-    return held;
-}
-
-bool MainFrame::PendingBatchEmpty()
-{
-    LockPendingBatch();
-    const bool empty = m_pendingBatch == Value(0);
-    UnlockPendingBatch();
-    return empty;
-}
-
-bool MainFrame::PutPendingBatch(Value batch)
-{
-    LockPendingBatch();
-    const bool empty = m_pendingBatch == Value(0);
-    if (empty) {
-        m_pendingBatch = std::move(batch);
-    } else {
-        // The UI has not taken the last one: give it a moment, then drop
-        // this batch (its folders come again when their counts change).
-        std::this_thread::sleep_for(m_timing.slotWait);
-    }
-    UnlockPendingBatch();
-    return empty;
-}
-
-void MainFrame::ClearPendingBatch()
-{
-    LockPendingBatch();
-    m_pendingBatch = Value(0);
-    UnlockPendingBatch();
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    m_documentTrees.erase(document);
 }
 
 void MainFrame::StopRunningWork()

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,9 @@
 
 namespace scan {
 class VolumeScanner;
+}
+namespace browse {
+class FolderFeed;
 }
 
 namespace bridge {
@@ -53,6 +57,10 @@ struct WorkerTiming {
 // The name of the single-instance lock.
 constexpr const char* kInstanceName = "Quenlar_rUn_fLag-2019_11_11-1710";
 
+// The answer of the documents' calls that name a scan which is no longer
+// the current one: its rows and indices belong to an earlier scan.
+constexpr int kStaleScan = -2;
+
 class MainFrame {
 public:
     MainFrame(UiChannel& ui, WorkerTiming timing = {});
@@ -65,7 +73,16 @@ public:
     // One script call of the documents, on the UI thread: matched by its
     // exact name and argument count. False when it is not in the table
     // (the document sees a failed call); else `result` holds the answer.
-    bool HandleCall(const std::string& name, const Values& args, Value& result);
+    // `caller` is the document that made it: what answers it alone (a
+    // folder listing, the folder tree it has not taken yet, a preview) goes
+    // to that document only.
+    bool HandleCall(DocumentId caller, const std::string& name, const Values& args, Value& result);
+    bool HandleCall(const std::string& name, const Values& args, Value& result)
+    {
+        return HandleCall(0, name, args, result);
+    }
+    // A document went away: what was kept for it goes.
+    void DocumentLeft(DocumentId document);
 
     // A block device arrived (true) or was removed: USBDiskMonitoring.
     void OnDeviceChange(bool arrived);
@@ -75,6 +92,9 @@ public:
     // For the host and for tests.
     std::uint32_t WorkFlag() const { return m_workFlag.load(); }
     std::shared_ptr<scan::VolumeScanner> CurrentReader() const;
+    // The current scan's identity as the documents are given it: this run's
+    // number, a dash and the scan's generation; "" when there is none.
+    std::string CurrentScanId() const;
     // Whether the waiting animation (OpenAwaitGifWindows) is shown.
     bool AwaitShown() const { return m_popupProcess.load() != 0; }
     // Where the waiting-animation program is looked for (the program's own
@@ -88,37 +108,88 @@ public:
     void StopRunningWork();
 
 private:
+    // The current scan: everything a scan call, a resume or a release
+    // replaces at once. Its generation is new each time; every answer that
+    // hands out rows belongs to one, and a call that acts on rows of another
+    // is refused (kStaleScan).
+    struct Session {
+        std::uint64_t generation = 0;                  // 0: no scan
+        std::shared_ptr<scan::VolumeScanner> volume;   // none until the worker has opened it
+        std::shared_ptr<browse::FolderFeed> tree;
+    };
+    // How the last scan phase that ended went, for a document that comes
+    // after it was told.
+    struct ScanEnd {
+        int operation = 0;   // 1 the normal scan, 2 the deep scan (0: none ended yet)
+        int status = 0;
+        int stop = 0;
+        bool saved = false;  // the scan was saved to be resumed
+        std::string note;    // what the user should know of it ("" nothing)
+    };
+    // Where one document's folder tree stands.
+    struct DocumentTree {
+        std::uint64_t generation = 0;
+        std::uint64_t seen = 0;
+    };
+
     // Shared work state.
-    void SetCurrentReader(std::shared_ptr<scan::VolumeScanner> reader);
+    Session CurrentSession() const;
+    // A new scan replaces the current one: a new generation with no volume
+    // yet, an empty tree and no ends told. The work flag is already taken.
+    std::uint64_t BeginSession(const std::string& name, const std::string& subPath);
+    // Makes `volume` the scan's volume, unless another scan replaced it.
+    void PublishVolume(std::uint64_t generation, std::shared_ptr<scan::VolumeScanner> volume);
+    // The volume of the scan `id` names; none (with `stale` set) when that
+    // is not the current scan.
+    Session SessionNamed(const Value& id, bool& stale) const;
+    std::string ScanIdOf(std::uint64_t generation) const;
     void ReleaseCurrentScan();
     void ReportWorkEnd(std::uint32_t operation, int status);
-    bool TakePendingBatch(Value& batch);    // GetScanFilePathData
-    bool PendingBatchEmpty();
-    bool PutPendingBatch(Value batch);      // false when the slot is full
-    void ClearPendingBatch();
-    void LockPendingBatch();
-    void UnlockPendingBatch();
+    // What a scan's worker has to say of its end (saved or not, and why),
+    // kept for the documents.
+    void NoteOutcome(bool saved, const std::string& note);
+    // Tells every document that a scan phase ended (SetWorkEnd), and keeps
+    // it for the documents that come later.
+    void TellScanEnd(int operation, int status);
+    // Whether a scan of `volume` may replace the store's saved scan: it may
+    // when none is saved, when the saved one is of the same volume, or once
+    // the user let it go (DiscardSavedScan). `kept` names the saved one.
+    static bool MayReplaceSaved(const scan::VolumeScanner& volume, std::string& kept);
+    // The next folders for `caller` of the scan `session`, as a batch (0 when none).
+    Value TakeFolders(DocumentId caller, const Session& session);
     // Sleeps up to `wait`, less when the workers' state changes.
     void Nap(std::chrono::milliseconds wait);
     void Wake();
+    // Waits while `document` has a large backlog; false once it has gone
+    // (or the program ends).
+    bool WaitForRoom(DocumentId document);
 
     // Workers (each on a thread of its own, detached).
     void Start(std::function<void()> body);
-    void ScanWorker(std::string device);
+    void StartPathStreamer(std::uint64_t generation);
+    void ScanWorker(std::uint64_t generation, std::string device);
     int DeepScanStart();
-    void DeepScanWorker();
-    void ResumeWorker();
-    void PathStreamer();
-    void ReportEndedPhases();
-    void FolderListWorker(std::string joined);
-    void FilterWorker(std::string filter);
-    void RecoveryWorker(std::string destination, std::vector<recover::SelectionValue> selection);
+    void DeepScanWorker(std::uint64_t generation);
+    void ResumeWorker(std::uint64_t generation);
+    void PathStreamer(std::uint64_t generation);
+    void ReportEndedPhases(const Session& session);
+    struct Listing {
+        DocumentId caller = 0;
+        std::shared_ptr<scan::VolumeScanner> volume;
+        std::string tag;
+        std::string scan;  // the scan the documents' call named: its rows' header carries it
+        Value Header(const std::string& folder) const;
+    };
+    void FolderListWorker(Listing listing, std::string folder);
+    void FilterWorker(Listing listing, std::string filter, bool streamed);
+    void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::string destination,
+                        std::vector<recover::SelectionValue> selection);
     void PreviewWorker();
-    Value ReadPreview(std::int64_t index, std::int64_t length);
+    Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length);
     void SaveWorker();
 
     // Calls.
-    Value StartScan(const std::string& device, bool releaseFirst = true);
+    Value StartScan(const std::string& device, const std::string& subPath = {});
     Value ScanDiskDelFile(const Values& args);
     Value ScanDiskPartitionDelFile(const Values& args);
     Value SpecialScan(const Values& args);
@@ -126,12 +197,19 @@ private:
     Value StopOperate(const Values& args);
     Value GetScanProc();
     Value GetFilesNumber();
-    Value GetPathFiles(const Values& args);
-    Value GetFilterFileArr(const Values& args);
+    Value GetPathFiles(DocumentId caller, const Values& args);
+    Value GetScanPathFiles(DocumentId caller, const Values& args);
+    Value GetFilterFileArr(DocumentId caller, const Values& args);
+    Value GetScanFilterFiles(DocumentId caller, const Values& args);
+    Value StartFilter(Listing listing, const Value& map, bool streamed);
     Value RecoveryDelFile(const Values& args);
+    Value RecoveryScanFiles(const Values& args);
+    Value StartRecovery(std::shared_ptr<scan::VolumeScanner> volume, const Value& selection, std::string destination);
     Value GetRecoverProc();
     Value GetRecoverReport();
-    Value GetFilePreview(const Values& args);
+    Value GetFilePreview(DocumentId caller, const Values& args);
+    Value GetScanFolders(DocumentId caller, const Values& args);
+    Value GetWorkState();
     Value OpenImageFile(const Values& args);
     Value GetLastScanStatus();
     Value DiscardSavedScan();
@@ -151,17 +229,33 @@ private:
 
     UiChannel& m_ui;
     const WorkerTiming m_timing;
+    std::string m_runId;  // random for each run: an earlier run's scans are never this run's
 
     // The shared state.
-    mutable std::mutex m_stateLock;  // guards the seven below
+    mutable std::mutex m_stateLock;  // guards what follows, to m_workFlag
     std::string m_scanSubPath;       // the folder SpecialScan restricts the tree to ("" the whole volume)
     std::shared_ptr<scan::VolumeScanner> m_currentReader;
+    std::uint64_t m_generation = 0;      // the current scan's (0: none)
+    std::uint64_t m_generations = 0;     // the last one given
+    std::shared_ptr<browse::FolderFeed> m_tree;
+    std::string m_scanName;              // what the current scan reads, as the user knows it
+    ScanEnd m_lastEnd;                   // of the current scan
+    bool m_treeComplete = false;         // the current scan's whole tree is placed and was told
+    std::uint64_t m_streamerGeneration = 0;  // the scan a path streamer runs for (0: none runs)
+    std::map<DocumentId, DocumentTree> m_documentTrees;
     // What the last recovery did, for its report; none before the first.
     std::shared_ptr<const recover::RecoverSummary> m_lastRecovery;
     std::string m_lastRecoveryRefusal;  // why it wrote nothing, when it refused
-    // The preview asked for last (index, length), whether it waits to be
-    // read, and whether the preview worker runs.
-    std::pair<std::int64_t, std::int64_t> m_previewWanted {0, 0};
+    // The preview asked for last, whether it waits to be read, and whether
+    // the preview worker runs.
+    struct PreviewWanted {
+        DocumentId caller = 0;
+        std::shared_ptr<scan::VolumeScanner> volume;
+        std::string scan;
+        std::int64_t index = 0;
+        std::int64_t length = 0;
+    };
+    PreviewWanted m_previewWanted;
     bool m_previewPending = false;
     bool m_previewRunning = false;
     std::atomic<std::uint32_t> m_workFlag {0};
@@ -170,9 +264,6 @@ private:
     // 2 the deep scan (both bits when both ended before the path streamer
     // looked).
     std::atomic<std::uint32_t> m_lastFinishedScan {0};
-    // The one-slot mailbox of folder batches, and its spin lock.
-    std::atomic<int> m_pendingBatchLock {0};
-    Value m_pendingBatch {0};
 
     // Worker threads: how many run, and what they sleep on.
     std::atomic<int> m_workers {0};

@@ -17,42 +17,88 @@
 namespace bridge {
 namespace {
 
-constexpr std::size_t kFolderBatch = 50;   // folder pairs in one batch of the path streamer
-constexpr std::size_t kRowBatch = 100;     // file rows in one batch of a folder listing
+constexpr std::size_t kFolderBatch = 50;       // folder pairs in one batch of the tree
+constexpr std::size_t kRowBatch = 100;         // file rows in one batch of a folder listing
+constexpr std::size_t kFilterBatch = 500;      // file rows in one batch of a documents' filter
+constexpr std::size_t kFilterAnswerRows = 2000;  // file rows in one StartFilterDataArr
 constexpr std::size_t kFoldersWhileWorking = 100;
-// How often the path streamer looks again for the mailbox to empty before
-// it gives up on a batch: the documents take a batch some time after they
-// were told of it, over the host's connection.
-constexpr int kSlotLooks = 100;
+constexpr std::uint32_t kScanWork = kWorkNormalScan | kWorkDeepScan | kWorkResume;
 
 bool Stopping()
 {
     return base::StopRequest.load() != 0;
 }
 
-int StopValue()
+// What a paused or cut-short deep scan leaves to say.
+std::string DeepEndNote(int end, bool saved, bool maySave, const std::string& kept)
 {
-    return static_cast<int>(base::StopRequest.load());
+    const bool wantsSaving = end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium;
+    std::string note;
+    if (end == scan::kDeepMediumGone)
+        note = "The drive went away during the deep scan. ";
+    else if (end == scan::kDeepFailingMedium)
+        note = "Every read failed from one place on: the drive is failing. ";
+    else if (end == scan::kDeepNoMemory)
+        note = "There was not enough memory for the deep scan. ";
+    if (wantsSaving && !saved) {
+        note += maySave ? "The scan could not be saved: the result store in the program's folder cannot be written."
+                        : "This scan was not saved: the saved scan of " + kept +
+                              " is kept, and only one can be. Forget that one first to keep the next.";
+    }
+    while (!note.empty() && note.back() == ' ')
+        note.pop_back();
+    return note;
 }
 
 }  // namespace
 
-void MainFrame::ScanWorker(std::string device)
+bool MainFrame::MayReplaceSaved(const scan::VolumeScanner& volume, std::string& kept)
+{
+    store::ScanRecordInfo record;
+    store::ReadLastScanRecord(record);
+    kept = record.path;
+    if (record.path.empty())
+        return true;
+    std::string difference;
+    return record.hasIdentity ? SameVolumeAsSaved(volume, record, difference) : record.path == volume.m_devicePath;
+}
+
+void MainFrame::StartPathStreamer(std::uint64_t generation)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_streamerGeneration == generation)
+            return;  // one runs for this scan already
+        m_streamerGeneration = generation;
+    }
+    Start([this, generation] { PathStreamer(generation); });
+}
+
+void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
 {
     auto volume = std::make_shared<scan::VolumeScanner>();
     volume->m_treeCursor = 0;
     // A volume that cannot be opened is scanned all the same and finds
     // nothing: the UI sees the usual ends.
     OpenNamedVolume(*volume, device);
-    m_workFlag.fetch_or(kWorkNormalScan);
-    SetCurrentReader(volume);
-    volume->NormalScan();
-    m_lastFinishedScan.fetch_or(1);
+    PublishVolume(generation, volume);
+    // A stop that came before the volume was open is obeyed here.
+    if (!Stopping())
+        volume->NormalScan();
     if (Stopping()) {
+        if (base::StopKeepsResults()) {
+            std::string kept;
+            MayReplaceSaved(*volume, kept);
+            NoteOutcome(false, "The scan was paused in its first step, before there was anything to keep: scan the "
+                               "drive again to start over." +
+                                   (kept.empty() ? std::string() : " The saved scan of " + kept + " is still kept."));
+        }
+        m_lastFinishedScan.fetch_or(1);
         m_workFlag.fetch_and(~std::uint32_t {kWorkNormalScan});
         Wake();
         return;
     }
+    m_lastFinishedScan.fetch_or(1);
     // The deep scan follows at once: its bit is set before the normal
     // scan's goes, so the work flag is never idle between the two (the path
     // streamer would take the pause for the end, and other work could slip in).
@@ -62,53 +108,71 @@ void MainFrame::ScanWorker(std::string device)
     // are all in and reach the documents now, not a second later.
     Wake();
     base::LogLess("OnDeepScanPartition Thread ");
-    Start([this] { DeepScanWorker(); });
+    Start([this, generation] { DeepScanWorker(generation); });
 }
 
 int MainFrame::DeepScanStart()
 {
-    std::uint32_t idle = 0;
-    if (!CurrentReader())
+    const Session session = CurrentSession();
+    if (!session.volume)
         return m_workFlag.load() != 0 ? static_cast<int>(m_workFlag.load()) : -1;
+    std::uint32_t idle = 0;
     // Set before the worker runs, so that a second call answers busy.
     if (!m_workFlag.compare_exchange_strong(idle, kWorkDeepScan))
         return static_cast<int>(idle);
     base::LogLess("OnDeepScanPartition Thread ");
     base::StopRequest = 0;
-    Start([this] { DeepScanWorker(); });
+    const std::uint64_t generation = session.generation;
+    Start([this, generation] { DeepScanWorker(generation); });
+    // Its end and its folders reach the documents as a scan's do.
+    StartPathStreamer(generation);
     return 0;
 }
 
-void MainFrame::DeepScanWorker()
+void MainFrame::DeepScanWorker(std::uint64_t generation)
 {
-    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
-    if (!volume) {
+    const Session session = CurrentSession();
+    if (session.generation != generation || !session.volume) {
         ReportWorkEnd(kWorkDeepScan, 1);
         return;
     }
+    scan::VolumeScanner& volume = *session.volume;
     m_workFlag.fetch_or(kWorkDeepScan);
-    const int end = RunDeepScan(*volume, 0);
-    if (LeavesNothingToResume(end))
+    std::string kept;
+    const bool maySave = MayReplaceSaved(volume, kept);
+    // A volume searched before goes on where that search stopped: what it
+    // found is in the list already (and a search that ended adds nothing).
+    const std::uint64_t start = volume.m_deepNextPosition;
+    bool saved = false;
+    const int end = RunDeepScan(volume, start, maySave, &saved);
+    // A scan of another volume leaves the saved one alone at its end too.
+    if (LeavesNothingToResume(end) && maySave)
         store::DropTables();
+    NoteOutcome(saved, DeepEndNote(end, saved, maySave, kept));
     m_lastFinishedScan.fetch_or(2);
     m_workFlag.fetch_and(~std::uint32_t {kWorkDeepScan});
     Wake();
 }
 
-void MainFrame::ResumeWorker()
+void MainFrame::ResumeWorker(std::uint64_t generation)
 {
     // The steps of the resumed scan, told to the UI and the shared state.
     struct Steps : ResumeSteps {
         MainFrame& frame;
+        std::uint64_t generation;
         std::shared_ptr<scan::VolumeScanner> volume;
-        Steps(MainFrame& f, std::shared_ptr<scan::VolumeScanner> v) : frame(f), volume(std::move(v)) {}
+        Steps(MainFrame& f, std::uint64_t g, std::shared_ptr<scan::VolumeScanner> v)
+            : frame(f), generation(g), volume(std::move(v))
+        {
+        }
         void Loaded(scan::VolumeScanner&, bool scanFollows) override
         {
+            frame.PublishVolume(generation, volume);
             // With nothing more to run the load was the work: the volume is
             // shown idle from the start, its folders pushed as after a scan.
             if (!scanFollows)
                 frame.m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
-            frame.SetCurrentReader(volume);
+            frame.Wake();
         }
         // Each phase takes over the loading bit with its own before the
         // loading one goes, so the work flag is never idle in between.
@@ -139,147 +203,220 @@ void MainFrame::ResumeWorker()
         }
     };
     auto volume = std::make_shared<scan::VolumeScanner>();
-    Steps steps(*this, volume);
+    Steps steps(*this, generation, volume);
     const ResumeOutcome outcome = ResumeSavedScan(*volume, &steps);
-    if (outcome.status == ResumeOutcome::kNothingSaved)
-        SetCurrentReader(volume);  // nothing was saved: an empty volume, as the UI expects one
+    std::string failure;
+    switch (outcome.status) {
+    case ResumeOutcome::kNothingSaved:
+        failure = "There is no saved scan to resume.";
+        break;
+    case ResumeOutcome::kOtherVolume:
+        failure = outcome.record.path + " no longer holds the volume the saved scan was made of: it differs in " +
+                  outcome.difference + ". The saved scan was not resumed and is still kept; forget it to scan "
+                                       "what is there now.";
+        break;
+    case ResumeOutcome::kCannotOpen:
+        failure = outcome.record.path +
+                  " cannot be opened: what the saved scan found is shown, but cannot be recovered or searched "
+                  "further until the drive is back.";
+        break;
+    case ResumeOutcome::kLoadFailed:
+        failure = "The saved scan cannot be read from the result store.";
+        break;
+    case ResumeOutcome::kResumed:
+        if (outcome.action == 2)
+            NoteOutcome(outcome.saved, DeepEndNote(outcome.deepEnd, outcome.saved, true, {}));
+        break;
+    }
     // Loaded only (or not at all): the loading bit is still there.
     m_workFlag.fetch_and(~std::uint32_t {kWorkResume});
     Wake();
+    if (!failure.empty()) {
+        base::LogLess("Resume: %s", failure.c_str());
+        NoteOutcome(false, failure);
+        TellScanEnd(kWorkDeepScan, 1);
+    }
 }
 
-void MainFrame::ReportEndedPhases()
+void MainFrame::ReportEndedPhases(const Session& session)
 {
+    const std::uint32_t ended = m_lastFinishedScan.exchange(0);
+    if (ended == 0)
+        return;
+    // A document that hears of the end and takes the tree then gets all of
+    // what the phase found.
+    if (session.volume)
+        session.tree->PlaceAll(*session.volume);
     // Each phase that ended is told once, the normal scan before the deep
     // one, also when both ended before the streamer looked.
-    const std::uint32_t ended = m_lastFinishedScan.exchange(0);
-    for (const std::uint32_t phase : {1u, 2u}) {
-        if ((ended & phase) != 0)
-            m_ui.Call("SetWorkEnd", {static_cast<std::int64_t>(phase), 0, StopValue()});
+    for (const int phase : {1, 2}) {
+        if ((ended & static_cast<std::uint32_t>(phase)) != 0)
+            TellScanEnd(phase, 0);
     }
 }
 
-void MainFrame::PathStreamer()
+// Places the results of a scan in its tree while the scan runs, tells each
+// phase's end, and once no scan work runs places everything, tells the
+// documents that the tree is whole (SendFileToUi for what changed since they
+// last took it, AllPathSendFinishedToUi) and ends. Each document takes the
+// folders itself (GetScanFilePathData), as many times as it likes. A deep
+// scan started again on the same volume starts it again.
+void MainFrame::PathStreamer(std::uint64_t generation)
 {
-    // Wait for the scan worker to make its volume current.
-    std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
-    for (int naps = 0; !volume; volume = CurrentReader()) {
-        if (naps++ == 11)
-            return;
-        Nap(m_timing.readerWait);
-        if (Stopping() || m_closing)
-            return;
-    }
-    std::string scanFolder;
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        scanFolder = m_scanSubPath;
-    }
-    browse::FolderUpdates updates;
+    std::uint64_t announced = 0;
     while (!m_closing) {
-        if (Stopping()) {
-            while ((m_workFlag.load() & kWorkDeepScan) != 0 && !m_closing)
-                Nap(m_timing.idleWait);
-            ReportEndedPhases();
-            return;
+        const Session session = CurrentSession();
+        if (session.generation != generation)
+            break;  // another scan replaced this one
+        const bool working = (m_workFlag.load() & kScanWork) != 0;
+        if (session.volume && working) {
+            announced = session.tree->Version();
+            session.tree->Place(*session.volume, kFoldersWhileWorking);
         }
-        // The UI has not taken the last batch yet.
-        if (!PendingBatchEmpty()) {
-            Nap(m_timing.batchPause);
-            continue;
-        }
-        ReportEndedPhases();
-
-        updates.clear();
-        const bool working = m_workFlag.load() != 0;
-        const std::size_t unvisited =
-            browse::CollectFolderUpdates(*volume, updates, scanFolder, working ? kFoldersWhileWorking : browse::kNoLimit);
-        if (updates.empty()) {
-            if (unvisited == 0 && m_workFlag.load() == 0) {
-                {
-                    std::lock_guard<std::mutex> lock(volume->m_lock);
-                    volume->m_treeCursor = 0;
-                }
-                if (!Stopping())
-                    m_ui.Call("AllPathSendFinishedToUi", {});
-                return;
-            }
+        ReportEndedPhases(session);
+        if (working) {
             Nap(m_timing.idleWait);
             continue;
         }
-
-        const std::string folders = std::to_string(updates.size());
-        Value::Array batch;
-        std::size_t walked = 0;
-        for (const auto& [key, entry] : updates) {
-            if (Stopping())
-                break;
-            Value::Array pair;
-            pair.emplace_back(entry.first);
-            pair.emplace_back(static_cast<std::int64_t>(entry.second));
-            batch.emplace_back(std::move(pair));
-            ++walked;
-            if (batch.size() < kFolderBatch && walked < updates.size())
-                continue;
-            if (m_workFlag.load() == 0)
-                m_ui.Call("SendFileToUi", {folders, static_cast<std::int64_t>(batch.size())});
-            if (!Stopping()) {
-                // The documents take a batch after they were told of it (or
-                // when they next ask): wait for the mailbox a while rather
-                // than lose the batch, whose folders would not come again.
-                for (int look = 0; look < kSlotLooks && !PendingBatchEmpty() && !Stopping() && !m_closing; ++look)
-                    Nap(m_timing.slotWait);
-                PutPendingBatch(Value(std::move(batch)));
+        if (session.volume) {
+            session.tree->PlaceAll(*session.volume);
+            ReportEndedPhases(session);
+            if (m_workFlag.load() == 0) {
+                const std::size_t changed = session.tree->ChangedAfter(announced);
+                const std::string folders = std::to_string(changed);
+                for (std::size_t at = 0; at < changed; at += kFolderBatch)
+                    m_ui.Call("SendFileToUi", {folders, static_cast<std::int64_t>(std::min(kFolderBatch, changed - at))});
             }
-            std::this_thread::sleep_for(m_timing.batchPause);
-            batch.clear();
+            announced = session.tree->Version();
+            m_ui.Call("AllPathSendFinishedToUi", {});
+        } else {
+            ReportEndedPhases(session);
         }
-    }
-}
-
-void MainFrame::FolderListWorker(std::string joined)
-{
-    const std::size_t comma = joined.find(',');
-    const std::string tag = joined.substr(0, comma);
-    std::string folder = comma == std::string::npos ? std::string() : joined.substr(comma + 1);
-    if (!folder.empty() && folder.back() != '\\')
-        folder += '\\';
-    if (folder.size() == 1)
-        folder.clear();  // the volume's root
-    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
-    if (!volume)
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_generation == generation)
+            m_treeComplete = session.volume != nullptr;
+        // A deep scan started again meanwhile keeps this streamer going.
+        if ((m_workFlag.load() & kScanWork) != 0 && m_generation == generation) {
+            m_treeComplete = false;
+            continue;
+        }
+        if (m_streamerGeneration == generation)
+            m_streamerGeneration = 0;
         return;
-    std::vector<Value> rows;
-    browse::ListFolderFiles(*volume, folder, rows);
-    const Value header = Value::Array {tag, folder};
-    m_ui.Call("StartReceiePathFiles", {header});
-    for (std::size_t at = 0; at < rows.size(); at += kRowBatch) {
-        const std::size_t end = std::min(rows.size(), at + kRowBatch);
-        m_ui.Call("InReceiePathFiles", {header, Value::Array(rows.begin() + static_cast<std::ptrdiff_t>(at),
-                                                            rows.begin() + static_cast<std::ptrdiff_t>(end))});
     }
-    m_ui.Call("EndReceiePathFiles", {header});
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_streamerGeneration == generation)
+        m_streamerGeneration = 0;
 }
 
-void MainFrame::FilterWorker(std::string filter)
+Value MainFrame::TakeFolders(DocumentId caller, const Session& session)
 {
-    if (const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader()) {
+    if (!session.tree)
+        return Value(0);
+    std::uint64_t seen = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        DocumentTree& tree = m_documentTrees[caller];
+        if (tree.generation != session.generation)
+            tree = {session.generation, 0};
+        seen = tree.seen;
+    }
+    const auto folders = session.tree->Take(seen, kFolderBatch);
+    if (folders.empty())
+        return Value(0);
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        DocumentTree& tree = m_documentTrees[caller];
+        if (tree.generation == session.generation)
+            tree.seen = seen;
+    }
+    Value::Array batch;
+    batch.reserve(folders.size());
+    for (const auto& [path, count] : folders) {
+        Value::Array pair;
+        pair.emplace_back(path);
+        pair.emplace_back(static_cast<std::int64_t>(count));
+        batch.emplace_back(std::move(pair));
+    }
+    return Value(std::move(batch));
+}
+
+Value MainFrame::Listing::Header(const std::string& folder) const
+{
+    Value::Array header {tag, folder};
+    if (!scan.empty())
+        header.emplace_back(scan);
+    return Value(std::move(header));
+}
+
+void MainFrame::FolderListWorker(Listing listing, std::string folder)
+{
+    const Value header = listing.Header(folder);
+    std::vector<std::uint32_t> indices;
+    if (listing.volume)
+        indices = browse::FolderFileIndices(*listing.volume, folder);
+    m_ui.CallDocument(listing.caller, "StartReceiePathFiles", {header});
+    for (std::size_t at = 0; at < indices.size(); at += kRowBatch) {
+        // A document that lags behind is waited for; one that went away
+        // is not sent the rest.
+        if (!WaitForRoom(listing.caller))
+            return;
         std::vector<Value> rows;
-        browse::FilterFiles(*volume, filter, rows);
-        const std::size_t comma = filter.rfind(',');
-        const std::string scanName = comma == std::string::npos ? filter : filter.substr(comma + 1);
-        m_ui.Call("StartFilterDataArr", {Value::Array(std::move(rows)), scanName});
+        browse::MakeFileRows(*listing.volume, indices.data() + at, std::min(kRowBatch, indices.size() - at), rows);
+        m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(std::move(rows))});
+    }
+    m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
+}
+
+void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
+{
+    if (listing.volume) {
+        const std::vector<std::uint32_t> indices = browse::FilterFileIndices(*listing.volume, filter);
+        if (streamed) {
+            // As a folder listing: the documents' filter streams its rows.
+            const Value header = listing.Header({});
+            m_ui.CallDocument(listing.caller, "StartReceiePathFiles", {header});
+            bool gone = false;
+            for (std::size_t at = 0; at < indices.size() && !gone; at += kFilterBatch) {
+                gone = !WaitForRoom(listing.caller);
+                if (gone)
+                    break;
+                std::vector<Value> rows;
+                browse::MakeFileRows(*listing.volume, indices.data() + at,
+                                     std::min(kFilterBatch, indices.size() - at), rows);
+                m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(std::move(rows))});
+            }
+            if (!gone)
+                m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
+        } else {
+            // The table's filter answers with its rows; a long list comes in
+            // several answers of the same scan name, in order, rather than
+            // one that no document could take.
+            const std::size_t comma = filter.rfind(',');
+            const std::string scanName = comma == std::string::npos ? filter : filter.substr(comma + 1);
+            std::size_t at = 0;
+            do {
+                if (!WaitForRoom(listing.caller))
+                    break;
+                std::vector<Value> rows;
+                const std::size_t count = std::min(kFilterAnswerRows, indices.size() - at);
+                browse::MakeFileRows(*listing.volume, indices.data() + at, count, rows);
+                m_ui.CallDocument(listing.caller, "StartFilterDataArr", {Value::Array(std::move(rows)), scanName});
+                at += count;
+            } while (at < indices.size());
+        }
     }
     ReportWorkEnd(kWorkFilter, 0);
 }
 
-void MainFrame::RecoveryWorker(std::string destination, std::vector<recover::SelectionValue> selection)
+void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::string destination,
+                               std::vector<recover::SelectionValue> selection)
 {
     int status = 0;
     std::string refusal;
     auto summary = std::make_shared<recover::RecoverSummary>();
     summary->selected = selection.size();
-    if (const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader()) {
+    if (volume) {
         // The destination's nearest folder that exists tells where it would
         // be made: never on the volume being read.
         std::string existing = destination;
@@ -311,19 +448,24 @@ void MainFrame::RecoveryWorker(std::string destination, std::vector<recover::Sel
 
 void MainFrame::SaveWorker()
 {
+    bool saved = false;
+    std::string note;
     if (const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader()) {
         const std::uint32_t mode = volume->m_scanMode.load();
-        if (mode == scan::kScanDeepRunning || mode == scan::kScanDeepFinished) {
-            store::ScanRecordInfo record;
-            record.path = volume->m_devicePath;
-            record.startTime = volume->m_deepStartTime;
-            record.useTime = 0;
-            record.nextPosition = volume->m_progress.load();
-            record.lastScanFlag = static_cast<std::int32_t>(mode);
-            store::SaveScanResults(*volume, record);
+        std::string kept;
+        if (mode != scan::kScanDeepRunning && mode != scan::kScanDeepFinished) {
+            note = "Only a scan whose deep scan has begun can be kept for later.";
+        } else if (!MayReplaceSaved(*volume, kept)) {
+            note = "This scan was not saved: the saved scan of " + kept +
+                   " is kept, and only one can be. Forget that one first to keep this.";
+        } else {
+            saved = store::SaveScanResults(*volume, SavedScanRecord(*volume, volume->m_progress.load(), 0));
+            if (!saved)
+                note = "The scan could not be saved: the result store in the program's folder cannot be written.";
         }
     }
-    ReportWorkEnd(kWorkSave, 0);
+    NoteOutcome(saved, note);
+    ReportWorkEnd(kWorkSave, saved ? 0 : 1);
 }
 
 }  // namespace bridge

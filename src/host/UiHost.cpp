@@ -27,6 +27,11 @@ class Channel final : public bridge::UiChannel {
 public:
     explicit Channel(WebHost& host) : m_host(host) {}
     void Call(const std::string& function, bridge::Values args) override { m_host.Notify(function, args); }
+    void CallDocument(bridge::DocumentId document, const std::string& function, bridge::Values args) override
+    {
+        m_host.NotifyDocument(document, function, args);
+    }
+    std::size_t Backlog(bridge::DocumentId document) override { return m_host.Backlog(document); }
 
 private:
     WebHost& m_host;
@@ -46,9 +51,16 @@ public:
         m_frame = &frame;
     }
 
-    bool Call(const std::string& name, const bridge::Values& args, bridge::Value& result) override
+    bool Call(bridge::DocumentId document, const std::string& name, const bridge::Values& args,
+              bridge::Value& result) override
     {
-        return m_frame != nullptr && m_frame->HandleCall(name, args, result);
+        return m_frame != nullptr && m_frame->HandleCall(document, name, args, result);
+    }
+
+    void DocumentLeft(bridge::DocumentId document) override
+    {
+        if (m_frame != nullptr)
+            m_frame->DocumentLeft(document);
     }
 
     bool Serve(std::string_view path, std::string_view& body, std::string& contentType) override

@@ -17,8 +17,10 @@
 #include <atomic>
 #include <csignal>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <unordered_map>
 
 namespace host {
 
@@ -160,7 +162,19 @@ public:
     void Joined(const std::shared_ptr<DocumentSession>& document);
     void Left(const std::shared_ptr<DocumentSession>& document);
     void Broadcast(const std::shared_ptr<const std::string>& text);
-    std::string Handle(const std::string& text);
+    std::string Handle(bridge::DocumentId document, const std::string& text);
+
+    // Each document's bytes queued and not yet written, readable from any
+    // thread; a document that is not here has gone.
+    std::shared_ptr<std::atomic<std::size_t>> BacklogOf(bridge::DocumentId document) const
+    {
+        std::lock_guard<std::mutex> lock(backlogLock);
+        const auto it = backlogs.find(document);
+        return it == backlogs.end() ? nullptr : it->second;
+    }
+    mutable std::mutex backlogLock;
+    std::unordered_map<bridge::DocumentId, std::shared_ptr<std::atomic<std::size_t>>> backlogs;
+    bridge::DocumentId lastDocument = 0;  // the host thread's alone
 
     WebHostHandler& handler;
     net::io_context ioc;
@@ -183,9 +197,13 @@ namespace {
 class DocumentSession : public std::enable_shared_from_this<DocumentSession> {
 public:
     DocumentSession(beast::tcp_stream&& stream, WebHost::Impl& host, ConnectionSlot slot)
-        : m_ws(std::move(stream)), m_host(host), m_slot(std::move(slot))
+        : m_ws(std::move(stream)), m_host(host), m_slot(std::move(slot)), m_id(++host.lastDocument),
+          m_backlog(std::make_shared<std::atomic<std::size_t>>(0))
     {
     }
+
+    bridge::DocumentId Id() const { return m_id; }
+    const std::shared_ptr<std::atomic<std::size_t>>& BacklogCounter() const { return m_backlog; }
 
     void Accept(http::request<http::empty_body> request)
     {
@@ -207,10 +225,14 @@ public:
         });
     }
 
-    void Send(const std::shared_ptr<const std::string>& text)
+    // Queues `text`; `counted` when its bytes were already added to the
+    // document's backlog by the thread that sent it.
+    void Send(const std::shared_ptr<const std::string>& text, bool counted = false)
     {
         if (m_closed)
             return;
+        if (!counted)
+            *m_backlog += text->size();
         m_queuedBytes += text->size();
         if (m_queuedBytes > m_host.settings.maxQueuedBytes) {
             // The document has stopped reading: it is dropped rather than
@@ -262,7 +284,7 @@ private:
             if (!self->m_ws.got_text())
                 self->Send(std::make_shared<const std::string>(RefusalText("null", "binary messages are not read")));
             else
-                self->Send(std::make_shared<const std::string>(self->m_host.Handle(text)));
+                self->Send(std::make_shared<const std::string>(self->m_host.Handle(self->m_id, text)));
             if (!self->m_closed)
                 self->Read();
         });
@@ -278,6 +300,7 @@ private:
             if (self->m_queue.empty())
                 return;
             self->m_queuedBytes -= self->m_queue.front()->size();
+            *self->m_backlog -= self->m_queue.front()->size();
             self->m_queue.pop_front();
             if (!self->m_queue.empty())
                 self->Write();
@@ -291,6 +314,8 @@ private:
     std::deque<std::shared_ptr<const std::string>> m_queue;
     std::size_t m_queuedBytes = 0;
     bool m_closed = false;
+    const bridge::DocumentId m_id;
+    const std::shared_ptr<std::atomic<std::size_t>> m_backlog;
 };
 
 // One HTTP connection: static documents, or the upgrade to a document's
@@ -441,6 +466,10 @@ void WebHost::Impl::Accept()
 
 void WebHost::Impl::Joined(const std::shared_ptr<DocumentSession>& document)
 {
+    {
+        std::lock_guard<std::mutex> lock(backlogLock);
+        backlogs[document->Id()] = document->BacklogCounter();
+    }
     documents.insert(document);
     documentCount = documents.size();
     handler.DocumentsChanged(documents.size());
@@ -450,9 +479,15 @@ void WebHost::Impl::Left(const std::shared_ptr<DocumentSession>& document)
 {
     if (documents.erase(document) == 0)
         return;
+    {
+        std::lock_guard<std::mutex> lock(backlogLock);
+        backlogs.erase(document->Id());
+    }
     documentCount = documents.size();
-    if (!stopping)
+    if (!stopping) {
+        handler.DocumentLeft(document->Id());
         handler.DocumentsChanged(documents.size());
+    }
 }
 
 void WebHost::Impl::Broadcast(const std::shared_ptr<const std::string>& text)
@@ -463,14 +498,14 @@ void WebHost::Impl::Broadcast(const std::shared_ptr<const std::string>& text)
         document->Send(text);
 }
 
-std::string WebHost::Impl::Handle(const std::string& text)
+std::string WebHost::Impl::Handle(bridge::DocumentId document, const std::string& text)
 {
     CallMessage call;
     std::string error;
     if (!ParseCall(text, call, error))
         return RefusalText(call.id, error);
     bridge::Value result;
-    const bool handled = handler.Call(call.name, call.args, result);
+    const bool handled = handler.Call(document, call.name, call.args, result);
     return AnswerText(call.id, handled, result);
 }
 
@@ -599,6 +634,32 @@ void WebHost::Notify(const std::string& name, const bridge::Values& args)
         return;
     auto text = std::make_shared<const std::string>(NotificationText(name, args));
     net::post(m_impl->ioc, [impl = m_impl.get(), text] { impl->Broadcast(text); });
+}
+
+void WebHost::NotifyDocument(bridge::DocumentId document, const std::string& name, const bridge::Values& args)
+{
+    const std::shared_ptr<std::atomic<std::size_t>> backlog = m_impl->BacklogOf(document);
+    if (!backlog)
+        return;
+    auto text = std::make_shared<const std::string>(NotificationText(name, args));
+    // Counted now, so that a worker that sends many sees its own backlog
+    // before the host thread has queued them.
+    *backlog += text->size();
+    net::post(m_impl->ioc, [impl = m_impl.get(), document, text, backlog] {
+        for (const auto& session : impl->documents) {
+            if (session->Id() == document) {
+                session->Send(text, true);
+                return;
+            }
+        }
+        *backlog -= text->size();
+    });
+}
+
+std::size_t WebHost::Backlog(bridge::DocumentId document) const
+{
+    const std::shared_ptr<std::atomic<std::size_t>> backlog = m_impl->BacklogOf(document);
+    return backlog ? backlog->load() : bridge::UiChannel::kGone;
 }
 
 void WebHost::After(std::chrono::milliseconds delay, std::function<void()> task)

@@ -45,13 +45,16 @@ bool IsUiAddress(std::string_view url);
 class WebHostHandler {
 public:
     virtual ~WebHostHandler() = default;
-    // A script call of a document; false when it is not handled.
-    virtual bool Call(const std::string& name, const bridge::Values& args, bridge::Value& result) = 0;
+    // A script call of document `document`; false when it is not handled.
+    virtual bool Call(bridge::DocumentId document, const std::string& name, const bridge::Values& args,
+                      bridge::Value& result) = 0;
     // What GET /s/TOKEN/`path` serves ("app/index.html", "res/logo.png"): the
     // bytes (alive as long as the host) and their type; false for 404.
     virtual bool Serve(std::string_view path, std::string_view& body, std::string& contentType) = 0;
     // A document connected or went away; `connected` documents remain.
     virtual void DocumentsChanged(std::size_t connected) = 0;
+    // Document `document` went away (before DocumentsChanged tells the count).
+    virtual void DocumentLeft(bridge::DocumentId) {}
     // SIGINT or SIGTERM arrived (once; the next one takes the default action).
     virtual void Signalled(int signal) = 0;
 };
@@ -78,6 +81,11 @@ public:
     // Tells every connected document: queued, never waited for; nothing
     // happens when none is connected. Any thread.
     void Notify(const std::string& name, const bridge::Values& args);
+    // Tells one document; nothing happens when it has gone. Any thread.
+    void NotifyDocument(bridge::DocumentId document, const std::string& name, const bridge::Values& args);
+    // The bytes queued for `document` and not yet written to it;
+    // bridge::UiChannel::kGone when it is not connected. Any thread.
+    std::size_t Backlog(bridge::DocumentId document) const;
     // Runs `task` on the host's thread, after `delay`. Any thread.
     void After(std::chrono::milliseconds delay, std::function<void()> task);
     std::size_t Documents() const;
