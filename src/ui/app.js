@@ -13,11 +13,19 @@ const IMAGE_FILES = 4294967294;
 const WORK_NORMAL = 1;
 const WORK_DEEP = 2;
 const WORK_RECOVERY = 4;
+const WORK_RESUME = 64;
+const SCAN_WORK = WORK_NORMAL | WORK_DEEP | WORK_RESUME;
+const STALE = -2;  // the answer of a call that names an earlier scan
 const SCANNABLE = new Set(['NTFS', 'FAT32', 'exFAT']);
 const VOLUME = 'Q:';  // the whole volume in a recovery selection; folders follow it after a backslash
 const PREVIEW_BYTES = 65536;
 
 const state = {
+  scanId: '',             // the scan the page shows (its identity); '' none
+  starting: false,        // a scan call of this page is on its way
+  ending: false,          // the end of the scan shown is being told
+  stale: false,           // the program holds another scan than the one shown
+  closed: false,          // the program has ended
   scanning: false,
   scanName: '',
   fileSystem: '',
@@ -169,18 +177,60 @@ function showScanning(name) {
   $('deep').hidden = true;
 }
 
-async function startScan(name, starter, fileSystem = '') {
+// Asks before a new scan while a scan is saved: only one can be kept, and
+// the new one would take its place. Resolves true when the new scan may go on.
+function askAboutSaved(name) {
+  return new Promise((resolve) => {
+    const banner = $('ask-saved');
+    $('ask-saved-text').textContent = `A saved scan of ${$('saved-name').textContent || 'a drive'} is kept, and only one can be. `
+      + `Resume it, or forget it and scan ${name}?`;
+    $('ask-saved-replace').textContent = `Forget it and scan ${name}`;
+    const done = async (choice) => {
+      banner.hidden = true;
+      for (const id of ['ask-saved-resume', 'ask-saved-replace', 'ask-saved-cancel']) $(id).onclick = null;
+      if (choice === 'replace') {
+        if ((await call('DiscardSavedScan')) !== 0) {
+          setStatus('The saved scan cannot be forgotten while a task runs.');
+          resolve(false);
+          return;
+        }
+        $('saved').hidden = true;
+        resolve(true);
+        return;
+      }
+      resolve(false);
+      if (choice === 'resume') resumeSaved();
+    };
+    $('ask-saved-resume').onclick = () => done('resume');
+    $('ask-saved-replace').onclick = () => done('replace');
+    $('ask-saved-cancel').onclick = () => done('cancel');
+    banner.hidden = false;
+    $('ask-saved-cancel').focus();
+  });
+}
+
+async function startScan(name, starter, fileSystem = '', { replacesSaved = true } = {}) {
   const busy = 'Another task is still running; wait for it to end or stop it first.';
   if ((await call('GetWorkFlag')) !== 0) {
     setStatus(busy);
+    await offerCurrentScan();
     return;
   }
+  if (replacesSaved && (await call('GetLastScanStatus')) === 1 && !(await askAboutSaved(name))) return;
   // Cleared before the scan starts: its first folders may come before its answer.
+  state.starting = true;
   resetResults();
-  if ((await starter()) !== 0) {
-    setStatus(busy);
-    return;
+  let scan = '';
+  try {
+    if ((await starter()) !== 0) {
+      setStatus(busy);
+      return;
+    }
+    scan = (await call('GetWorkState')).scan;
+  } finally {
+    state.starting = false;
   }
+  setScan(scan);
   state.scanName = name;
   state.fileSystem = fileSystem;
   showScanning(name);
@@ -189,6 +239,88 @@ async function startScan(name, starter, fileSystem = '') {
   state.pace = new Pace();
   state.phase = 0;
   poll();
+}
+
+function resumeSaved() {
+  startScan($('saved-name').textContent, () => call('ResumeScan'), '', { replacesSaved: false });
+}
+
+// ---- The scan the page shows, and the program's ---------------------------
+
+function setScan(id) {
+  state.scanId = id || '';
+  state.stale = false;
+  $('stale').hidden = true;
+}
+
+// The program holds another scan than the one on the page: what the page
+// lists can no longer be acted on.
+function markStale(text = 'This list belongs to an earlier scan: scan again or open the current one.') {
+  if (state.stale || state.closed) return;
+  state.stale = true;
+  state.scanning = false;
+  clearInterval(recoveryPoll);
+  $('stale-text').textContent = text;
+  $('stale').hidden = false;
+  $('stale-open').hidden = false;
+  setStatus('This page shows an earlier scan.');
+}
+
+// Whether an answer says the page's scan is no longer the program's.
+function refused(answer) {
+  if (answer !== STALE) return false;
+  markStale();
+  return true;
+}
+
+// While the page shows no scan, another window's scan is offered.
+async function offerCurrentScan() {
+  const work = await call('GetWorkState');
+  if (!work.scan || work.scan === state.scanId) return;
+  $('stale-text').textContent = `A scan of ${work.name || 'a drive'} is ${work.work & SCAN_WORK ? 'running' : 'open'} in another window.`;
+  $('stale-open').hidden = false;
+  $('stale').hidden = false;
+}
+
+// Shows the program's current scan as it stands: running (with its
+// progress and Pause and Stop) or ended (with its tree, lists and last
+// recovery report). False when there is none.
+async function attach() {
+  const work = await call('GetWorkState');
+  if (!work.scan) return false;
+  resetResults();
+  setScan(work.scan);
+  state.scanName = work.name || 'the drive';
+  state.fileSystem = work.fileSystem;
+  showScanning(state.scanName);
+  if (work.work & SCAN_WORK) {
+    setStatus(`Scanning ${state.scanName}…`);
+    state.scanning = true;
+    state.pace = new Pace();
+    state.phase = 0;
+    poll();
+  } else {
+    await scanEnded((found) => endWords(work, found), { deepAgain: deepAgainAfter(work) });
+  }
+  if (work.work & WORK_RECOVERY) watchRecovery();
+  else if (work.recovery) await showRecoverReport();
+  return true;
+}
+
+function deepAgainAfter(work) {
+  return Array.isArray(work.ended) && work.ended[2] !== 0 && !(work.ended[2] & 1) && work.fileSystem === 'NTFS';
+}
+
+// The words for a scan's end, from the program's state.
+function endWords(work, found) {
+  const [, status, stop] = Array.isArray(work.ended) ? work.ended : [0, 0, 0];
+  if (status === 1) return `The scan could not go on. ${work.note || ''}`.trim();
+  if (stop & 1) {
+    return work.saved ? `Paused: ${found}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`
+      : `Paused: ${found}. ${work.note || 'Nothing of it could be kept.'}`;
+  }
+  if (stop) return `Stopped: ${found} before the scan was stopped.`;
+  return `Scan finished: ${found}.${work.note ? ` ${work.note}` : ''}`;
 }
 
 function showProgress(flag, done, total) {
@@ -214,7 +346,7 @@ function showProgress(flag, done, total) {
 }
 
 async function poll() {
-  if (!state.scanning) return;
+  if (!state.scanning || state.closed) return;
   try {
     const [flag, progress, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
     if (Array.isArray(progress)) showProgress(Number(flag), Number(progress[0]), Number(progress[1]));
@@ -225,15 +357,29 @@ async function poll() {
   }
 }
 
-async function takeFolders() {
-  for (;;) {
-    const batch = await call('GetScanFilePathData', 0);
-    if (!Array.isArray(batch)) return;
-    for (const pair of batch) {
-      if (Array.isArray(pair) && typeof pair[0] === 'string') state.tree.set(pair[0], Number(pair[1]) || 0);
-    }
-    renderTree();
+// Takes the folders of the page's scan that it has not taken yet. One
+// taker at a time; a call while it runs makes it look once more.
+let taking = null;
+let takeAgain = false;
+function takeFolders() {
+  if (taking) {
+    takeAgain = true;
+    return taking;
   }
+  taking = (async () => {
+    do {
+      takeAgain = false;
+      while (state.scanId && !state.stale && !state.closed) {
+        const batch = await call('GetScanFolders', state.scanId);
+        if (refused(batch) || !Array.isArray(batch)) break;
+        for (const pair of batch) {
+          if (Array.isArray(pair) && typeof pair[0] === 'string') state.tree.set(pair[0], Number(pair[1]) || 0);
+        }
+        renderTree();
+      }
+    } while (takeAgain);
+  })().finally(() => { taking = null; });
+  return taking;
 }
 
 // `say(found)` gives the words for the end, with the files found by then.
@@ -255,28 +401,52 @@ async function scanEnded(say, { deepAgain = false } = {}) {
 
 on('SendFileToUi', () => takeFolders());
 on('StartDeepScan', () => setStatus('The saved deep scan goes on where it stopped…'));
+// The scan on the page ended: told once, in the program's words.
+async function endFromProgram() {
+  if (!state.scanning || state.ending || state.stale) return;
+  state.ending = true;
+  try {
+    const work = await call('GetWorkState');
+    if (work.scan !== state.scanId) {
+      markStale();
+      return;
+    }
+    await scanEnded((found) => endWords(work, found), { deepAgain: deepAgainAfter(work) });
+  } finally {
+    state.ending = false;
+  }
+}
+
 on('AllPathSendFinishedToUi', () => {
-  if (state.scanning) scanEnded((found) => `Scan finished: ${found}.`);
+  if (state.scanning) endFromProgram();
   else takeFolders();
+});
+// The program's current scan changed: a page that shows another one can no
+// longer act on its rows; one that shows none is offered it.
+on('SetCurrentScan', (id) => {
+  if (state.starting || state.closed || id === state.scanId) return;
+  if (state.scanId) markStale();
+  else if (id && !$('start').hidden) offerCurrentScan();
 });
 on('SetWorkEnd', (operation, status, stop) => {
   const scanPhase = operation === WORK_DEEP || operation === WORK_NORMAL;
-  if (scanPhase && stop !== 0 && !state.scanning) return;  // both phases tell of one stop
-  if (scanPhase && stop & 1) {
-    scanEnded((found) => `Paused: ${found}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`);
-  } else if (scanPhase && stop !== 0) {
-    scanEnded((found) => `Stopped: ${found} before the scan was stopped.`, { deepAgain: state.fileSystem === 'NTFS' });
-  } else if (operation === WORK_DEEP && status === 1) {
-    scanEnded(() => 'The deep scan could not start.');
-  } else if (operation === WORK_RECOVERY) {
+  if (operation === WORK_RECOVERY) {
     recoveryEnded(status, stop);
+    return;
   }
+  // A phase that ended on its own is followed by the next, or by the
+  // tree's end; a stop or a failure ends the scan here.
+  if (scanPhase && (stop !== 0 || status !== 0)) endFromProgram();
 });
 on('USBDiskMonitoring', () => {
   if (!$('start').hidden) showDisks();
 });
 
 async function deepScanAgain() {
+  if ((await call('GetWorkState')).scan !== state.scanId) {
+    markStale();
+    return;
+  }
   const answer = await call('DeepScanPartition');
   if (answer !== 0) {
     setStatus('The deep scan cannot start now.');
@@ -290,6 +460,7 @@ async function deepScanAgain() {
 }
 
 function backToStart() {
+  $('stale').hidden = true;
   $('scan').hidden = true;
   $('browse').hidden = true;
   $('recover').hidden = true;
@@ -450,25 +621,27 @@ async function listFolder(path, { keep = false } = {}) {
   $('folder-name').textContent = path === '' ? 'Files at the top of the drive' : shown(path).replaceAll('\\', ' › ');
   renderTree();
   updateView({ keepCursor: keep });
-  await call('GetPathFiles', state.tag, path);
+  refused(await call('GetScanPathFiles', state.scanId, state.tag, path));
 }
 
+// A listing's rows are the page's when they come under its latest tag, of
+// the scan it shows.
+const ours = (header) => Array.isArray(header) && header[0] === state.tag && header[2] === state.scanId;
 on('StartReceiePathFiles', (header) => {
-  if (Array.isArray(header) && header[0] === state.tag) state.rows = [];
+  if (ours(header)) state.rows = [];
 });
 on('InReceiePathFiles', (header, rows) => {
-  if (!Array.isArray(header) || header[0] !== state.tag || !Array.isArray(rows)) return;
+  if (!ours(header) || !Array.isArray(rows)) return;
   for (const row of rows) state.rows.push(row);
   viewChanged();
 });
 on('EndReceiePathFiles', (header) => {
-  if (Array.isArray(header) && header[0] === state.tag) updateView({ keepCursor: true });
-});
-on('StartFilterDataArr', (rows, name) => {
-  if (name !== state.tag || state.listing?.kind !== 'filter') return;
-  state.rows = Array.isArray(rows) ? rows : [];
-  $('filter-result').textContent = state.rows.length === 0 ? 'No file matches.' : `${formatCount(state.rows.length, 'file matches', 'files match')}.`;
-  updateView();
+  if (!ours(header)) return;
+  updateView({ keepCursor: true });
+  if (state.listing?.kind === 'filter') {
+    $('filter-result').textContent = state.rows.length === 0 ? 'No file matches.'
+      : `${formatCount(state.rows.length, 'file matches', 'files match')}.`;
+  }
 });
 
 async function runFilter(event) {
@@ -490,8 +663,12 @@ async function runFilter(event) {
   filter.StartTime = '0';
   filter.EndTime = $('filter-age').value;
   const tag = `f${nextTag++}`;
-  filter.ScanName = tag;
-  const answer = await call('GetFilterFileArr', filter);
+  // The rows come as a folder's do, under this tag.
+  state.tag = tag;
+  state.listing = { kind: 'filter', text: '' };
+  state.rows = [];
+  const answer = await call('GetScanFilterFiles', state.scanId, tag, filter);
+  if (refused(answer)) return;
   if (answer !== 0) {
     $('filter-result').textContent = 'Filters can be used once the scan has ended or is paused.';
     return;
@@ -500,9 +677,7 @@ async function runFilter(event) {
   if (low > 0) parts.push(`at least ${formatSize(low)}`);
   if (high > 0) parts.push(`at most ${formatSize(high)}`);
   if ($('filter-age').value !== '0') parts.push(`changed ${$('filter-age').selectedOptions[0].textContent}`);
-  state.listing = { kind: 'filter', text: parts.join(' · ') };
-  state.tag = tag;
-  state.rows = [];
+  state.listing.text = parts.join(' · ');
   $('folder-name').textContent = `Matching files: ${state.listing.text}`;
   $('filter-result').textContent = 'Looking…';
   renderTree();
@@ -688,11 +863,14 @@ async function preview(row) {
   $('preview-text').hidden = true;
   // The bytes come with SetFilePreview; a slow disk may take a while.
   state.previewRow = row;
-  await call('GetFilePreview', index, PREVIEW_BYTES);
+  if (refused(await call('GetFilePreview', state.scanId, index, PREVIEW_BYTES))) {
+    $('preview-note').textContent = 'This file belongs to an earlier scan: scan again to preview it.';
+  }
 }
 
-on('SetFilePreview', (index, answer) => {
-  if (index !== state.previewIndex || !state.previewRow) return;  // another file was chosen meanwhile
+on('SetFilePreview', (index, answer, scan) => {
+  // Another file (or scan) was chosen meanwhile.
+  if (index !== state.previewIndex || scan !== state.scanId || !state.previewRow) return;
   showPreview(state.previewRow, answer);
 });
 
@@ -763,12 +941,22 @@ let recoveryPoll = null;
 async function startRecovery() {
   const destination = $('destination').value.trim();
   const selection = [...[...state.pickedFolders].map(folderSelection), ...state.pickedFiles.keys()];
-  const answer = await call('RecoveryDelFile', selection, destination);
+  const answer = await call('RecoveryScanFiles', state.scanId, selection, destination);
+  if (refused(answer)) {
+    $('recover-result').textContent = 'Nothing was written: this selection belongs to an earlier scan. Scan the drive again, or open the current scan, and choose the files there.';
+    $('recover-result').classList.add('refused');
+    return;
+  }
   if (answer !== 0) {
     $('recover-result').textContent = 'Another task is still running; the files were not recovered yet.';
     return;
   }
   state.destination = destination;
+  watchRecovery();
+}
+
+// The recovery's progress, polled until it ends.
+function watchRecovery() {
   $('recover-start').disabled = true;
   $('open-destination').hidden = true;
   $('recover-problems').replaceChildren();
@@ -776,7 +964,9 @@ async function startRecovery() {
   $('recover-progress').value = 0;
   $('recover-result').textContent = 'Recovering…';
   $('recover-result').classList.remove('refused');
+  clearInterval(recoveryPoll);
   recoveryPoll = setInterval(async () => {
+    if (state.closed) return;
     const [count, total, path] = await call('GetRecoverProc');
     $('recover-progress').max = Math.max(1, Number(total));
     $('recover-progress').value = Number(count);
@@ -787,7 +977,12 @@ async function startRecovery() {
 async function recoveryEnded() {
   clearInterval(recoveryPoll);
   $('recover-progress').hidden = true;
+  if (state.stale || $('recover').hidden) return;
   renderPicked();
+  await showRecoverReport();
+}
+
+async function showRecoverReport() {
   const report = await call('GetRecoverReport');
   if (!Array.isArray(report)) {
     $('recover-result').textContent = 'The recovery ended without a report.';
@@ -799,7 +994,7 @@ async function recoveryEnded() {
     $('recover-result').classList.add('refused');
     return;
   }
-  const lines = [`${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all) into ${state.destination}.`];
+  const lines = [`${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all)${state.destination ? ` into ${state.destination}` : ''}.`];
   if (partial) lines.push(`${formatCount(partial, 'file', 'files')} could be read only in part: saved with “.partial” at the end of the name.`);
   if (failed) lines.push(`${formatCount(failed, 'file', 'files')} could not be recovered.`);
   if (stopped) lines.push(`The recovery was stopped before all ${Number(selected).toLocaleString()} were done.`);
@@ -832,7 +1027,12 @@ async function start() {
   $('refresh').addEventListener('click', () => showDisks());
   $('image-form').addEventListener('submit', openImage);
   $('folder-form').addEventListener('submit', scanFolder);
-  $('resume').addEventListener('click', () => startScan($('saved-name').textContent, () => call('ResumeScan')));
+  $('resume').addEventListener('click', resumeSaved);
+  $('stale-open').addEventListener('click', async () => {
+    $('stale').hidden = true;
+    if (!(await attach())) backToStart();
+  });
+  $('stale-start').addEventListener('click', backToStart);
   $('discard').addEventListener('click', discardSaved);
   $('pause').addEventListener('click', () => call('StopOperate', 1));
   $('stop').addEventListener('click', () => call('StopOperate', 2));
@@ -852,10 +1052,31 @@ async function start() {
   }
   $('recover-start').addEventListener('click', () => startRecovery());
   $('open-destination').addEventListener('click', () => call('OpenFolderPath', state.destination));
-  onClosed(() => setStatus('The program has ended. Start Quenlar again to go on.'));
+  onClosed(programEnded);
   $('destination').value = await call('GetIndependentPath', 2);
   setStatus(`Quenlar ${await call('GetAppVersion')}`);
   await Promise.all([showDisks(), showSavedScan()]);
+  // A page that comes while a scan runs, or after one ended (a reload, a
+  // second window), shows it as it stands.
+  await attach();
 }
 
-start().catch((error) => setStatus(`The program cannot be reached: ${error.message}`));
+// The program has gone: every action is off, and the page says so.
+function programEnded() {
+  if (state.closed) return;
+  state.closed = true;
+  state.scanning = false;
+  clearInterval(recoveryPoll);
+  document.body.classList.add('program-ended');
+  for (const control of document.querySelectorAll('main button, main input, main select')) control.disabled = true;
+  // Nothing of the page takes a click or a key any more (the tree, the list).
+  document.querySelector('main').inert = true;
+  $('grid').setAttribute('aria-disabled', 'true');
+  $('ended').hidden = false;
+  setStatus('Quenlar has ended. Start it again to go on.');
+}
+
+start().catch((error) => {
+  if (state.closed) return;
+  setStatus(`The program cannot be reached: ${error.message}`);
+});

@@ -8,6 +8,7 @@ const waiting = new Map();
 const closedListeners = [];
 let socket = null;
 let opened = null;
+let closed = false;
 let nextId = 1;
 
 export class NotHandled extends Error {}
@@ -22,6 +23,7 @@ export function connect() {
     socket.addEventListener('open', () => resolve());
     socket.addEventListener('message', (event) => receive(event.data));
     socket.addEventListener('close', () => {
+      closed = true;
       for (const { fail } of waiting.values()) fail(new Error('the program has ended'));
       waiting.clear();
       for (const listener of closedListeners) listener();
@@ -55,6 +57,9 @@ function receive(text) {
 // arguments).
 export async function call(name, ...args) {
   await connect();
+  // Once the program has gone a call fails at once, rather than wait for
+  // an answer that cannot come.
+  if (closed) throw new Error('the program has ended');
   return new Promise((done, fail) => {
     const id = nextId++;
     waiting.set(id, { name, done, fail });

@@ -1,0 +1,243 @@
+// Two pages of one program in a real browser (Debian's Chromium, headless),
+// as two tabs and a reload make them: a selection of an earlier scan is
+// refused and said so, never written from another; a page reloaded during a
+// deep scan finds it and stops it; a page that comes while another scans is
+// offered that scan and gets its whole tree; a new scan asks first while a
+// scan is saved; a page whose program ended says so and offers nothing; a
+// filter of 2,000,000 results reaches the page. Screenshots of each view go
+// to QUENLAR_SCREENSHOTS.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { closeSync, copyFileSync, existsSync, mkdirSync, mkdtempSync, openSync, readdirSync, rmSync, truncateSync, writeSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+import { startHost, copyImage, images } from './quenlar.mjs';
+
+const shots = process.env.QUENLAR_SCREENSHOTS || new URL('../../build/screenshots', import.meta.url).pathname;
+const mkvolume = new URL('../../bench/mkvolume.py', import.meta.url).pathname;
+// The volume of the large filter: made once, kept between runs (it takes a minute).
+const cache = process.env.QUENLAR_VOLUME_CACHE || new URL('../../bench/.cache', import.meta.url).pathname;
+const LARGE_FILES = Number(process.env.QUENLAR_LARGE_FILES || 2000000);
+let browser;
+
+before(async () => {
+  browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
+  });
+  mkdirSync(shots, { recursive: true });
+});
+
+after(async () => {
+  await browser?.close();
+});
+
+// A page whose console errors, uncaught exceptions and policy violations are kept.
+async function openPage(url, context = browser) {
+  const page = await context.newPage({ viewport: { width: 1280, height: 900 } });
+  const problems = [];
+  page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') problems.push(m.text()); });
+  page.on('pageerror', (e) => problems.push(String(e)));
+  await page.addInitScript(() => {
+    document.addEventListener('securitypolicyviolation', (e) => console.error(`CSP: ${e.violatedDirective} ${e.blockedURI}`));
+  });
+  await page.goto(url);
+  return { page, problems };
+}
+
+async function finished(page, start = 'Scan finished', timeout = 120000) {
+  await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
+  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+}
+
+// The counts the tree shows for the folders right under the root.
+async function topCounts(page) {
+  return page.evaluate(() => {
+    const counts = {};
+    for (const item of document.querySelectorAll('#tree > [role=treeitem] > [role=group] > [role=treeitem]')) {
+      counts[item.querySelector(':scope > .tree-row .name').textContent] =
+        Number(item.querySelector(':scope > .tree-row .count').textContent.replace(/\D/g, ''));
+    }
+    return counts;
+  });
+}
+
+const folderItem = (page, name) => page.locator('#tree [role=treeitem] > .tree-row', { has: page.locator('.name', { hasText: new RegExp(`^${name}$`) }) });
+const gridRow = (page, name) => page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.name', { hasText: name }) });
+
+// The NTFS test image grown to `bytes`: the same files on a larger volume,
+// whose deep scan lasts a while.
+function grownImage(folder, bytes) {
+  const copy = join(folder, 'grown.img');
+  copyFileSync(join(images, 'ntfs.img'), copy);
+  truncateSync(copy, bytes);
+  const size = Buffer.alloc(8);
+  size.writeBigUInt64LE(BigInt(bytes / 512 - 1));
+  const fd = openSync(copy, 'r+');
+  writeSync(fd, size, 0, 8, 0x28);
+  closeSync(fd);
+  return copy;
+}
+
+test('a selection made before another page scanned another drive is refused, and nothing is written', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-pages-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const host = await startHost([copyImage('fat32.img', folder), copyImage('exfat.img', folder)], { cwd: folder });
+  const first = await openPage(host.url);
+  const second = await openPage(host.url);
+  try {
+    await first.page.locator('button.partition', { hasText: 'fat32.img' }).click();
+    await finished(first.page);
+    await folderItem(first.page, 'Documents').locator('.name').click();
+    await gridRow(first.page, 'report.pdf').locator('input').check();
+    await gridRow(first.page, 'notes.txt').locator('input').check();
+    // The second page came while the first showed its scan: it shows it too.
+    await second.page.reload();
+    await finished(second.page);
+    await second.page.click('#new-scan');
+    await second.page.locator('button.partition', { hasText: 'exfat.img' }).click();
+    await finished(second.page);
+    // The first page learns that its list is of an earlier scan.
+    await first.page.locator('#stale').waitFor({ state: 'visible' });
+    const destination = mkdtempSync(join(tmpdir(), 'quenlar-stale-out-'));
+    await first.page.fill('#destination', destination);
+    await first.page.click('#recover-start');
+    await first.page.waitForFunction(() => document.getElementById('recover-result').textContent.startsWith('Nothing was written'));
+    assert.match(await first.page.locator('#recover-result').textContent(), /belongs to an earlier scan/);
+    assert.deepEqual(readdirSync(destination), []);
+    await first.page.screenshot({ path: join(shots, 'stale.png'), fullPage: true });
+    // Opening the current scan shows the second page's, whose files can be recovered.
+    await first.page.click('#stale-open');
+    await finished(first.page);
+    assert.match(await first.page.locator('#scan-title').textContent(), /exfat\.img/);
+    await folderItem(first.page, 'Documents').locator('input').check();
+    await first.page.click('#recover-start');
+    await first.page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
+    assert.ok(readdirSync(join(destination, 'Documents')).length > 0);
+    assert.deepEqual(first.problems, []);
+    assert.deepEqual(second.problems, []);
+  } finally {
+    await first.page.close();
+    await second.page.close();
+    assert.equal((await host.stop()).code, 0, host.stderr());
+  }
+});
+
+test('a page reloaded during a deep scan finds it running and stops it; another page gets the whole tree', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-reload-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const image = grownImage(folder, 2 ** 34);
+  const host = await startHost([image], { cwd: folder });
+  const { page, problems } = await openPage(host.url);
+  const other = await openPage(host.url);
+  try {
+    await page.locator('button.partition', { hasText: 'grown.img' }).click();
+    await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
+    // The other page, on the drive list, is offered the running scan.
+    await other.page.locator('#stale-open').waitFor({ state: 'visible' });
+    assert.match(await other.page.locator('#stale-text').textContent(), /grown\.img is running in another window/);
+    await other.page.screenshot({ path: join(shots, 'offered.png'), fullPage: true });
+    await other.page.click('#stale-open');
+    await other.page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'));
+    // A reload comes back to the running scan, with its progress and its buttons.
+    await page.reload();
+    await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 30000 });
+    assert.equal(await page.locator('#stop').isVisible(), true);
+    assert.match(await page.locator('#scan-title').textContent(), /grown\.img/);
+    await page.screenshot({ path: join(shots, 'reattached.png'), fullPage: true });
+    await page.click('#stop');
+    await finished(page, 'Stopped');
+    await finished(other.page, 'Stopped');
+    // Both pages have the whole tree of the files found.
+    const counts = await topCounts(page);
+    assert.ok(counts.Documents > 0);
+    assert.deepEqual(await topCounts(other.page), counts);
+    const cli = execFileSync(process.env.QUENLAR || join(images, '../../quenlar'), ['tree', image, '--json'],
+      { cwd: mkdtempSync(join(tmpdir(), 'quenlar-tree-')) }).toString().trim().split('\n').map((line) => JSON.parse(line));
+    for (const { folder: path, count } of cli.filter((f) => !f.folder.includes('\\'))) assert.equal(counts[path], count, path);
+    assert.deepEqual(problems, []);
+    assert.deepEqual(other.problems, []);
+  } finally {
+    await page.close();
+    await other.page.close();
+    assert.equal((await host.stop()).code, 0, host.stderr());
+  }
+});
+
+test('a new scan asks first while a scan is saved; a page whose program ended says so and offers nothing', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-ask-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const image = grownImage(folder, 2 ** 33);
+  const host = await startHost([image, copyImage('fat32.img', folder)], { cwd: folder });
+  const { page, problems } = await openPage(host.url);
+  try {
+    await page.locator('button.partition', { hasText: 'grown.img' }).click();
+    await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
+    await page.click('#pause');
+    await finished(page, 'Paused');
+    assert.match(await page.locator('#scan-summary').textContent(), /Everything is kept/);
+    await page.click('#new-scan');
+    await page.locator('#saved').waitFor({ state: 'visible' });
+    // Another drive: the page asks, and Cancel changes nothing.
+    await page.locator('button.partition', { hasText: 'fat32.img' }).click();
+    await page.locator('#ask-saved').waitFor({ state: 'visible' });
+    assert.match(await page.locator('#ask-saved-text').textContent(), /A saved scan of .*grown\.img is kept/);
+    await page.screenshot({ path: join(shots, 'ask-saved.png'), fullPage: true });
+    await page.click('#ask-saved-cancel');
+    assert.equal(await page.locator('#start').isVisible(), true);
+    assert.equal(await page.locator('#saved').isVisible(), true);
+    // Forgotten, the other drive is scanned.
+    await page.locator('button.partition', { hasText: 'fat32.img' }).click();
+    await page.click('#ask-saved-replace');
+    await finished(page);
+    assert.equal(await page.locator('#saved').isVisible(), false);
+
+    // The program ends: the page says so at once, and every action is off.
+    await host.stop();
+    await page.locator('#ended').waitFor({ state: 'visible', timeout: 10000 });
+    const enabled = await page.evaluate(() => [...document.querySelectorAll('main button, main input, main select')]
+      .filter((e) => !e.disabled && e.offsetParent !== null).map((e) => e.id || e.textContent));
+    assert.deepEqual(enabled, []);
+    await page.screenshot({ path: join(shots, 'ended.png'), fullPage: true });
+    assert.deepEqual(problems.filter((p) => !/WebSocket/.test(p)), []);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
+
+test('a filter of 2,000,000 results reaches the page', async (t) => {
+  mkdirSync(cache, { recursive: true });
+  const image = join(cache, `sessions-ntfs-${LARGE_FILES}.img`);
+  if (!existsSync(image)) {
+    execFileSync('python3', [mkvolume, 'ntfs', `${image}.tmp`, '--files', String(LARGE_FILES), '--min-size', String(4 << 30)]);
+    execFileSync('mv', [`${image}.tmp`, image]);
+  }
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-large-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const host = await startHost([image], { cwd: folder });
+  const { page, problems } = await openPage(host.url);
+  try {
+    await page.locator('button.partition', { hasText: `sessions-ntfs-${LARGE_FILES}.img` }).click();
+    await finished(page, 'Scan finished', 600000);
+    const found = Number((await page.locator('#found').textContent()).replace(/\D/g, ''));
+    assert.ok(found > LARGE_FILES, `${found} found`);
+    await page.click('#filters summary');
+    const started = Date.now();
+    await page.click('#filter-run');
+    await page.waitForFunction(() => /match/.test(document.getElementById('filter-result').textContent), null, { timeout: 600000 });
+    t.diagnostic(`${found.toLocaleString()} rows reached the page in ${Date.now() - started} ms`);
+    assert.equal(await page.locator('#filter-result').textContent(), `${found.toLocaleString()} files match.`);
+    const rss = Number(execFileSync('ps', ['-o', 'rss=', '-p', String(host.child.pid)]).toString()) * 1024;
+    const peak = execFileSync('grep', ['VmHWM', `/proc/${host.child.pid}/status`]).toString().trim();
+    t.diagnostic(`the program holds ${(rss / 2 ** 20).toFixed(0)} MiB (${peak})`);
+    await page.screenshot({ path: join(shots, 'large-filter.png') });
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    assert.equal((await host.stop()).code, 0, host.stderr());
+    rmSync(folder, { recursive: true, force: true });
+  }
+});
