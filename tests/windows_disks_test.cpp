@@ -192,3 +192,36 @@ TEST(WindowsDisks, NoDiskInterfaceLeavesEveryVolumeOnThePseudoDisk)
     EXPECT_EQ(list[0].partitions[0].fileSystemName, "NTFS");
     EXPECT_EQ(list[0].partitions[1].fileSystemName, "exFAT");
 }
+
+// Disks go by the numbers Windows gives them (PhysicalDriveN), not by their
+// rank; volumes on no listed disk keep the drive type Windows tells.
+TEST(WindowsDisks, DisksKeepWindowsNumbersAndOtherVolumesTheirDriveType)
+{
+    std::vector<RawDisk> disks {Disk(5, 0, {Mbr(1, 1 << 20, 10 * kGiB, 0x07)}),
+                                Disk(0, 0, {Mbr(1, 1 << 20, 10 * kGiB, 0x07)}),
+                                Disk(2, 0, {Mbr(1, 1 << 20, 10 * kGiB, 0x07)})};
+    RawVolume network = Volume("net", "NTFS", "N:\\", 0, 0, kGiB, kGiB);
+    network.numberRead = false;
+    network.driveType = 2;  // DRIVE_REMOVABLE
+    std::vector<disks::DiskInfo> list;
+    disks::BuildDiskList(FactsFromWindows(disks, {network}), list);
+    std::vector<std::uint32_t> numbers;
+    for (const disks::DiskInfo& d : list)
+        numbers.push_back(d.diskNumber);
+    EXPECT_EQ(numbers, (std::vector<std::uint32_t> {0, 2, 5, disks::kPseudoDisk}));
+    EXPECT_EQ(DiskNumbered(list, 5)->partitions[0].devicePath, PartitionDevicePath(5, 1));
+    EXPECT_EQ(disks::PartitionName(5, 1), "\\\\?\\Harddisk5Partition1");
+    ASSERT_EQ(list.back().partitions.size(), 1u);
+    EXPECT_EQ(list.back().partitions[0].driveType, 2u);
+}
+
+// The running system's partition is marked with its version: 8 for Windows
+// 8.1 (6.3), 10 for 10.0 (Windows 10 and 11), 7 for every other.
+TEST(WindowsDisks, TheSystemMarkFollowsTheVersion)
+{
+    EXPECT_EQ(SystemMark(6, 3), 8);
+    EXPECT_EQ(SystemMark(10, 0), 10);
+    for (const auto& [major, minor] : std::vector<std::pair<std::uint32_t, std::uint32_t>> {
+             {6, 1}, {6, 2}, {6, 0}, {5, 1}, {10, 1}, {11, 0}, {0, 0}})
+        EXPECT_EQ(SystemMark(major, minor), 7) << major << "." << minor;
+}

@@ -94,6 +94,14 @@ Value MainFrame::GetDiskPartition()
 
 Value MainFrame::GetDiskAllTypeNameFun()
 {
+    // The drive letters where the system has them (Windows).
+    std::vector<std::string> letters;
+    if (platform::DriveLetters(letters)) {
+        Value::Array texts;
+        for (std::string& letter : letters)
+            texts.emplace_back(std::move(letter));
+        return Value(std::move(texts));
+    }
     // What a Linux user picks where Windows offers drive letters: the mount
     // points of the file systems of the disk list.
     std::vector<disks::DiskInfo> list;
@@ -137,7 +145,7 @@ Value MainFrame::OpenAwaitGifWindows()
     // BusyGlass, next to the program: a process that lives while the UI is
     // busy (the documents draw the animation while AwaitShown says so).
     const std::string folder = m_programFolder.empty() ? platform::ProgramFolder() : m_programFolder;
-    const int process = platform::StartProgram(folder + "BusyGlass");
+    const int process = platform::StartProgram(folder + platform::ProgramFileName("BusyGlass"));
     if (process == 0) {
         base::LogLess("Open Popup windows Error =  %d!", errno);
         return Value(false);

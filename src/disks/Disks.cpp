@@ -146,11 +146,20 @@ std::int64_t DiskSectors(std::uint64_t start512, std::uint32_t sectorSize)
     return static_cast<std::int64_t>(start512 * 512 / (sectorSize != 0 ? sectorSize : 512));
 }
 
-// Disk numbers: the kernel's disk sequence numbers, which name one disk for
-// the whole boot; without them, the rank by device number.
+// Disk numbers: the system's own (Windows numbers its disks), else the
+// kernel's disk sequence numbers, which name one disk for the whole boot;
+// without either, the rank by device number.
 std::vector<std::uint32_t> DiskNumbers(const std::vector<DeviceFacts>& disks)
 {
     std::vector<std::uint32_t> numbers(disks.size());
+    const bool numbered = std::all_of(disks.begin(), disks.end(), [](const DeviceFacts& d) {
+        return d.systemNumber >= 0 && d.systemNumber < static_cast<std::int64_t>(kImageDisk);
+    });
+    if (numbered) {
+        for (std::size_t i = 0; i < disks.size(); ++i)
+            numbers[i] = static_cast<std::uint32_t>(disks[i].systemNumber);
+        return numbers;
+    }
     const bool sequenced = std::all_of(disks.begin(), disks.end(), [](const DeviceFacts& d) {
         return d.diskSequence != 0 && d.diskSequence < kPseudoDisk;
     });
@@ -332,8 +341,12 @@ void BuildDiskList(const platform::SystemDevices& devices, std::vector<DiskInfo>
         list.push_back(std::move(images));
     }
 
-    for (const platform::OtherVolume& other : devices.others)
+    for (const platform::OtherVolume& other : devices.others) {
         leftOver.push_back(VolumeRecord(other.path, other.volume, false));
+        // The system's own word on what kind of drive it is, where it has one.
+        if (other.driveType != 0)
+            leftOver.back().driveType = other.driveType;
+    }
     if (!leftOver.empty()) {
         DiskInfo pseudo;
         pseudo.diskNumber = kPseudoDisk;

@@ -44,6 +44,7 @@ struct DeviceFacts {
     std::uint32_t major = 0;
     std::uint32_t minor = 0;
     std::uint64_t diskSequence = 0;  // the kernel's per-boot disk sequence number, 0 when unknown
+    std::int64_t systemNumber = -1;  // the number the system itself gives the disk (Windows' device number), -1 none
     std::uint64_t size = 0;       // 512-byte sectors
     std::uint32_t logicalSectorSize = 512;
     int openError = 0;            // the system's error when the device could not be opened to probe it
@@ -76,6 +77,7 @@ struct OtherVolume {
     std::string path;             // the image file or device node
     VolumeFacts volume;
     std::uint64_t bytes = 0;      // the image file's size (offered images only)
+    std::uint32_t driveType = 0;  // the drive type the system gives it (GetDriveTypeW), 0 when it gives none
 };
 
 struct SystemDevices {

@@ -35,7 +35,8 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
     // The size of the file as it stands on disk.
     std::uint64_t Size() const;
-    // Writes all bytes, straight to the system (no buffering in the process).
+    // Writes all bytes, straight to the system (no buffering in the process;
+    // on Windows flushed to the disk as well).
     // Returns the bytes written.
     std::size_t Write(const void* data, std::size_t length);
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -43,6 +44,9 @@ bool HasDesktopSession();
 // run it as, 31 nothing to open it with.
 int OpenInBrowser(const std::string& url, std::string& redirectFile);
 
+// The file name of the helper program `name` ("BusyGlass": BusyGlass on
+// Linux, BusyGlass.exe on Windows).
+std::string ProgramFileName(const std::string& name);
 // Starts `program` (no arguments) as a child; its process id, or 0.
 int StartProgram(const std::string& program);
 // Ends a child started by StartProgram; true when it was running.
@@ -59,5 +63,9 @@ RunningSystem FindRunningSystem();
 
 // The folder that holds the running program, with a trailing separator.
 std::string ProgramFolder();
+
+// The drive letters in use ("C", "D", …), as the system lists its drive
+// roots; false on a system without drive letters (Linux).
+bool DriveLetters(std::vector<std::string>& letters);
 
 }  // namespace platform

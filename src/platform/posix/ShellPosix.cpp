@@ -247,6 +247,16 @@ RunningSystem FindRunningSystem()
     return {"/", 1};
 }
 
+std::string ProgramFileName(const std::string& name)
+{
+    return name;
+}
+
+bool DriveLetters(std::vector<std::string>&)
+{
+    return false;
+}
+
 int StartProgram(const std::string& program)
 {
     if (::access(program.c_str(), X_OK) != 0)

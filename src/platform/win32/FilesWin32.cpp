@@ -110,6 +110,9 @@ std::size_t AppendFile::Write(const void* data, std::size_t length)
             break;
         done += wrote;
     }
+    // Each line reaches the disk before the next is written: the log is for
+    // rare events, and must outlive a crash of the machine.
+    FlushFileBuffers(h);
     return done;
 }
 

@@ -3,6 +3,7 @@
 #include "platform/Process.h"
 #include "platform/Shared.h"
 #include "platform/win32/Wide.h"
+#include "platform/win32/WindowsDisks.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -133,8 +134,28 @@ RunningSystem FindRunningSystem()
         if (const auto get = reinterpret_cast<Numbers>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetNtVersionNumbers"))))
             get(&major, &minor, &build);
     }
-    system.mark = major >= 10 ? 10 : (major == 6 && minor >= 2) ? 8 : (major == 6 && minor == 1) ? 7 : 0;
+    system.mark = win32::SystemMark(major, minor);
     return system;
+}
+
+std::string ProgramFileName(const std::string& name)
+{
+    return name + ".exe";
+}
+
+bool DriveLetters(std::vector<std::string>& letters)
+{
+    // GetLogicalDriveStringsA: "C:\\", a zero, "D:\\", a zero, …; each
+    // entry's first character, at most 26.
+    char roots[261] = {};
+    const DWORD n = GetLogicalDriveStringsA(260, roots);
+    letters.clear();
+    for (DWORD at = 0; n != 0 && n <= 260 && at + 3 < n + 1 && letters.size() < 26; at += 4) {
+        if (roots[at] == '\0')
+            break;
+        letters.emplace_back(1, roots[at]);
+    }
+    return true;
 }
 
 int StartProgram(const std::string& program)
@@ -142,12 +163,14 @@ int StartProgram(const std::string& program)
     const std::wstring wide = win32::WidePath(program);
     if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
         return 0;
+    // No verb, no parameters, no folder, shown normally, the process kept.
     SHELLEXECUTEINFOW info {};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = L"open";
+    info.lpVerb = nullptr;
     info.lpFile = wide.c_str();
-    info.nShow = SW_SHOWNORMAL;
+    info.lpParameters = L"";
+    info.nShow = SW_SHOW;
     if (!ShellExecuteExW(&info) || info.hProcess == nullptr)
         return 0;
     const int id = static_cast<int>(GetProcessId(info.hProcess));

@@ -5,6 +5,15 @@
 
 namespace platform::win32 {
 
+std::uint8_t SystemMark(std::uint32_t major, std::uint32_t minor)
+{
+    if (major == 6 && minor == 3)
+        return 8;
+    if (major == 10 && minor == 0)
+        return 10;
+    return 7;
+}
+
 std::string PartitionDevicePath(std::uint32_t disk, std::uint32_t partition)
 {
     return "\\\\?\\GLOBALROOT\\Device\\Harddisk" + std::to_string(disk) + "\\Partition" + std::to_string(partition);
@@ -53,6 +62,7 @@ SystemDevices FactsFromWindows(const std::vector<RawDisk>& disks, const std::vec
         disk.name = "PhysicalDrive" + std::to_string(raw.deviceNumber);
         disk.node = "\\\\.\\PhysicalDrive" + std::to_string(raw.deviceNumber);
         disk.minor = raw.deviceNumber;  // the disks are numbered in this order
+        disk.systemNumber = raw.deviceNumber;  // and go by this number (PhysicalDriveN, HarddiskN)
         disk.size = raw.size / 512;
         disk.logicalSectorSize = raw.bytesPerSector != 0 ? raw.bytesPerSector : 512;
         disk.removable = raw.mediaRemovable;
@@ -113,6 +123,7 @@ SystemDevices FactsFromWindows(const std::vector<RawDisk>& disks, const std::vec
         if (!other.path.empty() && other.path.back() == '\\')
             other.path.pop_back();
         other.volume = VolumeFactsOf(volumes[v]);
+        other.driveType = volumes[v].driveType;
         out.others.push_back(std::move(other));
     }
     return out;

@@ -79,4 +79,9 @@ VolumeFacts VolumeFactsOf(const RawVolume& volume);
 // A device path for partition `partition` of disk `disk`.
 std::string PartitionDevicePath(std::uint32_t disk, std::uint32_t partition);
 
+// The mark of the running system's partition for the Windows version
+// major.minor (RtlGetNtVersionNumbers): 8 for 6.3 (Windows 8.1), 10 for 10.0
+// (Windows 10 and 11), 7 for every other.
+std::uint8_t SystemMark(std::uint32_t major, std::uint32_t minor);
+
 }  // namespace platform::win32
