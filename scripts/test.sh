@@ -27,6 +27,6 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "${JOBS:-2}"
   only=()
   [ "$preset" != default ] && only=(-E windows_program)  # the Windows program is compared once
-  [ "$preset" = tsan ] && only=(-R "Bridge|NtfsScan|Fat32|Exfat|Browse|Recover|FileContent|Store|Host|FolderPath|ui_protocol|ui_lifecycle")
+  [ "$preset" = tsan ] && only=(-R "Bridge|NtfsScan|Fat32|Exfat|Browse|Recover|FileContent|Store|Host|FolderPath|ui_protocol|ui_lifecycle|ui_sessions")
   ctest --preset "$preset" -j "${JOBS:-2}" "${only[@]}"
 done

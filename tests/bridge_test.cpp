@@ -132,9 +132,7 @@ std::size_t Count(const std::vector<Notification>& calls, const std::string& fun
 bridge::WorkerTiming FastTiming()
 {
     bridge::WorkerTiming t;
-    t.readerWait = std::chrono::milliseconds(200);
     t.idleWait = std::chrono::milliseconds(50);
-    t.slotWait = std::chrono::milliseconds(20);
     t.releaseWait = std::chrono::milliseconds(20);
     return t;
 }
@@ -202,9 +200,17 @@ protected:
     // `tree` holds every folder of the current scan's results with its count.
     void ExpectWholeTree(const std::map<std::string, std::int64_t>& tree)
     {
+        const std::map<std::string, std::int64_t> want = TreeOfResults();
+        EXPECT_GT(want.size(), 0u);
+        EXPECT_EQ(tree, want);
+    }
+    // Every folder of the current scan's results with the files at or below it.
+    std::map<std::string, std::int64_t> TreeOfResults()
+    {
         const auto volume = frame->CurrentReader();
-        ASSERT_TRUE(volume);
         std::map<std::string, std::int64_t> want;
+        if (!volume)
+            return want;
         std::lock_guard<std::mutex> lock(volume->m_lock);
         for (const auto& f : volume->m_results) {
             std::string path = f->m_filePath;
@@ -219,8 +225,7 @@ protected:
                 path.resize(cut);
             }
         }
-        EXPECT_GT(want.size(), 0u);
-        EXPECT_EQ(tree, want);
+        return want;
     }
     bool UntilEnd()
     {
@@ -608,6 +613,150 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
         written += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(written, 1u);
     EXPECT_EQ(frame->WorkFlag(), 0u);
+}
+
+// Two scan calls back to back start one scan, and a stop that comes before
+// the worker has opened the volume ends it all the same, told with the
+// whole tree (20 tries each).
+TEST_F(BridgeTest, OneScanPerDoubleClickAndEveryStopIsTold)
+{
+    for (int t = 0; t < 20; ++t) {
+        ui.Clear();
+        folders.clear();
+        EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}), Value(0));
+        EXPECT_EQ(Call("ScanDiskPartitionDelFile", {1, 1}, 2), Value(1));
+        const int stop = t % 2 == 0 ? 1 : 2;
+        EXPECT_EQ(Call("StopOperate", {stop}), Value(stop));
+        ASSERT_TRUE(UntilEnd()) << t;
+        const auto ends = ui.Named("SetWorkEnd");
+        ASSERT_FALSE(ends.empty()) << t;
+        EXPECT_EQ(ends.back().args[2], Value(stop)) << t;
+        EXPECT_EQ(frame->WorkFlag(), 0u);
+        EXPECT_EQ(folders, TreeOfResults()) << t;
+        const Value state = Call("GetWorkState");
+        EXPECT_EQ(state.Get("ended").Items().at(2), Value(stop));
+        EXPECT_EQ(state.Get("treeComplete"), Value(true));
+        // Nearly always the stop comes before the volume is open: nothing was read.
+        if (ends.size() == 1 && Call("GetFilesNumber") == Value(0) && stop == 1) {
+            EXPECT_EQ(state.Get("saved"), Value(false));
+            EXPECT_NE(state.Get("note").String().find("first step"), std::string::npos);
+        }
+    }
+    // Unstopped, one scan's results, not two.
+    ui.Clear();
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs-reformatted.img"}), Value(0));
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs-reformatted.img"}, 2), Value(1));
+    ASSERT_TRUE(UntilEnd());
+    const std::size_t once = Keys(*frame->CurrentReader()).size();
+    std::set<std::string> distinct;
+    for (const std::string& key : Keys(*frame->CurrentReader()))
+        distinct.insert(key);
+    EXPECT_GT(once, 100u);
+    EXPECT_EQ(distinct.size(), once);  // no record listed twice
+}
+
+// The calls of the documents name the scan whose rows they act on: those of
+// an earlier scan are refused, and nothing is read or written for them.
+TEST_F(BridgeTest, RowsOfAnEarlierScanAreRefused)
+{
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/fat32.img"}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    const Value first = ScanId();
+    EXPECT_NE(first, Value(""));
+    EXPECT_EQ(ScanId(), first);  // the same until a new scan
+    ui.Clear();
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/exfat.img"}, 2), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    const Value second = ScanId();
+    EXPECT_NE(second, first);
+    // Every document heard of the change.
+    const auto told = ui.Named("SetCurrentScan");
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told[0].args, (Values {second}));
+    EXPECT_EQ(told[0].document, 0u);
+    const fs::path out = dir / "out";
+    for (const auto& [name, args] : std::vector<std::pair<std::string, Values>> {
+             {"RecoveryScanFiles", {first, Value::Array {0, 1, 2}, out.string()}},
+             {"GetScanPathFiles", {first, "t", ""}},
+             {"GetScanFilterFiles", {first, "t", Value::Map {}}},
+             {"GetFilePreview", {first, 1, 10}},
+             {"GetScanFolders", {first}},
+             {"RecoveryScanFiles", {Value(7), Value::Array {0}, out.string()}},
+         })
+        EXPECT_EQ(Call(name, args, 1), Value(bridge::kStaleScan)) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(frame->WorkFlag(), 0u);
+    // Released, no scan is current: every identity is stale.
+    EXPECT_EQ(Call("ReleaseScan"), Value(0));
+    EXPECT_EQ(Call("GetScanFolders", {second}), Value(bridge::kStaleScan));
+    EXPECT_EQ(ScanId(), Value(""));
+    // Another bridge (another run) never gives the same identity.
+    Recorder other;
+    bridge::MainFrame again(other, FastTiming());
+    Value result;
+    ASSERT_TRUE(again.HandleCall("ScanDiskDelFile", {kImages + "/fat32.img"}, result));
+    ASSERT_TRUE(again.HandleCall("GetWorkState", {}, result));
+    EXPECT_NE(result.Get("scan"), first);
+    ASSERT_TRUE(other.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); }));
+}
+
+// Each document takes its own tree, from the start, whenever it comes; what
+// it asked for goes to it alone, and a stream to one that lags waits for it,
+// and ends when it has gone.
+TEST_F(BridgeTest, EachDocumentTakesItsOwn)
+{
+    EXPECT_EQ(Call("ScanDiskDelFile", {kImages + "/ntfs.img"}, 1), Value(0));
+    std::map<std::string, std::int64_t> one;
+    std::map<std::string, std::int64_t> two;
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "AllPathSendFinishedToUi"); },
+                         [&] {
+                             TakeInto(one, 1);
+                             TakeInto(two, 2);
+                         }));
+    TakeInto(one, 1);
+    TakeInto(two, 2);
+    ExpectWholeTree(one);
+    EXPECT_EQ(one, two);
+    std::map<std::string, std::int64_t> late;
+    TakeInto(late, 3);
+    EXPECT_EQ(late, one);
+    const Value scan = ScanId();
+
+    // A listing for document 1 goes to it alone.
+    ui.Clear();
+    EXPECT_EQ(Call("GetScanPathFiles", {scan, "t", "Documents"}, 1), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "EndReceiePathFiles"); }));
+    for (const Notification& n : ui.Calls()) {
+        EXPECT_EQ(n.document, 1u) << n.function;
+        EXPECT_EQ(n.args[0], Value(Value::Array {"t", "Documents\\", scan}));
+    }
+    // Document 4 lags behind: its filter waits, then goes on when it catches up.
+    ui.Clear();
+    ui.SetBacklog(4, 64u << 20);
+    EXPECT_EQ(Call("GetScanFilterFiles", {scan, "f", Value::Map {}}, 4), Value(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(ui.Named("InReceiePathFiles").empty());
+    EXPECT_EQ(frame->WorkFlag(), static_cast<std::uint32_t>(bridge::kWorkFilter));
+    ui.SetBacklog(4, 0);
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "SetWorkEnd"); }));
+    EXPECT_TRUE(Has(ui.Calls(), "EndReceiePathFiles"));
+    std::size_t rows = 0;
+    for (const Notification& n : ui.Named("InReceiePathFiles"))
+        rows += n.args[1].Items().size();
+    EXPECT_EQ(rows, static_cast<std::size_t>(Call("GetFilesNumber").Int()));
+    // Document 5 has gone: nothing is sent to it, and the work ends.
+    ui.Clear();
+    ui.SetBacklog(5, bridge::UiChannel::kGone);
+    EXPECT_EQ(Call("GetScanFilterFiles", {scan, "f", Value::Map {}}, 5), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "SetWorkEnd"); }));
+    EXPECT_FALSE(Has(ui.Calls(), "InReceiePathFiles"));
+    EXPECT_FALSE(Has(ui.Calls(), "EndReceiePathFiles"));
+    // A document that left is forgotten: coming back as new, it takes the tree anew.
+    frame->DocumentLeft(1);
+    std::map<std::string, std::int64_t> again;
+    TakeInto(again, 1);
+    EXPECT_EQ(again, one);
 }
 
 TEST_F(BridgeTest, WhatTheTableDoesNotHandleAndAnswersWithoutAScan)

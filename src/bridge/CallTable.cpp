@@ -532,9 +532,12 @@ Value MainFrame::GetRecoverReport()
         if (files.size() == kReportedProblems || bytes > kReportedBytes)
             break;
         bytes += file.source.size() + file.output.size() + 64;
-        files.push_back(Value::Array {file.source, file.output,
-                                      file.outcome == recover::Outcome::kPartial ? 1 : 2,
-                                      recover::DescribeProblems(file.problems, file.unreadableSectors)});
+        Value::Array entry;
+        entry.emplace_back(file.source);
+        entry.emplace_back(file.output);
+        entry.emplace_back(file.outcome == recover::Outcome::kPartial ? 1 : 2);
+        entry.emplace_back(recover::DescribeProblems(file.problems, file.unreadableSectors));
+        files.emplace_back(std::move(entry));
     }
     Value::Array report;
     for (const std::size_t count : {summary->selected, summary->succeeded, summary->partial, summary->failed})

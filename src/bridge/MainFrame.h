@@ -47,10 +47,7 @@ enum WorkBit : std::uint32_t {
 // The waits of the workers; the defaults are the ones the documents are
 // written for. A wait also ends early when what it waits for happens.
 struct WorkerTiming {
-    std::chrono::milliseconds readerWait {2000};  // the path streamer waiting for a volume (eleven times)
-    std::chrono::milliseconds idleWait {1000};    // nothing new to hand on; a stop waiting for a deep scan
-    std::chrono::milliseconds slotWait {100};     // a batch that finds the mailbox full
-    std::chrono::milliseconds batchPause {10};    // after each batch; between tries of the mailbox lock
+    std::chrono::milliseconds idleWait {1000};    // the path streamer between two looks at a running scan
     std::chrono::milliseconds releaseWait {1000}; // ReleaseCurrentScan waiting for work to end
 };
 

@@ -271,7 +271,11 @@ void MainFrame::PathStreamer(std::uint64_t generation)
         const bool working = (m_workFlag.load() & kScanWork) != 0;
         if (session.volume && working) {
             announced = session.tree->Version();
-            session.tree->Place(*session.volume, kFoldersWhileWorking);
+            // What came since the last look, a hundred folders at a time: the
+            // scan, which appends under the same lock, goes on in between.
+            while (session.tree->Place(*session.volume, kFoldersWhileWorking) != 0 && !m_closing &&
+                   CurrentSession().generation == generation) {
+            }
         }
         ReportEndedPhases(session);
         if (working) {
@@ -288,13 +292,17 @@ void MainFrame::PathStreamer(std::uint64_t generation)
                     m_ui.Call("SendFileToUi", {folders, static_cast<std::int64_t>(std::min(kFolderBatch, changed - at))});
             }
             announced = session.tree->Version();
+            {
+                // Whole before it is told, for a document that asks then.
+                std::lock_guard<std::mutex> lock(m_stateLock);
+                if (m_generation == generation)
+                    m_treeComplete = true;
+            }
             m_ui.Call("AllPathSendFinishedToUi", {});
         } else {
             ReportEndedPhases(session);
         }
         std::lock_guard<std::mutex> lock(m_stateLock);
-        if (m_generation == generation)
-            m_treeComplete = session.volume != nullptr;
         // A deep scan started again meanwhile keeps this streamer going.
         if ((m_workFlag.load() & kScanWork) != 0 && m_generation == generation) {
             m_treeComplete = false;
