@@ -65,8 +65,8 @@ int main(int argc, char** argv)
     const bool read = store::LoadFoundFiles(loaded);
     const double load = Since(start);
     const bool same = read && loaded.m_results.size() == count && count > 0 &&
-                      loaded.m_results.back()->m_filePath == volume.m_results.back()->m_filePath &&
-                      loaded.m_results.back()->extents.size() == 1;
+                      loaded.m_results[count - 1]->m_filePath == volume.m_results[count - 1]->m_filePath &&
+                      loaded.m_results[count - 1]->extents.size() == 1;
     std::printf("results %zu: save %.2f s%s, save over it %.2f s%s, load %.2f s%s, database %.0f MB\n", count, save,
                 saved ? "" : " (FAILED)", saveAgain, savedAgain ? "" : " (FAILED)", load, same ? "" : " (WRONG)",
                 static_cast<double>(std::filesystem::file_size(file)) / 1e6);
