@@ -81,7 +81,7 @@ function partitionButton(disk, p, at) {
   if (mount && mount !== title) button.append(element('span', mount, 'details path'));
   if (systemMark) button.append(element('span', 'the running system', 'mark'));
   const scannable = SCANNABLE.has(fs);
-  button.disabled = !scannable;
+  button.disabled = state.closed || !scannable;
   if (!scannable) button.title = 'Quenlar reads NTFS, FAT32 and exFAT; this partition holds none of them.';
   button.addEventListener('click', () => startScan(title, () => call('ScanDiskPartitionDelFile', disk, partition), fs));
   return button;
@@ -786,7 +786,7 @@ function allShownPicked() {
 
 function renderPickAll() {
   $('pick-all').textContent = allShownPicked() ? 'Clear the selection shown' : 'Select all shown';
-  $('pick-all').disabled = grid.rows.length === 0;
+  $('pick-all').disabled = state.closed || grid.rows.length === 0;
 }
 
 function pickAll() {
@@ -934,7 +934,7 @@ function renderPicked() {
   }
   const text = parts.join(' and ');
   $('selected').textContent = parts.length ? text[0].toUpperCase() + text.slice(1) : 'Nothing';
-  $('recover-start').disabled = parts.length === 0;
+  $('recover-start').disabled = state.closed || parts.length === 0;
 }
 
 let recoveryPoll = null;

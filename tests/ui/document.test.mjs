@@ -10,39 +10,22 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, truncateSync, writeFileSync, openSync, writeSync, closeSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, truncateSync, writeFileSync, openSync, writeSync, closeSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, relative, sep } from 'node:path';
-import { chromium } from 'playwright-core';
 import { startHost, copyImage, images, quenlar } from './quenlar.mjs';
+import { finished, folderItem, gridRow, grownImage, launchBrowser, openPage, shots, topCounts } from './browser.mjs';
 
-const shots = process.env.QUENLAR_SCREENSHOTS || new URL('../../build/screenshots', import.meta.url).pathname;
 let browser;
 
 before(async () => {
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
-  });
+  browser = await launchBrowser();
   mkdirSync(shots, { recursive: true });
 });
 
 after(async () => {
   await browser?.close();
 });
-
-// A page whose console errors, uncaught exceptions and policy violations are kept.
-async function openPage(url, viewport = { width: 1280, height: 900 }) {
-  const page = await browser.newPage({ viewport });
-  const problems = [];
-  page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') problems.push(m.text()); });
-  page.on('pageerror', (e) => problems.push(String(e)));
-  await page.addInitScript(() => {
-    document.addEventListener('securitypolicyviolation', (e) => console.error(`CSP: ${e.violatedDirective} ${e.blockedURI}`));
-  });
-  await page.goto(url);
-  return { page, problems };
-}
 
 function manifest(name) {
   const text = readFileSync(new URL(`../images/${name}.manifest.tsv`, import.meta.url), 'utf8');
@@ -72,26 +55,6 @@ function sha256(path) {
   return createHash('sha256').update(readFileSync(path)).digest('hex');
 }
 
-// The scan's end as the page shows it, the tree drawn.
-async function finished(page, start = 'Scan finished', timeout = 120000) {
-  await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
-  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
-}
-
-// The counts the tree shows for the folders right under the root.
-async function topCounts(page) {
-  return page.evaluate(() => {
-    const counts = {};
-    for (const item of document.querySelectorAll('#tree > [role=treeitem] > [role=group] > [role=treeitem]')) {
-      counts[item.querySelector(':scope > .tree-row .name').textContent] =
-        Number(item.querySelector(':scope > .tree-row .count').textContent.replace(/\D/g, ''));
-    }
-    return counts;
-  });
-}
-
-const folderItem = (page, name) => page.locator('#tree [role=treeitem] > .tree-row', { has: page.locator('.name', { hasText: new RegExp(`^${name}$`) }) });
-const gridRow = (page, name) => page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.name', { hasText: name }) });
 // The names in the file list as drawn (the list draws on the next frame).
 const shownNames = (page) => page.evaluate(async () => {
   await new Promise((resolve) => requestAnimationFrame(() => resolve()));
@@ -104,7 +67,7 @@ test('each test image: scan, browse, filter, preview, recover', async () => {
   process.env.QUENLAR_LOCK_DIR = folder;
   const names = ['ntfs', 'fat32', 'exfat'];
   const host = await startHost(names.map((n) => copyImage(`${n}.img`, folder)), { cwd: folder });
-  const { page, problems } = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
   try {
     for (const name of names) {
       const entries = manifest(name);
@@ -222,27 +185,13 @@ test('each test image: scan, browse, filter, preview, recover', async () => {
   }
 });
 
-// A copy of the NTFS image grown to `bytes`, its boot sector's size made to
-// match: the same files on a larger volume, whose deep scan lasts a while.
-function grownImage(folder, bytes) {
-  const copy = join(folder, 'grown.img');
-  copyFileSync(join(images, 'ntfs.img'), copy);
-  truncateSync(copy, bytes);
-  const size = Buffer.alloc(8);
-  size.writeBigUInt64LE(BigInt(bytes / 512 - 1));
-  const fd = openSync(copy, 'r+');
-  writeSync(fd, size, 0, 8, 0x28);
-  closeSync(fd);
-  return copy;
-}
-
 test('a deep scan paused, the program ended and started again, resumed from the banner', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-resume-'));
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 2 ** 33);
 
   let host = await startHost([image], { cwd: folder });
-  let { page, problems } = await openPage(host.url);
+  let { page, problems } = await openPage(browser, host.url);
   await page.locator('button.partition', { hasText: 'grown.img' }).click();
   await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
   // The rate is shown once it has been measured a few times (the scan may end first).
@@ -256,7 +205,7 @@ test('a deep scan paused, the program ended and started again, resumed from the 
   assert.equal((await host.stop()).code, 0, host.stderr());
 
   host = await startHost([image], { cwd: folder });
-  ({ page, problems } = await openPage(host.url));
+  ({ page, problems } = await openPage(browser, host.url));
   try {
     await page.locator('#saved').waitFor({ state: 'visible' });
     assert.match(await page.locator('#saved-name').textContent(), /grown\.img/);
@@ -307,7 +256,7 @@ test('a disk plugged in while the list is shown appears; its partition scans and
   closeSync(fd);
 
   const host = await startHost([], { cwd: folder });
-  const { page, problems } = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
   const mnt = join(folder, 'mnt');
   mkdirSync(mnt);
   let loop = '';
@@ -370,7 +319,7 @@ test('a folder of 100,000 files lists, sorts and scrolls', async (t) => {
   execFileSync('python3', [new URL('./saved-scan.py', import.meta.url).pathname, join(folder, 'mydatabase.db'), image, 'Many', '100000']);
 
   host = await startHost([image], { cwd: folder });
-  const { page, problems } = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
   try {
     await page.click('#resume');
     await finished(page);

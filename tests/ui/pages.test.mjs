@@ -9,13 +9,12 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { closeSync, copyFileSync, existsSync, mkdirSync, mkdtempSync, openSync, readdirSync, rmSync, truncateSync, writeSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { chromium } from 'playwright-core';
 import { startHost, copyImage, images } from './quenlar.mjs';
+import { finished, folderItem, gridRow, grownImage, launchBrowser, openPage, shots, topCounts } from './browser.mjs';
 
-const shots = process.env.QUENLAR_SCREENSHOTS || new URL('../../build/screenshots', import.meta.url).pathname;
 const mkvolume = new URL('../../bench/mkvolume.py', import.meta.url).pathname;
 // The volume of the large filter: made once, kept between runs (it takes a minute).
 const cache = process.env.QUENLAR_VOLUME_CACHE || new URL('../../bench/.cache', import.meta.url).pathname;
@@ -23,10 +22,7 @@ const LARGE_FILES = Number(process.env.QUENLAR_LARGE_FILES || 2000000);
 let browser;
 
 before(async () => {
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
-  });
+  browser = await launchBrowser();
   mkdirSync(shots, { recursive: true });
 });
 
@@ -34,59 +30,12 @@ after(async () => {
   await browser?.close();
 });
 
-// A page whose console errors, uncaught exceptions and policy violations are kept.
-async function openPage(url, context = browser) {
-  const page = await context.newPage({ viewport: { width: 1280, height: 900 } });
-  const problems = [];
-  page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') problems.push(m.text()); });
-  page.on('pageerror', (e) => problems.push(String(e)));
-  await page.addInitScript(() => {
-    document.addEventListener('securitypolicyviolation', (e) => console.error(`CSP: ${e.violatedDirective} ${e.blockedURI}`));
-  });
-  await page.goto(url);
-  return { page, problems };
-}
-
-async function finished(page, start = 'Scan finished', timeout = 120000) {
-  await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
-  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
-}
-
-// The counts the tree shows for the folders right under the root.
-async function topCounts(page) {
-  return page.evaluate(() => {
-    const counts = {};
-    for (const item of document.querySelectorAll('#tree > [role=treeitem] > [role=group] > [role=treeitem]')) {
-      counts[item.querySelector(':scope > .tree-row .name').textContent] =
-        Number(item.querySelector(':scope > .tree-row .count').textContent.replace(/\D/g, ''));
-    }
-    return counts;
-  });
-}
-
-const folderItem = (page, name) => page.locator('#tree [role=treeitem] > .tree-row', { has: page.locator('.name', { hasText: new RegExp(`^${name}$`) }) });
-const gridRow = (page, name) => page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.name', { hasText: name }) });
-
-// The NTFS test image grown to `bytes`: the same files on a larger volume,
-// whose deep scan lasts a while.
-function grownImage(folder, bytes) {
-  const copy = join(folder, 'grown.img');
-  copyFileSync(join(images, 'ntfs.img'), copy);
-  truncateSync(copy, bytes);
-  const size = Buffer.alloc(8);
-  size.writeBigUInt64LE(BigInt(bytes / 512 - 1));
-  const fd = openSync(copy, 'r+');
-  writeSync(fd, size, 0, 8, 0x28);
-  closeSync(fd);
-  return copy;
-}
-
 test('a selection made before another page scanned another drive is refused, and nothing is written', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-pages-'));
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([copyImage('fat32.img', folder), copyImage('exfat.img', folder)], { cwd: folder });
-  const first = await openPage(host.url);
-  const second = await openPage(host.url);
+  const first = await openPage(browser, host.url);
+  const second = await openPage(browser, host.url);
   try {
     await first.page.locator('button.partition', { hasText: 'fat32.img' }).click();
     await finished(first.page);
@@ -130,8 +79,8 @@ test('a page reloaded during a deep scan finds it running and stops it; another 
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 2 ** 34);
   const host = await startHost([image], { cwd: folder });
-  const { page, problems } = await openPage(host.url);
-  const other = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
+  const other = await openPage(browser, host.url);
   try {
     await page.locator('button.partition', { hasText: 'grown.img' }).click();
     await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
@@ -171,7 +120,7 @@ test('a new scan asks first while a scan is saved; a page whose program ended sa
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 2 ** 33);
   const host = await startHost([image, copyImage('fat32.img', folder)], { cwd: folder });
-  const { page, problems } = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
   try {
     await page.locator('button.partition', { hasText: 'grown.img' }).click();
     await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
@@ -218,7 +167,7 @@ test('a filter of 2,000,000 results reaches the page', async (t) => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-large-'));
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([image], { cwd: folder });
-  const { page, problems } = await openPage(host.url);
+  const { page, problems } = await openPage(browser, host.url);
   try {
     await page.locator('button.partition', { hasText: `sessions-ntfs-${LARGE_FILES}.img` }).click();
     await finished(page, 'Scan finished', 600000);

@@ -1,0 +1,64 @@
+// What the browser tests share: Debian's Chromium started headless, a page
+// that keeps its console errors and policy violations, and the ways the tests
+// read what a page shows.
+import { closeSync, copyFileSync, openSync, truncateSync, writeSync } from 'node:fs';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+import { images } from './quenlar.mjs';
+
+export const shots = process.env.QUENLAR_SCREENSHOTS || new URL('../../build/screenshots', import.meta.url).pathname;
+
+export function launchBrowser() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
+  });
+}
+
+// A page whose console errors, uncaught exceptions and policy violations are kept.
+export async function openPage(browser, url, viewport = { width: 1280, height: 900 }) {
+  const page = await browser.newPage({ viewport });
+  const problems = [];
+  page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') problems.push(m.text()); });
+  page.on('pageerror', (e) => problems.push(String(e)));
+  await page.addInitScript(() => {
+    document.addEventListener('securitypolicyviolation', (e) => console.error(`CSP: ${e.violatedDirective} ${e.blockedURI}`));
+  });
+  await page.goto(url);
+  return { page, problems };
+}
+
+// The scan's end as the page shows it, the tree drawn.
+export async function finished(page, start = 'Scan finished', timeout = 120000) {
+  await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
+  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+}
+
+// The counts the tree shows for the folders right under the root.
+export async function topCounts(page) {
+  return page.evaluate(() => {
+    const counts = {};
+    for (const item of document.querySelectorAll('#tree > [role=treeitem] > [role=group] > [role=treeitem]')) {
+      counts[item.querySelector(':scope > .tree-row .name').textContent] =
+        Number(item.querySelector(':scope > .tree-row .count').textContent.replace(/\D/g, ''));
+    }
+    return counts;
+  });
+}
+
+export const folderItem = (page, name) => page.locator('#tree [role=treeitem] > .tree-row', { has: page.locator('.name', { hasText: new RegExp(`^${name}$`) }) });
+export const gridRow = (page, name) => page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.name', { hasText: name }) });
+
+// A copy of the NTFS test image grown to `bytes`, its boot sector's size made
+// to match: the same files on a larger volume, whose deep scan lasts a while.
+export function grownImage(folder, bytes) {
+  const copy = join(folder, 'grown.img');
+  copyFileSync(join(images, 'ntfs.img'), copy);
+  truncateSync(copy, bytes);
+  const size = Buffer.alloc(8);
+  size.writeBigUInt64LE(BigInt(bytes / 512 - 1));
+  const fd = openSync(copy, 'r+');
+  writeSync(fd, size, 0, 8, 0x28);
+  closeSync(fd);
+  return copy;
+}
