@@ -267,11 +267,12 @@ Value MainFrame::StopOperate(const Values& args)
     // A scan that has not opened its volume yet is stopped all the same.
     if (!CurrentReader() && m_workFlag.load() == 0)
         return Value(0);
+    // Set before a save worker starts, so that its end tells this request.
+    base::StopRequest = request;
     // What is saved replaces the saved scan only once it is saved whole:
     // the store is not emptied first.
     if ((request & 1) != 0 && Reserve(m_workFlag, kWorkSave))
         Start([this] { SaveWorker(); });
-    base::StopRequest = request;
     Wake();
     return Value(request);
 }

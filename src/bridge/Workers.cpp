@@ -223,10 +223,14 @@ void MainFrame::ResumeWorker(std::uint64_t generation)
     case ResumeOutcome::kLoadFailed:
         failure = "The saved scan cannot be read from the result store.";
         break;
-    case ResumeOutcome::kResumed:
-        if (outcome.action == 2)
-            NoteOutcome(outcome.saved, DeepEndNote(outcome.deepEnd, outcome.saved, true, {}));
+    case ResumeOutcome::kResumed: {
+        std::string note = outcome.action == 2 ? DeepEndNote(outcome.deepEnd, outcome.saved, true, {}) : std::string();
+        if (outcome.unchecked)
+            note += std::string(note.empty() ? "" : " ") + "The saved scan was made by an older version of Quenlar: " +
+                    "that its drive still holds the same volume could not be checked.";
+        NoteOutcome(outcome.saved, note);
         break;
+    }
     }
     // Loaded only (or not at all): the loading bit is still there.
     m_workFlag.fetch_and(~std::uint32_t {kWorkResume});

@@ -627,12 +627,30 @@ async function listFolder(path, { keep = false } = {}) {
 // A listing's rows are the page's when they come under its latest tag, of
 // the scan it shows.
 const ours = (header) => Array.isArray(header) && header[0] === state.tag && header[2] === state.scanId;
+// A listing of millions of rows repeats its dates, folders and type names:
+// each is kept once (a row's three times are one text).
+let shared = new Map();
+const once = (text) => {
+  const kept = shared.get(text);
+  if (kept !== undefined) return kept;
+  shared.set(text, text);
+  return text;
+};
 on('StartReceiePathFiles', (header) => {
-  if (ours(header)) state.rows = [];
+  if (!ours(header)) return;
+  state.rows = [];
+  shared = new Map();
 });
 on('InReceiePathFiles', (header, rows) => {
   if (!ours(header) || !Array.isArray(rows)) return;
-  for (const row of rows) state.rows.push(row);
+  for (const row of rows) {
+    if (Array.isArray(row) && row.length >= 9) {
+      row[1] = row[2] = row[3] = once(row[1]);
+      row[7] = once(row[7]);
+      row[8] = once(row[8]);
+    }
+    state.rows.push(row);
+  }
   viewChanged();
 });
 on('EndReceiePathFiles', (header) => {
