@@ -345,14 +345,23 @@ function showProgress(flag, done, total) {
   $('scan-left').textContent = left === null ? 'time left: estimating' : `about ${formatDuration(left)} left`;
 }
 
+let polling = false;
 async function poll() {
-  if (!state.scanning || state.closed) return;
+  if (!state.scanning || state.closed || polling) return;
+  polling = true;
   try {
     const [flag, progress, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
     if (Array.isArray(progress)) showProgress(Number(flag), Number(progress[0]), Number(progress[1]));
     $('found').textContent = Number(files).toLocaleString();
     await takeFolders();
+    // A scan that ended before the page knew it ran (a small volume, a busy
+    // machine) was told before the page listened: its end is asked for.
+    if ((Number(flag) & SCAN_WORK) === 0 && state.scanning) {
+      const work = await call('GetWorkState');
+      if (work.treeComplete && work.scan === state.scanId) endFromProgram();
+    }
   } finally {
+    polling = false;
     if (state.scanning) setTimeout(poll, 250);
   }
 }
@@ -403,7 +412,7 @@ on('SendFileToUi', () => takeFolders());
 on('StartDeepScan', () => setStatus('The saved deep scan goes on where it stopped…'));
 // The scan on the page ended: told once, in the program's words.
 async function endFromProgram() {
-  if (!state.scanning || state.ending || state.stale) return;
+  if (!state.scanning || state.ending || state.stale || state.starting) return;
   state.ending = true;
   try {
     const work = await call('GetWorkState');
@@ -1075,8 +1084,9 @@ async function start() {
   setStatus(`Quenlar ${await call('GetAppVersion')}`);
   await Promise.all([showDisks(), showSavedScan()]);
   // A page that comes while a scan runs, or after one ended (a reload, a
-  // second window), shows it as it stands.
-  await attach();
+  // second window), shows it as it stands, unless the user has started
+  // something meanwhile.
+  if (!state.starting && !state.scanId) await attach();
 }
 
 // The program has gone: every action is off, and the page says so.

@@ -28,9 +28,20 @@ export async function openPage(browser, url, viewport = { width: 1280, height: 9
   return { page, problems };
 }
 
-// The scan's end as the page shows it, the tree drawn.
+// The scan's end as the page shows it, the tree drawn. On a time-out the
+// error says what the page showed instead.
 export async function finished(page, start = 'Scan finished', timeout = 120000) {
-  await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
+  try {
+    await page.waitForFunction((text) => document.getElementById('scan-summary').textContent.startsWith(text), start, { timeout });
+  } catch (error) {
+    const shown = await page.evaluate(() => ({
+      status: document.getElementById('status').textContent,
+      summary: document.getElementById('scan-summary').textContent,
+      phase: document.getElementById('scan-phase').textContent,
+      banners: [...document.querySelectorAll('.banner:not([hidden])')].map((b) => b.textContent.trim()),
+    })).catch(() => null);
+    throw new Error(`${error.message}; the page showed ${JSON.stringify(shown)}`);
+  }
   await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
 }
 
