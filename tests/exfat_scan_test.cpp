@@ -50,6 +50,15 @@ public:
         InUse(3);
     }
 
+    // A bitmap entry whose first cluster lies outside the heap.
+    void DamagedBitmapEntry()
+    {
+        std::uint8_t* e = Cluster(2);
+        e[0] = 0x81;
+        Put32(e + 20, 0xFFFFFF00);
+        Put64(e + 24, 125);
+    }
+
     // An entry set at `slot` of cluster `dir`: File, Stream Extension, names.
     void Set(std::uint32_t dir, std::size_t slot, const std::u16string& name, bool folder, bool deleted,
              std::uint32_t first, std::uint64_t size, std::uint8_t flags = 3)
@@ -131,15 +140,31 @@ TEST(ExfatScan, EntrySetsFoldersAndDamage)
     EXPECT_EQ(volume.m_results.size(), 6u);
 }
 
-TEST(ExfatScan, NothingWithoutTheAllocationBitmap)
+// Without a usable allocation bitmap nothing can be told in use: every
+// cluster is taken as possibly free, the entries are still listed, deleted
+// folders walked, and the scan says so.
+TEST(ExfatScan, WithoutTheAllocationBitmapEveryClusterMayBeFree)
 {
-    SyntheticExfat x;
-    x.Fat(2, 0xFFFFFFFF);
-    x.Set(2, 1, u"a.txt", false, false, 10, 100);
-    VolumeScanner volume;
-    x.Open(volume);
-    volume.NormalScan();
-    EXPECT_TRUE(volume.m_results.empty());
+    base::StopRequest = 0;
+    for (const bool damagedEntry : {false, true}) {
+        SyntheticExfat x;
+        if (damagedEntry)
+            x.DamagedBitmapEntry();
+        x.Fat(2, 0xFFFFFFFF);
+        x.Set(2, 3, u"a.txt", false, false, 10, 100);
+        x.Set(2, 6, u"Gone", true, true, 30, 512);
+        x.Set(30, 0, u"old.txt", false, true, 31, 700);
+        VolumeScanner volume;
+        x.Open(volume);
+        volume.NormalScan();
+        const auto byPath = ResultsByPath(volume);
+        EXPECT_EQ(byPath.count("a.txt"), 1u) << damagedEntry;
+        EXPECT_EQ(byPath.count("Gone\\old.txt"), 1u) << damagedEntry;
+        const std::vector<std::string> faults = volume.m_faults.List();
+        ASSERT_EQ(faults.size(), 1u);
+        EXPECT_NE(faults[0].find(damagedEntry ? "its entry is damaged" : "has no entry"), std::string::npos)
+            << faults[0];
+    }
 }
 
 TEST(DosTime, DecodesLocalTimes)

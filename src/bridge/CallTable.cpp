@@ -458,7 +458,9 @@ Value MainFrame::GetScanFolders(DocumentId caller, const Values& args)
 // saved to be resumed), "note" (what the user should know of its end),
 // "treeComplete" (the whole tree was placed and told), "savedScan" (the
 // store holds a saved scan), "recovery" (a recovery report is there) and
-// "stop" (the stop request).
+// "stop" (the stop request), "faults" (what of the volume's own metadata
+// could not be read or used, and what was done instead: sentences) and
+// "unreadable" (sectors that could not be read).
 Value MainFrame::GetWorkState()
 {
     Value::Map state;
@@ -483,6 +485,13 @@ Value MainFrame::GetWorkState()
     state["progress"] = GetScanProc();
     state["savedScan"] = GetLastScanStatus().Int() == 1;
     state["stop"] = static_cast<std::int64_t>(base::StopRequest.load());
+    Value::Array faults;
+    if (volume) {
+        for (std::string& fault : volume->m_faults.List())
+            faults.emplace_back(std::move(fault));
+    }
+    state["faults"] = Value(std::move(faults));
+    state["unreadable"] = static_cast<std::int64_t>(volume ? volume->m_unreadableSectors.load() : 0);
     return Value(std::move(state));
 }
 

@@ -112,7 +112,7 @@ int RunTree(const TreeOptions& options)
     if (options.json) {
         for (const auto& [folder, count] : folders)
             std::printf("{\"folder\":%s,\"count\":%d}\n", browse::JsonQuote(folder).c_str(), count);
-        return ReportUnreadable(unreadable, kExitOk);
+        return ReportScanFaults(volume, unreadable, kExitOk);
     }
     std::printf("%8zu  (files in the root folder)\n", rootFiles);
     for (const auto& [folder, count] : folders) {
@@ -124,7 +124,7 @@ int RunTree(const TreeOptions& options)
         std::printf("%8d  %s%s\n", count, std::string(2 * depth, ' ').c_str(), Printable(name).c_str());
     }
     std::fflush(stdout);
-    return ReportUnreadable(unreadable, kExitOk);
+    return ReportScanFaults(volume, unreadable, kExitOk);
 }
 
 int RunList(const ListOptions& options)
@@ -137,7 +137,7 @@ int RunList(const ListOptions& options)
     browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
-    return ReportUnreadable(volume.m_unreadableSectors, kExitOk);
+    return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
 }
 
 int RunFilter(const FilterOptions& options)
@@ -159,7 +159,7 @@ int RunFilter(const FilterOptions& options)
     browse::FilterFiles(volume, text, rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
-    return ReportUnreadable(volume.m_unreadableSectors, kExitOk);
+    return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
 }
 
 }  // namespace cli

@@ -55,6 +55,10 @@ private:
 // Says on stderr how many sectors a scan could not read, if any; returns
 // `exitCode`, or kExitFailed in place of kExitOk when there were some.
 int ReportUnreadable(std::uint64_t sectors, int exitCode);
+// Says what of the volume's metadata could not be read or used (and what was
+// done instead), then the unreadable sectors; exit code 1 when there was
+// anything to say, unless `exitCode` already tells a failure.
+int ReportScanFaults(const scan::VolumeScanner& volume, std::uint64_t unreadableSectors, int exitCode);
 
 struct DisksOptions {
     bool json = false;

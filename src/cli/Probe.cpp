@@ -45,7 +45,7 @@ int RunProbe(const ProbeOptions& options)
             out.Add("fatEntries", static_cast<std::uint64_t>(volume.m_fat.size()));
         }
         std::printf("%s\n", out.Text().c_str());
-        return kExitOk;
+        return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
     }
 
     std::printf("Volume:              %s\n", options.volume.c_str());
@@ -68,7 +68,8 @@ int RunProbe(const ProbeOptions& options)
     } else {
         std::printf("FAT entries:         %zu\n", volume.m_fat.size());
     }
-    return kExitOk;
+    std::fflush(stdout);
+    return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
 }
 
 }  // namespace cli

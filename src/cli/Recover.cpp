@@ -113,7 +113,7 @@ int RunRecover(const RecoverOptions& options)
     if (summary.stopped)
         return kExitInterrupted;
     std::fflush(stdout);
-    return ReportUnreadable(unreadable, summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed);
+    return ReportScanFaults(volume, unreadable, summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed);
 }
 
 }  // namespace cli

@@ -115,7 +115,7 @@ int RunScan(const ScanOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return ReportUnreadable(volume.m_unreadableSectors, exitCode);
+    return ReportScanFaults(volume, volume.m_unreadableSectors, exitCode);
 }
 
 int RunResume(const ResumeOptions& options)
@@ -158,7 +158,7 @@ int RunResume(const ResumeOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return ReportUnreadable(volume.m_unreadableSectors, exitCode);
+    return ReportScanFaults(volume, volume.m_unreadableSectors, exitCode);
 }
 
 }  // namespace cli

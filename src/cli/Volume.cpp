@@ -50,6 +50,16 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
     return true;
 }
 
+int ReportScanFaults(const scan::VolumeScanner& volume, std::uint64_t unreadableSectors, int exitCode)
+{
+    const std::vector<std::string> faults = volume.m_faults.List();
+    for (const std::string& fault : faults)
+        std::fprintf(stderr, "quenlar: %s\n", fault.c_str());
+    if (!faults.empty() && exitCode == kExitOk)
+        exitCode = kExitFailed;
+    return ReportUnreadable(unreadableSectors, exitCode);
+}
+
 int ReportUnreadable(std::uint64_t sectors, int exitCode)
 {
     if (sectors == 0)

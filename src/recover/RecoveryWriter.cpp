@@ -250,6 +250,7 @@ const struct ProblemText {
     {scan::kFaultDamagedCompression, "its compressed data is damaged", "damaged compressed data"},
     {scan::kFaultNoData, "nothing tells where its data is", "no data"},
     {scan::kFaultMediumGone, "the device went away", "device gone"},
+    {scan::kFaultPastEnd, "its data lies past the end of the device (the image or disk is cut short)", "past the end"},
     {kProblemCannotMakeFolder, "its folder cannot be made", "folder not made"},
     {kProblemCannotCreate, "the file cannot be created", "not created"},
     {kProblemWriteFailed, "writing it failed", "write failed"},

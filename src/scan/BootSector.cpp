@@ -63,6 +63,7 @@ NtfsBootInfo DecodeNtfsBootSector(ByteView sector)
     }
     info.sectorsPerCluster = spc * unit;
     info.mftCluster = sector.U64(0x30);
+    info.mirrorCluster = sector.U64(0x38);
     if (!Multiply(sector.U64(0x28), unit, info.volumeSectors) || info.volumeSectors == 0) {
         info.problem = "volume size is 0 or out of range";
         info.volumeSectors = 0;
@@ -115,10 +116,10 @@ Fat32BootInfo DecodeFat32BootSector(ByteView sector)
         info.problem = "volume size is 0";
         return info;
     }
-    // One FAT, or two (the second a copy); none cannot be, and more than
-    // two no FAT32 driver writes.
-    if (info.fatCount < 1 || info.fatCount > 2) {
-        info.problem = "the number of FATs (" + std::to_string(info.fatCount) + ") is not 1 or 2";
+    // Usually two FATs (the second a copy); any number from one on is valid
+    // (mkfs.vfat -f 3 makes three).
+    if (info.fatCount < 1) {
+        info.problem = "the number of FATs is 0";
         return info;
     }
     if (info.reservedSectors == 0 || info.fatBytes == 0 ||

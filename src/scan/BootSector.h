@@ -25,6 +25,7 @@ struct NtfsBootInfo {
     std::uint32_t sectorsPerCluster = 0;   // 512-byte units
     std::uint64_t volumeSectors = 0;       // 512-byte units (0x28)
     std::uint64_t mftCluster = 0;          // 0x30
+    std::uint64_t mirrorCluster = 0;       // 0x38: $MFTMirr, a copy of the first records
     // The size of a file record, from 0x40 (clusters per record, or when
     // negative 2^-n bytes): 1024, 2048 or 4096; 0 when the field says
     // anything else.

@@ -40,6 +40,8 @@ private:
     bool InUse(std::uint32_t c) const
     {
         const auto& bitmap = m_volume.m_clusterBitmap;
+        if (m_assumeFree)
+            return !Valid(c);
         if (bitmap.empty() || c < 2)
             return true;
         const std::uint64_t index = std::uint64_t {c} - 2;
@@ -60,7 +62,13 @@ private:
     // The clusters of a folder, in order: its FAT chain, or `length` bytes
     // of consecutive clusters when it has no chain. Bounded by the volume.
     std::vector<std::uint32_t> Clusters(std::uint32_t first, bool onlyIfFree, bool contiguous, std::uint64_t length);
-    void LoadBitmap(ByteView entry);
+    // Reads the allocation bitmap its entry names; false when the entry is
+    // damaged or nothing of the bitmap can be read.
+    bool LoadBitmap(ByteView entry);
+    // Looks for the allocation bitmap's entry in the root folder's entries
+    // and loads it. Without one every cluster is taken as possibly free, so
+    // that deleted folders are still walked, and that is said.
+    void FindBitmap(ByteView root);
     void AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
                 int depth);
 
@@ -73,6 +81,7 @@ private:
     // folders (overlapping ones are cross-linked, as fsck.exfat says), which
     // also keeps a folder from holding itself.
     std::unordered_set<std::uint32_t> m_walked;
+    bool m_assumeFree = false;  // no allocation bitmap: every cluster may be free
 };
 
 std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfFree, bool contiguous,
@@ -101,21 +110,48 @@ std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfF
     return clusters;
 }
 
-void ExfatWalk::LoadBitmap(ByteView entry)
+bool ExfatWalk::LoadBitmap(ByteView entry)
 {
     const std::uint32_t first = entry.U32(20);
     const std::uint64_t length = entry.U64(24);
     if (!Valid(first) || length == 0 || length > (std::uint64_t {m_count} + 7) / 8 + m_clusterBytes)
-        return;
+        return false;
     std::vector<std::uint8_t> bitmap;
     try {
         bitmap.assign(static_cast<std::size_t>(length), 0);
     } catch (const std::bad_alloc&) {
         base::LogLess("Memory is not enough!");
-        return;
+        return false;
     }
-    if (m_volume.ReadSectors(SectorOf(first), bitmap.size(), bitmap.data()) == bitmap.size())
-        m_volume.m_clusterBitmap = std::move(bitmap);
+    // A bad sector of the bitmap reads as zeros: its clusters are taken as
+    // free, which may walk a deleted folder through clusters in use.
+    const VolumeScanner::SalvagedRead r = m_volume.ReadSectorsSalvaging(SectorOf(first), bitmap.size(), bitmap.data());
+    if (r.bytes != bitmap.size() || r.unreadableSectors * 512 >= bitmap.size())
+        return false;
+    if (r.unreadableSectors != 0)
+        m_volume.m_faults.Add(std::to_string(r.unreadableSectors) + " sector" + (r.unreadableSectors == 1 ? "" : "s") +
+                              " of the allocation bitmap could not be read: the clusters " +
+                              (r.unreadableSectors == 1 ? "it describes" : "they describe") +
+                              " are taken as possibly free");
+    m_volume.m_clusterBitmap = std::move(bitmap);
+    return true;
+}
+
+void ExfatWalk::FindBitmap(ByteView root)
+{
+    bool seen = false;
+    for (std::size_t at = 0; at + kEntry <= root.Size(); at += kEntry) {
+        if (root.U8(at) != 0x81)
+            continue;
+        seen = true;
+        if (LoadBitmap(root.Sub(at, kEntry)))
+            return;
+    }
+    m_assumeFree = true;
+    m_volume.m_faults.Add(std::string("the allocation bitmap ") +
+                          (seen ? "could not be read or its entry is damaged" : "has no entry in the root folder") +
+                          ": every cluster is taken as possibly free, so deleted folders are walked even where their "
+                          "clusters may be in use again");
 }
 
 void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
@@ -172,16 +208,14 @@ void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFr
         return;
     const std::vector<std::uint8_t> bytes = ReadFolderClusters(m_volume, clusters, m_heap, m_spc);
     const ByteView dir(bytes.data(), bytes.size());
+    // The root folder holds the allocation bitmap's entry, which must be
+    // known before any entry can be told in use.
+    if (m_volume.m_clusterBitmap.empty() && !m_assumeFree)
+        FindBitmap(dir);
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
         if (base::StopRequested())
             return;
         const std::uint8_t type = dir.U8(at);
-        if (m_volume.m_clusterBitmap.empty()) {
-            // Until the allocation bitmap is known nothing can be told in use.
-            if (type == 0x81)
-                LoadBitmap(dir.Sub(at, kEntry));
-            continue;
-        }
         if ((type & 0x05) != 0x05)
             continue;
         // A set: the File entry, its Stream Extension, then its File Name entries.

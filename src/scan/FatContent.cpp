@@ -74,7 +74,7 @@ std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const
     if (spc == 0 || start < dataStart)
         return NoContent(volume, file, kFaultNoData);
     const std::uint64_t entries = volume.m_fat.size();
-    const std::uint64_t limit = volume.m_volumeSize / spc + 2;
+    const std::uint64_t limit = volume.DeclaredSectors() / spc + 2;
     const std::uint64_t first = (start - dataStart) / spc + 2;
     auto next = [&](std::uint32_t c) -> std::uint32_t {
         if (c >= entries)

@@ -61,7 +61,7 @@ private:
     std::size_t ReadData(std::uint64_t offset, std::uint8_t* out, std::size_t length) override
     {
         const std::size_t got = m_map.Read(m_volume, offset, out, length, m_report);
-        if (got < length && m_volume.DeviceOpen())
+        if (got < length && m_volume.DeviceOpen() && (m_report.faults & kFaultPastEnd) == 0)
             m_report.faults |= kFaultDataEnds;
         return got;
     }
@@ -111,8 +111,12 @@ std::size_t ContentMap::Read(VolumeScanner& volume, std::uint64_t offset, std::u
         }
         const std::size_t got = ReadBytes(volume, it->sector, within, out + done, take, report);
         done += got;
-        if (got < take)
+        if (got < take) {
+            const std::uint64_t deviceEnd = volume.DeviceSectors();  // 0: the device tells no size
+            if (deviceEnd != 0 && it->sector + (within + got) / kSectorBytes >= deviceEnd)
+                report.faults |= kFaultPastEnd;
             break;
+        }
     }
     return done;
 }

@@ -25,6 +25,7 @@ enum ContentFault : std::uint32_t {
     kFaultDamagedCompression = 1u << 5,  // an LZNT1 unit that does not decode; the rest of it is zeros
     kFaultNoData = 1u << 6,            // nothing says where the data is (a folder, no runs, the record gone)
     kFaultMediumGone = 1u << 7,        // the device went away while reading
+    kFaultPastEnd = 1u << 8,           // its data lies past the end of the device (an image or disk cut short)
 };
 
 struct ContentReport {

@@ -42,7 +42,10 @@ public:
             size = kDefaultRecordSize;
         RecordBuffer bytes {};
         if (volume.ReadSectors(e.startSector, size, bytes.data()) != size) {
-            m_report.faults |= volume.DeviceOpen() ? kFaultNoData : kFaultMediumGone;
+            m_report.faults |= !volume.DeviceOpen()                           ? kFaultMediumGone
+                               : volume.DeviceSectors() != 0 && e.startSector + size / 512 > volume.DeviceSectors()
+                                   ? kFaultPastEnd
+                                   : kFaultNoData;
             return;
         }
         const MutableRecord record(bytes.data(), size);

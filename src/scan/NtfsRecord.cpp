@@ -203,7 +203,7 @@ ExtentList RunsToExtents(const VolumeScanner& volume, const std::vector<DataRun>
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     if (spc == 0)
         return extents;
-    const std::uint64_t volumeClusters = volume.m_volumeSize / spc;
+    const std::uint64_t volumeClusters = volume.DeclaredSectors() / spc;
     const std::uint64_t clusterBytes = spc * 512;
     std::uint64_t left = allocatedSize / clusterBytes + (allocatedSize % clusterBytes != 0 ? 1 : 0);
     for (const DataRun& run : runs) {

@@ -9,6 +9,7 @@
 #include "scan/Scanners.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -76,12 +77,12 @@ int VolumeScanner::OpenDevice(std::unique_ptr<platform::BlockDevice> device)
         return kOpenNoFirstSector;
     }
     m_baseSector = 0;
-    DetectFileSystem(sector);
+    DetectFileSystem(sector);  // the boot sector used, which may be a backup, is left in `sector`
     m_identity = ReadVolumeIdentity(sector, m_fileSystemType, m_device ? m_device->Size() : 0);
     return kOpenOk;
 }
 
-void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
+void VolumeScanner::ResetTables()
 {
     // Tables of a volume opened before must not survive into this one.
     m_fileSystemType = kUnknownFileSystem;
@@ -97,19 +98,126 @@ void VolumeScanner::DetectFileSystem(const std::uint8_t* sector)
     m_exfat = {};
     m_fat.clear();
     m_clusterBitmap.clear();
+    m_faults.Clear();
+}
 
-    const ByteView view(sector, kSectorBytes);
+void VolumeScanner::OpenBootSector(std::int32_t type, const std::uint8_t* sector)
+{
+    switch (type) {
+    case kNtfs: OpenNtfs(sector); break;
+    case kFat32: OpenFat32(sector); break;
+    case kExfat: OpenExfat(sector); break;
+    default: break;
+    }
+}
+
+namespace {
+
+std::int32_t BootSectorType(ByteView view)
+{
     if (IsNtfsBootSector(view))
-        OpenNtfs(sector);
-    else if (IsFat32BootSector(view))
-        OpenFat32(sector);
-    else if (IsExfatBootSector(view))
-        OpenExfat(sector);
-    else
+        return kNtfs;
+    if (IsFat32BootSector(view))
+        return kFat32;
+    if (IsExfatBootSector(view))
+        return kExfat;
+    return kUnknownFileSystem;
+}
+
+// Whether `view` is a usable boot sector of `type` for a volume that begins
+// at the device's start: an exFAT backup must be of the sector size its place
+// implies, and an NTFS backup at the end of the device must give a size
+// that ends there (one sector short, of 512 bytes or 4 KiB), not be the
+// backup of a later partition of a disk.
+bool UsableBootSector(std::int32_t type, ByteView view, std::uint32_t sectorBytes, std::uint64_t deviceSectors)
+{
+    switch (type) {
+    case kNtfs: {
+        const NtfsBootInfo info = DecodeNtfsBootSector(view);
+        return IsNtfsBootSector(view) && info.valid && info.volumeSectors < deviceSectors &&
+               deviceSectors - info.volumeSectors <= 8;
+    }
+    case kFat32: return IsFat32BootSector(view) && DecodeFat32BootSector(view).valid;
+    case kExfat: {
+        const ExfatBootInfo info = DecodeExfatBootSector(view);
+        return IsExfatBootSector(view) && info.valid && info.bytesPerSector == sectorBytes;
+    }
+    default: return false;
+    }
+}
+
+}  // namespace
+
+std::int32_t VolumeScanner::FindBackupBootSector(std::int32_t preferred, std::uint8_t* sector, std::uint64_t& where)
+{
+    struct Place {
+        std::int32_t type;
+        std::uint64_t sector;
+        std::uint32_t sectorBytes;  // the sector size a backup there implies
+    };
+    std::vector<Place> places {{kFat32, 6, 0}};
+    for (std::uint32_t shift = 9; shift <= 12; ++shift)
+        places.push_back({kExfat, (std::uint64_t {12} << shift) / kSectorBytes, 1u << shift});
+    const std::uint64_t deviceSectors = DeviceSectors();
+    // NTFS keeps its backup in the last sector of the partition: of 512
+    // bytes, or of 4096 on a disk of 4 KiB sectors.
+    for (const std::uint64_t back : {std::uint64_t {1}, std::uint64_t {8}}) {
+        if (deviceSectors > back)
+            places.push_back({kNtfs, deviceSectors - back, 0});
+    }
+    std::stable_partition(places.begin(), places.end(), [&](const Place& p) { return p.type == preferred; });
+    for (const Place& p : places) {
+        std::uint8_t candidate[kSectorBytes] = {};
+        if (ReadSectors(p.sector, kSectorBytes, candidate) != kSectorBytes)
+            continue;
+        if (!UsableBootSector(p.type, ByteView(candidate, kSectorBytes), p.sectorBytes, deviceSectors))
+            continue;
+        std::memcpy(sector, candidate, kSectorBytes);
+        where = p.sector;
+        return p.type;
+    }
+    return kUnknownFileSystem;
+}
+
+void VolumeScanner::DetectFileSystem(std::uint8_t* sector)
+{
+    ResetTables();
+    const std::int32_t primary = BootSectorType(ByteView(sector, kSectorBytes));
+    OpenBootSector(primary, sector);
+    if (primary != kUnknownFileSystem && m_geometryValid)
+        return;
+
+    // The first sector is no usable boot sector: a backup may be.
+    const std::string problem = m_geometryProblem;
+    std::uint8_t backup[kSectorBytes];
+    std::uint64_t where = 0;
+    const std::int32_t type = FindBackupBootSector(primary, backup, where);
+    if (type != kUnknownFileSystem) {
+        ResetTables();
+        OpenBootSector(type, backup);
+        if (m_geometryValid) {
+            std::memcpy(sector, backup, kSectorBytes);
+            m_faults.Add(std::string("the ") + FileSystemName(type) + " boot sector at sector 0 " +
+                         (primary == type ? "is damaged (" + problem + ")"
+                                          : std::string("is missing or overwritten")) +
+                         "; its backup at sector " + std::to_string(where) + " was used");
+            return;
+        }
+    }
+    ResetTables();
+    OpenBootSector(primary, sector);
+    if (primary == kUnknownFileSystem)
         base::LogLess("get file system error ,path = %s !", m_devicePath.c_str());
-    if (m_fileSystemType != kUnknownFileSystem && !m_geometryValid)
+    else
         base::LogLess("%s boot sector of %s is damaged: %s", FileSystemName(m_fileSystemType), m_devicePath.c_str(),
                       m_geometryProblem.c_str());
+}
+
+std::uint64_t VolumeScanner::DeviceSectors() const
+{
+    const std::uint64_t bytes = m_device ? m_device->Size() : 0;
+    const std::uint64_t sectors = bytes / kSectorBytes;
+    return sectors > m_baseSector ? sectors - m_baseSector : 0;
 }
 
 template <typename BootInfo>
@@ -130,10 +238,65 @@ bool VolumeScanner::TakeGeometry(const BootInfo& info)
     if (deviceSectors != 0 && m_volumeSize > deviceSectors) {
         m_declaredVolumeSize = m_volumeSize;
         m_volumeSize = deviceSectors;
-        base::LogLess("%s boot sector of %s gives %llu sectors; the device holds %llu", FileSystemName(m_fileSystemType),
-                      m_devicePath.c_str(), static_cast<unsigned long long>(m_declaredVolumeSize),
-                      static_cast<unsigned long long>(deviceSectors));
+        const std::uint64_t missing = m_declaredVolumeSize - deviceSectors;
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "the volume is %llu sectors (%.1f MiB) shorter than its boot sector says (%llu of %llu "
+                      "sectors): the image or device is cut short, and what lay past its end is missing",
+                      static_cast<unsigned long long>(missing), static_cast<double>(missing) * 512 / (1 << 20),
+                      static_cast<unsigned long long>(deviceSectors),
+                      static_cast<unsigned long long>(m_declaredVolumeSize));
+        m_faults.Add(text);
     }
+    return true;
+}
+
+bool VolumeScanner::ReadMftRuns(std::uint64_t cluster, std::uint8_t* bytes, std::size_t size, std::string& why,
+                                MftRunList& out)
+{
+    std::uint64_t sector = 0;
+    if (!base::CheckedMul(cluster, std::uint64_t {m_sectorsPerCluster}, sector) || sector >= ReadableSectors()) {
+        why = "lies outside the volume";
+        return false;
+    }
+    const std::size_t got = ReadSectors(sector, size, bytes);
+    if (got < m_recordBytes) {
+        why = "could not be read";
+        return false;
+    }
+    const MutableRecord record(bytes, m_recordBytes);
+    const RecordCheck check = ValidateAndFixRecord(record);
+    ByteView data;
+    if (!check) {
+        why = "is damaged (it fails its check)";
+        return false;
+    }
+    if (!FindAttribute(IntactPart(record, check), kAttrData, data) || !DecodeAttributeHeader(data).nonResident) {
+        why = "holds no usable data attribute";
+        return false;
+    }
+    const AttributeHeader h = DecodeAttributeHeader(data);
+    std::vector<DataRun> runs = DecodeDataRuns(data, h.runsOffset);
+    if (runs.empty()) {
+        why = "holds no data runs";
+        return false;
+    }
+    // The runs should lie inside the volume the boot sector describes (a
+    // device cut short may not hold them all: that is said when they are
+    // read).
+    const std::uint64_t volumeSectors = DeclaredSectors();
+    out.outside = false;
+    for (const DataRun& run : runs) {
+        std::uint64_t end = 0;
+        if (run.sparse)
+            continue;
+        if (run.lcn <= 0 ||
+            !base::CheckedMul(static_cast<std::uint64_t>(run.lcn) + run.length, std::uint64_t {m_sectorsPerCluster}, end) ||
+            end > volumeSectors)
+            out.outside = true;
+    }
+    out.runs = std::move(runs);
+    out.dataSize = h.dataSize;
     return true;
 }
 
@@ -146,28 +309,50 @@ void VolumeScanner::OpenNtfs(const std::uint8_t* sector)
         return;
 
     RecordBuffer bytes {};
-    const std::size_t got =
-        ReadSectors(static_cast<std::uint64_t>(m_sectorsPerCluster) * m_mftCluster, bytes.size(), bytes.data());
     m_recordBytes = info.recordBytes;
     if (m_recordBytes == 0) {
         // A damaged size field: record 0 tells its own size.
+        const std::size_t got =
+            ReadSectors(static_cast<std::uint64_t>(m_sectorsPerCluster) * m_mftCluster, bytes.size(), bytes.data());
         const std::size_t own = RecordSizeOf(ByteView(bytes.data(), got));
         m_recordBytes = static_cast<std::uint32_t>(own != 0 ? own : kDefaultRecordSize);
         base::LogLess("NTFS boot sector of %s gives no usable file-record size; taking %u bytes", m_devicePath.c_str(),
                       m_recordBytes);
     }
-    if (got < m_recordBytes)
+    // Record 0 is the $MFT's own: its runs say where every other record
+    // lies. $MFTMirr keeps a copy of it.
+    std::string why;
+    MftRunList primary;
+    const bool primaryRead = ReadMftRuns(m_mftCluster, bytes.data(), bytes.size(), why, primary);
+    if (primaryRead && !primary.outside) {
+        m_mftRuns = std::move(primary.runs);
+        m_mftDataSize = primary.dataSize;
         return;
-    const MutableRecord record(bytes.data(), m_recordBytes);
-    const RecordCheck check = ValidateAndFixRecord(record);
-    ByteView data;
-    if (!check || !FindAttribute(IntactPart(record, check), kAttrData, data))
-        return;
-    const AttributeHeader h = DecodeAttributeHeader(data);
-    if (h.nonResident) {
-        m_mftRuns = DecodeDataRuns(data, h.runsOffset);
-        m_mftDataSize = h.dataSize;
     }
+    if (primaryRead)
+        why = "gives runs past the end of the volume";
+    std::string mirrorWhy;
+    MftRunList mirror;
+    const bool mirrorRead = info.mirrorCluster != m_mftCluster &&
+                            ReadMftRuns(info.mirrorCluster, bytes.data(), bytes.size(), mirrorWhy, mirror);
+    if (mirrorRead && !mirror.outside) {
+        m_faults.Add("the $MFT's first record, which says where the $MFT lies, " + why +
+                     "; its copy in $MFTMirr was used");
+        m_mftRuns = std::move(mirror.runs);
+        m_mftDataSize = mirror.dataSize;
+        return;
+    }
+    if (primaryRead || mirrorRead) {
+        // Runs in part past the end: those inside still hold records (the
+        // normal scan says how much it could not read).
+        MftRunList& taken = primaryRead ? primary : mirror;
+        m_mftRuns = std::move(taken.runs);
+        m_mftDataSize = taken.dataSize;
+        return;
+    }
+    m_faults.Add("the $MFT's first record, which says where the $MFT lies, " + why + ", and its copy in $MFTMirr " +
+                 (info.mirrorCluster == m_mftCluster ? std::string("is the same record") : mirrorWhy) +
+                 ": the normal scan finds nothing; the deep scan still searches the volume for file records");
 }
 
 void VolumeScanner::OpenFat32(const std::uint8_t* sector)
@@ -177,7 +362,7 @@ void VolumeScanner::OpenFat32(const std::uint8_t* sector)
     if (!TakeGeometry(info))
         return;
     m_fat32 = info;
-    ReadFat(info.reservedSectors, info.fatBytes / 4);
+    ReadFat(info.reservedSectors, info.fatBytes / 4, info.fatCount, (info.firstDataSector - info.reservedSectors) / info.fatCount);
     try {
         m_clusterBitmap.assign((info.clusterCount + 7) / 8, 0);
     } catch (const std::bad_alloc&) {
@@ -196,7 +381,8 @@ void VolumeScanner::OpenExfat(const std::uint8_t* sector)
     ReadFat(info.fatSector, static_cast<std::uint64_t>(info.clusterCount) + 2);
 }
 
-bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
+bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries, std::uint32_t copies,
+                           std::uint64_t copyStride)
 {
     // A FAT never extends past the device: that bounds what a damaged boot
     // sector can make us allocate. (A device that tells no size is trusted.)
@@ -218,25 +404,47 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries)
         m_fat.clear();
         return false;
     }
-    // In chunks, so that a bad sector costs its own entries only.
+    // In pieces, so that a bad sector costs its own entries only: a piece
+    // that fails is read sector by sector, and a sector the first FAT cannot
+    // give is taken from the next copy.
     std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(entries * 4, kFatChunkBytes));
-    bool whole = true;
-    for (std::uint64_t done = 0; done < entries * 4; done += chunk.size()) {
+    std::uint64_t fromCopy = 0;
+    std::uint64_t lost = 0;
+    for (std::uint64_t done = 0; done < entries * 4 && m_device; done += chunk.size()) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), entries * 4 - done));
-        const std::size_t got = ReadSectors(firstSector + done / kSectorBytes, want, chunk.data());
-        if (got < want) {
-            base::LogLess("FAT of %s unreadable at sector %llu, %zu bytes left as free", m_devicePath.c_str(),
-                          static_cast<unsigned long long>(firstSector + done / kSectorBytes), want - got);
-            m_unreadableSectors += (want - got + kSectorBytes - 1) / kSectorBytes;
-            whole = false;
-            if (!m_device)
-                break;
+        const std::uint64_t sector = firstSector + done / kSectorBytes;
+        std::size_t got = ReadSectors(sector, want, chunk.data());
+        if (got < want && m_device) {
+            got = want;
+            for (std::size_t at = 0; at < want && m_device; at += kSectorBytes) {
+                const std::size_t n = std::min(kSectorBytes, want - at);
+                const std::uint64_t s = sector + at / kSectorBytes;
+                if (ReadSectors(s, n, chunk.data() + at) == n)
+                    continue;
+                bool found = false;
+                for (std::uint32_t copy = 1; copy < copies && !found; ++copy)
+                    found = ReadSectors(s + copy * copyStride, n, chunk.data() + at) == n;
+                if (found) {
+                    ++fromCopy;
+                    continue;
+                }
+                std::memset(chunk.data() + at, 0, n);
+                ++lost;
+                ++m_unreadableSectors;
+            }
         }
         const ByteView v(chunk.data(), got);
         for (std::size_t i = 0; i + 4 <= got; i += 4)
             m_fat[(done + i) / 4] = v.U32(i);
     }
-    return whole;
+    if (fromCopy != 0)
+        m_faults.Add(std::to_string(fromCopy) + " sector" + (fromCopy == 1 ? "" : "s") +
+                     " of the first FAT could not be read; the second FAT gave " + (fromCopy == 1 ? "it" : "them"));
+    if (lost != 0)
+        m_faults.Add(std::to_string(lost) + " sector" + (lost == 1 ? "" : "s") + " of the FAT could not be read" +
+                     (copies > 1 ? " in any copy" : "") + ": the chains through " + (lost == 1 ? "it" : "them") +
+                     " are taken as ending there, and the clusters as free");
+    return fromCopy == 0 && lost == 0;
 }
 
 platform::ReadResult VolumeScanner::ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length)
@@ -410,13 +618,39 @@ int VolumeScanner::NormalScan()
     default:
         break;
     }
+    NoteFilesPastEnd();
     return 0;
 }
 
 int VolumeScanner::DeepScan(std::uint64_t startSector)
 {
     m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
-    return NtfsDeepScan(*this, startSector);
+    const int end = NtfsDeepScan(*this, startSector);
+    NoteFilesPastEnd();
+    return end;
+}
+
+void VolumeScanner::NoteFilesPastEnd()
+{
+    const std::uint64_t deviceEnd = DeviceSectors();
+    if (deviceEnd == 0 || m_declaredVolumeSize == 0)
+        return;  // the device holds the whole volume
+    std::size_t files = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const auto& f : m_results) {
+            for (const FileExtent& e : f->extents) {
+                if (e.startSector + e.sectorCount > deviceEnd) {
+                    ++files;
+                    break;
+                }
+            }
+        }
+    }
+    if (files != 0)
+        m_faults.Add(std::to_string(files) + (files == 1 ? " found file has" : " found files have") +
+                     " data past the end of the device: " + (files == 1 ? "it" : "they") +
+                     " cannot be recovered whole");
 }
 
 std::string VolumeScanner::RecoverPath() const

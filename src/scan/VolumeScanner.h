@@ -5,6 +5,7 @@
 #include "platform/BlockDevice.h"
 #include "scan/BootSector.h"
 #include "scan/FoundFile.h"
+#include "scan/MetadataFaults.h"
 #include "scan/NtfsPaths.h"
 #include "scan/ResultList.h"
 #include "scan/VolumeIdentity.h"
@@ -137,6 +138,16 @@ public:
     VolumeIdentity m_identity;                 // read from the first sector when opened
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;
+    // What of the volume's metadata could not be read or used, and what was
+    // done instead; emptied when a volume is opened.
+    MetadataFaults m_faults;
+    // The sectors the device holds from the volume's start; 0 when it tells
+    // no size.
+    std::uint64_t DeviceSectors() const;
+    // The volume's size as its boot sector gives it: a device cut short
+    // holds less (m_volumeSize), but what lay past its end still has its
+    // place, which a found file's extents may name.
+    std::uint64_t DeclaredSectors() const { return m_declaredVolumeSize != 0 ? m_declaredVolumeSize : m_volumeSize; }
     // The volume size the boot sector gives, when the device holds less (a
     // damaged field, or an image of part of a disk): m_volumeSize is then
     // what the device holds. 0 otherwise.
@@ -182,7 +193,26 @@ private:
     // Takes `device` as the open volume and recognises its file system.
     int OpenDevice(std::unique_ptr<platform::BlockDevice> device);
     void Close();
-    void DetectFileSystem(const std::uint8_t* sector);
+    // Recognises the file system from `sector` (the first); when that is no
+    // usable boot sector, from a backup one, which then replaces `sector`.
+    void DetectFileSystem(std::uint8_t* sector);
+    void ResetTables();
+    // Says how many results have data past the end of a device shorter than
+    // its volume.
+    void NoteFilesPastEnd();
+    void OpenBootSector(std::int32_t type, const std::uint8_t* sector);
+    // A backup boot sector of a usable volume: FAT32 at sector 6, exFAT's
+    // backup boot region at sector 12, NTFS at the last sector of the device.
+    // `preferred` is tried first. Returns its type, or kUnknownFileSystem.
+    std::int32_t FindBackupBootSector(std::int32_t preferred, std::uint8_t* sector, std::uint64_t& where);
+    // The $MFT's runs as file record 0 of the $MFT (or of its mirror) gives
+    // them; false, with the reason, when that record cannot be had.
+    struct MftRunList {
+        std::vector<DataRun> runs;
+        std::uint64_t dataSize = 0;
+        bool outside = false;  // some run lies past the end of the volume
+    };
+    bool ReadMftRuns(std::uint64_t cluster, std::uint8_t* bytes, std::size_t size, std::string& why, MftRunList& out);
     // Keeps a decoded boot sector's sizes; false when they are unusable.
     template <typename BootInfo>
     bool TakeGeometry(const BootInfo& info);
@@ -190,7 +220,10 @@ private:
     void OpenFat32(const std::uint8_t* sector);
     void OpenExfat(const std::uint8_t* sector);
     // Reads `entries` FAT entries from volume sector `firstSector`.
-    bool ReadFat(std::uint64_t firstSector, std::uint64_t entries);
+    // An unreadable piece of it is read from the next copy of the FAT,
+    // `copyStride` sectors on, when there are `copies` in all.
+    bool ReadFat(std::uint64_t firstSector, std::uint64_t entries, std::uint32_t copies = 1,
+                 std::uint64_t copyStride = 0);
     platform::ReadResult ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length);
 };
 

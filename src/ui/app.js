@@ -401,11 +401,30 @@ async function scanEnded(say, { deepAgain = false } = {}) {
   $('found').textContent = files.toLocaleString();
   const text = say(formatCount(files, 'file found', 'files found'));
   $('scan-title').textContent = `Scan of ${state.scanName}`;
+  showFaults(await call('GetWorkState'));
   await takeFolders();
   $('scan-summary').textContent = text;
   setStatus(text);
   if (state.listing === null && state.tree.size > 0) listFolder('');
   else if (state.listing?.kind === 'folder') listFolder(state.listing.path, { keep: true });
+}
+
+// What of the drive's own records could not be read or used, in the
+// program's words, and the sectors that could not be read.
+function showFaults(work) {
+  const list = $('scan-fault-list');
+  list.replaceChildren();
+  const faults = work.scan === state.scanId && Array.isArray(work.faults) ? [...work.faults] : [];
+  const unreadable = work.scan === state.scanId ? Number(work.unreadable) || 0 : 0;
+  if (unreadable > 0) {
+    faults.push(`${formatCount(unreadable, 'sector', 'sectors')} could not be read; what ${unreadable === 1 ? 'it' : 'they'} held is missing from the results.`);
+  }
+  for (const fault of faults) {
+    const item = document.createElement('li');
+    item.textContent = fault.charAt(0).toUpperCase() + fault.slice(1);
+    list.append(item);
+  }
+  $('scan-faults').hidden = faults.length === 0;
 }
 
 on('SendFileToUi', () => takeFolders());
