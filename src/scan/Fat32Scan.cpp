@@ -40,15 +40,17 @@ public:
         m_spc = volume.m_sectorsPerCluster;
         m_dataStart = volume.m_fat32.firstDataSector;
         m_entries = volume.m_fat.size();
-        m_limit = m_spc ? volume.m_volumeSize / m_spc : 0;
+        // Clusters of the data area, as the boot sector gives them: a volume
+        // cut short keeps its clusters, whose reads then come back short.
+        const std::uint64_t sectors = volume.DeclaredSectors();
+        m_clusterEnd = m_spc && sectors > m_dataStart ? 2 + (sectors - m_dataStart) / m_spc : 2;
         m_root = volume.m_fat32.rootCluster;
     }
 
     std::uint32_t Root() const { return m_root; }
-    // Puts back the high word of a deleted file's start cluster: the first
-    // cluster with that low word whose first bytes fit the extension. True
-    // when the fit is sure.
-    bool RecoverDeletedStart(FileExtent& extent, const std::string& suffix, std::uint32_t h0);
+    // Puts back the high word of every deleted file's start cluster (see
+    // StartSearch below).
+    void RecoverDeletedStarts();
     void Mark(std::uint32_t c)
     {
         if (c / 8 < m_volume.m_clusterBitmap.size())
@@ -58,6 +60,10 @@ public:
 
 private:
     bool InBitmap(std::uint32_t c) const { return c / 8 < m_volume.m_clusterBitmap.size(); }
+    // A cluster of the data area.
+    bool Valid(std::uint64_t c) const { return c >= 2 && c < m_clusterEnd; }
+    // The largest high word a cluster of the volume has.
+    std::uint32_t HighLimit() const { return static_cast<std::uint32_t>(std::min<std::uint64_t>((m_clusterEnd - 1) >> 16, 0xFFFF)); }
     bool Marked(std::uint32_t c) const { return InBitmap(c) && (m_volume.m_clusterBitmap[c / 8] >> (c & 7)) & 1; }
     std::uint64_t SectorOf(std::uint32_t c) const { return m_dataStart + (std::uint64_t {c} - 2) * m_spc; }
     // The next cluster of a chain, 0 at its end.
@@ -66,19 +72,13 @@ private:
         if (c >= m_entries)
             return 0;
         const std::uint32_t v = m_volume.m_fat[c] & 0x0FFFFFFF;
-        return v < 2 || v >= 0x0FFFFFF8 || v >= m_limit ? 0 : v;
+        return Valid(v) ? v : 0;
     }
     std::uint32_t FindDeletedFolderCluster(std::uint16_t low, std::uint32_t h0);
     void AddEntry(const std::string& path, ByteView dir, std::size_t at, std::size_t lfnStart, std::uint32_t dirCluster,
                   std::vector<DeletedFolder>& deletedFolders, int depth);
     // Appends a result under a name no other in its folder has; returns that name.
     std::string Append(FoundFile&& found);
-    // The first bytes of cluster `c` into `head`, read through a cache of
-    // whole blocks: the start search tries the same high words for every
-    // deleted file, and a folder's files lie side by side, so one block
-    // holds the candidates of many (on a disk read cold, a read each would
-    // be a seek each).
-    bool ReadHead(std::uint32_t c, std::uint8_t* head, std::size_t size);
     // Whether a result of this folder already has this name and suffix.
     bool Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const;
 
@@ -86,7 +86,7 @@ private:
     std::uint64_t m_spc = 0;
     std::uint64_t m_dataStart = 0;
     std::uint64_t m_entries = 0;
-    std::uint64_t m_limit = 0;
+    std::uint64_t m_clusterEnd = 2;  // the first number past the data area's clusters
     std::uint32_t m_root = 0;
     std::unordered_set<std::uint32_t> m_walked;   // folders walked: a folder never holds itself
     // Every result of the walk, found by folder, name and suffix for the
@@ -99,16 +99,6 @@ private:
     void Remember(std::uint32_t index);
     std::unordered_map<std::string, std::uint64_t> m_nextNumber;  // the last number given to a name
 
-    struct HeadBlock {
-        std::uint64_t sector = ~std::uint64_t {0};  // where the block starts
-        std::uint64_t used = 0;                      // when it was last read from, for eviction
-        std::size_t bytes = 0;                       // how much of it was read whole
-        std::vector<std::uint8_t> data;
-    };
-    static constexpr std::size_t kHeadBlockSectors = 128;  // 64 KiB
-    static constexpr std::size_t kHeadBlocks = 64;
-    std::vector<HeadBlock> m_heads;
-    std::uint64_t m_headClock = 0;
 };
 
 std::string NameKey(const std::string& path, std::string_view name, std::string_view suffix)
@@ -169,39 +159,6 @@ void Fat32Walk::Remember(std::uint32_t index)
     ++m_nameCount;
 }
 
-bool Fat32Walk::ReadHead(std::uint32_t c, std::uint8_t* head, std::size_t size)
-{
-    const std::uint64_t sector = SectorOf(c);
-    const std::uint64_t start = sector / kHeadBlockSectors * kHeadBlockSectors;
-    const std::size_t within = static_cast<std::size_t>(sector - start) * 512;
-    if (m_heads.empty())
-        m_heads.resize(kHeadBlocks);
-    HeadBlock* block = nullptr;
-    for (HeadBlock& b : m_heads) {
-        if (b.sector == start) {
-            block = &b;
-            break;
-        }
-    }
-    if (block == nullptr) {
-        block = &*std::min_element(m_heads.begin(), m_heads.end(),
-                                   [](const HeadBlock& a, const HeadBlock& b) { return a.used < b.used; });
-        block->sector = start;
-        block->data.resize(kHeadBlockSectors * 512);
-        const std::uint64_t left = m_volume.m_volumeSize > start ? m_volume.m_volumeSize - start : 0;
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kHeadBlockSectors)) * 512;
-        block->bytes = want != 0 ? m_volume.ReadSectors(start, want, block->data.data()) : 0;
-        if (block->bytes != want)
-            block->bytes = 0;  // a block that does not read whole: each head in it is read alone
-    }
-    block->used = ++m_headClock;
-    if (within + size <= block->bytes) {
-        std::memcpy(head, block->data.data() + within, size);
-        return true;
-    }
-    return m_volume.ReadSectors(sector, size, head) == size;
-}
-
 std::string Fat32Walk::Append(FoundFile&& found)
 {
     FoundFile* file = &found;
@@ -229,11 +186,11 @@ std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32
 {
     if (m_volume.m_clusterBitmap.empty())
         return 0;
-    const std::uint32_t highLimit = static_cast<std::uint32_t>(std::min<std::uint64_t>(m_limit >> 16, 0xFFFF));
+    const std::uint32_t highLimit = HighLimit();
     std::uint8_t head[64];
     auto tryHigh = [&](std::uint32_t h, std::uint32_t& found) {
         const std::uint32_t c = (h << 16) | low;
-        if (!InBitmap(c))
+        if (!InBitmap(c) || c >= m_clusterEnd)
             return false;  // past the volume: this phase is over
         if (c >= 2 && !Marked(c) && m_volume.ReadSectors(SectorOf(c), sizeof head, head) == sizeof head &&
             head[0] == '.' && head[32] == '.')
@@ -259,6 +216,26 @@ std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32
 // 8.3 names are in the OEM code page; code page 850 (Western Europe) is
 // taken for bytes 0x80 and up.
 constexpr char16_t kCodePage850[128] = {0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0, 0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4, 0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE, 0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580, 0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE, 0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4, 0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8, 0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0};
+
+// Whether 32 bytes can be a directory entry: a long-name entry with its
+// fixed fields, or a short entry whose name holds no character FAT forbids
+// and whose attributes are defined ones.
+bool PlausibleEntry(ByteView e)
+{
+    const std::uint8_t attributes = e.U8(11);
+    if (attributes == 0x0F)
+        return e.U8(12) == 0 && e.U16(26) == 0 && (e.U8(0) & 0x1F) != 0;
+    if ((attributes & 0xC0) != 0 || e.U8(0) == ' ')
+        return false;
+    for (std::size_t i = 0; i < 11; ++i) {
+        const std::uint8_t c = e.U8(i);
+        if (i == 0 && (c == 0xE5 || c == 0x05))
+            continue;
+        if (c < 0x20 || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr)
+            return false;
+    }
+    return true;
+}
 
 std::u16string ShortName(ByteView e)
 {
@@ -314,12 +291,16 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     const std::uint16_t low = e.U16(26);
     std::uint32_t start = (deleted ? 0u : std::uint32_t {e.U16(20)} << 16) | low;
     const bool folder = (e.U8(11) & 0x10) != 0;
-    // A deleted entry keeps only the low half of its start. When that half
-    // is 0 the file or folder began at a multiple of 65536 clusters: on a
-    // volume that large it is kept, with a start of that low half that the
-    // start searches complete, rather than taken for an empty entry.
-    if (start == 0 && deleted && (folder || size != 0) && m_limit + 2 > 0x10000)
-        start = 0x10000;
+    // A deleted entry keeps only the low half of its start. A low half of 0
+    // or 1 is no cluster by itself, but on a volume of more than 65,536
+    // clusters the high half puts it back (0x10000, 0x10001, ...): it stands
+    // for the start searches to complete, rather than an empty entry or a
+    // cluster inside the FAT. (An empty deleted file has no start at all.)
+    if (deleted && start < 2) {
+        if (m_clusterEnd <= 0x10000 || (start == 0 && !folder && size == 0))
+            return;
+        start |= 0x10000;
+    }
     if (start == 0 || start == 0x0FFFFFF8 || start == 0x0FFFFFFF)
         return;
 
@@ -339,7 +320,9 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
             file->m_located = 1;
     } else {
         file->m_isDirectory = 0;
-        file->extents = {{SectorOf(start), (std::uint64_t {size} + 511) / 512, 0}};
+        // A start outside the data area tells nothing of where the data is.
+        if (Valid(start))
+            file->extents = {{SectorOf(start), (std::uint64_t {size} + 511) / 512, 0}};
         if (deleted) {
             file->m_existType = kExistDeleted;
         } else {
@@ -359,7 +342,7 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     // has namesakes.
     const std::string childPath = path + Append(std::move(found)) + "\\";
 
-    if (folder && start < m_entries) {
+    if (folder && Valid(start) && start < m_entries) {
         if (deleted) {
             deletedFolders.push_back({low, childPath});
         } else {
@@ -387,11 +370,26 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
     const ByteView dir(bytes.data(), bytes.size());
     std::vector<DeletedFolder> deletedFolders;
     std::size_t lfnStart = bytes.size();
+    bool afterEnd = false;  // an end mark was met in this cluster
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
         if (base::StopRequested())
             return;
-        if (dir.U8(at) == 0)
-            break;  // the end of the folder
+        // An entry whose first byte is 0 marks the end of the folder, but a
+        // damaged folder has one where an entry was zeroed, or a cluster
+        // that could not be read, with entries after it. Every cluster of
+        // the chain is read to its end; after such a mark only entries that
+        // look like entries are taken (a cluster may hold old bytes there).
+        if (at % clusterBytes == 0)
+            afterEnd = false;
+        if (dir.U8(at) == 0) {
+            afterEnd = true;
+            lfnStart = bytes.size();
+            continue;
+        }
+        if (afterEnd && !PlausibleEntry(dir.Sub(at, kEntry))) {
+            lfnStart = bytes.size();
+            continue;
+        }
         if (dir.U8(at + 11) == 0x0F) {
             if (lfnStart == bytes.size())
                 lfnStart = at;  // the first entry of a long-name run
@@ -407,7 +405,7 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
     for (const DeletedFolder& deleted : deletedFolders) {
         if (base::StopRequested())
             return;
-        if (deleted.lowCluster == 0 || deleted.lowCluster >= m_entries)
+        if (m_clusterEnd <= 0x10000 && (deleted.lowCluster < 2 || deleted.lowCluster >= m_entries))
             continue;
         const std::uint32_t c = FindDeletedFolderCluster(deleted.lowCluster, h0);
         if (c != 0)
@@ -417,53 +415,168 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
 
 }  // namespace
 
-bool Fat32Walk::RecoverDeletedStart(FileExtent& extent, const std::string& suffix, std::uint32_t h0)
+// The start search of deleted files, turned around so that what it reads is
+// bounded. A deleted entry keeps the low half of its start cluster; the high
+// half is put back by the first candidate, in the order h0, h0 + 1, ... and
+// then 0, 1, ... below h0 (h0 the high half of its folder's cluster), whose
+// first bytes fit the file's extension. Rather than trying each file's
+// candidates in turn (the same clusters again for every file of a folder),
+// every file that needs a start is collected first; then each candidate
+// cluster's first sector is read once, in ascending order, skipping clusters
+// in use, and scored for every file whose low half it has. A file takes the
+// fitting candidate it would have met first. What is read is at most 512
+// bytes per distinct candidate cluster.
+void Fat32Walk::RecoverDeletedStarts()
 {
-    if (extent.startSector < m_dataStart || m_spc == 0)
-        return false;
-    const std::uint32_t low = static_cast<std::uint32_t>(((extent.startSector - m_dataStart) / m_spc + 2) & 0xFFFF);
-    const std::uint32_t highLimit = static_cast<std::uint32_t>(std::min<std::uint64_t>((m_limit + 1) >> 16, 0xFFFF));
-    auto candidate = [&](std::uint32_t h) { return (h << 16) | low; };
-    if (suffix.empty()) {
-        // Nothing to test the bytes against: guess the folder's own high word.
-        if (h0 <= highLimit && candidate(h0) >= 2)
-            extent.startSector = SectorOf(candidate(h0));
-        return false;
-    }
-    std::uint32_t first = 0;
-    std::uint8_t head[64];
-    // An extension no signature is known for fits no bytes: nothing to read.
-    const bool checkable = filetypes::HasHeaderSignature(suffix);
-    auto test = [&](std::uint32_t h, int& score) {
-        const std::uint32_t c = candidate(h);
-        if (c < 2 || c >= m_limit + 2 || Marked(c))
-            return false;  // not a cluster, or one a live file or folder holds
-        if (first == 0)
-            first = c;
-        if (!checkable || !ReadHead(c, head, sizeof head))
-            return false;
-        score = filetypes::HeaderScore(suffix, head, sizeof head);
-        if (score == 0)
-            return false;
-        extent.startSector = SectorOf(c);
-        return true;
+    constexpr std::uint32_t kNone = ~std::uint32_t {0};
+    struct Wanted {
+        std::size_t index = 0;  // in the results
+        std::uint32_t low = 0;
+        std::uint32_t h0 = 0;
+        std::uint32_t bestRank = kNone;  // the order in which the fitting candidate would have been met
+        std::uint32_t bestCluster = 0;
+        std::int32_t bestScore = 0;
+        std::string suffix;
     };
-    int score = 0;
-    for (std::uint32_t h = h0; h <= highLimit; ++h) {
-        if (test(h, score))
-            return score > 3;
-    }
-    for (std::uint32_t h = 0; h < h0 && h <= highLimit; ++h) {
-        if (test(h, score))
-            return score > 3;
-    }
-    // Nothing fits. A folder whose high word lies past the volume gives no
-    // guess of its own: take the first cluster tried.
-    if (h0 > highLimit && first != 0)
-        extent.startSector = SectorOf(first);
-    return false;
-}
+    const std::uint32_t highLimit = HighLimit();
+    // h0 and up come first, then the high words below h0.
+    const auto rank = [](std::uint32_t h, std::uint32_t h0) { return h >= h0 ? h - h0 : 0x10000 + h; };
+    // Whether no later candidate can come before the one found.
+    const auto settled = [&](const Wanted& w) { return w.bestRank != kNone && (w.bestRank < 0x10000 || w.h0 > highLimit); };
+    const auto firstFree = [&](std::uint32_t low) -> std::uint32_t {
+        for (std::uint32_t h = 0; h <= highLimit; ++h) {
+            const std::uint32_t c = (h << 16) | low;
+            if (Valid(c) && !Marked(c))
+                return c;
+        }
+        return 0;
+    };
+    // Sets a result's start; the folder tree reads the results meanwhile.
+    const auto place = [&](std::size_t index, std::uint32_t cluster, bool sure) {
+        std::lock_guard<std::mutex> lock(m_volume.m_lock);
+        FoundFile& f = *m_volume.m_results[index];
+        f.extents.front().startSector = SectorOf(cluster);
+        if (sure)
+            f.m_located = 1;
+    };
 
+    std::vector<Wanted> wanted;
+    const std::size_t count = m_volume.ResultCount();
+    for (std::size_t i = 0; i < count; ++i) {
+        Wanted w;
+        std::uint64_t start = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_volume.m_lock);
+            const FoundFile& f = *m_volume.m_results[i];
+            if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
+                continue;
+            start = f.extents.front().startSector;
+            w.suffix = f.suffix();
+            w.h0 = static_cast<std::uint32_t>(f.m_dirHint >> 16);
+        }
+        if (start < m_dataStart || m_spc == 0)
+            continue;
+        w.index = i;
+        w.low = static_cast<std::uint32_t>(((start - m_dataStart) / m_spc + 2) & 0xFFFF);
+        if (w.suffix.empty()) {
+            // Nothing to test the bytes against: guess the folder's own high word.
+            const std::uint32_t c = (w.h0 << 16) | w.low;
+            if (w.h0 <= highLimit && Valid(c))
+                place(i, c, false);
+            continue;
+        }
+        if (!filetypes::HasHeaderSignature(w.suffix)) {
+            // No bytes can fit: a folder whose high word lies past the volume
+            // gives no guess of its own, so take the first cluster it would try.
+            const std::uint32_t c = w.h0 > highLimit ? firstFree(w.low) : 0;
+            if (c != 0)
+                place(i, c, false);
+            continue;
+        }
+        wanted.push_back(std::move(w));
+    }
+
+    // The files by low half: a candidate cluster is scored for its group.
+    std::sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) { return a.low < b.low; });
+    struct Group {
+        std::uint32_t low;
+        std::size_t begin, end;  // in `wanted`
+    };
+    std::vector<Group> active;
+    for (std::size_t i = 0; i < wanted.size();) {
+        std::size_t j = i;
+        while (j < wanted.size() && wanted[j].low == wanted[i].low)
+            ++j;
+        active.push_back({wanted[i].low, i, j});
+        i = j;
+    }
+
+    constexpr std::size_t kRunSectors = 128;  // consecutive candidates read at once (1-sector clusters)
+    std::vector<std::uint8_t> run(kRunSectors * 512);
+    std::vector<std::uint32_t> row;  // this high word's candidates to read, in ascending order
+    for (std::uint32_t h = 0; h <= highLimit && !active.empty(); ++h) {
+        if (base::StopRequested())
+            return;  // nothing half searched is set
+        row.clear();
+        for (const Group& g : active) {
+            const std::uint32_t c = (h << 16) | g.low;
+            if (!Valid(c) || Marked(c))
+                continue;
+            for (std::size_t k = g.begin; k < g.end; ++k) {
+                if (rank(h, wanted[k].h0) < wanted[k].bestRank) {
+                    row.push_back(static_cast<std::uint32_t>(&g - active.data()));
+                    break;
+                }
+            }
+        }
+        // Reads in runs of consecutive sectors; a run that fails is read a
+        // sector at a time.
+        for (std::size_t r = 0; r < row.size();) {
+            std::size_t n = 1;
+            const std::uint64_t first = SectorOf((h << 16) | active[row[r]].low);
+            while (r + n < row.size() && n < kRunSectors && SectorOf((h << 16) | active[row[r + n]].low) == first + n)
+                ++n;
+            const bool whole = m_volume.ReadSectors(first, n * 512, run.data()) == n * 512;
+            for (std::size_t k = 0; k < n; ++k) {
+                std::uint8_t* head = run.data() + k * 512;
+                if (!whole && m_volume.ReadSectors(first + k, 512, head) != 512)
+                    continue;
+                const Group& g = active[row[r + k]];
+                const std::uint32_t c = (h << 16) | g.low;
+                for (std::size_t f = g.begin; f < g.end; ++f) {
+                    Wanted& w = wanted[f];
+                    const std::uint32_t at = rank(h, w.h0);
+                    if (at >= w.bestRank)
+                        continue;
+                    const std::int32_t score = filetypes::HeaderScore(w.suffix, head, 64);
+                    if (score != 0) {
+                        w.bestRank = at;
+                        w.bestCluster = c;
+                        w.bestScore = score;
+                    }
+                }
+            }
+            r += n;
+        }
+        // A group whose files are all settled needs no more reads.
+        active.erase(std::remove_if(active.begin(), active.end(),
+                                    [&](const Group& g) {
+                                        return std::all_of(wanted.begin() + static_cast<std::ptrdiff_t>(g.begin),
+                                                           wanted.begin() + static_cast<std::ptrdiff_t>(g.end), settled);
+                                    }),
+                     active.end());
+    }
+    for (const Wanted& w : wanted) {
+        if (w.bestRank != kNone) {
+            place(w.index, w.bestCluster, w.bestScore > 3);
+        } else if (w.h0 > highLimit) {
+            // Nothing fits, and the folder's high word gives no guess.
+            const std::uint32_t c = firstFree(w.low);
+            if (c != 0)
+                place(w.index, c, false);
+        }
+    }
+}
 int Fat32Scan(VolumeScanner& volume)
 {
     if (volume.m_sectorsPerCluster == 0 || volume.m_fat.empty())
@@ -472,35 +585,8 @@ int Fat32Scan(VolumeScanner& volume)
     walk.Mark(walk.Root());
     walk.Walk("", walk.Root(), 0);
 
-    // Deleted files lost the high word of their start cluster. Each is
-    // searched once: the search depends only on the volume, so a second pass
-    // would find what the first found (and an extension-less guess must move
-    // the start once, not once per pass).
-    // The results are read by the folder tree meanwhile: each is taken and
-    // put back under the lock, the volume read without it.
-    const std::size_t count = volume.ResultCount();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (base::StopRequested())
-            break;
-        FileExtent extent;
-        std::string suffix;
-        std::uint32_t h0 = 0;
-        {
-            std::lock_guard<std::mutex> lock(volume.m_lock);
-            const FoundFile& f = *volume.m_results[i];
-            if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
-                continue;
-            extent = f.extents.front();
-            suffix = f.suffix();
-            h0 = static_cast<std::uint32_t>(f.m_dirHint >> 16);
-        }
-        const bool sure = walk.RecoverDeletedStart(extent, suffix, h0);
-        std::lock_guard<std::mutex> lock(volume.m_lock);
-        FoundFile& f = *volume.m_results[i];
-        f.extents.front() = extent;
-        if (sure)
-            f.m_located = 1;
-    }
+    // Deleted files lost the high word of their start cluster.
+    walk.RecoverDeletedStarts();
     return 0;
 }
 

@@ -24,11 +24,10 @@ std::vector<std::uint8_t> ReadFolderClusters(VolumeScanner& volume, const std::v
         const std::uint64_t sector = firstDataSector + (std::uint64_t {clusters[i]} - 2) * sectorsPerCluster;
         // Bad sectors cost only their own entries.
         const VolumeScanner::SalvagedRead r = volume.ReadSectorsSalvaging(sector, clusterBytes, out);
-        if (r.bytes != clusterBytes || r.unreadableSectors * 512 >= clusterBytes) {
-            if (i == 0)
-                return {};  // the folder itself cannot be read
+        // A cluster that cannot be read holds no entries; the others of the
+        // folder still do.
+        if (r.bytes != clusterBytes || r.unreadableSectors * 512 >= clusterBytes)
             std::fill_n(out, clusterBytes, 0);
-        }
     }
     return bytes;
 }
