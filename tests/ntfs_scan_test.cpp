@@ -587,3 +587,43 @@ TEST_F(NtfsScanTest, DeepScanFindsFilesOfAFormattedVolume)
         EXPECT_EQ(it->second->m_isDirectory, row.type == "d" ? 1 : 0) << row.path;
     }
 }
+
+// Records that begin 512 bytes before the end of a read are read whole with
+// the next one: in the pass over the volume, in the stretches a failing disk
+// made the scan pass over, and across the borders of those stretches.
+TEST_F(NtfsScanTest, RecordsAcrossReadBordersAreFoundAlsoWhereReadsFailedForAWhile)
+{
+    // Chunks begin after the $MFT, at sector 128 + 2048k; a record at the
+    // sector before one runs into it (4223, 20607). Reads from sector 20607
+    // on fail 4,170 times: the chunk that starts at 20607 (the record there
+    // moves the next read back by one sector) fails whole (4,164 reads with
+    // its pieces and sectors, each tried twice), then three more, each
+    // skipping twice as far; all of it is read at the end, when the disk
+    // reads again, in chunks from sector 20607: records at 22654, 24702, ...
+    // run across those.
+    const std::uint64_t sectors[] = {4223, 20607, 22654, 24702, 28798, 32894, 45054};
+    std::set<std::string> wanted;
+    for (const std::uint64_t s : sectors)
+        wanted.insert("at " + std::to_string(s) + ".txt");
+    for (const std::uint64_t failing : {std::uint64_t {0}, std::uint64_t {4170}}) {
+        auto device = FailingNtfs(64, {});
+        std::uint32_t number = 100;
+        for (const std::uint64_t s : sectors) {
+            const std::string name = "at " + std::to_string(s) + ".txt";
+            device->Write(s * 512, SyntheticNtfs::File(number++, 5, std::u16string(name.begin(), name.end()), false));
+        }
+        if (failing != 0)
+            device->Fail(20607 * 512, 30 << 20, failing);
+        VolumeScanner volume;
+        volume.Open(std::move(device), "borders");
+        volume.m_retryDelayMs = 0;
+        volume.NormalScan();
+        ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+        std::set<std::string> found;
+        for (const auto& [name, file] : ByName(volume))
+            if (name.rfind("at ", 0) == 0)
+                found.insert(name);
+        EXPECT_EQ(found, wanted) << failing;
+        EXPECT_EQ(volume.m_unreadableSectors, 0u) << failing;
+    }
+}

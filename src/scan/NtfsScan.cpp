@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <thread>
@@ -225,7 +226,9 @@ std::size_t ParseDeepChunk(VolumeScanner& volume, NtfsPathState& paths, std::uin
                            std::uint64_t firstSector)
 {
     std::size_t offset = 0;
-    while (offset + kDefaultRecordSize <= bytes) {
+    // Every 512 bytes, the last ones of the buffer too: a record that begins
+    // there runs into the next read, and is taken whole from that one.
+    while (offset + kFixupStride <= bytes) {
         // Most of a volume holds no record: only the signature is looked at.
         if (std::memcmp(buffer + offset, "FILE", 4) != 0) {
             offset += kFixupStride;
@@ -280,13 +283,24 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> OutsideMft(const std::vecto
     return parts;
 }
 
-// Reads the stretches passed over once more, chunk by chunk; a stretch whose
+// Reads the stretches passed over once more, chunk by chunk; a chunk whose
 // read fails again is left (it stays counted as unreadable).
-void RetryGaps(VolumeScanner& volume, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& gaps,
+void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps,
                std::uint8_t* buffer)
 {
-    for (const auto& [first, count] : gaps) {
-        for (std::uint64_t done = 0; done < count; done += kChunkSectors) {
+    // Stretches that follow one another are read as one, so that a record
+    // across their border is read whole.
+    std::sort(gaps.begin(), gaps.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& gap : gaps) {
+        if (!merged.empty() && merged.back().first + merged.back().second >= gap.first)
+            merged.back().second = std::max(merged.back().first + merged.back().second, gap.first + gap.second) -
+                                   merged.back().first;
+        else
+            merged.push_back(gap);
+    }
+    for (const auto& [first, count] : merged) {
+        for (std::uint64_t done = 0; done < count;) {
             if (base::StopRequested() || !volume.DeviceOpen())
                 return;
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
@@ -294,11 +308,16 @@ void RetryGaps(VolumeScanner& volume, const std::vector<std::pair<std::uint64_t,
             if (got == 0) {
                 base::LogLess("Deep scan of %s: sectors %llu-%llu still unreadable", volume.m_devicePath.c_str(),
                               static_cast<unsigned long long>(first + done),
-                              static_cast<unsigned long long>(first + count - 1));
-                break;
+                              static_cast<unsigned long long>(first + done + n - 1));
+                done += n;
+                continue;
             }
-            volume.m_unreadableSectors -= std::min<std::uint64_t>(volume.m_unreadableSectors, got / kSectorBytes);
-            ParseDeepChunk(volume, volume.m_deepPaths, buffer, got, first + done);
+            const std::size_t parsed = ParseDeepChunk(volume, volume.m_deepPaths, buffer, got, first + done);
+            // A record that runs past this read is read whole with the next,
+            // within the stretch.
+            const std::size_t used = parsed != 0 && parsed < got && done + got / kSectorBytes < count ? parsed : got;
+            volume.m_unreadableSectors -= std::min<std::uint64_t>(volume.m_unreadableSectors, used / kSectorBytes);
+            done += used / kSectorBytes;
         }
     }
 }
@@ -327,13 +346,17 @@ int NtfsNormalScan(VolumeScanner& volume)
     const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
     FailureRun failures;
+    std::uint64_t outside = 0;  // sectors of the $MFT past the end of what can be read
     for (const DataRun& run : volume.MftRunsInUse()) {
         const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
         if (run.sparse || run.lcn <= 0 || run.length == 0 || first >= readable) {
+            if (!run.sparse && run.length != 0)
+                outside += spc * run.length;
             records.Skip(spc * run.length * kSectorBytes);
             continue;
         }
         const std::uint64_t count = std::min(spc * run.length, readable - first);
+        outside += spc * run.length - count;
         for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
             std::fill(buffer.begin(), buffer.end(), 0);
@@ -361,6 +384,14 @@ int NtfsNormalScan(VolumeScanner& volume)
         }
         if (stopped || !volume.DeviceOpen())
             break;
+    }
+    if (outside != 0) {
+        char text[240];
+        std::snprintf(text, sizeof text,
+                      "%.1f MiB of the $MFT lie past the end of the %s: the file records there could not be read",
+                      static_cast<double>(outside) * kSectorBytes / (1 << 20),
+                      volume.m_declaredVolumeSize != 0 ? "device" : "volume (its run list is damaged)");
+        volume.m_faults.Add(text);
     }
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (!base::StopRequested())
@@ -440,6 +471,9 @@ int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector)
                 end = kDeepFailingMedium;
                 break;
             }
+            // The chunk is tried again at the end with the stretches passed
+            // over (its sectors stay counted as unreadable until then).
+            gaps.emplace_back(position, n);
             // Skip ahead, twice as far after each failure in a row.
             const std::uint64_t after = position + n;
             const std::uint64_t skip = std::min<std::uint64_t>(
