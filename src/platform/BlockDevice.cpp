@@ -5,6 +5,12 @@
 
 namespace platform {
 
+void BlockDevice::ReadMany(Request* requests, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        requests[i].result = ReadAt(requests[i].offset, requests[i].buffer, requests[i].length);
+}
+
 ReadResult MemoryDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t length)
 {
     ++m_readCalls;

@@ -31,6 +31,18 @@ public:
     virtual ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) = 0;
     // Size in bytes, 0 when the device does not tell.
     virtual std::uint64_t Size() const = 0;
+
+    // One read of many: what ReadAt would be asked, and what it answered.
+    struct Request {
+        std::uint64_t offset = 0;
+        void* buffer = nullptr;
+        std::size_t length = 0;
+        ReadResult result;
+    };
+    // Makes every read of `requests`, each as ReadAt would (a device may
+    // hand them to the system together, which saves a call each where many
+    // small reads are what costs).
+    virtual void ReadMany(Request* requests, std::size_t count);
 };
 
 enum class OpenError {

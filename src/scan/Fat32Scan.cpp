@@ -89,6 +89,7 @@ private:
     std::uint64_t m_clusterEnd = 2;  // the first number past the data area's clusters
     std::uint32_t m_root = 0;
     std::unordered_set<std::uint32_t> m_walked;   // folders walked: a folder never holds itself
+    std::unordered_map<std::uint32_t, bool> m_folderStarts;  // candidates read: whether "." and ".." begin them
     // Every result of the walk, found by folder, name and suffix for the
     // numbering: an open-addressing table of result numbers, 8 bytes or so a
     // result. A slot's hash is worked out again from its result when the
@@ -192,8 +193,17 @@ std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32
         const std::uint32_t c = (h << 16) | low;
         if (!InBitmap(c) || c >= m_clusterEnd)
             return false;  // past the volume: this phase is over
-        if (c >= 2 && !Marked(c) && m_volume.ReadSectors(SectorOf(c), sizeof head, head) == sizeof head &&
-            head[0] == '.' && head[32] == '.')
+        if (c < 2 || Marked(c))
+            return true;
+        // Each candidate is read once, however many deleted folders share
+        // its low half.
+        auto known = m_folderStarts.find(c);
+        if (known == m_folderStarts.end())
+            known = m_folderStarts
+                        .emplace(c, m_volume.ReadSectors(SectorOf(c), sizeof head, head) == sizeof head &&
+                                        head[0] == '.' && head[32] == '.')
+                        .first;
+        if (known->second)
             found = c;
         return true;
     };
@@ -511,8 +521,10 @@ void Fat32Walk::RecoverDeletedStarts()
         i = j;
     }
 
-    constexpr std::size_t kRunSectors = 128;  // consecutive candidates read at once (1-sector clusters)
-    std::vector<std::uint8_t> run(kRunSectors * 512);
+    constexpr std::size_t kBatch = 4096;  // candidates read at a time: 2 MiB of heads
+    std::vector<std::uint64_t> sectors(kBatch);
+    std::vector<std::uint8_t> heads(kBatch * 512);
+    std::vector<std::uint8_t> read(kBatch);
     std::vector<std::uint32_t> row;  // this high word's candidates to read, in ascending order
     for (std::uint32_t h = 0; h <= highLimit && !active.empty(); ++h) {
         if (base::StopRequested())
@@ -529,18 +541,16 @@ void Fat32Walk::RecoverDeletedStarts()
                 }
             }
         }
-        // Reads in runs of consecutive sectors; a run that fails is read a
-        // sector at a time.
-        for (std::size_t r = 0; r < row.size();) {
-            std::size_t n = 1;
-            const std::uint64_t first = SectorOf((h << 16) | active[row[r]].low);
-            while (r + n < row.size() && n < kRunSectors && SectorOf((h << 16) | active[row[r + n]].low) == first + n)
-                ++n;
-            const bool whole = m_volume.ReadSectors(first, n * 512, run.data()) == n * 512;
+        // The row's candidates, a sector each, in batches.
+        for (std::size_t r = 0; r < row.size(); r += kBatch) {
+            const std::size_t n = std::min(kBatch, row.size() - r);
+            for (std::size_t k = 0; k < n; ++k)
+                sectors[k] = SectorOf((h << 16) | active[row[r + k]].low);
+            m_volume.ReadSingleSectors(sectors.data(), n, heads.data(), read.data());
             for (std::size_t k = 0; k < n; ++k) {
-                std::uint8_t* head = run.data() + k * 512;
-                if (!whole && m_volume.ReadSectors(first + k, 512, head) != 512)
+                if (read[k] == 0)
                     continue;
+                const std::uint8_t* head = heads.data() + k * 512;
                 const Group& g = active[row[r + k]];
                 const std::uint32_t c = (h << 16) | g.low;
                 for (std::size_t f = g.begin; f < g.end; ++f) {
@@ -556,7 +566,6 @@ void Fat32Walk::RecoverDeletedStarts()
                     }
                 }
             }
-            r += n;
         }
         // A group whose files are all settled needs no more reads.
         active.erase(std::remove_if(active.begin(), active.end(),

@@ -91,6 +91,8 @@ void VolumeScanner::ResetTables()
     m_volumeSize = 0;
     m_declaredVolumeSize = 0;
     m_unreadableSectors = 0;
+    m_bytesRead = 0;
+    m_reads = 0;
     m_mftRuns.clear();
     m_mftDataSize = 0;
     m_recordBytes = kDefaultRecordSize;
@@ -449,7 +451,9 @@ bool VolumeScanner::ReadFat(std::uint64_t firstSector, std::uint64_t entries, st
 
 platform::ReadResult VolumeScanner::ReadWithRetry(std::uint64_t offset, void* buffer, std::size_t length)
 {
+    m_reads.fetch_add(1, std::memory_order_relaxed);
     platform::ReadResult r = m_device->ReadAt(offset, buffer, length);
+    m_bytesRead.fetch_add(r.bytes, std::memory_order_relaxed);
     if (r.status == platform::ReadStatus::Error)
         r = m_device->ReadAt(offset, buffer, length);
     if (r.status != platform::ReadStatus::Ok)
@@ -493,6 +497,43 @@ std::size_t VolumeScanner::ReadSectors(std::uint64_t sector, std::size_t byteCou
     const std::size_t tail = std::min(remainder, r.bytes);
     std::memcpy(out + whole, scratch, tail);
     return got + tail;
+}
+
+void VolumeScanner::ReadSingleSectors(const std::uint64_t* sectors, std::size_t count, std::uint8_t* out,
+                                      std::uint8_t* ok)
+{
+    std::fill_n(ok, count, 0);
+    if (m_device) {
+        // Handed to the device together; only plain reads here: what fails
+        // is read again below, where errors are handled.
+        std::vector<platform::BlockDevice::Request> requests;
+        std::vector<std::size_t> which;
+        requests.reserve(count);
+        which.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t offset = 0;
+            if (!base::CheckedAdd(m_baseSector, sectors[i], offset) ||
+                !base::CheckedMul(offset, std::uint64_t {kSectorBytes}, offset))
+                continue;
+            platform::BlockDevice::Request r;
+            r.offset = offset;
+            r.buffer = out + i * kSectorBytes;
+            r.length = kSectorBytes;
+            requests.push_back(r);
+            which.push_back(i);
+        }
+        m_device->ReadMany(requests.data(), requests.size());
+        m_reads.fetch_add(requests.size(), std::memory_order_relaxed);
+        for (std::size_t k = 0; k < requests.size(); ++k) {
+            const platform::ReadResult& r = requests[k].result;
+            m_bytesRead.fetch_add(r.bytes, std::memory_order_relaxed);
+            ok[which[k]] = r.status == platform::ReadStatus::Ok && r.bytes == kSectorBytes;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (ok[i] == 0 && m_device)
+            ok[i] = ReadSectors(sectors[i], kSectorBytes, out + i * kSectorBytes) == kSectorBytes;
+    }
 }
 
 VolumeScanner::SalvagedRead VolumeScanner::ReadSectorsSalvaging(std::uint64_t sector, std::size_t byteCount,
@@ -619,6 +660,8 @@ int VolumeScanner::NormalScan()
         break;
     }
     NoteFilesPastEnd();
+    base::LogLess("Normal scan of %s read %llu bytes in %llu reads", m_devicePath.c_str(),
+                  static_cast<unsigned long long>(m_bytesRead.load()), static_cast<unsigned long long>(m_reads.load()));
     return 0;
 }
 

@@ -87,6 +87,12 @@ public:
     // cannot be read is zero-filled, counted and logged. `bytes` is short
     // only at the end of the device, and 0 once the medium is gone.
     SalvagedRead ReadSectorsSalvaging(std::uint64_t sector, std::size_t byteCount, void* buffer);
+    // Reads the 512-byte sectors `sectors[0..count)` into `out`, 512 bytes
+    // each; ok[i] is 1 when sector i was read. For many scattered single
+    // sectors (the heads of candidate clusters), where the cost is the reads
+    // and not the bytes: the device is handed them together, in the order
+    // given. One that fails is read again as ReadSectors reads.
+    void ReadSingleSectors(const std::uint64_t* sectors, std::size_t count, std::uint8_t* out, std::uint8_t* ok);
     // Only the piece-by-piece pass of ReadSectorsSalvaging, for a caller that
     // has tried the whole read itself.
     SalvagedRead SalvageSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
@@ -130,6 +136,10 @@ public:
     // bad sectors the salvaging reads met, a FAT's unreadable part, and what
     // a scan passed over where reads kept failing.
     std::atomic<std::uint64_t> m_unreadableSectors {0};
+    // What was asked of the device since the volume was opened: bytes read
+    // and reads made (a batch of reads counts each).
+    std::atomic<std::uint64_t> m_bytesRead {0};
+    std::atomic<std::uint64_t> m_reads {0};
     Fat32BootInfo m_fat32;                     // the decoded boot sector of a FAT32 volume
     std::vector<std::uint32_t> m_fat;
     std::atomic<std::uint32_t> m_scanMode {kScanIdle};
