@@ -3,6 +3,7 @@
 
     bench/mkvolume.py ntfs  IMAGE --files N [--folders K] [--deleted-every D] [--stray S] [--manifest FILE]
     bench/mkvolume.py fat32 IMAGE --files N [--folders K] [--deleted-every D] [--manifest FILE]
+                      [--cluster BYTES] [--min-size BYTES] [--photos] [--spread]
 
 The image is a sparse file holding N files in K folders under the root,
 each folder's files written together (every D-th of them deleted afterwards, as a driver would leave it).
@@ -10,12 +11,18 @@ Most files are small; every 16th holds a few clusters. NTFS keeps small data
 resident in the file record; its folders have B+ tree indexes, so that other
 tools (fls, icat) list the volume too. --stray writes S more file records in
 free clusters outside the $MFT, as an earlier format would have left them.
+FAT32 only: --photos makes every file a JPEG (its first bytes a JFIF
+header); --spread puts the files' data evenly over the whole volume rather
+than one after another, so that most start clusters have a high half other
+than their folder's (deleted entries keep only the low half, as Windows
+leaves them: the start search then has to find the rest).
 
 The manifest has one JSON line per file written: path ("d000/f0000001.txt"),
 size, sha256, and whether it was deleted or stray. File contents are a
 function of the file's number, so the same arguments make the same image.
 """
 import argparse
+import array
 import hashlib
 import json
 import os
@@ -39,15 +46,18 @@ def file_size(number):
     return 40 + number * 37 % 600  # fits in a file record
 
 
-def layout(files, folders, deleted_every):
+def layout(files, folders, deleted_every, photos=False):
     """[(folder index, number, name, deleted)] in the order they are written."""
     out = []
     per_folder = (files + folders - 1) // max(folders, 1)
     for n in range(files):
         folder = n // max(per_folder, 1)  # a folder's files written one after another, as a copy would
         deleted = deleted_every > 0 and n % deleted_every == deleted_every - 1
-        out.append((folder, n, "f%07d.%s" % (n, ("txt", "jpg", "doc", "bin")[n % 4]), deleted))
+        out.append((folder, n, "f%07d.%s" % (n, "jpg" if photos else ("txt", "jpg", "doc", "bin")[n % 4]), deleted))
     return out
+
+
+JFIF = b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
 
 
 class Writer:
@@ -179,7 +189,7 @@ def node_header(entries_at, used, allocated, has_children):
 class Ntfs:
     def __init__(self, args):
         self.args = args
-        self.files = layout(args.files, args.folders, args.deleted_every)
+        self.files = layout(args.files, args.folders, args.deleted_every, args.photos)
         self.folder_count = args.folders
         self.records = FIRST_USER + args.folders + args.files
         self.mft_clusters = (self.records * RECORD + CLUSTER - 1) // CLUSTER
@@ -479,6 +489,7 @@ class Fat32:
         self.fat = bytearray((self.clusters + 2) * 4)
         struct.pack_into("<II", self.fat, 0, 0x0FFFFFF8, 0x0FFFFFFF)
         self.next = 3  # 2 is the root
+        self.spread_next = None  # with --spread: where the next file's data goes
         self.writer = Writer(args.image, self.total_sectors * SECTOR)
 
     def take(self, count, chain=True):
@@ -516,11 +527,26 @@ class Fat32:
         for k in range(args.folders):
             folders[k] += dir_entries(".", b".          ", 0x10, folder_first[k], 0, False)[-32:]
             folders[k] += dir_entries("..", b"..         ", 0x10, 0, 0, False)[-32:]
+        if args.spread:
+            # Files from some way past the folders (the root's later
+            # clusters go between) to the end of the volume, evenly.
+            base = self.next + 1024
+            stride = (self.clusters + 2 - base - 16) // max(1, len(self.files))
+            if stride < 16:
+                raise SystemExit("volume too small to spread the files")
         for folder, n, name, deleted in self.files:
             size = file_size(n)
             data = content(n, size)
+            if args.photos:
+                data = (JFIF + data)[:max(size, len(JFIF))]
+                size = len(data)
             count = max(1, (size + self.cluster - 1) // self.cluster)
-            first = self.take(count, chain=not deleted)
+            if args.spread:
+                first = base + n * stride
+                if not deleted:
+                    self.link(first, count)
+            else:
+                first = self.take(count, chain=not deleted)
             self.writer.put(self.offset(first), data)
             long_name = "file " + name[1:]
             short = b"N%07d" % (n % 10000000) + name[-3:].upper().encode()
@@ -540,7 +566,7 @@ class Fat32:
         for i, c in enumerate(chain):
             piece = bytes(root[i * self.cluster:(i + 1) * self.cluster])
             self.writer.put(self.offset(c), piece + bytes(self.cluster - len(piece)))
-        free = sum(1 for c in range(2, self.clusters + 2) if self.fat[4 * c:4 * c + 4] == b"\0\0\0\0")
+        free = array.array("I", bytes(self.fat[8:])).count(0)
 
         boot = bytearray(SECTOR)
         boot[0:3] = b"\xEB\x58\x90"
@@ -571,7 +597,10 @@ def main():
     parser.add_argument("--deleted-every", type=int, default=5)
     parser.add_argument("--stray", type=int, default=0, help="NTFS only")
     parser.add_argument("--min-size", type=int, default=64 << 20, help="bytes")
-    parser.add_argument("--cluster", type=int, default=4096, choices=[512, 1024, 2048, 4096], help="FAT32 only")
+    parser.add_argument("--cluster", type=int, default=4096, choices=[512, 1024, 2048, 4096, 8192, 16384, 32768],
+                        help="FAT32 only")
+    parser.add_argument("--photos", action="store_true", help="FAT32 only: every file a JPEG")
+    parser.add_argument("--spread", action="store_true", help="FAT32 only: files' data over the whole volume")
     parser.add_argument("--manifest", default=os.devnull)
     args = parser.parse_args()
     if args.files < 0 or args.deleted_every < 0 or args.stray < 0:
