@@ -5,7 +5,9 @@
 #include "platform/DiskFacts.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "scan/BackupBootSector.h"
 #include "scan/BootSector.h"
+#include "scan/FoundFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -375,6 +377,28 @@ void ClusterSizeOf(const std::string& path, VolumeFacts& volume)
         volume.clusterBytes = boot.sectorsPerCluster * 512;
 }
 
+// A volume whose first sector no longer says what it holds (damaged or
+// zeroed) but whose backup boot sector does: offered as that file system,
+// which a scan reads through the backup.
+void BackupFileSystemOf(const std::string& path, VolumeFacts& volume)
+{
+    if (!volume.fsType.empty())
+        return;
+    platform::OpenResult open = platform::OpenBlockDevice(path);
+    if (!open.device)
+        return;
+    std::uint8_t sector[512];
+    std::uint64_t where = 0;
+    switch (scan::FindBackupBootSector(*open.device, scan::kUnknownFileSystem, sector, where)) {
+    case scan::kNtfs: volume.fsType = "ntfs"; break;
+    case scan::kFat32: volume.fsType = "vfat"; volume.fsVersion = "FAT32"; break;
+    case scan::kExfat: volume.fsType = "exfat"; break;
+    default: return;
+    }
+    base::LogLess("%s holds no boot sector at sector 0, but a backup at sector %llu", path.c_str(),
+                  static_cast<unsigned long long>(where));
+}
+
 }  // namespace
 
 void SetOfferedImages(std::vector<std::string> paths)
@@ -398,8 +422,10 @@ void EnumerateDisks(std::vector<DiskInfo>& list)
         for (const std::string& path : g_offered)
             devices.images.push_back(platform::ProbeImageFile(path));
     }
-    for (platform::OtherVolume& image : devices.images)
+    for (platform::OtherVolume& image : devices.images) {
+        BackupFileSystemOf(image.path, image.volume);
         ClusterSizeOf(image.path, image.volume);
+    }
     for (DeviceFacts& disk : devices.disks) {
         if (disk.openError != 0)
             base::LogLess("get partition %s disk fail 3,error=0x%x", disk.node.c_str(), disk.openError);
@@ -408,6 +434,8 @@ void EnumerateDisks(std::vector<DiskInfo>& list)
     for (DeviceFacts& part : devices.partitions) {
         if (part.openError != 0)
             base::LogLess("get partition %s disk fail 3,error=0x%x", part.node.c_str(), part.openError);
+        if (part.openError == 0)
+            BackupFileSystemOf(part.node, part.volume);
         ClusterSizeOf(part.node, part.volume);
     }
     for (platform::OtherVolume& other : devices.others)

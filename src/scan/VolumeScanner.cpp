@@ -3,6 +3,7 @@
 #include "base/Checked.h"
 #include "filetypes/Catalogue.h"
 #include "base/Log.h"
+#include "scan/BackupBootSector.h"
 #include "scan/BootSector.h"
 #include "scan/ByteView.h"
 #include "scan/NtfsRecord.h"
@@ -126,60 +127,7 @@ std::int32_t BootSectorType(ByteView view)
     return kUnknownFileSystem;
 }
 
-// Whether `view` is a usable boot sector of `type` for a volume that begins
-// at the device's start: an exFAT backup must be of the sector size its place
-// implies, and an NTFS backup at the end of the device must give a size
-// that ends there (one sector short, of 512 bytes or 4 KiB), not be the
-// backup of a later partition of a disk.
-bool UsableBootSector(std::int32_t type, ByteView view, std::uint32_t sectorBytes, std::uint64_t deviceSectors)
-{
-    switch (type) {
-    case kNtfs: {
-        const NtfsBootInfo info = DecodeNtfsBootSector(view);
-        return IsNtfsBootSector(view) && info.valid && info.volumeSectors < deviceSectors &&
-               deviceSectors - info.volumeSectors <= 8;
-    }
-    case kFat32: return IsFat32BootSector(view) && DecodeFat32BootSector(view).valid;
-    case kExfat: {
-        const ExfatBootInfo info = DecodeExfatBootSector(view);
-        return IsExfatBootSector(view) && info.valid && info.bytesPerSector == sectorBytes;
-    }
-    default: return false;
-    }
-}
-
 }  // namespace
-
-std::int32_t VolumeScanner::FindBackupBootSector(std::int32_t preferred, std::uint8_t* sector, std::uint64_t& where)
-{
-    struct Place {
-        std::int32_t type;
-        std::uint64_t sector;
-        std::uint32_t sectorBytes;  // the sector size a backup there implies
-    };
-    std::vector<Place> places {{kFat32, 6, 0}};
-    for (std::uint32_t shift = 9; shift <= 12; ++shift)
-        places.push_back({kExfat, (std::uint64_t {12} << shift) / kSectorBytes, 1u << shift});
-    const std::uint64_t deviceSectors = DeviceSectors();
-    // NTFS keeps its backup in the last sector of the partition: of 512
-    // bytes, or of 4096 on a disk of 4 KiB sectors.
-    for (const std::uint64_t back : {std::uint64_t {1}, std::uint64_t {8}}) {
-        if (deviceSectors > back)
-            places.push_back({kNtfs, deviceSectors - back, 0});
-    }
-    std::stable_partition(places.begin(), places.end(), [&](const Place& p) { return p.type == preferred; });
-    for (const Place& p : places) {
-        std::uint8_t candidate[kSectorBytes] = {};
-        if (ReadSectors(p.sector, kSectorBytes, candidate) != kSectorBytes)
-            continue;
-        if (!UsableBootSector(p.type, ByteView(candidate, kSectorBytes), p.sectorBytes, deviceSectors))
-            continue;
-        std::memcpy(sector, candidate, kSectorBytes);
-        where = p.sector;
-        return p.type;
-    }
-    return kUnknownFileSystem;
-}
 
 void VolumeScanner::DetectFileSystem(std::uint8_t* sector)
 {
@@ -193,7 +141,8 @@ void VolumeScanner::DetectFileSystem(std::uint8_t* sector)
     const std::string problem = m_geometryProblem;
     std::uint8_t backup[kSectorBytes];
     std::uint64_t where = 0;
-    const std::int32_t type = FindBackupBootSector(primary, backup, where);
+    const std::int32_t type =
+        m_device ? FindBackupBootSector(*m_device, primary, backup, where) : std::int32_t {kUnknownFileSystem};
     if (type != kUnknownFileSystem) {
         ResetTables();
         OpenBootSector(type, backup);

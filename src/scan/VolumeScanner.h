@@ -211,10 +211,6 @@ private:
     // its volume.
     void NoteFilesPastEnd();
     void OpenBootSector(std::int32_t type, const std::uint8_t* sector);
-    // A backup boot sector of a usable volume: FAT32 at sector 6, exFAT's
-    // backup boot region at sector 12, NTFS at the last sector of the device.
-    // `preferred` is tried first. Returns its type, or kUnknownFileSystem.
-    std::int32_t FindBackupBootSector(std::int32_t preferred, std::uint8_t* sector, std::uint64_t& where);
     // The $MFT's runs as file record 0 of the $MFT (or of its mirror) gives
     // them; false, with the reason, when that record cannot be had.
     struct MftRunList {
