@@ -305,16 +305,6 @@ class NtfsRecordsAcrossChunks(Damaged):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(self.found(rows), self.expected)
 
-    def test_also_where_reads_failed_for_a_while(self):
-        # The first reads of the old records (from 1 MiB on) fail: the scan
-        # passes over them and reads them at its end.
-        fs = self.faulty(self.new)
-        fs.rules(f"fail {1 << 20} {3 << 20} 5 40\n")
-        r, rows = self.scan(fs.disk, "--deep")
-        log = read(os.path.join(self.dir, "Recovery.log"), 0, 1 << 20).decode()
-        self.assertIn("passed over for now", log, r.stderr + log)
-        self.assertEqual(self.found(rows), self.expected)
-
 
 class NtfsBackups(Damaged):
     def test_a_zeroed_boot_sector_is_read_from_its_backup(self):

@@ -421,7 +421,8 @@ function showFaults(work) {
   }
   for (const fault of faults) {
     const item = document.createElement('li');
-    item.textContent = fault.charAt(0).toUpperCase() + fault.slice(1);
+    const sentence = fault.charAt(0).toUpperCase() + fault.slice(1);
+    item.textContent = /[.!?]$/.test(sentence) ? sentence : `${sentence}.`;
     list.append(item);
   }
   $('scan-faults').hidden = faults.length === 0;

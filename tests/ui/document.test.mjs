@@ -237,6 +237,38 @@ function run(command, ...args) {
   return execFileSync(command, args, { stdio: ['ignore', 'pipe', 'pipe'] }).toString().trim();
 }
 
+test('a damaged drive: after the scan the page says what of its records could not be used, and what was done', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  // The FAT32 image with its boot sector zeroed: the backup at sector 6 is
+  // used, and said.
+  const image = copyImage('fat32.img', folder);
+  const fd = openSync(image, 'r+');
+  writeSync(fd, Buffer.alloc(512), 0, 512, 0);
+  closeSync(fd);
+  const host = await startHost([image], { cwd: folder });
+  const { page, problems } = await openPage(browser, host.url);
+  try {
+    const partition = page.locator('button.partition', { hasText: 'fat32.img' });
+    await partition.waitFor();
+    await partition.click();
+    await finished(page);
+    const faults = page.locator('#scan-faults');
+    await faults.waitFor({ state: 'visible' });
+    assert.match(await faults.textContent(), /The FAT32 boot sector at sector 0 is missing or overwritten; its backup at sector 6 was used\./);
+    // Every file of the intact volume is there.
+    const counts = await topCounts(page);
+    for (const dir of manifest('fat32').filter((e) => e.type === 'd' && !e.path.includes('/'))) {
+      assert.equal(counts[dir.path], filesUnder(manifest('fat32'), dir.path).length, dir.path);
+    }
+    await page.screenshot({ path: join(shots, 'damaged.png'), fullPage: false });
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
+
 test('a disk plugged in while the list is shown appears; its partition scans and recovers', async (t) => {
   if (process.getuid?.() !== 0 || !existsSync('/dev/loop-control')) {
     t.skip('needs root and loop devices');
