@@ -1,6 +1,7 @@
 // The input is the root folder of a small FAT32 volume, and the clusters
 // after it: names, long-name runs, deleted entries and the folders they point
 // to all come from the input, as do the dot entries the folder search reads.
+#include "LittleEndian.h"
 #include "platform/BlockDevice.h"
 #include "scan/VolumeScanner.h"
 
@@ -8,22 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <vector>
-
-namespace {
-
-void Put16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v)
-{
-    Put16(p, static_cast<std::uint16_t>(v));
-    Put16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -4,6 +4,7 @@
 // halves) followed by pieces of 66 bytes, each a cluster number (its low 18
 // bits) and the first 64 bytes written there, which the search reads and
 // scores. Deleted folders' "." and ".." are found the same way.
+#include "LittleEndian.h"
 #include "platform/BlockDevice.h"
 #include "scan/VolumeScanner.h"
 
@@ -53,18 +54,6 @@ public:
 private:
     std::map<std::uint64_t, std::vector<std::uint8_t>> m_blocks;
 };
-
-void Put16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v)
-{
-    Put16(p, static_cast<std::uint16_t>(v));
-    Put16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
 
 }  // namespace
 

@@ -775,7 +775,7 @@ TEST_F(BridgeTest, WhatTheTableDoesNotHandleAndAnswersWithoutAScan)
     EXPECT_EQ(Call("GetDiskPartition"), Value(""));
     EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
     EXPECT_EQ(Call("GetSaveScanInfo"), Value(Value::Array {Value::Array {""}, 0}));
-    // Wrong kinds of argument read as the Part's conversions say.
+    // Arguments of the wrong kind read as a script value converts: a text as 0, anything else as empty.
     EXPECT_EQ(Call("StopOperate", {"not a number"}), Value(0));
     EXPECT_EQ(Call("GetFilterFileArr", {"not a map"}), Value(0));
     ASSERT_TRUE(ui.Until([](const auto& calls) { return Has(calls, "SetWorkEnd"); }));
