@@ -8,7 +8,7 @@
 //   browse_bench [N]
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <chrono>
 #include <cstdio>

@@ -5,8 +5,8 @@
 // pause) and loaded back (as a resume loads them).
 // Prints the time of each, the database's size, and checks the load.
 //   store_bench [N]
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <chrono>
 #include <cstdio>

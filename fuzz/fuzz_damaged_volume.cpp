@@ -8,8 +8,9 @@
 // named by the next 8 bytes unreadable (the second FAT, an allocation
 // bitmap that cannot be read, folder clusters that cost only themselves).
 #include "platform/BlockDevice.h"
-#include "scan/BootSector.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/BootSector.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     scan::VolumeScanner volume;
     volume.Open(std::move(device), "fuzz");
     volume.m_retryDelayMs = 0;
-    volume.NormalScan();
+    scan::NormalScan(volume);
     (void)volume.m_faults.List();
     return 0;
 }

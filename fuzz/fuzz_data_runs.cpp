@@ -1,7 +1,7 @@
 // Decodes a data-run list from an attribute made of the input, starting at
 // the offset its bytes 0x20-0x21 give, as the scans do.
-#include "scan/ByteView.h"
-#include "scan/NtfsRecord.h"
+#include "ntfs/NtfsRecord.h"
+#include "volume/ByteView.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

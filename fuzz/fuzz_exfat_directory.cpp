@@ -2,7 +2,8 @@
 // bitmap entry that the harness writes first) and the clusters after it, so
 // entry sets, names and the folders they point to all come from the input.
 #include "platform/BlockDevice.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,6 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     scan::VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(std::move(bytes)), "fuzz");
-    volume.NormalScan();
+    scan::NormalScan(volume);
     return 0;
 }

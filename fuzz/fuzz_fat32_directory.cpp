@@ -3,7 +3,8 @@
 // to all come from the input, as do the dot entries the folder search reads.
 #include "LittleEndian.h"
 #include "platform/BlockDevice.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,6 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     scan::VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(std::move(bytes)), "fuzz");
-    volume.NormalScan();
+    scan::NormalScan(volume);
     return 0;
 }

@@ -6,7 +6,8 @@
 // scores. Deleted folders' "." and ".." are found the same way.
 #include "LittleEndian.h"
 #include "platform/BlockDevice.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -86,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     scan::VolumeScanner volume;
     volume.Open(std::move(device), "fuzz");
-    volume.NormalScan();
+    scan::NormalScan(volume);
     return 0;
 }

@@ -1,6 +1,6 @@
 // Decompresses the input as one LZNT1 compression unit of 64 KiB, as the
 // NTFS reader does with the clusters of a compressed unit.
-#include "scan/Lznt1.h"
+#include "ntfs/Lznt1.h"
 
 #include <vector>
 

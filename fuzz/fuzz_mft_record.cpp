@@ -4,9 +4,9 @@
 // at cluster 1 so that attribute-list references resolve inside the input.
 // The record is checked, described, and its file read back as recovery
 // would read it.
+#include "found/FileContent.h"
+#include "ntfs/NtfsRecord.h"
 #include "platform/BlockDevice.h"
-#include "scan/FileContent.h"
-#include "scan/NtfsRecord.h"
 
 #include <cstring>
 #include <memory>

@@ -5,9 +5,10 @@
 // test images, so that inputs hold many folders and records together and the
 // fuzzer can find what multiplies work or results (run with -rss_limit_mb and
 // -timeout, which report a blow-up as a failure).
+#include "found/FileContent.h"
 #include "platform/BlockDevice.h"
-#include "scan/FileContent.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <memory>
 #include <vector>
@@ -17,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     scan::VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(data, size), "fuzz");
     volume.m_retryDelayMs = 0;
-    volume.NormalScan();
-    volume.DeepScan(0);
+    scan::NormalScan(volume);
+    scan::DeepScan(volume, 0);
     // Reading what was found costs at most the bytes each file says it has;
     // cap them so one input cannot ask for gigabytes of zeros.
     std::vector<std::uint8_t> buffer(1 << 16);

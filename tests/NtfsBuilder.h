@@ -1,7 +1,7 @@
 // Builds NTFS file records byte by byte for tests, in the published layout.
 #pragma once
 
-#include "scan/NtfsRecord.h"
+#include "ntfs/NtfsRecord.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Looks up a scan's results by the path they were found at.
 #pragma once
 
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <map>
 #include <string>

@@ -1,6 +1,6 @@
 #include "NtfsBuilder.h"
 
-#include "scan/BootSector.h"
+#include "volume/BootSector.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // (the test's, standing for the UI thread), notifications recorded as they
 // arrive from the workers, against real volumes (the test images) and a
 // real store.
+#include "base/StopRequest.h"
 #include "bridge/MainFrame.h"
 #include "browse/Filters.h"
-#include "base/StopRequest.h"
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
+#include "base/StopRequest.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "filetypes/Catalogue.h"
-#include "base/StopRequest.h"
 #include "platform/Time.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

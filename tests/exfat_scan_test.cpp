@@ -1,10 +1,11 @@
+#include "fat/FatScan.h"
 #include "NtfsBuilder.h"
 #include "ScanResults.h"
 
 #include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
-#include "scan/Scanners.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -118,7 +119,7 @@ TEST(ExfatScan, EntrySetsFoldersAndDamage)
     VolumeScanner volume;
     x.Open(volume);
     ASSERT_EQ(volume.m_fileSystemType, kExfat);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     const auto byPath = ResultsByPath(volume);
 
     const FoundFile& big = *byPath.at("twenty characters!!!.bin");  // 24 characters: two name entries
@@ -156,7 +157,7 @@ TEST(ExfatScan, WithoutTheAllocationBitmapEveryClusterMayBeFree)
         x.Set(30, 0, u"old.txt", false, true, 31, 700);
         VolumeScanner volume;
         x.Open(volume);
-        volume.NormalScan();
+        scan::NormalScan(volume);
         const auto byPath = ResultsByPath(volume);
         EXPECT_EQ(byPath.count("a.txt"), 1u) << damagedEntry;
         EXPECT_EQ(byPath.count("Gone\\old.txt"), 1u) << damagedEntry;

@@ -1,5 +1,6 @@
 #include "base/StopRequest.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +58,7 @@ TEST(Fat32Scan, ImageMatchesTheManifest)
     base::StopRequest = 0;
     VolumeScanner volume;
     ASSERT_EQ(volume.Open(kImages + "/fat32.img"), kOpenOk);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     std::map<std::string, const FoundFile*> found;
     for (const auto& f : volume.m_results)
         found[SlashPath(*f)] = f;

@@ -3,7 +3,8 @@
 
 #include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -118,7 +119,7 @@ TEST(Fat32Synthetic, NamesDuplicatesAndDamage)
     VolumeScanner volume;
     x.Open(volume);
     ASSERT_EQ(volume.m_fileSystemType, kFat32);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     const auto byPath = ResultsByPath(volume);
     EXPECT_EQ(byPath.count("a.txt"), 1u);
     EXPECT_EQ(byPath.count("a_1.txt"), 1u);
@@ -159,7 +160,7 @@ TEST(Fat32Synthetic, DeletedEntriesWhoseStartsLowHalfIsZero)
     VolumeScanner volume;
     x.Open(volume);
     ASSERT_EQ(volume.m_fileSystemType, kFat32);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     const auto byPath = ResultsByPath(volume);
     ASSERT_EQ(byPath.count("#HOTO.JPG"), 1u);
     const FoundFile& photo = *byPath.at("#HOTO.JPG");

@@ -3,8 +3,8 @@
 // straight from the image; the recovered bytes are checked against the
 // manifest's sha256.
 #include "recover/RecoveryWriter.h"
-#include "scan/ByteView.h"
-#include "scan/VolumeScanner.h"
+#include "volume/ByteView.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The file-content readers and the LZNT1 decoder: holes, valid sizes,
 // compression units of each kind, FAT chains that loop or break, and
 // unreadable sectors, on volumes held in memory.
+#include "found/FileContent.h"
+#include "ntfs/Lznt1.h"
 #include "platform/BlockDevice.h"
-#include "scan/FileContent.h"
-#include "scan/Lznt1.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

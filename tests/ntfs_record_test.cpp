@@ -1,8 +1,8 @@
 #include "NtfsBuilder.h"
 
+#include "ntfs/NtfsRecord.h"
 #include "platform/BlockDevice.h"
-#include "scan/ByteView.h"
-#include "scan/NtfsRecord.h"
+#include "volume/ByteView.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
 #include "NtfsBuilder.h"
 
-#include "bridge/ScanWork.h"
 #include "base/StopRequest.h"
+#include "bridge/ScanWork.h"
+#include "ntfs/NtfsRecord.h"
 #include "platform/BlockDevice.h"
-#include "scan/NtfsRecord.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -168,7 +169,7 @@ TEST_F(NtfsScanTest, NormalScanBuildsPathsFromParentRecords)
 
     VolumeScanner volume;
     ntfs.Open(volume);
-    ASSERT_EQ(volume.NormalScan(), 0);
+    ASSERT_EQ(scan::NormalScan(volume), 0);
     auto byName = ByName(volume);
     EXPECT_EQ(byName.count("$MFT"), 0u);
     EXPECT_EQ(byName.count("$Extend"), 0u);
@@ -200,7 +201,7 @@ TEST_F(NtfsScanTest, AnUnreadableSectorCostsOnlyItsRecord)
     platform::MemoryDevice* device = ntfs.Open(volume);
     const std::uint64_t bad = SyntheticNtfs::kMftSector + 2 * 40;  // the first half of record 40
     device->FailRange(bad * 512, (bad + 1) * 512, platform::ReadStatus::Error);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     auto byName = ByName(volume);
     EXPECT_EQ(byName.count("f4"), 0u);
     for (const char* name : {"f0", "f3", "f5", "f9"})
@@ -210,7 +211,7 @@ TEST_F(NtfsScanTest, AnUnreadableSectorCostsOnlyItsRecord)
     VolumeScanner gone;
     device = ntfs.Open(gone);
     device->FailRange(0, SyntheticNtfs::kSectors * 512, platform::ReadStatus::MediumGone);
-    gone.NormalScan();
+    scan::NormalScan(gone);
     EXPECT_FALSE(gone.DeviceOpen());
     EXPECT_EQ(gone.ResultCount(), 0u);
 }
@@ -248,7 +249,7 @@ TEST_F(NtfsScanTest, RecordsThatARunBoundarySplitsAndRunsOutsideTheVolume)
     VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(bytes), "split");
     volume.m_retryDelayMs = 0;
-    volume.NormalScan();
+    scan::NormalScan(volume);
     auto byName = ByName(volume);
     ASSERT_EQ(byName.count("split.txt"), 1u);
     EXPECT_EQ(byName["split.txt"]->m_fileNo, 40u);
@@ -278,8 +279,8 @@ TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
     VolumeScanner volume;
     platform::MemoryDevice* device = ntfs.Open(volume);
     device->FailRange(1200 * 512, 1201 * 512, platform::ReadStatus::Error);  // a bad sector on the way
-    volume.NormalScan();
-    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    scan::NormalScan(volume);
+    ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
     EXPECT_EQ(volume.m_scanMode, kScanDeepFinished);
     auto byName = ByName(volume);
     EXPECT_EQ(byName.at("big record.txt")->m_fileNo, 82u);
@@ -299,7 +300,7 @@ TEST_F(NtfsScanTest, DeepScanFindsStrayRecordsOutsideTheMft)
     // are not found a second time.
     VolumeScanner inside;
     ntfs.Open(inside);
-    ASSERT_EQ(inside.DeepScan(SyntheticNtfs::kMftSector + 10), kDeepFinished);
+    ASSERT_EQ(scan::DeepScan(inside, SyntheticNtfs::kMftSector + 10), kDeepFinished);
     EXPECT_EQ(ByName(inside).count("current.txt"), 0u);
     EXPECT_EQ(ByName(inside).count("old.txt"), 1u);
     EXPECT_EQ(ByName(inside).count("big record.txt"), 1u);
@@ -321,7 +322,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
 
     VolumeScanner unbroken;
     ntfs.Open(unbroken);
-    unbroken.NormalScan();
+    scan::NormalScan(unbroken);
     ASSERT_EQ(bridge::RunDeepScan(unbroken, 0), kDeepFinished);
     EXPECT_EQ(ByName(unbroken).at("before its folder.txt")->m_filePath, "Old\\");
 
@@ -333,7 +334,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
         base::StopRequest = 0;
         VolumeScanner first;
         ntfs.Open(first);
-        first.NormalScan();
+        scan::NormalScan(first);
         first.m_stopAtSector = stopAt;
         ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
         EXPECT_EQ(base::StopRequest, base::kStopKeep);
@@ -484,8 +485,8 @@ TEST_F(NtfsScanTest, ADiskThatFailsForAWhileIsPassedOverFastAndReadAgainAtTheEnd
     VolumeScanner volume;
     volume.Open(std::move(device), "flaky");
     volume.m_retryDelayMs = 0;
-    volume.NormalScan();
-    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    scan::NormalScan(volume);
+    ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
     auto byName = ByName(volume);
     EXPECT_EQ(byName.count("before.txt"), 1u);
     EXPECT_EQ(byName.count("in the gap.txt"), 1u);
@@ -499,8 +500,8 @@ TEST_F(NtfsScanTest, ADiskThatFailsForAWhileIsPassedOverFastAndReadAgainAtTheEnd
     VolumeScanner failing;
     failing.Open(std::move(device), "bad");
     failing.m_retryDelayMs = 0;
-    failing.NormalScan();
-    ASSERT_EQ(failing.DeepScan(0), kDeepFinished);
+    scan::NormalScan(failing);
+    ASSERT_EQ(scan::DeepScan(failing, 0), kDeepFinished);
     byName = ByName(failing);
     EXPECT_EQ(byName.count("in the gap.txt"), 0u);
     EXPECT_EQ(byName.count("after.txt"), 1u);
@@ -522,8 +523,8 @@ TEST_F(NtfsScanTest, ADiskThatFailsEverywhereStopsTheDeepScanLikeAPause)
     VolumeScanner volume;
     volume.Open(std::move(device), "dying");
     volume.m_retryDelayMs = 0;
-    volume.NormalScan();
-    ASSERT_EQ(volume.DeepScan(0), kDeepFailingMedium);
+    scan::NormalScan(volume);
+    ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFailingMedium);
     // Chunks begin after the $MFT (sector 128): the first that fails whole
     // is the one after the chunk that holds 100 MiB.
     EXPECT_GE(volume.m_deepNextPosition, (100u << 20) / 512);
@@ -539,7 +540,7 @@ TEST_F(NtfsScanTest, NormalScanOfTheImageMatchesTheManifest)
 {
     VolumeScanner volume;
     ASSERT_EQ(volume.Open(kImages + "/ntfs.img"), kOpenOk);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     std::map<std::string, const FoundFile*> byPath;
     for (const auto& f : volume.m_results)
         byPath[OurPath(*f)] = f;
@@ -564,12 +565,12 @@ TEST_F(NtfsScanTest, DeepScanFindsFilesOfAFormattedVolume)
 {
     VolumeScanner volume;
     ASSERT_EQ(volume.Open(kImages + "/ntfs-reformatted.img"), kOpenOk);
-    volume.NormalScan();
+    scan::NormalScan(volume);
     // Only the three new entries: records of the earlier volume that lie in
     // the new $MFT's allocation but past its size are not this volume's.
     const std::size_t normal = volume.ResultCount();
     EXPECT_EQ(normal, 3u);
-    ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+    ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
     std::map<std::string, const FoundFile*> deepByPath;
     for (std::size_t i = normal; i < volume.m_results.size(); ++i)
         deepByPath[OurPath(*volume.m_results[i])] = volume.m_results[i];
@@ -617,8 +618,8 @@ TEST_F(NtfsScanTest, RecordsAcrossReadBordersAreFoundAlsoWhereReadsFailedForAWhi
         VolumeScanner volume;
         volume.Open(std::move(device), "borders");
         volume.m_retryDelayMs = 0;
-        volume.NormalScan();
-        ASSERT_EQ(volume.DeepScan(0), kDeepFinished);
+        scan::NormalScan(volume);
+        ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
         std::set<std::string> found;
         for (const auto& [name, file] : ByName(volume))
             if (name.rfind("at ", 0) == 0)

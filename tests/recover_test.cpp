@@ -3,7 +3,7 @@
 #include "base/StopRequest.h"
 #include "platform/BlockDevice.h"
 #include "recover/RecoveryWriter.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

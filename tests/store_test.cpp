@@ -1,6 +1,6 @@
 #include "store/ResultStore.h"
 
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 

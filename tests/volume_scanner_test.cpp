@@ -1,10 +1,11 @@
 #include "NtfsBuilder.h"
 
+#include "ntfs/NtfsRecord.h"
 #include "platform/BlockDevice.h"
 #include "platform/Text.h"
-#include "scan/ByteView.h"
-#include "scan/NtfsRecord.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
+#include "volume/ByteView.h"
+#include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,7 @@ TEST(Open, NtfsWithoutMftDataOpensWithNoRuns)
     EXPECT_TRUE(volume.m_geometryValid);
     EXPECT_TRUE(volume.m_mftRuns.empty());
     EXPECT_EQ(volume.m_volumeSize, 128u);
-    EXPECT_EQ(volume.NormalScan(), 0);
+    EXPECT_EQ(scan::NormalScan(volume), 0);
     EXPECT_EQ(volume.ResultCount(), 0u);
 
     // Opening a volume that is no file system afterwards forgets the NTFS.

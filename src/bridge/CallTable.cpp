@@ -5,10 +5,10 @@
 #include "base/Log.h"
 #include "base/StopRequest.h"
 #include "browse/FolderTree.h"
+#include "found/FileContent.h"
 #include "platform/Files.h"
-#include "scan/FileContent.h"
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <chrono>

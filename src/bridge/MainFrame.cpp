@@ -5,7 +5,7 @@
 #include "browse/FolderTree.h"
 #include "platform/Process.h"
 #include "platform/Shell.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <thread>
 

@@ -1,9 +1,10 @@
 #include "bridge/ScanWork.h"
 
-#include "disks/Disks.h"
 #include "base/Log.h"
+#include "disks/Disks.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
+#include "search/Scans.h"
 
 #include <algorithm>
 
@@ -37,7 +38,7 @@ int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector, bool may
 {
     if (saved != nullptr)
         *saved = false;
-    const int end = volume.DeepScan(startSector);
+    const int end = scan::DeepScan(volume, startSector);
     if (end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium) {
         const std::uint64_t now = platform::NowLocalAsFileTime();
         const store::ScanRecordInfo record = SavedScanRecord(
@@ -128,7 +129,7 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     case scan::kScanNormal:
         outcome.action = 1;
         step.NormalScanStarts();
-        volume.NormalScan();
+        scan::NormalScan(volume);
         step.NormalScanEnded();
         break;
     default:

@@ -3,8 +3,8 @@
 // these directly; the UI's workers call the same.
 #pragma once
 
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <string>
 

@@ -2,15 +2,16 @@
 // and the notifications they send to the UI.
 #include "bridge/MainFrame.h"
 
+#include "base/Log.h"
+#include "base/StopRequest.h"
 #include "bridge/ScanWork.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
-#include "base/Log.h"
-#include "base/StopRequest.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <thread>
 
@@ -84,7 +85,7 @@ void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
     PublishVolume(generation, volume);
     // A stop that came before the volume was open is obeyed here.
     if (!Stopping())
-        volume->NormalScan();
+        scan::NormalScan(*volume);
     if (Stopping()) {
         if (base::StopKeepsResults()) {
             std::string kept;

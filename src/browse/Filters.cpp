@@ -3,7 +3,7 @@
 #include "browse/FolderTree.h"
 #include "filetypes/Catalogue.h"
 #include "platform/Time.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <array>
 #include <cmath>

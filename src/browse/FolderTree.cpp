@@ -1,9 +1,9 @@
 #include "browse/FolderTree.h"
 
-#include "filetypes/Catalogue.h"
 #include "base/StopRequest.h"
+#include "filetypes/Catalogue.h"
 #include "platform/Time.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>

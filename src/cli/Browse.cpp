@@ -1,13 +1,14 @@
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
 
+#include "base/StopRequest.h"
+#include "bridge/ScanWork.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
-#include "bridge/ScanWork.h"
-#include "base/StopRequest.h"
 #include "platform/Process.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -85,7 +86,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
     if (source.deep && (!OpenResultStore("quenlar, deep scan of " + path) ||
                         !MayReplaceSavedScan(volume, source.discardSaved)))
         return false;
-    volume.NormalScan();
+    scan::NormalScan(volume);
     if (source.deep && !base::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))
         dropAtEnd.Arm();
     return true;

@@ -1,7 +1,7 @@
 #include "cli/Commands.h"
 #include "cli/Json.h"
 
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>

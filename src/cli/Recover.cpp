@@ -2,14 +2,14 @@
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 
-#include "bridge/ScanWork.h"
 #include "base/StopRequest.h"
+#include "bridge/ScanWork.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "platform/Process.h"
 #include "recover/RecoveryWriter.h"
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,10 +1,10 @@
 #include "cli/Results.h"
 
-#include "cli/Json.h"
 #include "browse/ScriptValue.h"
+#include "cli/Json.h"
 #include "cli/Terminal.h"
 #include "platform/Time.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <charconv>

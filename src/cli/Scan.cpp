@@ -2,11 +2,12 @@
 #include "cli/Progress.h"
 #include "cli/Results.h"
 
-#include "bridge/ScanWork.h"
 #include "base/StopRequest.h"
+#include "bridge/ScanWork.h"
 #include "platform/Process.h"
-#include "scan/VolumeScanner.h"
+#include "search/Scans.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -98,7 +99,7 @@ int RunScan(const ScanOptions& options)
 
     Progress progress(platform::StderrIsTerminal());
     StartScanProgress(progress, volume, "normal scan", MftSectors(volume));
-    volume.NormalScan();
+    scan::NormalScan(volume);
     progress.Stop();
 
     int exitCode = kExitOk;

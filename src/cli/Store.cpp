@@ -6,8 +6,8 @@
 #include "cli/Terminal.h"
 
 #include "bridge/ScanWork.h"
-#include "scan/VolumeScanner.h"
 #include "store/ResultStore.h"
+#include "volume/VolumeScanner.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #include "disks/Disks.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <cstdio>
 #include <cstring>

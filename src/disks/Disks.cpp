@@ -1,13 +1,13 @@
 #include "disks/Disks.h"
 
 #include "base/Log.h"
+#include "found/FoundFile.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskFacts.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
-#include "scan/BackupBootSector.h"
-#include "scan/BootSector.h"
-#include "scan/FoundFile.h"
+#include "volume/BackupBootSector.h"
+#include "volume/BootSector.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,10 +2,10 @@
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "found/FileContent.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
-#include "scan/FileContent.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstdio>

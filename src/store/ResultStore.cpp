@@ -1,8 +1,8 @@
 #include "store/ResultStore.h"
 
+#include "found/FoundFile.h"
 #include "platform/Process.h"
-#include "scan/FoundFile.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <sqlite3.h>
 

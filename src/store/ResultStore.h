@@ -4,7 +4,7 @@
 // continued after the program was closed. One connection serves the process.
 #pragma once
 
-#include "scan/VolumeIdentity.h"
+#include "volume/VolumeIdentity.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "scan/FileName.h"
+#include "found/FileName.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "scan/NtfsPaths.h"
+#include "ntfs/NtfsPaths.h"
 
-#include "scan/NtfsRecord.h"
+#include "ntfs/NtfsRecord.h"
 
 #include <algorithm>
 #include <array>

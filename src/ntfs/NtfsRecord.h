@@ -6,9 +6,9 @@
 // this file lists the fields used.
 #pragma once
 
-#include "scan/ByteView.h"
-#include "scan/FoundFile.h"
-#include "scan/VolumeScanner.h"
+#include "found/FoundFile.h"
+#include "volume/ByteView.h"
+#include "volume/VolumeScanner.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "scan/NtfsRecord.h"
+#include "ntfs/NtfsRecord.h"
 
 #include "base/Checked.h"
 #include "base/Log.h"

@@ -1,4 +1,4 @@
-#include "scan/FolderPath.h"
+#include "found/FolderPath.h"
 
 #include <functional>
 #include <ostream>

@@ -1,8 +1,8 @@
 // One file or folder found by a scan, with the runs of sectors that hold it.
 #pragma once
 
-#include "scan/FileName.h"
-#include "scan/FolderPath.h"
+#include "found/FileName.h"
+#include "found/FolderPath.h"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,6 +1,6 @@
-// The scanners that VolumeScanner::NormalScan and DeepScan hand a volume to,
-// one per file system. Each appends FoundFile records to the scanner's
-// results and tests the stop request; none touches the store or a front end.
+// The FAT32 and exFAT scanners: directory walks from the root, deleted
+// entries included. Each appends FoundFile records to the volume's results
+// and tests the stop request; none touches the store or a front end.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,6 @@ namespace scan {
 
 class VolumeScanner;
 
-// Walks the $MFT through its data runs. 0 done or stopped, 1 out of memory.
-int NtfsNormalScan(VolumeScanner& volume);
-// Reads the volume outside the $MFT for stray file records.
-int NtfsDeepScan(VolumeScanner& volume, std::uint64_t startSector);
 // Walks the FAT32 directory tree from the root, deleted entries included.
 int Fat32Scan(VolumeScanner& volume);
 // Walks one exFAT folder and, recursively, the folders in it: from the root

@@ -3,7 +3,7 @@
 // holds it and millions of files cost no allocation each.
 #pragma once
 
-#include "scan/FoundFile.h"
+#include "found/FoundFile.h"
 
 #include <cstddef>
 #include <memory>

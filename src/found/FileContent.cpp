@@ -1,7 +1,7 @@
-#include "scan/FileContent.h"
+#include "found/FileContent.h"
 
-#include "scan/FoundFile.h"
-#include "scan/VolumeScanner.h"
+#include "found/FoundFile.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>

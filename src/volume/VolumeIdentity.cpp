@@ -1,7 +1,7 @@
-#include "scan/VolumeIdentity.h"
+#include "volume/VolumeIdentity.h"
 
-#include "scan/ByteView.h"
-#include "scan/FoundFile.h"
+#include "found/FoundFile.h"
+#include "volume/ByteView.h"
 
 #include <cinttypes>
 #include <cstdio>

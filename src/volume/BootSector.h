@@ -7,7 +7,7 @@
 // number in the system uses, whatever the volume's declared sector size.
 #pragma once
 
-#include "scan/ByteView.h"
+#include "volume/ByteView.h"
 
 #include <cstdint>
 #include <string>

@@ -3,14 +3,14 @@
 // keeps only its low 16 bits; deleted folders are found again by the "." and
 // ".." entries that begin every folder, and the clusters known to be in use
 // (the cluster bitmap) keep that search off live data.
-#include "filetypes/HeaderSignature.h"
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "fat/FatScan.h"
+#include "fat/FolderClusters.h"
+#include "filetypes/HeaderSignature.h"
 #include "platform/Text.h"
-#include "scan/ByteView.h"
-#include "scan/FolderClusters.h"
-#include "scan/Scanners.h"
-#include "scan/VolumeScanner.h"
+#include "volume/ByteView.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>

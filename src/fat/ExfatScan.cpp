@@ -5,12 +5,12 @@
 // clusters, and one whose first cluster was taken again is dropped.
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "fat/FatScan.h"
+#include "fat/FolderClusters.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
-#include "scan/ByteView.h"
-#include "scan/FolderClusters.h"
-#include "scan/Scanners.h"
-#include "scan/VolumeScanner.h"
+#include "volume/ByteView.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <new>

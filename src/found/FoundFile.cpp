@@ -1,4 +1,4 @@
-#include "scan/FoundFile.h"
+#include "found/FoundFile.h"
 
 #include "platform/Text.h"
 

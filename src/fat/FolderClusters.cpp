@@ -1,7 +1,7 @@
-#include "scan/FolderClusters.h"
+#include "fat/FolderClusters.h"
 
 #include "base/Log.h"
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <new>

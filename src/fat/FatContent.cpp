@@ -1,9 +1,9 @@
 // FAT32 and exFAT file contents: the cluster chain in the FAT, followed once
 // when the reader is opened and turned into runs of consecutive clusters.
-#include "scan/FileContent.h"
+#include "found/FileContent.h"
 
-#include "scan/FoundFile.h"
-#include "scan/VolumeScanner.h"
+#include "found/FoundFile.h"
+#include "volume/VolumeScanner.h"
 
 #include <map>
 

@@ -2,13 +2,13 @@
 // boot sector, the file-system tables kept in memory, and the results.
 #pragma once
 
+#include "found/FoundFile.h"
+#include "found/ResultList.h"
+#include "ntfs/NtfsPaths.h"
 #include "platform/BlockDevice.h"
-#include "scan/BootSector.h"
-#include "scan/FoundFile.h"
-#include "scan/MetadataFaults.h"
-#include "scan/NtfsPaths.h"
-#include "scan/ResultList.h"
-#include "scan/VolumeIdentity.h"
+#include "volume/BootSector.h"
+#include "volume/MetadataFaults.h"
+#include "volume/VolumeIdentity.h"
 
 #include <array>
 #include <map>
@@ -96,12 +96,6 @@ public:
     // Only the piece-by-piece pass of ReadSectorsSalvaging, for a caller that
     // has tried the whole read itself.
     SalvagedRead SalvageSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
-
-    // Empties the results and runs the scanner of the detected file system.
-    int NormalScan();
-    // Searches the whole volume outside the $MFT for NTFS file records. See
-    // DeepScanEnd for the results.
-    int DeepScan(std::uint64_t startSector);
 
     bool DeviceOpen() const { return m_device != nullptr; }
     // The sectors of the volume that the device holds: a truncated image or a
@@ -207,9 +201,6 @@ private:
     // usable boot sector, from a backup one, which then replaces `sector`.
     void DetectFileSystem(std::uint8_t* sector);
     void ResetTables();
-    // Says how many results have data past the end of a device shorter than
-    // its volume.
-    void NoteFilesPastEnd();
     void OpenBootSector(std::int32_t type, const std::uint8_t* sector);
     // The $MFT's runs as file record 0 of the $MFT (or of its mirror) gives
     // them; false, with the reason, when that record cannot be had.

@@ -1,4 +1,4 @@
-#include "scan/BootSector.h"
+#include "volume/BootSector.h"
 
 #include "base/Checked.h"
 

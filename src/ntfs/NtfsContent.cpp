@@ -1,12 +1,12 @@
 // NTFS file contents: data resident in the file's record, runs of clusters
 // with sparse holes, and LZNT1-compressed data in compression units.
-#include "scan/FileContent.h"
+#include "found/FileContent.h"
 
 #include "base/Log.h"
-#include "scan/FoundFile.h"
-#include "scan/Lznt1.h"
-#include "scan/NtfsRecord.h"
-#include "scan/VolumeScanner.h"
+#include "found/FoundFile.h"
+#include "ntfs/Lznt1.h"
+#include "ntfs/NtfsRecord.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>

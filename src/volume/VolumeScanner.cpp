@@ -1,13 +1,12 @@
-#include "scan/VolumeScanner.h"
+#include "volume/VolumeScanner.h"
 
 #include "base/Checked.h"
-#include "filetypes/Catalogue.h"
 #include "base/Log.h"
-#include "scan/BackupBootSector.h"
-#include "scan/BootSector.h"
-#include "scan/ByteView.h"
-#include "scan/NtfsRecord.h"
-#include "scan/Scanners.h"
+#include "filetypes/Catalogue.h"
+#include "ntfs/NtfsRecord.h"
+#include "volume/BackupBootSector.h"
+#include "volume/BootSector.h"
+#include "volume/ByteView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -578,71 +577,6 @@ bool VolumeScanner::TakeSideRead(std::uint64_t bytes)
                       m_devicePath.c_str());
     m_sideReadBudget = 0;
     return false;
-}
-
-int VolumeScanner::NormalScan()
-{
-    m_scanMode = kScanNormal;
-    m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_results.clear();
-        m_folderMap.clear();
-        m_treeCursor = 0;
-    }
-    if (!m_geometryValid)
-        return 0;
-    switch (m_fileSystemType) {
-    case kNtfs:
-        base::LogLess("Normal scan %s is NTFS!", m_devicePath.c_str());
-        NtfsNormalScan(*this);
-        break;
-    case kExfat:
-        base::LogLess("Normal scan %s is ExFat!", m_devicePath.c_str());
-        WalkExfatDirectory(*this, "", m_exfat.rootCluster, false);
-        break;
-    case kFat32:
-        base::LogLess("Normal scan %s is Fat32!", m_devicePath.c_str());
-        Fat32Scan(*this);
-        break;
-    default:
-        break;
-    }
-    NoteFilesPastEnd();
-    base::LogLess("Normal scan of %s read %llu bytes in %llu reads", m_devicePath.c_str(),
-                  static_cast<unsigned long long>(m_bytesRead.load()), static_cast<unsigned long long>(m_reads.load()));
-    return 0;
-}
-
-int VolumeScanner::DeepScan(std::uint64_t startSector)
-{
-    m_sideReadBudget = std::max(kMinSideReadBudget, m_volumeSize * kSectorBytes);
-    const int end = NtfsDeepScan(*this, startSector);
-    NoteFilesPastEnd();
-    return end;
-}
-
-void VolumeScanner::NoteFilesPastEnd()
-{
-    const std::uint64_t deviceEnd = DeviceSectors();
-    if (deviceEnd == 0 || m_declaredVolumeSize == 0)
-        return;  // the device holds the whole volume
-    std::size_t files = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        for (const auto& f : m_results) {
-            for (const FileExtent& e : f->extents) {
-                if (e.startSector + e.sectorCount > deviceEnd) {
-                    ++files;
-                    break;
-                }
-            }
-        }
-    }
-    if (files != 0)
-        m_faults.Add(std::to_string(files) + (files == 1 ? " found file has" : " found files have") +
-                     " data past the end of the device: " + (files == 1 ? "it" : "they") +
-                     " cannot be recovered whole");
 }
 
 std::string VolumeScanner::RecoverPath() const

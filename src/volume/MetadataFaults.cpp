@@ -1,4 +1,4 @@
-#include "scan/MetadataFaults.h"
+#include "volume/MetadataFaults.h"
 
 #include "base/Log.h"
 

@@ -1,4 +1,4 @@
-#include "scan/ResultList.h"
+#include "found/ResultList.h"
 
 #include <new>
 #include <utility>

@@ -1,9 +1,9 @@
-#include "scan/BackupBootSector.h"
+#include "volume/BackupBootSector.h"
 
+#include "found/FoundFile.h"
 #include "platform/BlockDevice.h"
-#include "scan/BootSector.h"
-#include "scan/ByteView.h"
-#include "scan/FoundFile.h"
+#include "volume/BootSector.h"
+#include "volume/ByteView.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "scan/Lznt1.h"
+#include "ntfs/Lznt1.h"
 
 #include <algorithm>
 #include <bit>

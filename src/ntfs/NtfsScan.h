@@ -1,0 +1,30 @@
+// The NTFS scanners: the normal scan of the $MFT, and the finder of stray
+// file records that the deep scan's pass hands every chunk it reads. Each
+// appends FoundFile records to the volume's results and tests the stop
+// request; none touches the store or a front end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace scan {
+
+class VolumeScanner;
+struct NtfsPathState;
+
+// Walks the $MFT through its data runs. 0 done or stopped, 1 out of memory.
+int NtfsNormalScan(VolumeScanner& volume);
+
+// Looks for stray records in `bytes` read from `firstSector`: at every 512
+// bytes a record may begin, of the size its own header gives, so that the
+// records of an earlier file system are found whatever their size. Returns
+// the offset of a record that runs past the end of the bytes (the next read
+// should start there), or of the first record left unread because a stop was
+// requested (a resumed scan goes on there), or `bytes`.
+std::size_t FindStrayRecords(VolumeScanner& volume, NtfsPathState& paths, std::uint8_t* buffer, std::size_t bytes,
+                             std::uint64_t firstSector);
+// Gives every stray record still waiting for its folder the path it can
+// have, once the whole volume was read. The caller holds the results lock.
+void ResolveStrayPaths(VolumeScanner& volume, NtfsPathState& paths);
+
+}  // namespace scan

@@ -1,0 +1,225 @@
+// The deep scan: one pass over every sector of the volume outside the $MFT,
+// which the normal scan has read, 1 MiB at a time, handing each chunk to the
+// finders (today: NTFS file records of this or an earlier file system).
+// Stretches that fail are passed over with growing skips and read once more
+// at the end; a stop keeps where the pass is, so that it can go on later.
+#include "search/Scans.h"
+
+#include "base/Log.h"
+#include "base/StopRequest.h"
+#include "ntfs/NtfsScan.h"
+#include "platform/Time.h"
+#include "volume/ChunkRead.h"
+#include "volume/VolumeScanner.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace scan {
+namespace {
+
+constexpr std::size_t kSectorBytes = 512;
+
+// The parts of [first, first + count) outside the $MFT runs, as (first,
+// count) pairs.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> OutsideMft(const std::vector<DataRun>& mftRuns,
+                                                                std::uint64_t spc, std::uint64_t first,
+                                                                std::uint64_t count)
+{
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> parts {{first, count}};
+    for (const DataRun& run : mftRuns) {
+        if (run.sparse || run.lcn <= 0 || run.length == 0)
+            continue;
+        const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
+        const std::uint64_t runEnd = runStart + spc * run.length;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> left;
+        for (const auto& [a, n] : parts) {
+            const std::uint64_t b = a + n;
+            if (runEnd <= a || runStart >= b) {
+                left.emplace_back(a, n);
+                continue;
+            }
+            if (runStart > a)
+                left.emplace_back(a, runStart - a);
+            if (runEnd < b)
+                left.emplace_back(runEnd, b - runEnd);
+        }
+        parts = std::move(left);
+    }
+    return parts;
+}
+
+// Reads the stretches passed over once more, chunk by chunk; a chunk whose
+// read fails again is left (it stays counted as unreadable).
+void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps,
+               std::uint8_t* buffer)
+{
+    // Stretches that follow one another are read as one, so that a record
+    // across their border is read whole.
+    std::sort(gaps.begin(), gaps.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& gap : gaps) {
+        if (!merged.empty() && merged.back().first + merged.back().second >= gap.first)
+            merged.back().second = std::max(merged.back().first + merged.back().second, gap.first + gap.second) -
+                                   merged.back().first;
+        else
+            merged.push_back(gap);
+    }
+    for (const auto& [first, count] : merged) {
+        for (std::uint64_t done = 0; done < count;) {
+            if (base::StopRequested() || !volume.DeviceOpen())
+                return;
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
+            const std::size_t got = volume.ReadSectors(first + done, std::size_t {n} * kSectorBytes, buffer);
+            if (got == 0) {
+                base::LogLess("Deep scan of %s: sectors %llu-%llu still unreadable", volume.m_devicePath.c_str(),
+                              static_cast<unsigned long long>(first + done),
+                              static_cast<unsigned long long>(first + done + n - 1));
+                done += n;
+                continue;
+            }
+            const std::size_t parsed = FindStrayRecords(volume, volume.m_deepPaths, buffer, got, first + done);
+            // A record that runs past this read is read whole with the next,
+            // within the stretch.
+            const std::size_t used = parsed != 0 && parsed < got && done + got / kSectorBytes < count ? parsed : got;
+            volume.m_unreadableSectors -= std::min<std::uint64_t>(volume.m_unreadableSectors, used / kSectorBytes);
+            done += used / kSectorBytes;
+        }
+    }
+}
+
+}  // namespace
+
+int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
+{
+    volume.m_deepStartTime = platform::NowLocalAsFileTime();
+    volume.m_scanMode = kScanDeepRunning;
+    std::vector<std::uint8_t> buffer = ChunkBuffer();
+    if (buffer.empty())
+        return kDeepNoMemory;
+    // A new deep scan starts with no folders; a resumed one keeps those that
+    // were restored with its results.
+    if (startSector == 0)
+        volume.m_deepPaths.Clear();
+
+    const std::uint64_t spc = volume.m_sectorsPerCluster;
+    const std::uint64_t readable = volume.ReadableSectors();
+    if (readable < volume.m_volumeSize)
+        base::LogLess("Deep scan of %s: the device holds %llu of the volume's %llu sectors",
+                      volume.m_devicePath.c_str(), static_cast<unsigned long long>(readable),
+                      static_cast<unsigned long long>(volume.m_volumeSize));
+    const std::vector<DataRun> mftRuns = volume.MftRunsInUse();
+    std::uint64_t position = startSector;
+    int end = kDeepFinished;
+    FailureRun failures;
+    // Stretches passed over while reads kept failing, tried once more at the
+    // end: a disk that fails for a while may read again later.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
+    while (position < readable) {
+        // Leave out the $MFT, which the normal scan has read.
+        std::uint64_t limit = kChunkSectors;
+        for (std::size_t i = 0; i < mftRuns.size(); ++i) {
+            const DataRun& run = mftRuns[i];
+            if (run.lcn <= 0 || run.length == 0)
+                continue;
+            const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
+            const std::uint64_t runEnd = runStart + spc * run.length;
+            if (runStart > position) {
+                limit = std::min(limit, runStart - position);
+            } else if (position < runEnd) {
+                position = runEnd;
+                limit = kChunkSectors;
+                i = static_cast<std::size_t>(-1);  // walk the runs again from the first
+            }
+        }
+        if (position >= readable)
+            break;
+        if (position >= volume.m_stopAtSector)
+            base::StopRequest = base::kStopKeep;
+        if (base::StopRequested()) {
+            end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+            break;
+        }
+        const auto n = static_cast<std::uint32_t>(std::min(limit, readable - position));
+        const std::size_t got = ReadChunk(volume, position, n, buffer.data(), failures);
+        if (!volume.DeviceOpen()) {
+            base::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
+                          static_cast<unsigned long long>(position));
+            end = kDeepMediumGone;
+            break;
+        }
+        if (got == 0) {
+            base::LogLess("Deep scan of %s: sectors %llu-%llu unreadable", volume.m_devicePath.c_str(),
+                          static_cast<unsigned long long>(position),
+                          static_cast<unsigned long long>(position + n - 1));
+            if (failures.chunks >= kFailingMediumChunks) {
+                // The medium is failing: stop, keeping what was found, so the
+                // scan can go on from where the failures began another time.
+                base::LogLess("Deep scan of %s: every read from sector %llu on failed; the medium is failing",
+                              volume.m_devicePath.c_str(), static_cast<unsigned long long>(failures.firstSector));
+                position = failures.firstSector;
+                end = kDeepFailingMedium;
+                break;
+            }
+            // The chunk is tried again at the end with the stretches passed
+            // over (its sectors stay counted as unreadable until then).
+            gaps.emplace_back(position, n);
+            // Skip ahead, twice as far after each failure in a row.
+            const std::uint64_t after = position + n;
+            const std::uint64_t skip = std::min<std::uint64_t>(
+                std::uint64_t {kChunkSectors} << (failures.chunks - 1), readable - std::min(after, readable));
+            if (skip != 0) {
+                base::LogLess("Deep scan of %s: reads keep failing; sectors %llu-%llu passed over for now",
+                              volume.m_devicePath.c_str(), static_cast<unsigned long long>(after),
+                              static_cast<unsigned long long>(after + skip - 1));
+                for (const auto& gap : OutsideMft(mftRuns, spc, after, skip)) {
+                    gaps.push_back(gap);
+                    volume.m_unreadableSectors += gap.second;
+                }
+            }
+            position = after + skip;
+            volume.m_progress = position;
+            continue;
+        }
+        const std::uint64_t firstSector = position;
+        const bool deviceEnds = got != 0 && got < std::size_t {n} * kSectorBytes;
+        position += deviceEnds ? got / kSectorBytes : n;
+        // Only the `got` bytes just read are parsed, so the buffer needs no
+        // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
+        const std::size_t parsed = FindStrayRecords(volume, volume.m_deepPaths, buffer.data(), got, firstSector);
+        if (parsed < got && base::StopRequested()) {
+            // Stopped inside the chunk: the records after `parsed` were not
+            // read, and a resumed scan must start with them.
+            position = firstSector + parsed / kSectorBytes;
+            volume.m_progress = position;
+            continue;
+        }
+        // A record that runs past a whole chunk is read again with the next
+        // one. (A chunk cut short ends at the $MFT or the device: a record
+        // running into those is no stray record.)
+        if (parsed < got && parsed != 0 && n == kChunkSectors && !deviceEnds)
+            position = firstSector + parsed / kSectorBytes;
+        volume.m_progress = position;
+        if (deviceEnds)
+            break;
+    }
+    volume.m_deepNextPosition = position;
+    if (end == kDeepFinished && !base::StopRequested())
+        RetryGaps(volume, gaps, buffer.data());
+    if (end == kDeepFinished && base::StopRequested())
+        end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
+    // A paused scan, or one whose medium went away, keeps its waiting paths
+    // for the run that resumes it.
+    if (end == kDeepFinished) {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        ResolveStrayPaths(volume, volume.m_deepPaths);
+        volume.m_deepPaths.Clear();
+        volume.m_scanMode = kScanDeepFinished;
+        volume.m_treeCursor = 0;
+    }
+    return end;
+}
+
+}  // namespace scan
