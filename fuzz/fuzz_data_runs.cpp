@@ -1,7 +1,9 @@
 // Decodes a data-run list from an attribute made of the input, starting at
 // the offset its bytes 0x20-0x21 give, as the scans do.
-#include "ntfs/NtfsRecord.h"
-#include "volume/ByteView.h"
+#include "ntfs/DataRun.h"
+#include "ntfs/RecordHeader.h"
+
+#include <algorithm>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

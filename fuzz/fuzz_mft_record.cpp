@@ -6,6 +6,7 @@
 // would read it.
 #include "found/FileContent.h"
 #include "ntfs/NtfsRecord.h"
+#include "volume/VolumeScanner.h"
 #include "platform/BlockDevice.h"
 
 #include <cstring>

@@ -1,4 +1,3 @@
-#include "fat/FatScan.h"
 #include "NtfsBuilder.h"
 #include "ScanResults.h"
 
@@ -166,23 +165,4 @@ TEST(ExfatScan, WithoutTheAllocationBitmapEveryClusterMayBeFree)
         EXPECT_NE(faults[0].find(damagedEntry ? "its entry is damaged" : "has no entry"), std::string::npos)
             << faults[0];
     }
-}
-
-TEST(DosTime, DecodesLocalTimes)
-{
-    const char* old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    // 2024-03-05 09:07:02
-    const std::uint32_t t = (std::uint32_t {(2024 - 1980) << 9 | 3 << 5 | 5} << 16) | (9u << 11 | 7u << 5 | 1u);
-    EXPECT_EQ(DosTimeToFileTime(t), 116444736000000000ULL + 1709629622ULL * 10000000ULL);
-    EXPECT_EQ(DosTimeToFileTime(0), 0u);
-    EXPECT_GT(DosTimeToFileTime(0x00210000), 0u);  // 1980-01-01 is valid
-    EXPECT_EQ(DosTimeToFileTime(0x00200000), 0u);                               // day 0
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }

@@ -3,7 +3,7 @@
 // straight from the image; the recovered bytes are checked against the
 // manifest's sha256.
 #include "recover/RecoveryWriter.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 #include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Text.h"
 #include "search/Scans.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 #include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>

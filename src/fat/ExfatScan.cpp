@@ -5,11 +5,14 @@
 // clusters, and one whose first cluster was taken again is dropped.
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "fat/ClusterChain.h"
+#include "fat/DirectoryEntry.h"
+#include "fat/ExfatEntrySet.h"
 #include "fat/FatScan.h"
 #include "fat/FolderClusters.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>
@@ -25,7 +28,7 @@ constexpr int kMaxDepth = 512;
 
 class ExfatWalk {
 public:
-    explicit ExfatWalk(VolumeScanner& volume) : m_volume(volume)
+    explicit ExfatWalk(VolumeScanner& volume) : m_volume(volume), m_chain(ExfatChain(volume))
     {
         m_heap = volume.m_exfat.clusterHeapSector;
         m_count = volume.m_exfat.clusterCount;
@@ -49,15 +52,9 @@ private:
             return true;
         return (bitmap[index / 8] >> (index % 8)) & 1;
     }
-    bool Valid(std::uint32_t c) const { return c >= 2 && std::uint64_t {c} < std::uint64_t {m_count} + 2; }
-    std::uint64_t SectorOf(std::uint32_t c) const { return m_heap + (std::uint64_t {c} - 2) * m_spc; }
-    std::uint32_t Next(std::uint32_t c) const
-    {
-        if (!Valid(c) || c >= m_volume.m_fat.size())
-            return 0;
-        const std::uint32_t n = m_volume.m_fat[c];
-        return Valid(n) ? n : 0;
-    }
+    bool Valid(std::uint32_t c) const { return m_chain.Valid(c); }
+    std::uint64_t SectorOf(std::uint32_t c) const { return m_chain.SectorOf(c); }
+    std::uint32_t Next(std::uint32_t c) const { return m_chain.Next(c); }
 
     // The clusters of a folder, in order: its FAT chain, or `length` bytes
     // of consecutive clusters when it has no chain. Bounded by the volume.
@@ -69,10 +66,10 @@ private:
     // and loads it. Without one every cluster is taken as possibly free, so
     // that deleted folders are still walked, and that is said.
     void FindBitmap(ByteView root);
-    void AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
-                int depth);
+    void AddSet(const std::string& path, const ExfatEntrySet& set, std::uint32_t dirCluster, int depth);
 
     VolumeScanner& m_volume;
+    const ClusterChain m_chain;
     std::uint64_t m_heap = 0;
     std::uint32_t m_count = 0;
     std::uint64_t m_spc = 0;
@@ -141,7 +138,7 @@ void ExfatWalk::FindBitmap(ByteView root)
 {
     bool seen = false;
     for (std::size_t at = 0; at + kEntry <= root.Size(); at += kEntry) {
-        if (root.U8(at) != 0x81)
+        if (root.U8(at) != kExfatBitmapEntry)
             continue;
         seen = true;
         if (LoadBitmap(root.Sub(at, kEntry)))
@@ -154,16 +151,15 @@ void ExfatWalk::FindBitmap(ByteView root)
                           "clusters may be in use again");
 }
 
-void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16string& name, std::uint32_t dirCluster,
-                       int depth)
+void ExfatWalk::AddSet(const std::string& path, const ExfatEntrySet& set, std::uint32_t dirCluster, int depth)
 {
-    const bool deleted = (set.U8(0) & 0x80) == 0;
-    const std::uint64_t size = set.U64(32 + 8);
-    const std::uint32_t first = set.U32(32 + 20);
-    const std::uint8_t flags = set.U8(32 + 1);
+    const bool deleted = set.deleted;
+    const std::uint64_t size = set.validLength;
+    const std::uint32_t first = set.firstCluster;
+    const std::uint8_t flags = set.flags;
     if (size == 0xFFFFFFFF || first < 2)
         return;
-    const bool folder = (set.U16(4) & 0x10) != 0;
+    const bool folder = set.Folder();
     if (folder && deleted && InUse(first))
         return;  // its first cluster belongs to something else now
 
@@ -172,9 +168,9 @@ void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16stri
     file->m_fileSystemType = kExfat;
     file->m_filePath = path;
     file->m_fileSize = size;
-    file->m_latestTime = std::max({DosTimeToFileTime(set.U32(8)), DosTimeToFileTime(set.U32(12)),
-                                   DosTimeToFileTime(set.U32(16))});
-    std::u16string full = name;
+    file->m_latestTime =
+        std::max({DosTimeToFileTime(set.created), DosTimeToFileTime(set.modified), DosTimeToFileTime(set.accessed)});
+    std::u16string full = set.name;
     if (folder) {
         file->m_isDirectory = 1;
         if (deleted)
@@ -195,7 +191,7 @@ void ExfatWalk::AddSet(const std::string& path, ByteView set, const std::u16stri
     const std::string childPath = path + file->FullNameUtf8() + "\\";
     m_volume.AppendResult(std::move(found));
     if (folder)
-        Walk(childPath, first, deleted, (flags & 2) != 0, set.U64(32 + 24), depth + 1);
+        Walk(childPath, first, deleted, set.Contiguous(), set.dataLength, depth + 1);
 }
 
 void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFree, bool contiguous,
@@ -215,45 +211,16 @@ void ExfatWalk::Walk(const std::string& path, std::uint32_t first, bool onlyIfFr
     for (std::size_t at = 0; at + kEntry <= bytes.size(); at += kEntry) {
         if (base::StopRequested())
             return;
-        const std::uint8_t type = dir.U8(at);
-        if ((type & 0x05) != 0x05)
+        if (!BeginsEntrySet(dir, at))
             continue;
-        // A set: the File entry, its Stream Extension, then its File Name entries.
-        const std::size_t nameLength = dir.U8(at + 32 + 3);
-        std::u16string name;
-        for (std::size_t e = at + 64; e + kEntry <= bytes.size() && name.size() < nameLength; e += kEntry) {
-            const std::uint8_t t = dir.U8(e);
-            if (t != 0xC1 && t != 0x41)
-                break;
-            for (std::size_t k = 0; k < 15 && name.size() < nameLength; ++k)
-                name.push_back(static_cast<char16_t>(dir.U16(e + 2 + 2 * k)));
-        }
-        const std::size_t nul = name.find(u'\0');
-        if (nul != std::u16string::npos)
-            name.resize(nul);
-        if (name.empty())
+        const ExfatEntrySet set = DecodeExfatEntrySet(dir, at);
+        if (set.name.empty())
             continue;
-        AddSet(path, dir.Sub(at, 64), name, clusters[at / m_clusterBytes], depth);
+        AddSet(path, set, clusters[at / m_clusterBytes], depth);
     }
 }
 
 }  // namespace
-
-std::uint64_t DosTimeToFileTime(std::uint32_t dateTime)
-{
-    const std::uint32_t date = dateTime >> 16;
-    const std::uint32_t time = dateTime & 0xFFFF;
-    platform::LocalTime t;
-    t.year = 1980 + static_cast<int>(date >> 9);
-    t.month = static_cast<int>((date >> 5) & 0x0F);
-    t.day = static_cast<int>(date & 0x1F);
-    t.hour = static_cast<int>(time >> 11);
-    t.minute = static_cast<int>((time >> 5) & 0x3F);
-    t.second = static_cast<int>(2 * (time & 0x1F));
-    if (date == 0 || t.month == 0 || t.day == 0 || t.second > 59)
-        return 0;
-    return platform::LocalToUtcFileTime(t);
-}
 
 void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
                         bool onlyIfFree)

@@ -5,11 +5,13 @@
 // (the cluster bitmap) keep that search off live data.
 #include "base/Log.h"
 #include "base/StopRequest.h"
+#include "fat/ClusterChain.h"
+#include "fat/DirectoryEntry.h"
 #include "fat/FatScan.h"
 #include "fat/FolderClusters.h"
 #include "filetypes/HeaderSignature.h"
 #include "platform/Text.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>
@@ -35,15 +37,12 @@ struct DeletedFolder {
 
 class Fat32Walk {
 public:
-    explicit Fat32Walk(VolumeScanner& volume) : m_volume(volume)
+    explicit Fat32Walk(VolumeScanner& volume) : m_volume(volume), m_chain(Fat32Chain(volume))
     {
         m_spc = volume.m_sectorsPerCluster;
         m_dataStart = volume.m_fat32.firstDataSector;
         m_entries = volume.m_fat.size();
-        // Clusters of the data area, as the boot sector gives them: a volume
-        // cut short keeps its clusters, whose reads then come back short.
-        const std::uint64_t sectors = volume.DeclaredSectors();
-        m_clusterEnd = m_spc && sectors > m_dataStart ? 2 + (sectors - m_dataStart) / m_spc : 2;
+        m_clusterEnd = m_chain.End();
         m_root = volume.m_fat32.rootCluster;
     }
 
@@ -61,19 +60,13 @@ public:
 private:
     bool InBitmap(std::uint32_t c) const { return c / 8 < m_volume.m_clusterBitmap.size(); }
     // A cluster of the data area.
-    bool Valid(std::uint64_t c) const { return c >= 2 && c < m_clusterEnd; }
+    bool Valid(std::uint64_t c) const { return m_chain.Valid(c); }
     // The largest high word a cluster of the volume has.
     std::uint32_t HighLimit() const { return static_cast<std::uint32_t>(std::min<std::uint64_t>((m_clusterEnd - 1) >> 16, 0xFFFF)); }
     bool Marked(std::uint32_t c) const { return InBitmap(c) && (m_volume.m_clusterBitmap[c / 8] >> (c & 7)) & 1; }
-    std::uint64_t SectorOf(std::uint32_t c) const { return m_dataStart + (std::uint64_t {c} - 2) * m_spc; }
+    std::uint64_t SectorOf(std::uint32_t c) const { return m_chain.SectorOf(c); }
     // The next cluster of a chain, 0 at its end.
-    std::uint32_t Next(std::uint32_t c) const
-    {
-        if (c >= m_entries)
-            return 0;
-        const std::uint32_t v = m_volume.m_fat[c] & 0x0FFFFFFF;
-        return Valid(v) ? v : 0;
-    }
+    std::uint32_t Next(std::uint32_t c) const { return m_chain.Next(c); }
     std::uint32_t FindDeletedFolderCluster(std::uint16_t low, std::uint32_t h0);
     void AddEntry(const std::string& path, ByteView dir, std::size_t at, std::size_t lfnStart, std::uint32_t dirCluster,
                   std::vector<DeletedFolder>& deletedFolders, int depth);
@@ -83,6 +76,7 @@ private:
     bool Taken(const FolderPath& path, std::string_view name, std::string_view suffix) const;
 
     VolumeScanner& m_volume;
+    const ClusterChain m_chain;
     std::uint64_t m_spc = 0;
     std::uint64_t m_dataStart = 0;
     std::uint64_t m_entries = 0;
@@ -219,88 +213,19 @@ std::uint32_t Fat32Walk::FindDeletedFolderCluster(std::uint16_t low, std::uint32
     return found;
 }
 
-// A DOS 8.3 name: the first byte (a deleted entry's 0xE5 shown as "#"),
-// bytes 1-7 up to a space, and "." with bytes 8-10 up to a space. Windows
-// keeps an all-lower-case name as 8.3 with flags in byte 12 (0x08 the name,
-// 0x10 the extension in lower case): the name comes back as it was written.
-// 8.3 names are in the OEM code page; code page 850 (Western Europe) is
-// taken for bytes 0x80 and up.
-constexpr char16_t kCodePage850[128] = {0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0, 0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4, 0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE, 0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580, 0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE, 0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4, 0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8, 0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0};
-
-// Whether 32 bytes can be a directory entry: a long-name entry with its
-// fixed fields, or a short entry whose name holds no character FAT forbids
-// and whose attributes are defined ones.
-bool PlausibleEntry(ByteView e)
-{
-    const std::uint8_t attributes = e.U8(11);
-    if (attributes == 0x0F)
-        return e.U8(12) == 0 && e.U16(26) == 0 && (e.U8(0) & 0x1F) != 0;
-    if ((attributes & 0xC0) != 0 || e.U8(0) == ' ')
-        return false;
-    for (std::size_t i = 0; i < 11; ++i) {
-        const std::uint8_t c = e.U8(i);
-        if (i == 0 && (c == 0xE5 || c == 0x05))
-            continue;
-        if (c < 0x20 || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr)
-            return false;
-    }
-    return true;
-}
-
-std::u16string ShortName(ByteView e)
-{
-    const auto letter = [](std::uint8_t c, bool lower) -> char16_t {
-        char16_t ch = c < 0x80 ? char16_t {c} : kCodePage850[c - 0x80];
-        const bool upper = (ch >= u'A' && ch <= u'Z') || (ch >= 0xC0 && ch <= 0xDE && ch != 0xD7);
-        return lower && upper ? static_cast<char16_t>(ch + 0x20) : ch;
-    };
-    const bool lowerName = (e.U8(12) & 0x08) != 0;
-    const bool lowerExtension = (e.U8(12) & 0x10) != 0;
-    std::u16string name;
-    const std::uint8_t first = e.U8(0);
-    name.push_back(first == 0xE5 ? u'#' : first == 0x05 ? letter(0xE5, lowerName) : letter(first, lowerName));
-    for (std::size_t i = 1; i < 8 && e.U8(i) != ' '; ++i)
-        name.push_back(letter(e.U8(i), lowerName));
-    if (e.U8(8) != ' ') {
-        name.push_back(u'.');
-        for (std::size_t i = 8; i < 11 && e.U8(i) != ' '; ++i)
-            name.push_back(letter(e.U8(i), lowerExtension));
-    }
-    return name;
-}
-
 void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, std::size_t lfnStart,
                          std::uint32_t dirCluster, std::vector<DeletedFolder>& deletedFolders, int depth)
 {
-    const ByteView e = dir.Sub(at, kEntry);
-    std::u16string name;
-    if (lfnStart < at) {
-        // Long-name entries stand in reverse order before the short entry;
-        // 13 characters each, up to the first NUL.
-        bool ended = false;
-        for (std::size_t l = at; l > lfnStart && !ended && name.size() < kMaxName;) {
-            l -= kEntry;
-            static constexpr std::size_t kChars[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-            for (const std::size_t off : kChars) {
-                const char16_t ch = dir.U16(l + off);
-                if (ch == 0) {
-                    ended = true;
-                    break;
-                }
-                if (name.size() < kMaxName)
-                    name.push_back(ch);
-            }
-        }
-    } else {
-        name = ShortName(e);
-    }
-    const std::uint32_t size = e.U32(28);
+    const ShortEntry e = DecodeShortEntry(dir.Sub(at, kEntry));
+    // Long-name entries stand in reverse order before the short entry.
+    std::u16string name = lfnStart < at ? JoinLongName(dir.Sub(lfnStart, at - lfnStart), kMaxName) : ShortName(e);
+    const std::uint32_t size = e.size;
     if (name.empty() || name == u"." || name == u".." || size == 0xFFFFFFFF)
         return;
-    const bool deleted = e.U8(0) == 0xE5;
-    const std::uint16_t low = e.U16(26);
-    std::uint32_t start = (deleted ? 0u : std::uint32_t {e.U16(20)} << 16) | low;
-    const bool folder = (e.U8(11) & 0x10) != 0;
+    const bool deleted = e.Deleted();
+    const std::uint16_t low = e.lowCluster;
+    std::uint32_t start = deleted ? low : e.FirstCluster();
+    const bool folder = e.Folder();
     // A deleted entry keeps only the low half of its start. A low half of 0
     // or 1 is no cluster by itself, but on a volume of more than 65,536
     // clusters the high half puts it back (0x10000, 0x10001, ...): it stands
@@ -319,9 +244,8 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     file->m_fileSystemType = kFat32;
     file->m_filePath = path;
     file->m_fileSize = size;
-    file->m_latestTime = std::max({DosTimeToFileTime((std::uint32_t {e.U16(16)} << 16) | e.U16(14)),
-                                   DosTimeToFileTime((std::uint32_t {e.U16(24)} << 16) | e.U16(22)),
-                                   DosTimeToFileTime(std::uint32_t {e.U16(18)} << 16)});
+    file->m_latestTime =
+        std::max({DosTimeToFileTime(e.created), DosTimeToFileTime(e.modified), DosTimeToFileTime(e.accessed)});
     if (folder) {
         file->m_isDirectory = 1;
         if (deleted)
@@ -400,7 +324,7 @@ void Fat32Walk::Walk(const std::string& path, std::uint32_t first, int depth)
             lfnStart = bytes.size();
             continue;
         }
-        if (dir.U8(at + 11) == 0x0F) {
+        if (dir.U8(at + 11) == kFatLongNameAttributes) {
             if (lfnStart == bytes.size())
                 lfnStart = at;  // the first entry of a long-name run
             continue;

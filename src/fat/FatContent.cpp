@@ -2,6 +2,7 @@
 // when the reader is opened and turned into runs of consecutive clusters.
 #include "found/FileContent.h"
 
+#include "fat/ClusterChain.h"
 #include "found/FoundFile.h"
 #include "volume/VolumeScanner.h"
 
@@ -10,13 +11,11 @@
 namespace scan {
 namespace {
 
-// Builds the runs of a chain: `next(c)` gives the cluster after c, or 0 at
-// the end; `sectorOf(c)` where c begins. At most `needed` clusters are
+// Builds the runs of the chain from `first`. At most `needed` clusters are
 // taken. A chain that comes back to a cluster it passed (a loop, or a
 // cross-link into itself) ends there.
-template <typename Next, typename SectorOf>
-std::vector<ContentPiece> ChainPieces(std::uint32_t first, std::uint64_t needed, std::uint64_t clusterBytes,
-                                      Next&& next, SectorOf&& sectorOf)
+std::vector<ContentPiece> ChainPieces(const ClusterChain& chain, std::uint32_t first, std::uint64_t needed,
+                                      std::uint64_t clusterBytes)
 {
     std::vector<ContentPiece> pieces;
     std::map<std::uint32_t, std::uint32_t> ranges;  // first cluster -> one past the last, of each run
@@ -24,7 +23,7 @@ std::vector<ContentPiece> ChainPieces(std::uint32_t first, std::uint64_t needed,
     std::uint32_t runEnd = first + 1;
     auto close = [&] {
         const std::uint64_t offset = pieces.empty() ? 0 : pieces.back().fileOffset + pieces.back().bytes;
-        pieces.push_back({offset, std::uint64_t {runEnd - runFirst} * clusterBytes, sectorOf(runFirst), false});
+        pieces.push_back({offset, std::uint64_t {runEnd - runFirst} * clusterBytes, chain.SectorOf(runFirst), false});
         ranges.emplace(runFirst, runEnd);
     };
     auto passed = [&](std::uint32_t c) {
@@ -34,7 +33,7 @@ std::vector<ContentPiece> ChainPieces(std::uint32_t first, std::uint64_t needed,
         return c >= runFirst && c < runEnd;
     };
     for (std::uint64_t taken = 1; taken < needed; ++taken) {
-        const std::uint32_t c = next(runEnd - 1);
+        const std::uint32_t c = chain.Next(runEnd - 1);
         if (c == 0)
             break;
         if (c == runEnd && (ranges.empty() || ranges.count(c) == 0)) {
@@ -73,26 +72,18 @@ std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const
     const std::uint64_t start = file.extents.front().startSector;
     if (spc == 0 || start < dataStart)
         return NoContent(volume, file, kFaultNoData);
-    const std::uint64_t entries = volume.m_fat.size();
-    const std::uint64_t limit = volume.DeclaredSectors() / spc + 2;
+    const ClusterChain chain = Fat32Chain(volume);
     const std::uint64_t first = (start - dataStart) / spc + 2;
-    auto next = [&](std::uint32_t c) -> std::uint32_t {
-        if (c >= entries)
-            return 0;
-        const std::uint32_t v = volume.m_fat[c] & 0x0FFFFFFF;
-        return v < 2 || v >= 0x0FFFFFF8 || v >= limit ? 0 : v;
-    };
     // A file whose first FAT entry is free or ends the chain (a deleted file,
     // or one of a single cluster) is taken as contiguous from its start.
-    if (first >= entries || next(static_cast<std::uint32_t>(first)) == 0)
+    if (first > 0xFFFFFFFF || chain.Next(static_cast<std::uint32_t>(first)) == 0)
         return MappedContent(volume, file, Contiguous(start, file.m_fileSize), 0);
     const std::uint64_t clusterBytes = spc * 512;
-    return MappedContent(
-        volume, file,
-        ContentMap(ChainPieces(static_cast<std::uint32_t>(first), std::min(ClustersFor(file.m_fileSize, clusterBytes), entries),
-                               clusterBytes, next,
-                               [&](std::uint32_t c) { return dataStart + (std::uint64_t {c} - 2) * spc; })),
-        0);
+    return MappedContent(volume, file,
+                         ContentMap(ChainPieces(chain, static_cast<std::uint32_t>(first),
+                                                std::min(ClustersFor(file.m_fileSize, clusterBytes), chain.Entries()),
+                                                clusterBytes)),
+                         0);
 }
 
 std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const CBaseFileObject& file)
@@ -107,21 +98,16 @@ std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const
     const std::uint64_t count = volume.m_exfat.clusterCount;
     if (spc == 0 || first.startSector < heap)
         return NoContent(volume, file, kFaultNoData);
+    const ClusterChain chain = ExfatChain(volume);
     const std::uint64_t cluster = (first.startSector - heap) / spc + 2;
-    if (cluster >= count + 2)
+    if (!chain.Valid(cluster))
         return NoContent(volume, file, kFaultNoData);
-    auto next = [&](std::uint32_t c) -> std::uint32_t {
-        if (c < 2 || c >= volume.m_fat.size() || c >= count + 2)
-            return 0;
-        const std::uint32_t v = volume.m_fat[c];
-        return v < 2 || v == 0xFFFFFFFF || v >= count + 2 ? 0 : v;
-    };
     const std::uint64_t clusterBytes = spc * 512;
-    return MappedContent(
-        volume, file,
-        ContentMap(ChainPieces(static_cast<std::uint32_t>(cluster), std::min(ClustersFor(file.m_fileSize, clusterBytes), count),
-                               clusterBytes, next, [&](std::uint32_t c) { return heap + (std::uint64_t {c} - 2) * spc; })),
-        0);
+    return MappedContent(volume, file,
+                         ContentMap(ChainPieces(chain, static_cast<std::uint32_t>(cluster),
+                                                std::min(ClustersFor(file.m_fileSize, clusterBytes), count),
+                                                clusterBytes)),
+                         0);
 }
 
 }  // namespace scan

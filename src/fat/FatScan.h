@@ -18,8 +18,4 @@ int Fat32Scan(VolumeScanner& volume);
 void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
                         bool onlyIfFree);
 
-// The DOS date and time layout of FAT32 and exFAT (date in the high 16 bits)
-// as a FILETIME, taken as local time; 0 for an invalid or zero date.
-std::uint64_t DosTimeToFileTime(std::uint32_t dateTime);
-
 }  // namespace scan

@@ -2,6 +2,7 @@
 
 #include "base/Checked.h"
 #include "base/Log.h"
+#include "volume/VolumeScanner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,8 +11,6 @@
 
 namespace scan {
 namespace {
-
-constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE"
 
 ByteView View(RecordView record)
 {
@@ -33,7 +32,7 @@ void WalkAttributes(RecordView record, F&& each)
 {
     const ByteView v = View(record);
     const std::size_t n = record.size();
-    std::size_t pos = v.U16(0x14);
+    std::size_t pos = DecodeRecordHeader(v).firstAttribute;
     while (pos + 4 < n) {
         const std::uint32_t type = v.U32(pos);
         const std::size_t length = v.U16(pos + 0x04);
@@ -53,20 +52,18 @@ struct ListEntry {
     std::uint64_t reference = 0;  // the record that holds the attribute
 };
 
-constexpr std::uint64_t kReferenceNumberMask = 0xFFFFFFFFFFFFULL;
-
 // Whether `reference` (an extension record's base reference) names
 // `record`: its number, and in the top 16 bits its sequence number (header
 // 0x10). Freeing a record counts its sequence number up, so a deleted file's
 // extension records name the number before.
 bool NamesRecord(std::uint64_t reference, RecordView record)
 {
-    if ((reference & kReferenceNumberMask) != RecordNumber(record))
+    const RecordHeader h = DecodeRecordHeader(View(record));
+    if ((reference & kReferenceNumberMask) != h.number)
         return false;
     const auto named = static_cast<std::uint16_t>(reference >> 48);
-    const std::uint16_t own = View(record).U16(0x10);
-    const bool inUse = (RecordFlags(record) & 1) != 0;
-    return named == own || (!inUse && named == static_cast<std::uint16_t>(own - 1));
+    const std::uint16_t own = h.sequenceNumber;
+    return named == own || (!h.InUse() && named == static_cast<std::uint16_t>(own - 1));
 }
 
 std::u16string NameAt(ByteView bytes, std::size_t offset, std::size_t chars)
@@ -144,7 +141,7 @@ bool ReadExtensionRecord(VolumeScanner& volume, RecordView base, std::uint64_t r
         return false;
     const MutableRecord record(storage.data(), size);
     const RecordCheck check = ValidateAndFixRecord(record);
-    if (!check || !NamesRecord(View(record).U64(0x20), base))
+    if (!check || !NamesRecord(DecodeRecordHeader(View(record)).baseReference, base))
         return false;
     extension = IntactPart(record, check);
     sector = offset >> 9;
@@ -299,39 +296,32 @@ DataLayout DescribeData(VolumeScanner& volume, RecordView record, const std::vec
 
 }  // namespace
 
-bool PlausibleRecordSize(std::size_t bytes)
-{
-    return bytes == 1024 || bytes == 2048 || bytes == 4096;
-}
-
 std::uint16_t RecordFlags(RecordView record)
 {
-    return View(record).U16(0x16);
+    return DecodeRecordHeader(View(record)).flags;
 }
 
 std::uint32_t RecordNumber(RecordView record)
 {
-    return View(record).U32(0x2C);
+    return DecodeRecordHeader(View(record)).number;
 }
 
 std::size_t RecordSizeOf(ByteView bytes)
 {
-    if (bytes.U32(0) != kFileSignature)
-        return 0;
-    const std::size_t count = bytes.U16(0x06);
-    const std::size_t size = count >= 2 ? (count - 1) * kFixupStride : 0;
-    return PlausibleRecordSize(size) ? size : 0;
+    const RecordHeader h = DecodeRecordHeader(bytes);
+    return h.HasSignature() ? h.SizeFromUpdateSequence() : 0;
 }
 
 RecordCheck ValidateAndFixRecord(MutableRecord record)
 {
     const ByteView v(record.data(), record.size());
     const std::size_t size = record.size();
-    const std::size_t usaOffset = v.U16(0x04);
-    const std::size_t usaCount = v.U16(0x06);
+    const RecordHeader h = DecodeRecordHeader(v);
+    const std::size_t usaOffset = h.updateSequenceOffset;
+    const std::size_t usaCount = h.updateSequenceCount;
     // The array holds the sequence number and one word per 512 bytes, and
     // lies inside the first 512 bytes, before the word it protects.
-    if (v.U32(0) != kFileSignature || !PlausibleRecordSize(size) || usaCount != size / kFixupStride + 1 ||
+    if (!h.HasSignature() || !PlausibleRecordSize(size) || usaCount != size / kFixupStride + 1 ||
         usaOffset + 2 * usaCount > kFixupStride - 2)
         return {};
     const std::uint16_t sequence = v.U16(usaOffset);
@@ -363,84 +353,14 @@ bool FindAttribute(RecordView record, std::uint8_t type, ByteView& attribute)
         if (type != kAttrFileName)
             return false;
         // Win32 and Win32-and-DOS names have bit 0 of the namespace set.
-        return !(pos + 0x59 < record.size() && (v.U8(pos + 0x59) & 1) != 0);
+        return (FileNameSpace(attribute) & 1) == 0;
     });
     return found;
 }
 
-AttributeHeader DecodeAttributeHeader(ByteView a)
-{
-    AttributeHeader h;
-    h.type = a.U32(0x00);
-    h.length = a.U16(0x04);
-    h.nonResident = a.U8(0x08) != 0;
-    h.nameLength = a.U8(0x09);
-    h.nameOffset = a.U16(0x0A);
-    h.flags = a.U16(0x0C);
-    if (!h.nonResident) {
-        h.valueLength = a.U32(0x10);
-        h.valueOffset = a.U16(0x14);
-        return h;
-    }
-    h.lowestVcn = a.U64(0x10);
-    h.runsOffset = a.U16(0x20);
-    h.compressionUnit = a.U8(0x22);
-    h.allocatedSize = a.U64(0x28);
-    h.dataSize = a.U64(0x30);
-    h.initializedSize = a.U64(0x38);
-    return h;
-}
-
-std::vector<DataRun> DecodeDataRuns(ByteView v, std::size_t offset)
-{
-    std::vector<DataRun> runs;
-    if (offset >= v.Size()) {
-        base::LogLess("GetDataRunList offset=%d", static_cast<int>(offset));
-        return runs;
-    }
-    std::int64_t lcn = 0;
-    std::uint64_t vcn = 0;
-    std::size_t pos = offset;
-    while (true) {
-        const std::uint8_t header = v.U8(pos);
-        const std::size_t lengthBytes = header & 0x0F;
-        const std::size_t offsetBytes = header >> 4;
-        if (lengthBytes > 8 || offsetBytes > 8 || !v.Has(pos + 1, lengthBytes + offsetBytes))
-            break;
-        const auto length = static_cast<std::uint32_t>(v.UN(pos + 1, lengthBytes));
-        // A run with no offset bytes has no clusters (a sparse run); the
-        // next run's offset still counts from the last real cluster.
-        const bool sparse = lengthBytes != 0 && offsetBytes == 0;
-        std::uint64_t delta = v.UN(pos + 1 + lengthBytes, offsetBytes);
-        if (offsetBytes > 0 && offsetBytes < 8 && (delta >> (8 * offsetBytes - 1)) != 0)
-            delta |= ~std::uint64_t {0} << (8 * offsetBytes);  // sign-extend
-        lcn = static_cast<std::int64_t>(static_cast<std::uint64_t>(lcn) + delta);
-        if (vcn > 0xFFFFFFFFu)
-            break;  // past what a run list of 32-bit cluster numbers can say
-        runs.push_back({sparse ? 0 : lcn, static_cast<std::uint32_t>(vcn), length, sparse});
-        vcn += length;
-        pos += 1 + lengthBytes + offsetBytes;
-        if (pos >= v.Size() || v.U8(pos) == 0)
-            break;
-    }
-    return runs;
-}
-
-FileNameInfo DecodeFileName(ByteView v)
-{
-    FileNameInfo info;
-    info.parent = v.U32(0x18);
-    info.nameSpace = v.U8(0x59);
-    // The name may not run past the attribute's own length.
-    const std::size_t attrLength = std::min<std::size_t>(v.U16(0x04), v.Size());
-    const std::size_t room = attrLength > 0x5A ? (attrLength - 0x5A) / 2 : 0;
-    info.name = NameAt(v, 0x5A, std::min<std::size_t>(v.U8(0x58), room));
-    return info;
-}
-
 std::uint64_t BaseRecordReference(RecordView record)
 {
-    return View(record).U64(0x20) & kReferenceNumberMask;
+    return DecodeRecordHeader(View(record)).baseReference & kReferenceNumberMask;
 }
 
 namespace {
@@ -460,9 +380,7 @@ bool FindWipedFileName(RecordView extension, FileNameInfo& name)
     if (valueLength < 0x42 || valueLength > 0x42 + 2 * 255 || 0x42 + 2 * chars > valueLength || chars == 0 ||
         !v.Has(pos, 0x18 + valueLength))
         return false;
-    name.parent = v.U32(pos + 0x18);
-    name.nameSpace = v.U8(pos + 0x59);
-    name.name = NameAt(v, pos + 0x5A, chars);
+    name = DecodeFileNameValue(v.Sub(pos + 0x18, valueLength));
     return true;
 }
 
@@ -546,9 +464,9 @@ std::uint64_t LatestTime(RecordView record)
     if (FindAttribute(record, kAttrStandardInformation, v))
         return std::max({v.U64(0x18), v.U64(0x20), v.U64(0x30)});
     if (FindAttribute(record, kAttrFileName, v)) {
-        const std::size_t content = v.U16(0x14);
         // Each time only where it lies inside the attribute.
-        return std::max({v.U64(content + 0x08), v.U64(content + 0x10), v.U64(content + 0x20)});
+        const FileNameInfo name = DecodeFileName(v);
+        return std::max({name.created, name.modified, name.accessed});
     }
     return 0;
 }

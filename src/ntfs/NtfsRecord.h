@@ -1,14 +1,17 @@
 // The NTFS file-record toolkit: record validation and fix-ups, the attribute
-// walk, the choice of $FILE_NAME, data-run decoding, and what a scan derives
+// walk, the choice of $FILE_NAME, and what a scan derives
 // from a record (size, latest time, how and where its data is stored).
 // Records are 1024, 2048 or 4096 bytes, as the volume's boot sector says (a
 // stray record found by the deep scan says it itself); ntfs-notes.md beside
 // this file lists the fields used.
 #pragma once
 
+#include "base/ByteView.h"
 #include "found/FoundFile.h"
-#include "volume/ByteView.h"
-#include "volume/VolumeScanner.h"
+#include "ntfs/AttributeHeader.h"
+#include "ntfs/DataRun.h"
+#include "ntfs/FileNameAttribute.h"
+#include "ntfs/RecordHeader.h"
 
 #include <array>
 #include <cstdint>
@@ -18,11 +21,7 @@
 
 namespace scan {
 
-constexpr std::size_t kDefaultRecordSize = 1024;
-constexpr std::size_t kMaxRecordSize = 4096;
-// The update sequence protects every 512 bytes of a record, whatever the
-// sector size of the volume.
-constexpr std::size_t kFixupStride = 512;
+class VolumeScanner;
 
 // One record; its size is the record's size.
 using RecordView = std::span<const std::uint8_t>;
@@ -30,18 +29,8 @@ using MutableRecord = std::span<std::uint8_t>;
 // Room for one record of any size.
 using RecordBuffer = std::array<std::uint8_t, kMaxRecordSize>;
 
-enum AttributeType : std::uint8_t {
-    kAttrStandardInformation = 0x10,
-    kAttrAttributeList = 0x20,
-    kAttrFileName = 0x30,
-    kAttrData = 0x80,
-};
-
 constexpr std::uint32_t kRootRecord = 5;
 constexpr std::uint32_t kFirstUserRecord = 36;  // records 0-35 belong to the file system
-
-// 1024, 2048 or 4096.
-bool PlausibleRecordSize(std::size_t bytes);
 
 // Record header fields.
 std::uint16_t RecordFlags(RecordView record);   // bit 0 in use, bit 1 folder
@@ -84,38 +73,6 @@ inline RecordView IntactPart(RecordView record, const RecordCheck& check)
 // name if the record has one, else its last name): its bytes, as long as its
 // header says. The view points into the record.
 bool FindAttribute(RecordView record, std::uint8_t type, ByteView& attribute);
-
-// The fields of an attribute header the scans use.
-struct AttributeHeader {
-    std::uint32_t type = 0;
-    std::uint32_t length = 0;
-    bool nonResident = false;
-    std::uint8_t nameLength = 0;
-    std::uint16_t nameOffset = 0;
-    std::uint16_t flags = 0;                // 0x00FF compression method, 0x4000 encrypted, 0x8000 sparse
-    // Resident.
-    std::uint32_t valueLength = 0;
-    std::uint16_t valueOffset = 0;
-    // Non-resident.
-    std::uint64_t lowestVcn = 0;
-    std::uint16_t runsOffset = 0;
-    std::uint8_t compressionUnit = 0;       // log2 of the clusters of one compression unit
-    std::uint64_t allocatedSize = 0;
-    std::uint64_t dataSize = 0;
-    std::uint64_t initializedSize = 0;
-};
-AttributeHeader DecodeAttributeHeader(ByteView attribute);
-
-// Decodes the data-run list at `offset` of an attribute.
-std::vector<DataRun> DecodeDataRuns(ByteView attribute, std::size_t offset);
-
-// The parts of a $FILE_NAME attribute the scans use.
-struct FileNameInfo {
-    std::u16string name;
-    std::uint32_t parent = 0;  // low 32 bits of the parent reference
-    std::uint8_t nameSpace = 0;
-};
-FileNameInfo DecodeFileName(ByteView attribute);
 
 // The base record of an extension record (header 0x20); 0 for a base record.
 std::uint64_t BaseRecordReference(RecordView record);

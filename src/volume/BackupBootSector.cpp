@@ -3,7 +3,7 @@
 #include "found/FoundFile.h"
 #include "platform/BlockDevice.h"
 #include "volume/BootSector.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 
 #include <algorithm>
 #include <cstring>

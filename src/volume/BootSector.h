@@ -7,7 +7,7 @@
 // number in the system uses, whatever the volume's declared sector size.
 #pragma once
 
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 
 #include <cstdint>
 #include <string>

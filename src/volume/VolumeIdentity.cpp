@@ -1,7 +1,7 @@
 #include "volume/VolumeIdentity.h"
 
 #include "found/FoundFile.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 
 #include <cinttypes>
 #include <cstdio>

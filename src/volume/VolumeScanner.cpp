@@ -6,7 +6,7 @@
 #include "ntfs/NtfsRecord.h"
 #include "volume/BackupBootSector.h"
 #include "volume/BootSector.h"
-#include "volume/ByteView.h"
+#include "base/ByteView.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,6 +4,7 @@
 
 #include "found/FoundFile.h"
 #include "found/ResultList.h"
+#include "ntfs/DataRun.h"
 #include "ntfs/NtfsPaths.h"
 #include "platform/BlockDevice.h"
 #include "volume/BootSector.h"
@@ -20,16 +21,6 @@
 #include <vector>
 
 namespace scan {
-
-// One run of a decoded NTFS data-run list.
-struct DataRun {
-    std::int64_t lcn = 0;      // first cluster; 0 for a sparse run
-    std::uint32_t vcn = 0;     // first cluster within the attribute
-    std::uint32_t length = 0;  // clusters
-    bool sparse = false;       // a run without clusters: its data is zeros
-
-    bool operator==(const DataRun&) const = default;
-};
 
 // Results of Open.
 enum OpenStatus : int {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace scan {
+namespace base {
 
 class ByteView {
 public:
@@ -70,4 +70,9 @@ private:
     std::size_t m_size = 0;
 };
 
+}  // namespace base
+
+// The engine reads volumes through it everywhere.
+namespace scan {
+using base::ByteView;
 }  // namespace scan
