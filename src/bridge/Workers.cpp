@@ -4,7 +4,7 @@
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "platform/Files.h"
@@ -56,12 +56,9 @@ std::string DeepEndNote(int end, bool saved, bool maySave, const std::string& ke
 bool MainFrame::MayReplaceSaved(const scan::VolumeScanner& volume, std::string& kept)
 {
     store::ScanRecordInfo record;
-    store::ReadLastScanRecord(record);
+    const bool may = jobs::MayReplaceSavedScan(volume, record);
     kept = record.path;
-    if (record.path.empty())
-        return true;
-    std::string difference;
-    return record.hasIdentity ? SameVolumeAsSaved(volume, record, difference) : record.path == volume.m_devicePath;
+    return may;
 }
 
 void MainFrame::StartPathStreamer(std::uint64_t generation)
@@ -81,7 +78,7 @@ void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
     volume->m_treeCursor = 0;
     // A volume that cannot be opened is scanned all the same and finds
     // nothing: the UI sees the usual ends.
-    OpenNamedVolume(*volume, device);
+    jobs::OpenNamedVolume(*volume, device);
     PublishVolume(generation, volume);
     // A stop that came before the volume was open is obeyed here.
     if (!Stopping())
@@ -145,9 +142,9 @@ void MainFrame::DeepScanWorker(std::uint64_t generation)
     // found is in the list already (and a search that ended adds nothing).
     const std::uint64_t start = volume.m_deepNextPosition;
     bool saved = false;
-    const int end = RunDeepScan(volume, start, maySave, &saved);
+    const int end = jobs::RunDeepScan(volume, start, maySave, &saved);
     // A scan of another volume leaves the saved one alone at its end too.
-    if (LeavesNothingToResume(end) && maySave)
+    if (jobs::LeavesNothingToResume(end) && maySave)
         store::DropTables();
     NoteOutcome(saved, DeepEndNote(end, saved, maySave, kept));
     m_lastFinishedScan.fetch_or(2);
@@ -158,7 +155,7 @@ void MainFrame::DeepScanWorker(std::uint64_t generation)
 void MainFrame::ResumeWorker(std::uint64_t generation)
 {
     // The steps of the resumed scan, told to the UI and the shared state.
-    struct Steps : ResumeSteps {
+    struct Steps : jobs::ResumeSteps {
         MainFrame& frame;
         std::uint64_t generation;
         std::shared_ptr<scan::VolumeScanner> volume;
@@ -185,7 +182,7 @@ void MainFrame::ResumeWorker(std::uint64_t generation)
         }
         void DeepScanEnded(int end) override
         {
-            if (LeavesNothingToResume(end))
+            if (jobs::LeavesNothingToResume(end))
                 store::DropTables();
             frame.m_lastFinishedScan.fetch_or(2);
             frame.m_workFlag.fetch_and(~std::uint32_t {kWorkDeepScan});
@@ -205,26 +202,26 @@ void MainFrame::ResumeWorker(std::uint64_t generation)
     };
     auto volume = std::make_shared<scan::VolumeScanner>();
     Steps steps(*this, generation, volume);
-    const ResumeOutcome outcome = ResumeSavedScan(*volume, &steps);
+    const jobs::ResumeOutcome outcome = jobs::ResumeSavedScan(*volume, &steps);
     std::string failure;
     switch (outcome.status) {
-    case ResumeOutcome::kNothingSaved:
+    case jobs::ResumeOutcome::kNothingSaved:
         failure = "There is no saved scan to resume.";
         break;
-    case ResumeOutcome::kOtherVolume:
+    case jobs::ResumeOutcome::kOtherVolume:
         failure = outcome.record.path + " no longer holds the volume the saved scan was made of: it differs in " +
                   outcome.difference + ". The saved scan was not resumed and is still kept; forget it to scan "
                                        "what is there now.";
         break;
-    case ResumeOutcome::kCannotOpen:
+    case jobs::ResumeOutcome::kCannotOpen:
         failure = outcome.record.path +
                   " cannot be opened: what the saved scan found is shown, but cannot be recovered or searched "
                   "further until the drive is back.";
         break;
-    case ResumeOutcome::kLoadFailed:
+    case jobs::ResumeOutcome::kLoadFailed:
         failure = "The saved scan cannot be read from the result store.";
         break;
-    case ResumeOutcome::kResumed: {
+    case jobs::ResumeOutcome::kResumed: {
         std::string note = outcome.action == 2 ? DeepEndNote(outcome.deepEnd, outcome.saved, true, {}) : std::string();
         if (outcome.unchecked)
             note += std::string(note.empty() ? "" : " ") + "The saved scan was made by an older version of Quenlar: " +
@@ -430,16 +427,11 @@ void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std:
     auto summary = std::make_shared<recover::RecoverSummary>();
     summary->selected = selection.size();
     if (volume) {
-        // The destination's nearest folder that exists tells where it would
-        // be made: never on the volume being read.
-        std::string existing = destination;
-        while (!existing.empty() && !platform::IsFolder(existing) && existing.find_last_of("/\\") != std::string::npos)
-            existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
         if (destination.empty()) {
             base::LogLess("Recovery refused: no destination folder");
             refusal = "No destination folder was given.";
             status = 1;
-        } else if (platform::DestinationOnSource(volume->m_deviceNode, existing)) {
+        } else if (jobs::DestinationOnSource(*volume, destination)) {
             base::LogLess("Recovery refused: the destination %s lies on the volume being read", destination.c_str());
             refusal = "The destination lies on the drive being recovered from: writing there could overwrite "
                       "the very files being recovered.";
@@ -472,7 +464,7 @@ void MainFrame::SaveWorker()
             note = "This scan was not saved: the saved scan of " + kept +
                    " is kept, and only one can be. Forget that one first to keep this.";
         } else {
-            saved = store::SaveScanResults(*volume, SavedScanRecord(*volume, volume->m_progress.load(), 0));
+            saved = jobs::SaveScanNow(*volume);
             if (!saved)
                 note = "The scan could not be saved: the result store in the program's folder cannot be written.";
         }

@@ -2,7 +2,7 @@
 #include "cli/Terminal.h"
 
 #include "base/StopRequest.h"
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "platform/Process.h"
@@ -87,7 +87,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
                         !MayReplaceSavedScan(volume, source.discardSaved)))
         return false;
     scan::NormalScan(volume);
-    if (source.deep && !base::StopRequested() && bridge::LeavesNothingToResume(bridge::RunDeepScan(volume, 0)))
+    if (source.deep && !base::StopRequested() && jobs::LeavesNothingToResume(jobs::RunDeepScan(volume, 0)))
         dropAtEnd.Arm();
     return true;
 }

@@ -3,7 +3,7 @@
 #include "cli/Terminal.h"
 
 #include "base/StopRequest.h"
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "platform/Process.h"
@@ -58,10 +58,7 @@ int RunRecover(const RecoverOptions& options)
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from: look where the destination
     // would be made before making anything.
-    std::string existing = destination;
-    while (!platform::IsFolder(existing) && existing.rfind('/') != std::string::npos && existing != "/")
-        existing = existing.rfind('/') == 0 ? "/" : existing.substr(0, existing.rfind('/'));
-    if (platform::DestinationOnSource(volume.m_deviceNode, existing)) {
+    if (jobs::DestinationOnSource(volume, destination)) {
         std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
                              "another disk\n", destination.c_str());
         return kExitFailed;

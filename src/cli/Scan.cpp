@@ -3,7 +3,7 @@
 #include "cli/Results.h"
 
 #include "base/StopRequest.h"
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "platform/Process.h"
 #include "search/Scans.h"
 #include "store/ResultStore.h"
@@ -108,10 +108,10 @@ int RunScan(const ScanOptions& options)
         exitCode = kExitInterrupted;
     } else if (options.deep) {
         StartScanProgress(progress, volume, "deep scan", volume.m_volumeSize);
-        const int end = bridge::RunDeepScan(volume, 0);
+        const int end = jobs::RunDeepScan(volume, 0);
         progress.Stop();
         exitCode = ReportDeepEnd(volume, end);
-        if (bridge::LeavesNothingToResume(end))
+        if (jobs::LeavesNothingToResume(end))
             dropAtEnd.Arm();
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
@@ -130,23 +130,23 @@ int RunResume(const ResumeOptions& options)
     volume.m_stopAtSector = options.stopAtSector;
     Progress progress(platform::StderrIsTerminal());
     StartScanProgress(progress, volume, "resumed scan", 0);
-    const bridge::ResumeOutcome outcome = bridge::ResumeSavedScan(volume);
+    const jobs::ResumeOutcome outcome = jobs::ResumeSavedScan(volume);
     progress.Stop();
 
     switch (outcome.status) {
-    case bridge::ResumeOutcome::kNothingSaved:
+    case jobs::ResumeOutcome::kNothingSaved:
         std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
         return kExitFailed;
-    case bridge::ResumeOutcome::kCannotOpen:
+    case jobs::ResumeOutcome::kCannotOpen:
         OpenVolume(outcome.record.path, volume);  // says why
         return kExitFailed;
-    case bridge::ResumeOutcome::kOtherVolume:
+    case jobs::ResumeOutcome::kOtherVolume:
         CheckSavedVolume(volume, outcome.record);  // says how it differs
         return kExitFailed;
-    case bridge::ResumeOutcome::kLoadFailed:
+    case jobs::ResumeOutcome::kLoadFailed:
         std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
         return kExitFailed;
-    case bridge::ResumeOutcome::kResumed:
+    case jobs::ResumeOutcome::kResumed:
         if (outcome.unchecked)
             CheckSavedVolume(volume, outcome.record);  // says it could not be checked
         break;
@@ -154,7 +154,7 @@ int RunResume(const ResumeOptions& options)
     int exitCode = kExitOk;
     if (outcome.action == 2) {
         exitCode = ReportDeepEnd(volume, outcome.deepEnd);
-        if (bridge::LeavesNothingToResume(outcome.deepEnd))
+        if (jobs::LeavesNothingToResume(outcome.deepEnd))
             dropAtEnd.Arm();
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);

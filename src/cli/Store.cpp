@@ -5,7 +5,7 @@
 
 #include "cli/Terminal.h"
 
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
 
@@ -32,13 +32,7 @@ bool OpenResultStore(const std::string& doing)
 bool MayReplaceSavedScan(const scan::VolumeScanner& volume, bool discardSaved)
 {
     store::ScanRecordInfo record;
-    store::ReadLastScanRecord(record);
-    if (record.path.empty() || discardSaved)
-        return true;
-    // The same volume, whatever it is called now: its saved scan is this
-    // scan's to replace. A record of an older version knows its name only.
-    std::string difference;
-    if (record.hasIdentity ? bridge::SameVolumeAsSaved(volume, record, difference) : record.path == volume.m_devicePath)
+    if (jobs::MayReplaceSavedScan(volume, record) || discardSaved)
         return true;
     std::fprintf(stderr,
                  "quenlar: %s holds the paused deep scan of '%s' (to go on at sector %" PRIu64
@@ -51,7 +45,7 @@ bool MayReplaceSavedScan(const scan::VolumeScanner& volume, bool discardSaved)
 bool CheckSavedVolume(const scan::VolumeScanner& volume, const store::ScanRecordInfo& record)
 {
     std::string difference;
-    if (!bridge::SameVolumeAsSaved(volume, record, difference)) {
+    if (!jobs::SameVolumeAsSaved(volume, record, difference)) {
         std::fprintf(stderr,
                      "quenlar: '%s' no longer holds the volume the saved scan was made of: it differs in %s. The "
                      "saved scan is not used; 'quenlar scan --deep %s --discard-saved' scans what is there now\n",

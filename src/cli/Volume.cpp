@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
 
-#include "disks/Disks.h"
+#include "jobs/ScanJobs.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "volume/VolumeScanner.h"
@@ -14,17 +14,13 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
 {
     // A mount point stands for the device mounted there; a partition name as
     // the UI writes it, for its device.
-    std::string device = path;
-    if (platform::IsFolder(path) || path.rfind("\\\\", 0) == 0) {
-        std::vector<disks::DiskInfo> list;
-        disks::EnumerateDisks(list);
-        std::string reason;
-        if (!disks::ResolveVolumeName(list, path, device, reason)) {
-            std::fprintf(stderr, "quenlar: %s\n", reason.c_str());
-            return false;
-        }
+    std::string unresolved;
+    const int status = jobs::OpenNamedVolume(volume, path, &unresolved);
+    if (!unresolved.empty()) {
+        std::fprintf(stderr, "quenlar: %s\n", unresolved.c_str());
+        return false;
     }
-    const int status = volume.Open(device);
+    const std::string& device = volume.m_deviceNode;
     if (status == scan::kOpenNoDevice) {
         std::fprintf(stderr, "quenlar: cannot open '%s': %s\n", device.c_str(),
                      platform::DescribeOpenError(volume.m_openError));

@@ -1,14 +1,15 @@
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 
 #include "base/Log.h"
 #include "disks/Disks.h"
 #include "platform/Files.h"
+#include "platform/OutputFile.h"
 #include "platform/Time.h"
 #include "search/Scans.h"
 
 #include <algorithm>
 
-namespace bridge {
+namespace jobs {
 
 store::ScanRecordInfo SavedScanRecord(const scan::VolumeScanner& volume, std::uint64_t nextPosition,
                                       std::uint64_t useTime)
@@ -64,7 +65,7 @@ bool LeavesNothingToResume(int deepEnd)
     return deepEnd == scan::kDeepFinished || deepEnd == scan::kDeepStopped;
 }
 
-int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name)
+int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name, std::string* unresolved)
 {
     std::string node = name;
     // Only names that are no plain path need the disk list.
@@ -72,12 +73,40 @@ int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name)
         std::vector<disks::DiskInfo> list;
         disks::EnumerateDisks(list);
         std::string reason;
-        if (!disks::ResolveVolumeName(list, name, node, reason))
+        if (!disks::ResolveVolumeName(list, name, node, reason)) {
             base::LogLess("Open device %s: %s", name.c_str(), reason.c_str());
-        else if (disks::NamesPlaceInThisRun(name))
+            if (unresolved != nullptr)
+                *unresolved = reason;
+        } else if (disks::NamesPlaceInThisRun(name)) {
             return volume.Open(node, node);
+        }
     }
     return volume.Open(node, name);
+}
+
+bool MayReplaceSavedScan(const scan::VolumeScanner& volume, store::ScanRecordInfo& saved)
+{
+    saved = store::ScanRecordInfo {};
+    store::ReadLastScanRecord(saved);
+    if (saved.path.empty())
+        return true;
+    std::string difference;
+    return saved.hasIdentity ? SameVolumeAsSaved(volume, saved, difference) : saved.path == volume.m_devicePath;
+}
+
+bool SaveScanNow(scan::VolumeScanner& volume)
+{
+    return store::SaveScanResults(volume, SavedScanRecord(volume, volume.m_progress.load(), 0));
+}
+
+bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& destination)
+{
+    // The destination's nearest folder that exists tells where it would be
+    // made.
+    std::string existing = destination;
+    while (!existing.empty() && !platform::IsFolder(existing) && existing.find_last_of("/\\") != std::string::npos)
+        existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
+    return platform::DestinationOnSource(volume.m_deviceNode, existing);
 }
 
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
@@ -138,4 +167,4 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     return outcome;
 }
 
-}  // namespace bridge
+}  // namespace jobs

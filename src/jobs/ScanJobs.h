@@ -1,5 +1,7 @@
-// The scan jobs both front ends run: a deep scan that keeps its results when
-// it is paused, and the resumption of a saved scan. The command line calls
+// The jobs both front ends run, below them both: opening a volume by the
+// name the user gave, a deep scan that keeps its results when it is paused,
+// the saved-scan record and the resumption of a saved scan, and the check
+// that a destination lies off the volume being read. The command line calls
 // these directly; the UI's workers call the same.
 #pragma once
 
@@ -8,7 +10,7 @@
 
 #include <string>
 
-namespace bridge {
+namespace jobs {
 
 // The saved-scan record of `volume`: the name it goes by (how its caller
 // named it; for an image file or another volume, which the lists of one run
@@ -55,8 +57,24 @@ struct ResumeOutcome {
 // Opens `volume` on a volume named as the UI and the store name them (a
 // partition name, a mount point, a device node or image file), keeping the
 // name as its device path (for an image file or another volume named by its
-// place in the list, the file or device itself). Returns Open's status.
-int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name);
+// place in the list, the file or device itself). Returns Open's status. A
+// name the disk list cannot resolve is opened as it is (and fails as a
+// path would); `unresolved`, when given, says why it could not be resolved.
+int OpenNamedVolume(scan::VolumeScanner& volume, const std::string& name, std::string* unresolved = nullptr);
+
+// Whether the saved scan in the store, if any, may be replaced by a scan of
+// `volume`: there is none, or it is of this volume, whatever it is called
+// now (a record of an older version knows its name only). `saved` is what
+// the store holds.
+bool MayReplaceSavedScan(const scan::VolumeScanner& volume, store::ScanRecordInfo& saved);
+// Saves the results of `volume`, whose deep scan has begun, as they stand,
+// to go on from where the deep scan is now.
+bool SaveScanNow(scan::VolumeScanner& volume);
+
+// Whether writing to `destination` (a folder, made if it is missing) would
+// write to the volume being read: the nearest folder of it that exists lies
+// on the device `volume` was opened on.
+bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& destination);
 
 // What a caller of ResumeSavedScan does at each step (the UI's resume worker
 // publishes the volume and tells the UI; the command line needs none).
@@ -77,4 +95,4 @@ struct ResumeSteps {
 // loaded).
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps = nullptr);
 
-}  // namespace bridge
+}  // namespace jobs
