@@ -60,14 +60,15 @@ int main(int argc, char** argv)
 
     const double perResult = (Resident() - before) / static_cast<double>(count);
     browse::FolderUpdates updates;
+    browse::FolderTree tree;
     auto start = Clock::now();
-    browse::CollectFolderUpdates(volume, updates, "", 100);
+    browse::CollectFolderUpdates(volume, tree, updates, "", 100);
     const double first = Since(start);
     start = Clock::now();
     std::size_t folders = updates.size();
     for (;;) {
         updates.clear();
-        const std::size_t left = browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+        const std::size_t left = browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
         folders += updates.size();
         if (updates.empty() && left == 0)
             break;

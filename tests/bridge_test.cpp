@@ -4,6 +4,7 @@
 // real store.
 #include "base/StopRequest.h"
 #include "bridge/MainFrame.h"
+#include "browse/FolderTree.h"
 #include "browse/Filters.h"
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
@@ -292,11 +293,11 @@ TEST_F(BridgeTest, ANormalScanThenTheDeepScanReachTheUiInOrder)
     }
     EXPECT_EQ(frame->WorkFlag(), 0u);
     // The tree the UI received: every folder of the results, with its count.
-    const auto volume = frame->CurrentReader();
-    ASSERT_TRUE(volume);
-    std::lock_guard<std::mutex> lock(volume->m_lock);
-    EXPECT_EQ(folders.size(), volume->m_folderMap.size());
-    for (const auto& [folder, count] : volume->m_folderMap)
+    const auto tree = frame->CurrentTree();
+    ASSERT_TRUE(tree);
+    const std::map<std::string, std::int32_t> counts = tree->Counts();
+    EXPECT_EQ(folders.size(), counts.size());
+    for (const auto& [folder, count] : counts)
         EXPECT_EQ(folders[folder], count) << folder;
     EXPECT_GT(folders["Documents"], 0);
 }

@@ -100,9 +100,10 @@ TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
     FoundFile& folder = Add(volume, "b", "a\\");
     folder.m_isDirectory = 1;
     FolderUpdates updates;
-    EXPECT_EQ(browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit), 0u);
+    browse::FolderTree tree;
+    EXPECT_EQ(browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit), 0u);
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"a", 3}, {"a\\b", 2}, {"a\\c", 1}}));
-    EXPECT_EQ(volume.m_folderMap.size(), 3u);
+    EXPECT_EQ(tree.Counts().size(), 3u);
     EXPECT_EQ(folder.m_inTree, 1u);
     EXPECT_EQ(volume.m_results[1]->m_existType, 2);  // placed
     EXPECT_EQ(volume.m_results[3]->m_inTree, 0u);    // the root has no folder entry
@@ -110,14 +111,14 @@ TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
     // More files later: only the changed folders come back.
     Add(volume, "4.txt", "a\\c\\");
     updates.clear();
-    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"a", 4}, {"a\\c", 2}}));
 
     // A path resolved after its first visit is placed once the cursor goes back.
     volume.m_results[4]->m_filePath = "late\\";
-    volume.m_treeCursor = 0;
+    tree.Rewind();
     updates.clear();
-    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"late", 1}}));
 
     // Rows: the root file is listed; placed files show 1, 2 or 3.
@@ -138,7 +139,8 @@ TEST_F(BrowseTest, ScanFolderLimitAndStop)
     Add(volume, "d.doc", "docs\\");
     Add(volume, "x.bin", "lost_dir\\x\\", 30);
     FolderUpdates updates;
-    browse::CollectFolderUpdates(volume, updates, "photos", browse::kNoLimit);
+    browse::FolderTree tree;
+    browse::CollectFolderUpdates(volume, tree, updates, "photos", browse::kNoLimit);
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {
                                    {"old", 1}, {"old\\photos", 1}, {"old\\photos\\2019", 1}, {"lost_dir", 1}, {"lost_dir\\x", 1}}));
 
@@ -146,19 +148,21 @@ TEST_F(BrowseTest, ScanFolderLimitAndStop)
     for (int i = 0; i < 150; ++i)
         Add(many, "f.txt", "d" + std::to_string(i) + "\\");
     updates.clear();
-    EXPECT_EQ(browse::CollectFolderUpdates(many, updates, "", 100), 50u);
+    browse::FolderTree manyTree;
+    EXPECT_EQ(browse::CollectFolderUpdates(many, manyTree, updates, "", 100), 50u);
     EXPECT_EQ(updates.size(), 100u);
     updates.clear();
-    EXPECT_EQ(browse::CollectFolderUpdates(many, updates, "", 100), 0u);
+    EXPECT_EQ(browse::CollectFolderUpdates(many, manyTree, updates, "", 100), 0u);
     EXPECT_EQ(updates.size(), 50u);
 
     VolumeScanner stopped;
     Add(stopped, "a.txt", "a\\");
     base::StopRequest = 2;
     updates.clear();
-    browse::CollectFolderUpdates(stopped, updates, "", browse::kNoLimit);
+    browse::FolderTree stoppedTree;
+    browse::CollectFolderUpdates(stopped, stoppedTree, updates, "", browse::kNoLimit);
     EXPECT_TRUE(updates.empty());
-    EXPECT_EQ(stopped.m_treeCursor, 0u);
+    EXPECT_EQ(stoppedTree.Visited(), 0u);
 }
 
 TEST_F(BrowseTest, FileRows)

@@ -1,7 +1,7 @@
 #include "NtfsBuilder.h"
 
 #include "base/StopRequest.h"
-#include "bridge/ScanWork.h"
+#include "jobs/ScanJobs.h"
 #include "ntfs/NtfsRecord.h"
 #include "platform/BlockDevice.h"
 #include "search/Scans.h"
@@ -323,7 +323,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
     VolumeScanner unbroken;
     ntfs.Open(unbroken);
     scan::NormalScan(unbroken);
-    ASSERT_EQ(bridge::RunDeepScan(unbroken, 0), kDeepFinished);
+    ASSERT_EQ(jobs::RunDeepScan(unbroken, 0), kDeepFinished);
     EXPECT_EQ(ByName(unbroken).at("before its folder.txt")->m_filePath, "Old\\");
 
     // Paused between chunks (chunks end at 8, 2176, 4224: a stop asked for
@@ -336,7 +336,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
         ntfs.Open(first);
         scan::NormalScan(first);
         first.m_stopAtSector = stopAt;
-        ASSERT_EQ(bridge::RunDeepScan(first, 0), kDeepPaused);
+        ASSERT_EQ(jobs::RunDeepScan(first, 0), kDeepPaused);
         EXPECT_EQ(base::StopRequest, base::kStopKeep);
         EXPECT_EQ(first.m_deepNextPosition, next);
         EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
@@ -352,13 +352,13 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
         VolumeScanner resumed;
         ntfs.Open(resumed);
         ASSERT_TRUE(store::LoadFoundFiles(resumed));
-        ASSERT_EQ(bridge::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
+        ASSERT_EQ(jobs::RunDeepScan(resumed, record.nextPosition), kDeepFinished);
         EXPECT_EQ(Keys(resumed), Keys(unbroken)) << "paused at " << stopAt;
     }
     store::ScanRecordInfo record;
 
     // A finished scan leaves nothing to resume: its caller empties the store.
-    EXPECT_TRUE(bridge::LeavesNothingToResume(kDeepFinished));
+    EXPECT_TRUE(jobs::LeavesNothingToResume(kDeepFinished));
     ASSERT_TRUE(store::DropTables());
     record = {};
     ASSERT_TRUE(store::ReadLastScanRecord(record));
@@ -377,19 +377,19 @@ TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
     VolumeScanner volume;
     ntfs.Open(volume);
     volume.m_stopAtSector = 100;
-    ASSERT_EQ(bridge::RunDeepScan(volume, 0), kDeepPaused);
+    ASSERT_EQ(jobs::RunDeepScan(volume, 0), kDeepPaused);
 
     VolumeScanner again;
     ntfs.Open(again);
     base::StopRequest = base::kStopDiscard;
-    EXPECT_EQ(bridge::RunDeepScan(again, 0), kDeepStopped);
+    EXPECT_EQ(jobs::RunDeepScan(again, 0), kDeepStopped);
     // The saved scan stays until the caller has put out what it found; then
     // nothing is left to resume.
     store::ScanRecordInfo kept;
     ASSERT_TRUE(store::ReadLastScanRecord(kept));
     EXPECT_FALSE(kept.path.empty());
-    EXPECT_TRUE(bridge::LeavesNothingToResume(kDeepStopped));
-    EXPECT_FALSE(bridge::LeavesNothingToResume(kDeepPaused));
+    EXPECT_TRUE(jobs::LeavesNothingToResume(kDeepStopped));
+    EXPECT_FALSE(jobs::LeavesNothingToResume(kDeepPaused));
     ASSERT_TRUE(store::DropTables());
     store::ScanRecordInfo record;
     ASSERT_TRUE(store::ReadLastScanRecord(record));

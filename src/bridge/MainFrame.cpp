@@ -84,6 +84,12 @@ std::string MainFrame::CurrentScanId() const
     return ScanIdOf(m_generation);
 }
 
+std::shared_ptr<browse::FolderFeed> MainFrame::CurrentTree() const
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return m_tree;
+}
+
 std::uint64_t MainFrame::BeginSession(const std::string& name, const std::string& subPath)
 {
     std::uint64_t generation = 0;

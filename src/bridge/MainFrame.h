@@ -89,6 +89,8 @@ public:
     // For the host and for tests.
     std::uint32_t WorkFlag() const { return m_workFlag.load(); }
     std::shared_ptr<scan::VolumeScanner> CurrentReader() const;
+    // The folder tree of the current scan.
+    std::shared_ptr<browse::FolderFeed> CurrentTree() const;
     // The current scan's identity as the documents are given it: this run's
     // number, a dash and the scan's generation; "" when there is none.
     std::string CurrentScanId() const;

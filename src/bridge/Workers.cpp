@@ -75,7 +75,6 @@ void MainFrame::StartPathStreamer(std::uint64_t generation)
 void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
 {
     auto volume = std::make_shared<scan::VolumeScanner>();
-    volume->m_treeCursor = 0;
     // A volume that cannot be opened is scanned all the same and finds
     // nothing: the UI sees the usual ends.
     jobs::OpenNamedVolume(*volume, device);

@@ -5,6 +5,7 @@
 #include "platform/Time.h"
 #include "volume/VolumeScanner.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <iterator>
@@ -26,12 +27,22 @@ std::string RowTime(std::uint64_t fileTime)
 
 }  // namespace
 
-std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& updates, const std::string& scanFolder,
-                                 std::size_t limit, bool stopAware)
+std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, FolderUpdates& updates,
+                                 const std::string& scanFolder, std::size_t limit, bool stopAware)
 {
     std::lock_guard<std::mutex> lock(volume.m_lock);
-    const std::size_t n = volume.m_results.size();
-    std::size_t i = volume.m_treeCursor;
+    const scan::ResultList& results = volume.m_results;
+    if (results.Generation() != tree.m_generation) {
+        tree.m_generation = results.Generation();
+        tree.m_revision = results.Revision();
+        tree.m_counts.clear();
+        tree.m_cursor = 0;
+    } else if (results.Revision() != tree.m_revision) {
+        tree.m_revision = results.Revision();
+        tree.m_cursor = 0;
+    }
+    const std::size_t n = results.size();
+    std::size_t i = std::min(tree.m_cursor, n);
     for (; i < n && updates.size() < limit; ++i) {
         // The files placed before the stop keep their counts: they are
         // marked placed, and would otherwise never be counted.
@@ -53,7 +64,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& upd
             continue;
         f.m_existType = static_cast<std::uint8_t>(f.m_existType / 10);
         for (std::string folder = p;;) {
-            const std::int32_t count = ++volume.m_folderMap[folder];
+            const std::int32_t count = ++tree.m_counts[folder];
             updates[folder] = {folder, count};
             const std::size_t slash = folder.rfind('\\');
             if (slash == std::string::npos)
@@ -62,7 +73,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& upd
         }
         f.m_inTree = 1;
     }
-    volume.m_treeCursor = static_cast<std::uint32_t>(i);
+    tree.m_cursor = i;
     return n - i;
 }
 
@@ -99,7 +110,7 @@ std::size_t FolderFeed::Place(scan::VolumeScanner& volume, std::size_t limit)
 {
     std::lock_guard<std::mutex> placing(m_placing);
     FolderUpdates updates;
-    const std::size_t unvisited = CollectFolderUpdates(volume, updates, m_scanFolder, limit, false);
+    const std::size_t unvisited = CollectFolderUpdates(volume, m_tree, updates, m_scanFolder, limit, false);
     Apply(updates);
     return unvisited;
 }
@@ -108,12 +119,9 @@ void FolderFeed::PlaceAll(scan::VolumeScanner& volume)
 {
     std::lock_guard<std::mutex> placing(m_placing);
     FolderUpdates updates;
-    CollectFolderUpdates(volume, updates, m_scanFolder, kNoLimit, false);
-    {
-        std::lock_guard<std::mutex> lock(volume.m_lock);
-        volume.m_treeCursor = 0;
-    }
-    CollectFolderUpdates(volume, updates, m_scanFolder, kNoLimit, false);
+    CollectFolderUpdates(volume, m_tree, updates, m_scanFolder, kNoLimit, false);
+    m_tree.Rewind();
+    CollectFolderUpdates(volume, m_tree, updates, m_scanFolder, kNoLimit, false);
     Apply(updates);
 }
 
@@ -145,6 +153,12 @@ std::size_t FolderFeed::ChangedAfter(std::uint64_t seen) const
 {
     std::lock_guard<std::mutex> lock(m_lock);
     return static_cast<std::size_t>(std::distance(m_changes.upper_bound(seen), m_changes.end()));
+}
+
+std::map<std::string, std::int32_t> FolderFeed::Counts()
+{
+    std::lock_guard<std::mutex> placing(m_placing);
+    return m_tree.Counts();
 }
 
 std::uint64_t FolderFeed::Version() const

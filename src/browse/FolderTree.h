@@ -25,15 +25,39 @@ using FolderUpdates = std::map<std::string, std::pair<std::string, std::int32_t>
 
 constexpr std::size_t kNoLimit = 2147483647;
 
-// Places the results that arrived since the last call into the folder tree
-// and puts each folder whose count changed into `updates` (at most `limit`
-// entries). `scanFolder` keeps only files below that folder (files of a lost
-// parent chain are always placed). A stop request ends the walk early when
+// The folder tree of one result list: every folder path ("a\\b", no
+// trailing backslash) with the files at or below it placed so far, and how
+// far into the results it has looked. A list that is emptied or replaced
+// starts the tree again; one whose earlier files a scan revised (their
+// folders found late) is looked through again. Used by one thread at a time.
+class FolderTree {
+public:
+    // Looks back at every result (a file whose folder was not known when it
+    // was first met may be placed now).
+    void Rewind() { m_cursor = 0; }
+    // Files at or below each folder.
+    const std::map<std::string, std::int32_t>& Counts() const { return m_counts; }
+    // How many of the results it has looked at.
+    std::size_t Visited() const { return m_cursor; }
+
+private:
+    friend std::size_t CollectFolderUpdates(scan::VolumeScanner&, FolderTree&, FolderUpdates&, const std::string&,
+                                            std::size_t, bool);
+    std::size_t m_cursor = 0;
+    std::uint64_t m_generation = 0;
+    std::uint64_t m_revision = 0;
+    std::map<std::string, std::int32_t> m_counts;
+};
+
+// Places the results that arrived since the last call into `tree` and puts
+// each folder whose count changed into `updates` (at most `limit` entries).
+// `scanFolder` keeps only files below that folder (files of a lost parent
+// chain are always placed). A stop request ends the walk early when
 // `stopAware`, keeping what was placed so far in `updates`; the tree of a
 // stopped scan is completed by a walk that is not. Returns the results not
 // visited yet.
-std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderUpdates& updates, const std::string& scanFolder,
-                                 std::size_t limit, bool stopAware = true);
+std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, FolderUpdates& updates,
+                                 const std::string& scanFolder, std::size_t limit, bool stopAware = true);
 
 // One row per file directly in `folder` ("" for the root, else "a\\b\\").
 void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<ScriptValue>& rows);
@@ -69,6 +93,8 @@ public:
     std::size_t ChangedAfter(std::uint64_t seen) const;
     // The newest version given.
     std::uint64_t Version() const;
+    // Files at or below each folder placed so far.
+    std::map<std::string, std::int32_t> Counts();
 
 private:
     struct Folder {
@@ -78,7 +104,8 @@ private:
     void Apply(const FolderUpdates& updates);
 
     const std::string m_scanFolder;
-    std::mutex m_placing;       // one placement at a time
+    std::mutex m_placing;       // one placement at a time; guards m_tree
+    FolderTree m_tree;
     mutable std::mutex m_lock;  // guards the three below
     std::uint64_t m_version = 0;
     std::unordered_map<std::string, Folder> m_folders;

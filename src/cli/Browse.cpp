@@ -100,15 +100,15 @@ int RunTree(const TreeOptions& options)
         return kExitFailed;
     const std::uint64_t unreadable = volume.m_unreadableSectors;
     browse::FolderUpdates updates;
-    volume.m_treeCursor = 0;
-    browse::CollectFolderUpdates(volume, updates, "", browse::kNoLimit);
+    browse::FolderTree tree;
+    browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
     std::size_t rootFiles = 0;
     std::map<std::string, std::int32_t> folders;
     {
         std::lock_guard<std::mutex> lock(volume.m_lock);
         for (const auto& f : volume.m_results)
             rootFiles += f->m_isDirectory != 1 && f->m_filePath.empty();
-        folders = volume.m_folderMap;
+        folders = tree.Counts();
     }
     if (options.json) {
         for (const auto& [folder, count] : folders)

@@ -1,14 +1,22 @@
 #include "found/ResultList.h"
 
+#include <atomic>
 #include <new>
 #include <utility>
 
 namespace scan {
 
+std::uint64_t ResultList::NewGeneration()
+{
+    static std::atomic<std::uint64_t> generations {0};
+    return ++generations;
+}
+
 ResultList::ResultList(ResultList&& other) noexcept
     : m_blocks(std::move(other.m_blocks)), m_size(std::exchange(other.m_size, 0))
 {
     other.m_blocks.clear();
+    other.m_generation = NewGeneration();
 }
 
 ResultList& ResultList::operator=(ResultList&& other) noexcept
@@ -18,6 +26,8 @@ ResultList& ResultList::operator=(ResultList&& other) noexcept
         m_blocks = std::move(other.m_blocks);
         m_size = std::exchange(other.m_size, 0);
         other.m_blocks.clear();
+        m_generation = NewGeneration();
+        other.m_generation = NewGeneration();
     }
     return *this;
 }
@@ -43,6 +53,7 @@ void ResultList::clear()
         ::operator delete(block, std::align_val_t {alignof(FoundFile)});
     m_blocks.clear();
     m_size = 0;
+    m_generation = NewGeneration();
 }
 
 }  // namespace scan

@@ -6,6 +6,7 @@
 #include "found/FoundFile.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -36,6 +37,15 @@ public:
     FoundFile& Append(FoundFile&& file);
     void clear();
 
+    // Changes whenever the list is emptied or replaced: a reader that walks
+    // it a piece at a time starts again when it changes.
+    std::uint64_t Generation() const { return m_generation; }
+    // Changes whenever a scan revises files it listed earlier (their folders,
+    // which can be known only once the whole volume was read): a reader that
+    // has passed them looks again.
+    std::uint64_t Revision() const { return m_revision; }
+    void Revised() { ++m_revision; }
+
     class Iterator {
     public:
         Iterator(const ResultList* list, std::size_t i) : m_list(list), m_i(i) {}
@@ -59,8 +69,12 @@ private:
     static constexpr std::size_t kBlockSize = std::size_t {1} << kBlockShift;
     static constexpr std::size_t kBlockMask = kBlockSize - 1;
 
+    static std::uint64_t NewGeneration();
+
     std::vector<FoundFile*> m_blocks;  // each room for kBlockSize files
     std::size_t m_size = 0;
+    std::uint64_t m_generation = NewGeneration();
+    std::uint64_t m_revision = 0;
 };
 
 }  // namespace scan

@@ -116,7 +116,6 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     ResumeOutcome outcome;
     if (!store::ReadLastScanRecord(outcome.record) || outcome.record.path.empty())
         return outcome;
-    volume.m_treeCursor = 0;
     outcome.openStatus = OpenNamedVolume(volume, outcome.record.path);
     const bool opened = outcome.openStatus == scan::kOpenOk;
     if (opened && !SameVolumeAsSaved(volume, outcome.record, outcome.difference)) {

@@ -273,7 +273,7 @@ int NtfsNormalScan(VolumeScanner& volume)
     std::lock_guard<std::mutex> lock(volume.m_lock);
     if (!base::StopRequested())
         FinalPass(volume, paths, false);
-    volume.m_treeCursor = 0;
+    volume.m_results.Revised();
     return 0;
 }
 

@@ -217,7 +217,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         ResolveStrayPaths(volume, volume.m_deepPaths);
         volume.m_deepPaths.Clear();
         volume.m_scanMode = kScanDeepFinished;
-        volume.m_treeCursor = 0;
+        volume.m_results.Revised();
     }
     return end;
 }

@@ -52,8 +52,6 @@ int NormalScan(VolumeScanner& volume)
     {
         std::lock_guard<std::mutex> lock(volume.m_lock);
         volume.m_results.clear();
-        volume.m_folderMap.clear();
-        volume.m_treeCursor = 0;
     }
     if (!volume.m_geometryValid)
         return 0;

@@ -167,12 +167,8 @@ public:
     static constexpr std::uint64_t kMinSideReadBudget = 64 << 20;  // a small volume with a few large lists
     std::uint64_t m_sideReadBudget = kMinSideReadBudget;
 
-    std::mutex m_lock;  // guards the results and the tree cursor
+    std::mutex m_lock;  // guards the results
     ResultList m_results;
-    std::uint32_t m_treeCursor = 0;
-    // The folder tree: folder path ("a\\b", no trailing backslash) -> files at
-    // or below it placed so far.
-    std::map<std::string, std::int32_t> m_folderMap;
 
     std::atomic<std::uint64_t> m_recoverTotal {0};
     std::atomic<std::uint64_t> m_recoverCount {0};
