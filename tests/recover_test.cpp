@@ -117,13 +117,14 @@ TEST_F(RecoverTest, SelectionNumberingAndTimes)
     Add("c.txt", "docsets\\", 2);
     Add("README", "", 3);
     // Indices 3, 1, 3 and one past the end: two files, in index order.
+    recover::RecoverProgress progress;
     auto summary = recover::RecoverFiles(
         volume, {recover::SelectionValue::Index(3), recover::SelectionValue::Index(1), recover::SelectionValue::Index(3),
                  recover::SelectionValue::Index(4)},
-        dest.string());
+        dest.string(), &progress);
     EXPECT_EQ(summary.selected, 3u);
     EXPECT_EQ(summary.succeeded, 2u);
-    EXPECT_EQ(volume.m_recoverCount, 3u);
+    EXPECT_EQ(progress.done, 3u);
     EXPECT_EQ(ReadAll(dest / "README"), "content 3");
     EXPECT_EQ(ReadAll(dest / "docs" / "old" / "b.txt"), "content 1");
 

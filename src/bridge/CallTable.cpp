@@ -422,18 +422,29 @@ Value MainFrame::StartRecovery(std::shared_ptr<scan::VolumeScanner> volume, cons
     if (!Reserve(m_workFlag, kWorkRecovery))
         return Value(1);
     base::StopRequest = 0;
-    Start([this, volume = std::move(volume), destination = std::move(destination),
-           selection = std::move(selection)] { RecoveryWorker(volume, destination, selection); });
+    auto progress = std::make_shared<recover::RecoverProgress>();
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_recovery = progress;
+    }
+    Start([this, volume = std::move(volume), progress = std::move(progress), destination = std::move(destination),
+           selection = std::move(selection)] { RecoveryWorker(volume, progress, destination, selection); });
     return Value(0);
 }
 
 Value MainFrame::GetRecoverProc()
 {
-    const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
-    if (!volume)
-        return Value::Array {0, 0, ""};
-    return Value::Array {std::to_string(static_cast<int>(volume->m_recoverCount.load())),
-                         std::to_string(static_cast<int>(volume->m_recoverTotal.load())), volume->RecoverPath()};
+    std::shared_ptr<recover::RecoverProgress> progress;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (!m_currentReader)
+            return Value::Array {0, 0, ""};
+        progress = m_recovery;
+    }
+    if (!progress)
+        return Value::Array {"0", "0", ""};
+    return Value::Array {std::to_string(static_cast<int>(progress->done.load())),
+                         std::to_string(static_cast<int>(progress->total.load())), progress->Path()};
 }
 
 // GetScanFolders(scan): GetScanFilePathData for the scan named: the next

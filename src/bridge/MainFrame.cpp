@@ -99,6 +99,7 @@ std::uint64_t MainFrame::BeginSession(const std::string& name, const std::string
         m_generation = generation;
         m_currentReader = nullptr;
         m_tree = std::make_shared<browse::FolderFeed>(subPath);
+        m_recovery = std::make_shared<recover::RecoverProgress>();
         m_scanSubPath = subPath;
         m_scanName = name;
         m_lastEnd = {};
@@ -203,6 +204,7 @@ void MainFrame::ReleaseCurrentScan()
         // when the last of them lets go of it.
         m_currentReader = nullptr;
         m_tree = nullptr;
+        m_recovery = std::make_shared<recover::RecoverProgress>();
         m_scanName.clear();
         m_lastEnd = {};
         m_treeComplete = false;

@@ -181,7 +181,8 @@ private:
     };
     void FolderListWorker(Listing listing, std::string folder);
     void FilterWorker(Listing listing, std::string filter, bool streamed);
-    void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::string destination,
+    void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::shared_ptr<recover::RecoverProgress> progress,
+                        std::string destination,
                         std::vector<recover::SelectionValue> selection);
     void PreviewWorker();
     Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length);
@@ -237,6 +238,9 @@ private:
     std::uint64_t m_generation = 0;      // the current scan's (0: none)
     std::uint64_t m_generations = 0;     // the last one given
     std::shared_ptr<browse::FolderFeed> m_tree;
+    // How the current scan's last recovery goes (new with each scan and
+    // each recovery).
+    std::shared_ptr<recover::RecoverProgress> m_recovery;
     std::string m_scanName;              // what the current scan reads, as the user knows it
     ScanEnd m_lastEnd;                   // of the current scan
     bool m_treeComplete = false;         // the current scan's whole tree is placed and was told

@@ -418,7 +418,8 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
     ReportWorkEnd(kWorkFilter, 0);
 }
 
-void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::string destination,
+void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume,
+                               std::shared_ptr<recover::RecoverProgress> progress, std::string destination,
                                std::vector<recover::SelectionValue> selection)
 {
     int status = 0;
@@ -436,7 +437,7 @@ void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std:
                       "the very files being recovered.";
             status = 1;
         } else {
-            *summary = recover::RecoverFiles(*volume, selection, destination);
+            *summary = recover::RecoverFiles(*volume, selection, destination, progress.get());
         }
     } else {
         refusal = "There are no scan results to recover from.";

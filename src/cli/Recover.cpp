@@ -79,11 +79,12 @@ int RunRecover(const RecoverOptions& options)
     base::StopRequest = 0;
     platform::OnInterrupt(RequestStop);
     Progress progress(platform::StderrIsTerminal());
-    progress.Start([&volume](double) {
-        return "recovering: " + std::to_string(volume.m_recoverCount.load()) + " / " +
-               std::to_string(volume.m_recoverTotal.load()) + " files";
+    recover::RecoverProgress recovering;
+    progress.Start([&recovering](double) {
+        return "recovering: " + std::to_string(recovering.done.load()) + " / " +
+               std::to_string(recovering.total.load()) + " files";
     });
-    const recover::RecoverSummary summary = recover::RecoverFiles(volume, selection, destination);
+    const recover::RecoverSummary summary = recover::RecoverFiles(volume, selection, destination, &recovering);
     progress.Stop();
     // Every file that is not whole, by name and with its reasons.
     for (const recover::FileReport& r : summary.problems) {

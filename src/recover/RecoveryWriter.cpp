@@ -188,7 +188,7 @@ std::string OutputName(const std::string& folder, const std::string& name, const
 
 // Creates the temporary file under the first name j = 0, 1, ... whose own
 // name and temporary name are both free.
-void CreateOutput(scan::VolumeScanner& volume, const std::string& folder, const std::string& name,
+void CreateOutput(RecoverProgress& progress, const std::string& folder, const std::string& name,
                   const std::string& suffix, Output& out, std::uint64_t& j)
 {
     for (;; ++j) {
@@ -201,7 +201,7 @@ void CreateOutput(scan::VolumeScanner& volume, const std::string& folder, const 
         }
         if (platform::PathExists(out.path))
             continue;
-        volume.SetRecoverPath(out.path);
+        progress.SetPath(out.path);
         const platform::CreateResult created = out.file.CreateNew(out.temporary);
         if (created == platform::CreateResult::Created)
             return;
@@ -291,16 +291,30 @@ std::string CountProblems(const RecoverSummary& summary)
     return text;
 }
 
+std::string RecoverProgress::Path() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_path;
+}
+
+void RecoverProgress::SetPath(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_path = path;
+}
+
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
-                            const std::string& destination)
+                            const std::string& destination, RecoverProgress* progress)
 {
     RecoverSummary summary;
-    volume.m_recoverTotal = 0;
-    volume.m_recoverCount = 0;
+    RecoverProgress unwatched;
+    RecoverProgress& watch = progress != nullptr ? *progress : unwatched;
+    watch.total = 0;
+    watch.done = 0;
     std::lock_guard<std::mutex> lock(volume.m_lock);
     const std::set<std::uint32_t> set = BuildSelection(volume, selection);
     summary.selected = set.size();
-    volume.m_recoverTotal = set.size();
+    watch.total = set.size();
 
     std::vector<std::uint8_t> buffer;
     try {
@@ -324,7 +338,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
         }
         if (k >= volume.m_results.size()) {
             base::LogDebug("recovery file No error!");
-            ++volume.m_recoverCount;
+            ++watch.done;
             continue;
         }
         const scan::FoundFile& f = *volume.m_results[k];
@@ -344,7 +358,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
 
         Output out;
         std::uint64_t j = 0;
-        CreateOutput(volume, folder, name, suffix, out, j);
+        CreateOutput(watch, folder, name, suffix, out, j);
         std::uint64_t written = 0;
         std::uint64_t unreadable = 0;
         if (out.error == 0) {
@@ -406,7 +420,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<Selec
             }
             summary.problems.push_back(std::move(report));
         }
-        ++volume.m_recoverCount;
+        ++watch.done;
     }
     base::LogLess("recovery files number:%d,success:%d", static_cast<int>(set.size()), static_cast<int>(summary.succeeded));
     return summary;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,13 +90,28 @@ struct RecoverSummary {
     std::vector<std::pair<std::string, std::string>> shortened;
 };
 
+// How far a run is, read by another thread while it goes: files handled of
+// those selected, and the output file being written.
+class RecoverProgress {
+public:
+    std::atomic<std::uint64_t> total {0};
+    std::atomic<std::uint64_t> done {0};
+    std::string Path() const;
+    void SetPath(const std::string& path);
+
+private:
+    mutable std::mutex m_lock;
+    std::string m_path;
+};
+
 // The whole run. The destination must not be empty; on this platform it is a
 // folder path with "/" separators. A file is written under a temporary name
 // (its name plus kPartialSuffix) and takes its own name and time only once
 // every byte of it was read and written; otherwise it keeps the temporary
 // name, or is removed when nothing could be written.
+// `progress`, when given, is kept up to date.
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
-                            const std::string& destination);
+                            const std::string& destination, RecoverProgress* progress = nullptr);
 
 // Makes the folders that are to hold `outputPath`; true when they exist.
 bool EnsureParentFolders(const std::string& outputPath);

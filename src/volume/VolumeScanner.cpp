@@ -579,18 +579,6 @@ bool VolumeScanner::TakeSideRead(std::uint64_t bytes)
     return false;
 }
 
-std::string VolumeScanner::RecoverPath() const
-{
-    std::lock_guard<std::mutex> lock(m_recoverPathLock);
-    return m_recoverPath;
-}
-
-void VolumeScanner::SetRecoverPath(const std::string& path)
-{
-    std::lock_guard<std::mutex> lock(m_recoverPathLock);
-    m_recoverPath = path;
-}
-
 std::size_t VolumeScanner::AppendResult(FoundFile&& file)
 {
     std::lock_guard<std::mutex> lock(m_lock);

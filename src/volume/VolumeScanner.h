@@ -170,17 +170,7 @@ public:
     std::mutex m_lock;  // guards the results
     ResultList m_results;
 
-    std::atomic<std::uint64_t> m_recoverTotal {0};
-    std::atomic<std::uint64_t> m_recoverCount {0};
-    // The output file being written; read by the UI thread while recovery
-    // sets it.
-    std::string RecoverPath() const;
-    void SetRecoverPath(const std::string& path);
-
 private:
-    mutable std::mutex m_recoverPathLock;
-    std::string m_recoverPath;
-
     // Takes `device` as the open volume and recognises its file system.
     int OpenDevice(std::unique_ptr<platform::BlockDevice> device);
     void Close();
