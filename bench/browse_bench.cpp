@@ -75,7 +75,7 @@ int main(int argc, char** argv)
     }
     const double whole = Since(start);
 
-    std::vector<browse::ScriptValue> rows;
+    std::vector<browse::FileRow> rows;
     start = Clock::now();
     browse::ListFolderFiles(volume, "Big\\", rows);
     const double listing = Since(start);
@@ -83,7 +83,9 @@ int main(int argc, char** argv)
 
     rows.clear();
     start = Clock::now();
-    browse::FilterFiles(volume, "1,0,0,0,0,0,0,0,0,bench", rows);
+    browse::Filter pictures;
+    pictures.categories[0] = 1;
+    browse::FilterFiles(volume, pictures, rows);
     const double filter = Since(start);
 
     std::printf("results %zu (%.0f bytes each in memory): first folder batch %.3f s, whole tree %.2f s (%zu folder updates), "

@@ -4,6 +4,7 @@
 // real store.
 #include "base/StopRequest.h"
 #include "bridge/MainFrame.h"
+#include "bridge/Protocol.h"
 #include "browse/FolderTree.h"
 #include "browse/Filters.h"
 #include "store/ResultStore.h"
@@ -261,7 +262,7 @@ std::multiset<std::string> Keys(const scan::VolumeScanner& volume)
     std::multiset<std::string> keys;
     for (const auto& f : volume.m_results)
         keys.insert(f->m_filePath + "|" + f->FullNameUtf8() + "|" + std::to_string(f->m_fileSize) + "|" +
-                    std::to_string(f->m_existType % 10 == 0 ? f->m_existType / 10 : f->m_existType));
+                    std::to_string(f->m_existType));
     return keys;
 }
 
@@ -858,8 +859,10 @@ TEST_F(BridgeTest, ThreadSafetyOfEverythingBesideAScan)
         std::thread filter([&] {
             while (!done) {
                 if (const auto volume = frame->CurrentReader()) {
-                    std::vector<Value> rows;
-                    browse::FilterFiles(*volume, "1,2,3,4,5,0,0,,0,x", rows);
+                    std::vector<browse::FileRow> rows;
+                    browse::Filter everything;
+                    bridge::ParseFilterText("1,2,3,4,5,0,0,,0,x", everything);
+                    browse::FilterFiles(*volume, everything, rows);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
@@ -924,4 +927,27 @@ TEST(BridgeDevices, APartitionAddedAndRemovedIsTold)
     fs::remove(image);
     for (const Notification& n : ui.Calls())
         EXPECT_EQ(n.function, "USBDiskMonitoring");
+}
+
+TEST(DocumentProtocol, SelectionsAndFilterTexts)
+{
+    // Numbers are result indices; "V:" the whole tree; a drive, its
+    // backslashes and the folder below it; anything else is left out.
+    const recover::Selection s = bridge::SelectionFromScript(
+        {Value(std::int64_t {7}), Value("V:"), Value("E:\\docs\\old"), Value("V:\\\\album"), Value("V:\\"),
+         Value("docs"), Value(""), Value::Array {}, Value(std::int64_t {-1})});
+    EXPECT_EQ(s.indices, (std::vector<std::int64_t> {7, -1}));
+    EXPECT_EQ(s.folders, (std::vector<std::string> {"", "docs\\old", "album", ""}));
+
+    browse::Filter f;
+    ASSERT_TRUE(bridge::ParseFilterText("1,0,3,0,5,1024,2.5e3,,48,scan", f));
+    EXPECT_EQ(f.categories, (std::array<std::int64_t, 5> {1, 0, 3, 0, 5}));
+    EXPECT_EQ(f.minSize, 1024u);
+    EXPECT_EQ(f.maxSize, 2500u);
+    EXPECT_EQ(f.hours, 48u);
+    EXPECT_TRUE(bridge::ParseFilterText("0,0,0,0,0,nan,1e30,,x,", f));
+    EXPECT_EQ(f.minSize, 0u);  // what is no number, or too large, counts as none
+    EXPECT_EQ(f.maxSize, 0u);
+    EXPECT_EQ(f.hours, 0u);
+    EXPECT_FALSE(bridge::ParseFilterText("0,0,0,0,0,0,0,,0", f));
 }

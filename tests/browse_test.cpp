@@ -1,4 +1,5 @@
 #include "base/StopRequest.h"
+#include "bridge/Protocol.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "filetypes/Catalogue.h"
@@ -19,7 +20,7 @@ FoundFile& Add(VolumeScanner& volume, const std::string& fullName, const std::st
     auto f = std::make_unique<FoundFile>();
     f->SetNameUtf8(fullName);
     f->m_filePath = path;
-    f->m_existType = exist;
+    SetExistCode(*f, exist);
     f->m_isDirectory = 0;
     f->m_fileSize = size;
     f->m_latestTime = time;
@@ -33,6 +34,12 @@ std::map<std::string, std::int32_t> Counts(const FolderUpdates& updates)
     for (const auto& [key, value] : updates)
         counts[key] = value.second;
     return counts;
+}
+
+// The rows as the window takes them.
+std::vector<ScriptValue> Values(const std::vector<browse::FileRow>& rows)
+{
+    return bridge::RowValues(rows);
 }
 
 std::vector<std::string> Names(const std::vector<ScriptValue>& rows)
@@ -105,7 +112,7 @@ TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"a", 3}, {"a\\b", 2}, {"a\\c", 1}}));
     EXPECT_EQ(tree.Counts().size(), 3u);
     EXPECT_EQ(folder.m_inTree, 1u);
-    EXPECT_EQ(volume.m_results[1]->m_existType, 2);  // placed
+    EXPECT_EQ(ExistCode(*volume.m_results[1]), 2);  // placed
     EXPECT_EQ(volume.m_results[3]->m_inTree, 0u);    // the root has no folder entry
 
     // More files later: only the changed folders come back.
@@ -122,11 +129,12 @@ TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
     EXPECT_EQ(Counts(updates), (std::map<std::string, std::int32_t> {{"late", 1}}));
 
     // Rows: the root file is listed; placed files show 1, 2 or 3.
-    std::vector<ScriptValue> rows;
-    browse::ListFolderFiles(volume, "", rows);
-    EXPECT_EQ(Names(rows), (std::vector<std::string> {"root.txt"}));
-    rows.clear();
-    browse::ListFolderFiles(volume, "a\\b\\", rows);
+    std::vector<browse::FileRow> found;
+    browse::ListFolderFiles(volume, "", found);
+    EXPECT_EQ(Names(Values(found)), (std::vector<std::string> {"root.txt"}));
+    found.clear();
+    browse::ListFolderFiles(volume, "a\\b\\", found);
+    const std::vector<ScriptValue> rows = Values(found);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].Items().at(6).Int(), 2);
     EXPECT_EQ(rows[1].Items().at(5).Int(), 1);
@@ -169,8 +177,9 @@ TEST_F(BrowseTest, FileRows)
 {
     VolumeScanner volume;
     Add(volume, "photo.JPG", "/", 20, 1234, 0);
-    std::vector<ScriptValue> rows;
-    browse::ListFolderFiles(volume, "/", rows);
+    std::vector<browse::FileRow> found;
+    browse::ListFolderFiles(volume, "/", found);
+    const std::vector<ScriptValue> rows = Values(found);
     ASSERT_EQ(rows.size(), 1u);
     const auto& row = rows[0].Items();
     ASSERT_EQ(row.size(), 9u);
@@ -185,18 +194,20 @@ TEST_F(BrowseTest, FileRows)
 
 TEST_F(BrowseTest, Filters)
 {
-    EXPECT_EQ(browse::SplitByComma("a,b,"), (std::vector<std::string> {"a", "b", ""}));
-    EXPECT_EQ(browse::SplitByComma(""), (std::vector<std::string> {""}));
+    EXPECT_EQ(bridge::SplitByComma("a,b,"), (std::vector<std::string> {"a", "b", ""}));
+    EXPECT_EQ(bridge::SplitByComma(""), (std::vector<std::string> {""}));
 
     VolumeScanner volume;
     Add(volume, "a.jpg", "", 10, 1024, HoursAgo(23));
     Add(volume, "b.JPG", "", 20, 2048, HoursAgo(25));
     Add(volume, "c", "", 10, 2049, 0);
     Add(volume, "d.pst", "", 30, 10, HoursAgo(1));
-    auto names = [&](const std::string& filter) {
-        std::vector<ScriptValue> rows;
-        browse::FilterFiles(volume, filter, rows);
-        return Names(rows);
+    auto names = [&](const std::string& text) {
+        std::vector<browse::FileRow> rows;
+        browse::Filter filter;
+        if (bridge::ParseFilterText(text, filter))
+            browse::FilterFiles(volume, filter, rows);
+        return Names(Values(rows));
     };
     using V = std::vector<std::string>;
     EXPECT_EQ(names("0,0,0,0,0,0,0,,0,"), (V {"a.jpg", "b.JPG", "c", "d.pst"}));

@@ -99,7 +99,7 @@ protected:
         f->extents = {{startSector, v.m_sectorsPerCluster, flag}};
         const std::size_t index = v.AppendResult(std::move(f));
         const auto summary =
-            recover::RecoverFiles(v, {recover::SelectionValue::Index(static_cast<std::int64_t>(index))}, dest.string());
+            recover::RecoverFiles(v, recover::Selection {{static_cast<std::int64_t>(index)}, {}}, dest.string());
         EXPECT_EQ(summary.succeeded, 1u) << name;
     }
 

@@ -99,7 +99,7 @@ TEST_F(RecoverTest, HostileNamesStayInsideTheDestination)
     Add("evil.txt", "..\\..\\", 2);
     Add("x.txt", "a/../../b\\", 3);
     Add("..", "..\\", 4);
-    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    const auto summary = recover::RecoverFiles(volume, recover::Selection {{}, {""}}, dest.string());
     EXPECT_EQ(summary.succeeded, 5u);
     // Nothing was written beside the destination.
     EXPECT_EQ(Tree(root).size(), Tree(dest).size() + 1);
@@ -119,8 +119,7 @@ TEST_F(RecoverTest, SelectionNumberingAndTimes)
     // Indices 3, 1, 3 and one past the end: two files, in index order.
     recover::RecoverProgress progress;
     auto summary = recover::RecoverFiles(
-        volume, {recover::SelectionValue::Index(3), recover::SelectionValue::Index(1), recover::SelectionValue::Index(3),
-                 recover::SelectionValue::Index(4)},
+        volume, recover::Selection {{3, 1, 3, 4}, {}},
         dest.string(), &progress);
     EXPECT_EQ(summary.selected, 3u);
     EXPECT_EQ(summary.succeeded, 2u);
@@ -129,15 +128,15 @@ TEST_F(RecoverTest, SelectionNumberingAndTimes)
     EXPECT_EQ(ReadAll(dest / "docs" / "old" / "b.txt"), "content 1");
 
     // A folder takes its subfolders, not its namesakes.
-    summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("E:\\docs")}, dest.string());
+    summary = recover::RecoverFiles(volume, recover::Selection {{}, {"docs"}}, dest.string());
     EXPECT_EQ(summary.succeeded, 2u);
     EXPECT_TRUE(fs::exists(dest / "docs" / "a.txt"));
     EXPECT_TRUE(fs::exists(dest / "docs" / "old" / "b_1.txt"));
     EXPECT_FALSE(fs::exists(dest / "docsets"));
 
     // Again: numbered names, with and without an extension.
-    recover::RecoverFiles(volume, {recover::SelectionValue::Index(3), recover::SelectionValue::Index(0)}, dest.string());
-    recover::RecoverFiles(volume, {recover::SelectionValue::Index(3)}, dest.string());
+    recover::RecoverFiles(volume, recover::Selection {{3, 0}, {}}, dest.string());
+    recover::RecoverFiles(volume, recover::Selection {{3}, {}}, dest.string());
     EXPECT_TRUE(fs::exists(dest / "README_1"));
     EXPECT_TRUE(fs::exists(dest / "README_2"));
     EXPECT_TRUE(fs::exists(dest / "docs" / "a_1.txt"));
@@ -160,7 +159,7 @@ TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
     empty->SetNameUtf8("empty.txt");
     empty->m_fileSystemType = kNtfs;
     volume.AppendResult(std::move(empty));
-    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    const auto summary = recover::RecoverFiles(volume, recover::Selection {{}, {""}}, dest.string());
     EXPECT_EQ(summary.succeeded, 2u);
     EXPECT_EQ(summary.failed, 1u);
     // Nothing of it could be written: no empty file is left to pass for it.
@@ -174,7 +173,7 @@ TEST_F(RecoverTest, FailuresAreCountedAndTheRunGoesOn)
 
     // A stop request ends the run before the next file.
     base::StopRequest = base::kStopDiscard;
-    const auto stopped = recover::RecoverFiles(volume, {recover::SelectionValue::Index(0)}, dest.string());
+    const auto stopped = recover::RecoverFiles(volume, recover::Selection {{0}, {}}, dest.string());
     EXPECT_TRUE(stopped.stopped || stopped.selected == 0);
     base::StopRequest = 0;
 }
@@ -199,7 +198,7 @@ TEST_F(RecoverTest, AFileThatIsNotWholeNeverTakesItsName)
         f->extents = {{std::string(name) == "photo.jpg" ? 64u : 80u, 32, 0}};
         volume.AppendResult(std::move(f));
     }
-    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:\\album")}, dest.string());
+    const auto summary = recover::RecoverFiles(volume, recover::Selection {{}, {"album"}}, dest.string());
     EXPECT_EQ(summary.succeeded, 1u);
     EXPECT_EQ(summary.partial, 1u);
     EXPECT_EQ(summary.failed, 0u);
@@ -230,7 +229,7 @@ TEST_F(RecoverTest, AFileThatIsNotWholeNeverTakesItsName)
 
     // Again: the whole file gets the next number; so does the partial one,
     // beside the first.
-    recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:\\album")}, dest.string());
+    recover::RecoverFiles(volume, recover::Selection {{}, {"album"}}, dest.string());
     EXPECT_TRUE(fs::exists(dest / "album" / "whole_1.txt"));
     EXPECT_TRUE(fs::exists(dest / "album" / "photo_1.jpg.partial"));
 }
@@ -246,7 +245,7 @@ TEST_F(RecoverTest, NamesTooLongForTheDestinationAreShortened)
     long1 += "a";
     Add(long1 + ".jpeg", long1 + "\\", 0);
     Add(long2 + ".jpeg", long1 + "\\", 1);
-    const auto summary = recover::RecoverFiles(volume, {recover::SelectionValue::Folder("V:")}, dest.string());
+    const auto summary = recover::RecoverFiles(volume, recover::Selection {{}, {""}}, dest.string());
     EXPECT_EQ(summary.succeeded, 2u);
     ASSERT_EQ(summary.shortened.size(), 2u);
     std::set<std::string> names;

@@ -25,7 +25,7 @@ std::unique_ptr<FoundFile> MakeFile(const std::string& fullName, const std::stri
     auto f = std::make_unique<FoundFile>();
     f->SetNameUtf8(fullName);
     f->m_filePath = path;
-    f->m_existType = exist;
+    SetExistCode(*f, exist);
     f->m_fileSize = 1234;
     f->m_latestTime = 133000000000000000ULL;
     f->m_fileNo = 77;
@@ -108,7 +108,7 @@ TEST_F(StoreTest, SavesAndLoadsFilesExactly)
     EXPECT_EQ(first.suffix(), "c");
     EXPECT_EQ(first.m_filePath, "A\\B\\");
     EXPECT_EQ(first.extents, (std::vector<FileExtent> {{10, 8, 0}, {100, 16, 0}, {7, 2, 1}}));
-    EXPECT_EQ(first.m_existType, 20);
+    EXPECT_EQ(ExistCode(first), 20);
     EXPECT_EQ(first.m_fileNo, 77u);
     EXPECT_EQ(first.m_fileSize, 1234u);
     EXPECT_EQ(first.m_latestTime, 133000000000000000ULL);
@@ -118,8 +118,8 @@ TEST_F(StoreTest, SavesAndLoadsFilesExactly)
     EXPECT_EQ(loaded.m_results[1]->FullNameUtf8(), "README");
     EXPECT_EQ(loaded.m_results[1]->suffix(), "");
     // Placed in the tree before the save: it comes back unplaced, to be placed again.
-    EXPECT_EQ(loaded.m_results[1]->m_existType, 30);
-    EXPECT_EQ(loaded.m_results[3]->m_existType, 10);
+    EXPECT_EQ(ExistCode(*loaded.m_results[1]), 30);
+    EXPECT_EQ(ExistCode(*loaded.m_results[3]), 10);
     EXPECT_EQ(loaded.m_results[2]->FullNameUtf8(), "it's \"quoted\"; drop table x;--.txt");
     EXPECT_EQ(loaded.m_results[2]->m_filePath, "lost_dir\\O'Brien\\");
     EXPECT_EQ(loaded.m_results[3]->FullNameUtf8(), "фото.jpeg");

@@ -1,6 +1,7 @@
 // The table of calls the documents make: matched by exact name and argument
 // count, each answered with one value.
 #include "bridge/MainFrame.h"
+#include "bridge/Protocol.h"
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
@@ -410,15 +411,8 @@ Value MainFrame::RecoveryScanFiles(const Values& args)
 Value MainFrame::StartRecovery(std::shared_ptr<scan::VolumeScanner> volume, const Value& selectionValue,
                                std::string destination)
 {
-    std::vector<recover::SelectionValue> selection;
-    for (const Value& v : selectionValue.Items()) {
-        if (v.IsInt())
-            selection.push_back(recover::SelectionValue::Index(v.Int()));
-        else if (v.IsString())
-            selection.push_back(recover::SelectionValue::Folder(v.String()));
-        else
-            selection.push_back({});
-    }
+    recover::Selection selection = SelectionFromScript(selectionValue.Items());
+    const std::size_t asked = selectionValue.Items().size();
     if (!Reserve(m_workFlag, kWorkRecovery))
         return Value(1);
     base::StopRequest = 0;
@@ -428,7 +422,7 @@ Value MainFrame::StartRecovery(std::shared_ptr<scan::VolumeScanner> volume, cons
         m_recovery = progress;
     }
     Start([this, volume = std::move(volume), progress = std::move(progress), destination = std::move(destination),
-           selection = std::move(selection)] { RecoveryWorker(volume, progress, destination, selection); });
+           selection = std::move(selection), asked] { RecoveryWorker(volume, progress, destination, selection, asked); });
     return Value(0);
 }
 

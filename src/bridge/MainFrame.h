@@ -181,9 +181,9 @@ private:
     };
     void FolderListWorker(Listing listing, std::string folder);
     void FilterWorker(Listing listing, std::string filter, bool streamed);
+    // `asked`: how many values the selection was given as.
     void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::shared_ptr<recover::RecoverProgress> progress,
-                        std::string destination,
-                        std::vector<recover::SelectionValue> selection);
+                        std::string destination, recover::Selection selection, std::size_t asked);
     void PreviewWorker();
     Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length);
     void SaveWorker();

@@ -5,6 +5,7 @@
 #include "base/Log.h"
 #include "base/StopRequest.h"
 #include "jobs/ScanJobs.h"
+#include "bridge/Protocol.h"
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "platform/Files.h"
@@ -370,9 +371,9 @@ void MainFrame::FolderListWorker(Listing listing, std::string folder)
         // is not sent the rest.
         if (!WaitForRoom(listing.caller))
             return;
-        std::vector<Value> rows;
+        std::vector<browse::FileRow> rows;
         browse::MakeFileRows(*listing.volume, indices.data() + at, std::min(kRowBatch, indices.size() - at), rows);
-        m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(std::move(rows))});
+        m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(rows))});
     }
     m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
 }
@@ -380,7 +381,9 @@ void MainFrame::FolderListWorker(Listing listing, std::string folder)
 void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
 {
     if (listing.volume) {
-        const std::vector<std::uint32_t> indices = browse::FilterFileIndices(*listing.volume, filter);
+        browse::Filter parsed;
+        const std::vector<std::uint32_t> indices =
+            ParseFilterText(filter, parsed) ? browse::FilterFileIndices(*listing.volume, parsed) : std::vector<std::uint32_t> {};
         if (streamed) {
             // As a folder listing: the documents' filter streams its rows.
             const Value header = listing.Header({});
@@ -390,10 +393,10 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
                 gone = !WaitForRoom(listing.caller);
                 if (gone)
                     break;
-                std::vector<Value> rows;
+                std::vector<browse::FileRow> rows;
                 browse::MakeFileRows(*listing.volume, indices.data() + at,
                                      std::min(kFilterBatch, indices.size() - at), rows);
-                m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(std::move(rows))});
+                m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(rows))});
             }
             if (!gone)
                 m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
@@ -407,10 +410,10 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
             do {
                 if (!WaitForRoom(listing.caller))
                     break;
-                std::vector<Value> rows;
+                std::vector<browse::FileRow> rows;
                 const std::size_t count = std::min(kFilterAnswerRows, indices.size() - at);
                 browse::MakeFileRows(*listing.volume, indices.data() + at, count, rows);
-                m_ui.CallDocument(listing.caller, "StartFilterDataArr", {Value::Array(std::move(rows)), scanName});
+                m_ui.CallDocument(listing.caller, "StartFilterDataArr", {Value::Array(RowValues(rows)), scanName});
                 at += count;
             } while (at < indices.size());
         }
@@ -420,12 +423,12 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
 
 void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume,
                                std::shared_ptr<recover::RecoverProgress> progress, std::string destination,
-                               std::vector<recover::SelectionValue> selection)
+                               recover::Selection selection, std::size_t asked)
 {
     int status = 0;
     std::string refusal;
     auto summary = std::make_shared<recover::RecoverSummary>();
-    summary->selected = selection.size();
+    summary->selected = asked;
     if (volume) {
         if (destination.empty()) {
             base::LogLess("Recovery refused: no destination folder");

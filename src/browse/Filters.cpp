@@ -6,21 +6,10 @@
 #include "volume/VolumeScanner.h"
 
 #include <array>
-#include <cmath>
-#include <cstdlib>
 #include <mutex>
 
 namespace browse {
 namespace {
-
-// A decimal number as a floating-point parse of the text, truncated.
-std::int64_t ReadNumber(const std::string& text)
-{
-    const double v = std::strtod(text.c_str(), nullptr);
-    if (!std::isfinite(v) || v >= 9.2e18 || v <= -9.2e18)
-        return 0;
-    return static_cast<std::int64_t>(v);
-}
 
 // Seconds of a local time, through the C library's local time zone.
 std::int64_t LocalSeconds(const platform::LocalTime& t)
@@ -31,39 +20,22 @@ std::int64_t LocalSeconds(const platform::LocalTime& t)
 
 }  // namespace
 
-std::vector<std::string> SplitByComma(const std::string& text)
-{
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (std::size_t comma = text.find(','); comma != std::string::npos; comma = text.find(',', start)) {
-        pieces.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    pieces.push_back(text.substr(start));
-    return pieces;
-}
-
-void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::vector<ScriptValue>& rows)
+void FilterFiles(scan::VolumeScanner& volume, const Filter& filter, std::vector<FileRow>& rows)
 {
     const std::vector<std::uint32_t> indices = FilterFileIndices(volume, filter);
     MakeFileRows(volume, indices.data(), indices.size(), rows);
 }
 
-std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const std::string& filter)
+std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const Filter& filter)
 {
     std::vector<std::uint32_t> matches;
-    const std::vector<std::string> fields = SplitByComma(filter);
-    if (fields.size() < 10)
-        return matches;
-    std::array<std::int64_t, 5> categories {};
+    const std::array<std::int64_t, 5>& categories = filter.categories;
     bool anyCategory = false;
-    for (std::size_t c = 0; c < categories.size(); ++c) {
-        categories[c] = std::strtol(fields[c].c_str(), nullptr, 10);
-        anyCategory = anyCategory || categories[c] != 0;
-    }
-    const auto lo = static_cast<std::uint64_t>(ReadNumber(fields[5]));
-    const auto hi = static_cast<std::uint64_t>(ReadNumber(fields[6]));
-    const auto hours = static_cast<std::uint32_t>(ReadNumber(fields[8]));
+    for (const std::int64_t c : categories)
+        anyCategory = anyCategory || c != 0;
+    const std::uint64_t lo = filter.minSize;
+    const std::uint64_t hi = filter.maxSize;
+    const std::uint32_t hours = filter.hours;
     const std::int64_t now = LocalSeconds(platform::NowLocal());
 
     std::lock_guard<std::mutex> lock(volume.m_lock);

@@ -1,8 +1,9 @@
 // The filter of the results by file category, size range and age.
 #pragma once
 
-#include "browse/ScriptValue.h"
+#include "browse/FileRow.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,16 +14,22 @@ class VolumeScanner;
 
 namespace browse {
 
-// The pieces between commas; the piece after the last comma is always there.
-std::vector<std::string> SplitByComma(const std::string& text);
+struct Filter {
+    // Catalogue category codes (1 Pictures ... 5 E-mail stores), 0 for none:
+    // a file of any category given passes; none given, every file.
+    std::array<std::int64_t, 5> categories {};
+    // Sizes in bytes, both ends included; both 0: any size.
+    std::uint64_t minSize = 0;
+    std::uint64_t maxSize = 0;
+    // Changed within this many hours; 0: any age.
+    std::uint32_t hours = 0;
+};
 
-// Appends a row for each result that passes the filter text: ten fields
-// "Pictures,Documents,Videos,Audio,Emails,StartSize,EndSize,StartTime,EndTime,
-// ScanName" (category codes, sizes in bytes, the age limit in hours).
-void FilterFiles(scan::VolumeScanner& volume, const std::string& filter, std::vector<ScriptValue>& rows);
+// Appends a row for each result that passes the filter.
+void FilterFiles(scan::VolumeScanner& volume, const Filter& filter, std::vector<FileRow>& rows);
 // The same, as the indices of the matching results in list order: the rows
 // are then made a batch at a time (MakeFileRows), so that a filter of
 // millions of results never holds millions of rows.
-std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const std::string& filter);
+std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const Filter& filter);
 
 }  // namespace browse

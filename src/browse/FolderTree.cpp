@@ -12,20 +12,6 @@
 #include <mutex>
 
 namespace browse {
-namespace {
-
-std::string RowTime(std::uint64_t fileTime)
-{
-    platform::LocalTime t;
-    if (!platform::FileTimeToLocal(fileTime, t))
-        platform::FileTimeToLocal(0, t);
-    char text[40];
-    std::snprintf(text, sizeof text, "%4d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
-    return text;
-}
-
-}  // namespace
 
 std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, FolderUpdates& updates,
                                  const std::string& scanFolder, std::size_t limit, bool stopAware)
@@ -49,7 +35,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
         if (stopAware && base::StopRequested())
             break;
         scan::FoundFile& f = *volume.m_results[i];
-        if (f.m_inTree == 1 || f.m_existType <= 9)
+        if (f.m_inTree == 1 || f.m_existType == scan::kExistUnset)
             continue;
         if (f.m_isDirectory == 1) {
             f.m_inTree = 1;
@@ -62,7 +48,6 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
             p.pop_back();
         if (f.m_existType != scan::kExistLost && p.find(scanFolder) == std::string::npos)
             continue;
-        f.m_existType = static_cast<std::uint8_t>(f.m_existType / 10);
         for (std::string folder = p;;) {
             const std::int32_t count = ++tree.m_counts[folder];
             updates[folder] = {folder, count};
@@ -77,7 +62,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
     return n - i;
 }
 
-void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<ScriptValue>& rows)
+void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<FileRow>& rows)
 {
     const std::vector<std::uint32_t> indices = FolderFileIndices(volume, folder);
     MakeFileRows(volume, indices.data(), indices.size(), rows);
@@ -96,7 +81,7 @@ std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const 
 }
 
 void MakeFileRows(scan::VolumeScanner& volume, const std::uint32_t* indices, std::size_t count,
-                  std::vector<ScriptValue>& rows)
+                  std::vector<FileRow>& rows)
 {
     rows.reserve(rows.size() + count);
     std::lock_guard<std::mutex> lock(volume.m_lock);
@@ -165,24 +150,6 @@ std::uint64_t FolderFeed::Version() const
 {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_version;
-}
-
-ScriptValue MakeFileRow(const scan::FoundFile& file, std::size_t index)
-{
-    const std::string time = RowTime(file.m_latestTime);
-    char size[24];
-    std::snprintf(size, sizeof size, "%" PRIu64, file.m_fileSize);
-    return ScriptValue::Array {
-        file.FullNameUtf8(),
-        time,
-        time,
-        time,
-        std::string(size),
-        static_cast<std::int64_t>(index),
-        static_cast<std::int64_t>(file.m_existType),
-        file.m_filePath == "/" ? std::string() : file.m_filePath.str(),
-        filetypes::TypeName(file.suffix()),
-    };
 }
 
 }  // namespace browse

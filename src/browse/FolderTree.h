@@ -2,7 +2,7 @@
 // results arrive, and the file list of one folder.
 #pragma once
 
-#include "browse/ScriptValue.h"
+#include "browse/FileRow.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,13 +60,13 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
                                  const std::string& scanFolder, std::size_t limit, bool stopAware = true);
 
 // One row per file directly in `folder` ("" for the root, else "a\\b\\").
-void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<ScriptValue>& rows);
+void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std::vector<FileRow>& rows);
 // The same, as the indices of those files in list order (the rows are made a
 // batch at a time, so a folder of millions of files never holds all its rows).
 std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const std::string& folder);
 // Appends the rows of the results at `indices`, read under the results' lock.
 void MakeFileRows(scan::VolumeScanner& volume, const std::uint32_t* indices, std::size_t count,
-                  std::vector<ScriptValue>& rows);
+                  std::vector<FileRow>& rows);
 
 // The folder tree of one scan as any number of documents take it, each when
 // it likes: the results are placed as they come (CollectFolderUpdates), and
@@ -111,9 +111,5 @@ private:
     std::unordered_map<std::string, Folder> m_folders;
     std::map<std::uint64_t, const std::string*> m_changes;  // version -> the folder changed then
 };
-
-// The nine values that describe a found file: full name, three times, size,
-// index, exist type, folder path and type name.
-ScriptValue MakeFileRow(const scan::CBaseFileObject& file, std::size_t index);
 
 }  // namespace browse

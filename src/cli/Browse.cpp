@@ -31,26 +31,26 @@ std::string FolderPathOf(std::string folder)
     return folder.empty() ? folder : folder + "\\";
 }
 
-void PrintRows(const std::vector<browse::ScriptValue>& rows, bool json)
+void PrintRows(const std::vector<browse::FileRow>& rows, bool json)
 {
     if (json) {
         for (const auto& row : rows)
-            std::printf("%s\n", row.ToJson().c_str());
+            std::printf("%s\n", browse::RowValue(row).ToJson().c_str());
         return;
     }
     std::printf("%8s  %-7s %14s  %-19s  %-22s %s\n", "index", "state", "size", "time", "type", "path");
     for (const auto& row : rows) {
-        const auto& v = row.Items();
-        const std::int64_t exist = v[6].Int();
-        const std::int64_t kind = exist >= 10 ? exist / 10 : exist;
-        const char* state = kind == 1 ? "in use" : kind == 2 ? "deleted" : kind == 3 ? "lost" : "-";
-        std::string path = v[7].String() + v[0].String();
+        const char* state = row.state == scan::kExistInUse    ? "in use"
+                            : row.state == scan::kExistDeleted ? "deleted"
+                            : row.state == scan::kExistLost    ? "lost"
+                                                                : "-";
+        std::string path = row.folder + row.fullName;
         for (char& c : path) {
             if (c == '\\')
                 c = '/';
         }
-        std::printf("%8" PRId64 "  %-7s %14s  %-19s  %-22s %s\n", v[5].Int(), state, v[4].String().c_str(),
-                    v[1].String().c_str(), Printable(v[8].String()).c_str(), Printable(path).c_str());
+        std::printf("%8zu  %-7s %14" PRIu64 "  %-19s  %-22s %s\n", row.index, state, row.size, row.time.c_str(),
+                    Printable(row.typeName).c_str(), Printable(path).c_str());
     }
 }
 
@@ -134,7 +134,7 @@ int RunList(const ListOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
-    std::vector<browse::ScriptValue> rows;
+    std::vector<browse::FileRow> rows;
     browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
@@ -147,17 +147,15 @@ int RunFilter(const FilterOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
-    // The ten fields: five category codes, the size range, the unused start
-    // time, the age in hours and the name of the scan.
-    char text[256];
-    const std::uint64_t maxSize = options.maxSize != 0 ? options.maxSize
-                                  : options.minSize != 0 ? 9000000000000000000ULL
-                                                         : 0;
-    std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%" PRIu64 ",%" PRIu64 ",,%u,quenlar", options.pictures ? 1 : 0,
-                  options.documents ? 2 : 0, options.videos ? 3 : 0, options.audio ? 4 : 0, options.emails ? 5 : 0,
-                  options.minSize, maxSize, options.hours);
-    std::vector<browse::ScriptValue> rows;
-    browse::FilterFiles(volume, text, rows);
+    browse::Filter filter;
+    filter.categories = {options.pictures ? 1 : 0, options.documents ? 2 : 0, options.videos ? 3 : 0,
+                         options.audio ? 4 : 0, options.emails ? 5 : 0};
+    // A smallest size alone takes every larger file.
+    filter.minSize = options.minSize;
+    filter.maxSize = options.maxSize != 0 ? options.maxSize : options.minSize != 0 ? ~std::uint64_t {0} : 0;
+    filter.hours = options.hours;
+    std::vector<browse::FileRow> rows;
+    browse::FilterFiles(volume, filter, rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
     return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);

@@ -22,8 +22,8 @@ extern "C" void RequestStop()
     base::StopRequest.store(base::kStopDiscard);
 }
 
-// "docs/old" or "docs\\old" as the result tree writes a folder: a drive
-// prefix, a backslash and the path with backslashes.
+// "docs/old" or "docs\\old" as the result tree writes a folder: the path
+// with backslashes, none at either end ("" for the whole tree).
 std::string TreeFolder(std::string path)
 {
     for (char& c : path) {
@@ -34,7 +34,7 @@ std::string TreeFolder(std::string path)
         path.pop_back();
     while (!path.empty() && path.front() == '\\')
         path.erase(0, 1);
-    return path.empty() ? "V:" : "V:\\" + path;
+    return path;
 }
 
 }  // namespace
@@ -68,13 +68,12 @@ int RunRecover(const RecoverOptions& options)
         return kExitFailed;
     }
 
-    std::vector<recover::SelectionValue> selection;
-    for (const std::int64_t i : options.indices)
-        selection.push_back(recover::SelectionValue::Index(i));
+    recover::Selection selection;
+    selection.indices = options.indices;
     for (const std::string& f : options.folders)
-        selection.push_back(recover::SelectionValue::Folder(TreeFolder(f)));
+        selection.folders.push_back(TreeFolder(f));
     if (options.all)
-        selection.push_back(recover::SelectionValue::Folder("V:"));
+        selection.folders.emplace_back();
 
     base::StopRequest = 0;
     platform::OnInterrupt(RequestStop);

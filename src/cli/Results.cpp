@@ -43,7 +43,7 @@ std::string TimeText(std::uint64_t fileTime)
 // The state a listing shows. A folder in use on FAT32 or exFAT keeps no
 // state of its own in the results (so the result browser does not list it);
 // it is shown as in use, which it is.
-unsigned ListedExist(const scan::FoundFile& f)
+scan::ExistType ListedState(const scan::FoundFile& f)
 {
     if (f.m_existType == scan::kExistUnset && f.m_isDirectory == 1 && f.m_located == 1 &&
         (f.m_fileSystemType == scan::kFat32 || f.m_fileSystemType == scan::kExfat))
@@ -51,12 +51,18 @@ unsigned ListedExist(const scan::FoundFile& f)
     return f.m_existType;
 }
 
-const char* ExistText(unsigned exist)
+// The same as the result store's exist type code (see ExistCode).
+unsigned ListedExist(const scan::FoundFile& f)
 {
-    switch (exist >= 10 ? exist / 10 : exist) {
-    case 1: return "in use";
-    case 2: return "deleted";
-    case 3: return "lost";
+    return ListedState(f) != f.m_existType ? ListedState(f) * 10u : scan::ExistCode(f);
+}
+
+const char* ExistText(scan::ExistType state)
+{
+    switch (state) {
+    case scan::kExistInUse: return "in use";
+    case scan::kExistDeleted: return "deleted";
+    case scan::kExistLost: return "lost";
     default: return "-";
     }
 }
@@ -161,7 +167,7 @@ void PrintBodyfile(const scan::FoundFile& f, std::size_t index, std::FILE* out)
         if (c == '|')
             c = '_';
     }
-    if ((f.m_existType >= 10 ? f.m_existType / 10 : f.m_existType) == 2)
+    if (f.m_existType == scan::kExistDeleted)
         name += " (deleted)";
     const std::uint64_t inode = f.m_fileSystemType == scan::kNtfs ? f.m_fileNo : index;
     std::fprintf(out, "0|%s|%" PRIu64 "|%s|0|0|%" PRIu64 "|0|%" PRId64 "|0|0\n", name.c_str(), inode,
@@ -189,7 +195,7 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
         case ResultFormat::Table:
         {
             const std::string notes = Notes(f);
-            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s\n", i, ExistText(ListedExist(f)),
+            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s\n", i, ExistText(ListedState(f)),
                          f.m_isDirectory == 1 ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
                          notes.empty() ? "-" : notes.c_str(), Printable(SlashPath(f) + f.FullNameUtf8()).c_str());
         }

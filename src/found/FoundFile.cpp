@@ -120,4 +120,16 @@ std::u16string CBaseFileObject::FullName() const
     return platform::Utf8ToUtf16(FullNameUtf8());
 }
 
+std::uint8_t ExistCode(const FoundFile& file)
+{
+    const auto state = static_cast<std::uint8_t>(file.m_existType);
+    return file.Placed() ? state : static_cast<std::uint8_t>(state * 10);
+}
+
+void SetExistCode(FoundFile& file, std::int64_t code)
+{
+    const std::int64_t state = code >= 10 ? code / 10 : code;
+    file.m_existType = state >= kExistUnset && state <= kExistLost ? static_cast<ExistType>(state) : kExistUnset;
+}
+
 }  // namespace scan

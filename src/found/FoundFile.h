@@ -25,9 +25,9 @@ const char* FileSystemName(std::int32_t type);
 // Where a found file's entry stands.
 enum ExistType : std::uint8_t {
     kExistUnset = 0,
-    kExistInUse = 10,
-    kExistDeleted = 20,
-    kExistLost = 30,  // found through a stray record, or its parent chain is gone
+    kExistInUse = 1,
+    kExistDeleted = 2,
+    kExistLost = 3,  // found through a stray record, or its parent chain is gone
 };
 
 // What the special flag of an extent says.
@@ -131,7 +131,7 @@ public:
     std::string FullNameUtf8() const;
     std::string_view FullNameView() const { return m_name.Full(); }
 
-    std::uint32_t m_inTree = 0;      // placed in the folder tree
+    std::uint32_t m_inTree = 0;      // placed in the folder tree (a folder: passed by it)
     std::uint32_t m_located = 0;     // FAT32/exFAT: the first sector is known
     std::uint64_t m_dirHint = 0;     // FAT32/exFAT: directory cluster read last
     // UTF-8: the name without its last extension, and what follows the last dot.
@@ -145,7 +145,7 @@ public:
     std::uint32_t m_fileNo = 0;      // NTFS record number
     std::int32_t m_isDirectory = 3;  // 0 file, 1 folder, 3 not set
     std::int32_t m_fileSystemType = kUnknownFileSystem;
-    std::uint8_t m_existType = kExistUnset;
+    ExistType m_existType = kExistUnset;
     // NTFS: a later sector of the file's record failed its update-sequence
     // check, so only what its first sectors hold is known.
     bool m_torn = false;
@@ -155,10 +155,21 @@ public:
     // reads as zeros.
     std::uint64_t m_validSize = kAllValid;
 
+    // A file the folder tree has counted in its folder.
+    bool Placed() const { return m_inTree == 1 && m_isDirectory != 1; }
+
 private:
     FileName m_name;
 };
 
 using FoundFile = CBaseFileObject;
+
+// The exist type as the result store and the window's rows keep it: the
+// state times 10 (10, 20, 30) while the file waits for the folder tree, the
+// state alone (1, 2, 3) once the tree has placed it; 0 unset.
+std::uint8_t ExistCode(const FoundFile& file);
+// Takes the state from such a code. The file is not placed: the next folder
+// tree places it again. A code of no state leaves it unset.
+void SetExistCode(FoundFile& file, std::int64_t code);
 
 }  // namespace scan

@@ -95,7 +95,7 @@ void FinalPass(VolumeScanner& volume, NtfsPathState& paths, bool deep)
             continue;
         std::string path;
         if (!FinalNtfsPath(paths, pending.parent, path) && !deep &&
-            (file.m_existType == kExistUnset || file.m_existType > 9))
+            !file.Placed())
             file.m_existType = kExistLost;
         file.m_filePath = std::move(path);
     }

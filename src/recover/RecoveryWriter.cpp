@@ -83,30 +83,17 @@ std::string SafeFolderPath(const std::string& filePath, bool& shortened)
 }
 
 // The selection set: unique result indices in ascending order.
-std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection)
+std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const Selection& selection)
 {
     std::set<std::uint32_t> set;
-    for (const SelectionValue& value : selection) {
+    for (const std::int64_t index : selection.indices) {
+        if (index >= 0 && index <= 0xFFFFFFFF)
+            set.insert(static_cast<std::uint32_t>(index));
+    }
+    for (const std::string& folder : selection.folders) {
         if (base::StopRequested())
             break;
-        if (value.kind == SelectionValue::kIndex) {
-            if (value.index >= 0 && value.index <= 0xFFFFFFFF)
-                set.insert(static_cast<std::uint32_t>(value.index));
-            continue;
-        }
-        if (value.kind != SelectionValue::kFolder)
-            continue;
-        const std::string& s = value.folder;
-        base::LogDebug("waiting to recovery path: %s", s.c_str());
-        std::string folder;
-        const std::size_t slash = s.find('\\');
-        if (!s.empty() && slash != std::string::npos && slash >= 2) {
-            folder = s.substr(slash + 1);
-            folder.erase(0, folder.find_first_not_of('\\') == std::string::npos ? folder.size()
-                                                                                 : folder.find_first_not_of('\\'));
-        } else if (!(s.size() == 2 && s[1] == ':')) {
-            continue;
-        }
+        base::LogDebug("waiting to recovery path: %s", folder.c_str());
         for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
             if (base::StopRequested())
                 break;
@@ -303,7 +290,7 @@ void RecoverProgress::SetPath(const std::string& path)
     m_path = path;
 }
 
-RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
+RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress)
 {
     RecoverSummary summary;

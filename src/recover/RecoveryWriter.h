@@ -18,16 +18,11 @@ class VolumeScanner;
 
 namespace recover {
 
-// One value of a selection: an index into the results, or a folder of the
-// result tree written as a drive prefix, a backslash and the folder path
-// ("E:\\docs\\old"; "E:" alone for the whole volume).
-struct SelectionValue {
-    enum Kind { kIndex, kFolder, kOther } kind = kOther;
-    std::int64_t index = 0;
-    std::string folder;
-
-    static SelectionValue Index(std::int64_t i) { return {kIndex, i, {}}; }
-    static SelectionValue Folder(std::string f) { return {kFolder, 0, std::move(f)}; }
+// What to recover: result indices, and folders of the result tree ("a\\b";
+// "" the whole tree), each with every file at or below it.
+struct Selection {
+    std::vector<std::int64_t> indices;
+    std::vector<std::string> folders;
 };
 
 constexpr std::size_t kTransferBytes = 0x4000000;  // 64 MiB
@@ -110,7 +105,7 @@ private:
 // every byte of it was read and written; otherwise it keeps the temporary
 // name, or is removed when nothing could be written.
 // `progress`, when given, is kept up to date.
-RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const std::vector<SelectionValue>& selection,
+RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress = nullptr);
 
 // Makes the folders that are to hold `outputPath`; true when they exist.

@@ -292,7 +292,7 @@ bool WriteFile(SaveStatements& s, const scan::FoundFile& f, std::size_t position
     const auto fileId = static_cast<std::int64_t>(position + 1);
     s.file.Add(f.name()).Add(f.suffix()).Add(f.m_latestTime).Add(f.m_latestTime).Add(f.m_latestTime);
     s.file.Add(f.m_filePath).Add(std::int64_t {0}).Add(f.m_fileSize);
-    s.file.Add(static_cast<std::int64_t>(f.m_existType)).Add(f.m_fileNo).Add(f.m_fileSystemType);
+    s.file.Add(static_cast<std::int64_t>(scan::ExistCode(f))).Add(f.m_fileNo).Add(f.m_fileSystemType);
     if (!s.file.EndRow())
         return false;
     for (const scan::FileExtent& e : f.extents) {
@@ -523,12 +523,9 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
         f->m_filePath = files.Text(6);
         f->m_fileSize = static_cast<std::uint64_t>(files.Int(8));
         f->m_fileNo = static_cast<std::uint32_t>(files.Int(9));
-        // A file the folder tree had placed was saved as 1, 2 or 3; it must
-        // be placed again.
-        auto exist = static_cast<std::uint8_t>(files.Int(10));
-        if (exist >= 1 && exist <= 9)
-            exist = static_cast<std::uint8_t>(exist * 10);
-        f->m_existType = exist;
+        // A file the folder tree had placed was saved as 1, 2 or 3; it is
+        // placed again.
+        scan::SetExistCode(*f, static_cast<std::uint8_t>(files.Int(10)));
         f->m_fileSystemType = static_cast<std::int32_t>(files.Int(11));
     }
     if (files.Failed())

@@ -1,0 +1,57 @@
+#include "browse/FileRow.h"
+
+#include "filetypes/Catalogue.h"
+#include "platform/Time.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace browse {
+namespace {
+
+std::string RowTime(std::uint64_t fileTime)
+{
+    platform::LocalTime t;
+    if (!platform::FileTimeToLocal(fileTime, t))
+        platform::FileTimeToLocal(0, t);
+    char text[40];
+    std::snprintf(text, sizeof text, "%4d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+    return text;
+}
+
+}  // namespace
+
+FileRow MakeFileRow(const scan::FoundFile& file, std::size_t index)
+{
+    FileRow row;
+    row.fullName = file.FullNameUtf8();
+    row.time = RowTime(file.m_latestTime);
+    row.size = file.m_fileSize;
+    row.index = index;
+    row.state = file.m_existType;
+    row.placed = file.Placed();
+    row.folder = file.m_filePath == "/" ? std::string() : file.m_filePath.str();
+    row.typeName = filetypes::TypeName(file.suffix());
+    return row;
+}
+
+ScriptValue RowValue(const FileRow& row)
+{
+    char size[24];
+    std::snprintf(size, sizeof size, "%" PRIu64, row.size);
+    const auto state = static_cast<std::int64_t>(row.state);
+    return ScriptValue::Array {
+        row.fullName,
+        row.time,
+        row.time,
+        row.time,
+        std::string(size),
+        static_cast<std::int64_t>(row.index),
+        row.placed ? state : state * 10,
+        row.folder,
+        row.typeName,
+    };
+}
+
+}  // namespace browse
