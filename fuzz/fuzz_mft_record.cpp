@@ -4,8 +4,10 @@
 // at cluster 1 so that attribute-list references resolve inside the input.
 // The record is checked, described, and its file read back as recovery
 // would read it.
-#include "found/FileContent.h"
+#include "search/Scans.h"
+#include "volume/FileContent.h"
 #include "ntfs/NtfsRecord.h"
+#include "ntfs/RecordFacts.h"
 #include "volume/VolumeScanner.h"
 #include "platform/BlockDevice.h"
 

@@ -5,7 +5,7 @@
 // test images, so that inputs hold many folders and records together and the
 // fuzzer can find what multiplies work or results (run with -rss_limit_mb and
 // -timeout, which report a blow-up as a failure).
-#include "found/FileContent.h"
+#include "volume/FileContent.h"
 #include "platform/BlockDevice.h"
 #include "search/Scans.h"
 #include "volume/VolumeScanner.h"

@@ -1,7 +1,8 @@
 // The file-content readers and the LZNT1 decoder: holes, valid sizes,
 // compression units of each kind, FAT chains that loop or break, and
 // unreadable sectors, on volumes held in memory.
-#include "found/FileContent.h"
+#include "search/Scans.h"
+#include "volume/FileContent.h"
 #include "ntfs/Lznt1.h"
 #include "platform/BlockDevice.h"
 #include "volume/VolumeScanner.h"

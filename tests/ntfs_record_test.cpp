@@ -1,6 +1,7 @@
 #include "NtfsBuilder.h"
 
 #include "ntfs/NtfsRecord.h"
+#include "ntfs/RecordFacts.h"
 #include "volume/VolumeScanner.h"
 #include "platform/BlockDevice.h"
 #include "base/ByteView.h"

@@ -1,6 +1,7 @@
 #include "NtfsBuilder.h"
 
 #include "ntfs/NtfsRecord.h"
+#include "ntfs/RecordFacts.h"
 #include "platform/BlockDevice.h"
 #include "platform/Text.h"
 #include "search/Scans.h"

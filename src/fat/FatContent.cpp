@@ -1,6 +1,7 @@
 // FAT32 and exFAT file contents: the cluster chain in the FAT, followed once
 // when the reader is opened and turned into runs of consecutive clusters.
-#include "found/FileContent.h"
+#include "volume/FileContent.h"
+#include "fat/FatScan.h"
 
 #include "fat/ClusterChain.h"
 #include "found/FoundFile.h"

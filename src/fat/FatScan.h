@@ -3,7 +3,10 @@
 // and tests the stop request; none touches the store or a front end.
 #pragma once
 
+#include "volume/FileContent.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace scan {
@@ -17,5 +20,11 @@ int Fat32Scan(VolumeScanner& volume);
 // allocation bitmap shows free are read).
 void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
                         bool onlyIfFree);
+
+// The readers of a found file's bytes: its cluster chain, followed once when
+// the reader is opened (a deleted file, whose chain is gone, is taken as
+// contiguous; an exFAT file may say its clusters follow one another).
+std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const CBaseFileObject& file);
+std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const CBaseFileObject& file);
 
 }  // namespace scan

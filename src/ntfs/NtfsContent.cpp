@@ -1,11 +1,13 @@
 // NTFS file contents: data resident in the file's record, runs of clusters
 // with sparse holes, and LZNT1-compressed data in compression units.
-#include "found/FileContent.h"
+#include "volume/FileContent.h"
+#include "ntfs/NtfsScan.h"
 
 #include "base/Log.h"
 #include "found/FoundFile.h"
 #include "ntfs/Lznt1.h"
 #include "ntfs/NtfsRecord.h"
+#include "ntfs/RecordFacts.h"
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>

@@ -1,13 +1,12 @@
-// The NTFS file-record toolkit: record validation and fix-ups, the attribute
-// walk, the choice of $FILE_NAME, and what a scan derives
-// from a record (size, latest time, how and where its data is stored).
+// NTFS file records: validation and fix-ups, the attribute walk and the
+// choice of $FILE_NAME among a record's names. What a scan derives from a
+// record with the help of the volume is in RecordFacts.h.
 // Records are 1024, 2048 or 4096 bytes, as the volume's boot sector says (a
 // stray record found by the deep scan says it itself); ntfs-notes.md beside
 // this file lists the fields used.
 #pragma once
 
 #include "base/ByteView.h"
-#include "found/FoundFile.h"
 #include "ntfs/AttributeHeader.h"
 #include "ntfs/DataRun.h"
 #include "ntfs/FileNameAttribute.h"
@@ -20,8 +19,6 @@
 #include <vector>
 
 namespace scan {
-
-class VolumeScanner;
 
 // One record; its size is the record's size.
 using RecordView = std::span<const std::uint8_t>;
@@ -76,39 +73,31 @@ bool FindAttribute(RecordView record, std::uint8_t type, ByteView& attribute);
 
 // The base record of an extension record (header 0x20); 0 for a base record.
 std::uint64_t BaseRecordReference(RecordView record);
-// The file's chosen $FILE_NAME: in the record, or, for a file whose
-// attributes spill into extension records, in the extension record of this
-// file that its $ATTRIBUTE_LIST names.
-bool FindFileName(VolumeScanner& volume, RecordView record, FileNameInfo& name);
-
-// Volume byte offset of a referenced record through the $MFT runs; 0 when the
-// record lies outside them.
-std::uint64_t MapReference(const VolumeScanner& volume, std::uint64_t reference);
-
-// What a record says of its file's data.
-struct DataLayout {
-    std::uint64_t size = 0;
-    std::uint64_t validSize = kAllValid;  // bytes past this read as zeros
-    ContentEncoding encoding = kStored;
-    std::uint8_t compressionUnit = 0;
-    ExtentList extents;                   // in file order, holes included
-};
-// `recordSector` is where `record` was read. The record must have passed
-// ValidateAndFixRecord; pass only its intact part.
-DataLayout DescribeData(VolumeScanner& volume, RecordView record, std::uint64_t recordSector);
-
-// What a scan takes from one record: its chosen name and its data, reading
-// its attribute list (if any) once. False when the record has no name.
-struct RecordFacts {
-    FileNameInfo name;
-    DataLayout data;
-};
-bool ReadRecordFacts(VolumeScanner& volume, RecordView record, std::uint64_t recordSector, RecordFacts& facts);
-
-std::uint64_t FileSize(VolumeScanner& volume, RecordView record);
 // The latest of the access, creation and modification times; 0 if none.
 std::uint64_t LatestTime(RecordView record);
-// The file's runs as volume sectors.
-std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector);
+
+// The name of `chars` UTF-16 characters at `offset`, as far as the bytes go.
+std::u16string NameAt(ByteView bytes, std::size_t offset, std::size_t chars);
+
+// Calls `each(position, header type, length)` for every attribute of the
+// record, in order, while it returns true. The walk stops at the end marker
+// (type byte 0xFF), at a length of 0, and at an attribute that would leave no
+// room for the end marker in the record.
+template <typename F>
+void WalkAttributes(RecordView record, F&& each)
+{
+    const ByteView v(record.data(), record.size());
+    const std::size_t n = record.size();
+    std::size_t pos = DecodeRecordHeader(v).firstAttribute;
+    while (pos + 4 < n) {
+        const std::uint32_t type = v.U32(pos);
+        const std::size_t length = v.U16(pos + 0x04);
+        if ((type & 0xFF) == 0xFF || length == 0 || pos + length + 4 > n - 1)
+            return;
+        if (!each(pos, type, length))
+            return;
+        pos += length;
+    }
+}
 
 }  // namespace scan

@@ -5,6 +5,7 @@
 #include "base/Log.h"
 #include "base/StopRequest.h"
 #include "ntfs/NtfsRecord.h"
+#include "ntfs/RecordFacts.h"
 #include "platform/Text.h"
 #include "volume/ChunkRead.h"
 #include "volume/VolumeScanner.h"

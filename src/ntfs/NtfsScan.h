@@ -4,8 +4,11 @@
 // request; none touches the store or a front end.
 #pragma once
 
+#include "volume/FileContent.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace scan {
 
@@ -14,6 +17,9 @@ struct NtfsPathState;
 
 // Walks the $MFT through its data runs. 0 done or stopped, 1 out of memory.
 int NtfsNormalScan(VolumeScanner& volume);
+// The reader of a found NTFS file's bytes: its runs with their holes, LZNT1
+// compression, or data resident in its record.
+std::unique_ptr<FileContentReader> OpenNtfsContent(VolumeScanner& volume, const CBaseFileObject& file);
 
 // Looks for stray records in `bytes` read from `firstSector`: at every 512
 // bytes a record may begin, of the size its own header gives, so that the

@@ -2,7 +2,8 @@
 
 #include "base/Log.h"
 #include "base/StopRequest.h"
-#include "found/FileContent.h"
+#include "search/Scans.h"
+#include "volume/FileContent.h"
 #include "platform/Files.h"
 #include "platform/OutputFile.h"
 #include "volume/VolumeScanner.h"

@@ -85,4 +85,14 @@ int DeepScan(VolumeScanner& volume, std::uint64_t startSector)
     return end;
 }
 
+std::unique_ptr<FileContentReader> OpenFileContent(VolumeScanner& volume, const CBaseFileObject& file)
+{
+    switch (file.m_fileSystemType) {
+    case kNtfs: return OpenNtfsContent(volume, file);
+    case kFat32: return OpenFat32Content(volume, file);
+    case kExfat: return OpenExfatContent(volume, file);
+    default: return NoContent(volume, file, kFaultNoData);
+    }
+}
+
 }  // namespace scan

@@ -95,14 +95,6 @@ private:
     std::uint64_t m_validSize = 0;
 };
 
-// The reader for `file`, by its file system. The volume must stay open and
-// its results unchanged while the reader is used.
-std::unique_ptr<FileContentReader> OpenFileContent(VolumeScanner& volume, const CBaseFileObject& file);
-
-// The per-file-system readers OpenFileContent chooses from.
-std::unique_ptr<FileContentReader> OpenNtfsContent(VolumeScanner& volume, const CBaseFileObject& file);
-std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const CBaseFileObject& file);
-std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const CBaseFileObject& file);
 
 // A reader that gives nothing, with `faults` as the reason.
 std::unique_ptr<FileContentReader> NoContent(VolumeScanner& volume, const CBaseFileObject& file,

@@ -1,4 +1,4 @@
-#include "found/FileContent.h"
+#include "volume/FileContent.h"
 
 #include "found/FoundFile.h"
 #include "volume/VolumeScanner.h"
@@ -160,16 +160,6 @@ std::unique_ptr<FileContentReader> MappedContent(VolumeScanner& volume, const CB
                                                  std::uint32_t faults)
 {
     return std::make_unique<Mapped>(volume, file, std::move(map), faults);
-}
-
-std::unique_ptr<FileContentReader> OpenFileContent(VolumeScanner& volume, const CBaseFileObject& file)
-{
-    switch (file.m_fileSystemType) {
-    case kNtfs: return OpenNtfsContent(volume, file);
-    case kFat32: return OpenFat32Content(volume, file);
-    case kExfat: return OpenExfatContent(volume, file);
-    default: return NoContent(volume, file, kFaultNoData);
-    }
 }
 
 }  // namespace scan
