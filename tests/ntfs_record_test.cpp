@@ -1,3 +1,4 @@
+#include "NtfsFacts.h"
 #include "NtfsBuilder.h"
 
 #include "ntfs/NtfsRecord.h"
@@ -11,6 +12,8 @@
 #include <memory>
 
 using namespace scan;
+using testing_ntfs::BuildExtents;
+using testing_ntfs::FileSize;
 using testing_ntfs::Put16;
 using testing_ntfs::Record;
 using testing_ntfs::RecordBuilder;

@@ -1,3 +1,4 @@
+#include "NtfsFacts.h"
 #include "NtfsBuilder.h"
 
 #include "ntfs/NtfsRecord.h"
@@ -19,6 +20,8 @@
 #include <thread>
 
 using namespace scan;
+using testing_ntfs::BuildExtents;
+using testing_ntfs::FileSize;
 
 namespace {
 

@@ -356,15 +356,4 @@ DataLayout DescribeData(VolumeScanner& volume, RecordView record, std::uint64_t 
     return DescribeData(volume, record, ReadAttributeList(volume, record), recordSector);
 }
 
-std::uint64_t FileSize(VolumeScanner& volume, RecordView record)
-{
-    return DescribeData(volume, record, 0).size;
-}
-
-std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector)
-{
-    const ExtentList extents = DescribeData(volume, record, recordSector).extents;
-    return std::vector<FileExtent>(extents.begin(), extents.end());
-}
-
 }  // namespace scan

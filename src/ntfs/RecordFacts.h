@@ -42,8 +42,4 @@ struct RecordFacts {
 };
 bool ReadRecordFacts(VolumeScanner& volume, RecordView record, std::uint64_t recordSector, RecordFacts& facts);
 
-std::uint64_t FileSize(VolumeScanner& volume, RecordView record);
-// The file's runs as volume sectors.
-std::vector<FileExtent> BuildExtents(VolumeScanner& volume, RecordView record, std::uint64_t recordSector);
-
 }  // namespace scan

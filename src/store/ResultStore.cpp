@@ -449,18 +449,6 @@ bool ReadLastScanRecord(ScanRecordInfo& record)
     return true;
 }
 
-bool InsertFoundFile(const scan::FoundFile& file, std::size_t position)
-{
-    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
-    SaveStatements s;
-    if (!s.Ok() || !WriteFile(s, file, position) || !s.file.Flush())
-        return false;
-    s.extent.Flush();
-    WriteState(s, file, position, -1);
-    s.state.Flush();
-    return true;
-}
-
 bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
 {
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);

@@ -57,9 +57,6 @@ bool InsertScanRecord(const ScanRecordInfo& record);
 // The scan record with the highest scanid; `record` is left as it was when
 // there is none.
 bool ReadLastScanRecord(ScanRecordInfo& record);
-// Writes one file row and its extent rows; `position` is its 0-based place in
-// the list being saved. True when the file row was written.
-bool InsertFoundFile(const scan::CBaseFileObject& file, std::size_t position);
 // Replaces what the store holds by this scan record and every result of the
 // scanner (with a paused deep scan's folder map and waiting paths), all in
 // one transaction: on any failure nothing changes.
