@@ -213,8 +213,8 @@ protected:
         std::map<std::string, std::int64_t> want;
         if (!volume)
             return want;
-        std::lock_guard<std::mutex> lock(volume->m_lock);
-        for (const auto& f : volume->m_results) {
+        const scan::ReadResults results = std::as_const(*volume).Results();
+        for (const auto& f : *results) {
             std::string path = f->m_filePath;
             if (f->m_isDirectory == 1 || path.empty() || path == "/" || f->m_existType == scan::kExistUnset)
                 continue;
@@ -258,9 +258,9 @@ protected:
 
 std::multiset<std::string> Keys(const scan::VolumeScanner& volume)
 {
-    std::lock_guard<std::mutex> lock(const_cast<scan::VolumeScanner&>(volume).m_lock);
+    const scan::ReadResults results = volume.Results();
     std::multiset<std::string> keys;
-    for (const auto& f : volume.m_results)
+    for (const auto& f : *results)
         keys.insert(f->m_filePath + "|" + f->FullNameUtf8() + "|" + std::to_string(f->m_fileSize) + "|" +
                     std::to_string(f->m_existType));
     return keys;

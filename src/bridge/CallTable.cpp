@@ -624,15 +624,12 @@ Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, st
         return Value(0);
     // A recovery holds the results for its whole run; scans hold them only
     // to add a few.
-    std::unique_lock<std::mutex> lock(volume->m_lock, std::defer_lock);
-    for (int tries = 0; !lock.try_lock(); ++tries) {
-        if (tries == 20 || m_closing)
-            return Value(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (static_cast<std::uint64_t>(index) >= volume->m_results.size())
+    const scan::LockedResults results = volume->TryResults(std::chrono::milliseconds(100), &m_closing);
+    if (!results)
+        return Value(1);
+    if (static_cast<std::uint64_t>(index) >= results->size())
         return Value(0);
-    const scan::CBaseFileObject& file = *volume->m_results[static_cast<std::size_t>(index)];
+    const scan::CBaseFileObject& file = *(*results)[static_cast<std::size_t>(index)];
     if (file.m_isDirectory)
         return Value(0);
     const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);

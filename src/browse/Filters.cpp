@@ -5,6 +5,7 @@
 #include "platform/Time.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <array>
 #include <mutex>
 
@@ -38,9 +39,9 @@ std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const 
     const std::uint32_t hours = filter.hours;
     const std::int64_t now = LocalSeconds(platform::NowLocal());
 
-    std::lock_guard<std::mutex> lock(volume.m_lock);
-    for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
-        const scan::FoundFile& f = *volume.m_results[i];
+    const scan::ReadResults results = std::as_const(volume).Results();
+    for (std::size_t i = 0; i < results->size(); ++i) {
+        const scan::FoundFile& f = *(*results)[i];
         if (anyCategory) {
             const std::int64_t code = f.suffix().empty() ? 0 : filetypes::CategoryOfSuffix(f.suffix());
             bool match = false;

@@ -5,6 +5,7 @@
 #include "platform/Time.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -16,8 +17,8 @@ namespace browse {
 std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, FolderUpdates& updates,
                                  const std::string& scanFolder, std::size_t limit, bool stopAware)
 {
-    std::lock_guard<std::mutex> lock(volume.m_lock);
-    const scan::ResultList& results = volume.m_results;
+    const scan::LockedResults locked = volume.Results();
+    const scan::ResultList& results = *locked;
     if (results.Generation() != tree.m_generation) {
         tree.m_generation = results.Generation();
         tree.m_revision = results.Revision();
@@ -34,7 +35,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
         // marked placed, and would otherwise never be counted.
         if (stopAware && base::StopRequested())
             break;
-        scan::FoundFile& f = *volume.m_results[i];
+        scan::FoundFile& f = *results[i];
         if (f.m_inTree == 1 || f.m_existType == scan::kExistUnset)
             continue;
         if (f.m_isDirectory == 1) {
@@ -71,9 +72,9 @@ void ListFolderFiles(scan::VolumeScanner& volume, const std::string& folder, std
 std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const std::string& folder)
 {
     std::vector<std::uint32_t> indices;
-    std::lock_guard<std::mutex> lock(volume.m_lock);
-    for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
-        const scan::FoundFile& f = *volume.m_results[i];
+    const scan::ReadResults results = std::as_const(volume).Results();
+    for (std::size_t i = 0; i < results->size(); ++i) {
+        const scan::FoundFile& f = *(*results)[i];
         if (f.m_isDirectory != 1 && f.m_filePath == folder)
             indices.push_back(static_cast<std::uint32_t>(i));
     }
@@ -84,10 +85,10 @@ void MakeFileRows(scan::VolumeScanner& volume, const std::uint32_t* indices, std
                   std::vector<FileRow>& rows)
 {
     rows.reserve(rows.size() + count);
-    std::lock_guard<std::mutex> lock(volume.m_lock);
+    const scan::ReadResults results = std::as_const(volume).Results();
     for (std::size_t k = 0; k < count; ++k) {
-        if (indices[k] < volume.m_results.size())
-            rows.push_back(MakeFileRow(*volume.m_results[indices[k]], indices[k]));
+        if (indices[k] < results->size())
+            rows.push_back(MakeFileRow(*(*results)[indices[k]], indices[k]));
     }
 }
 

@@ -10,6 +10,7 @@
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <cinttypes>
 #include <cstdio>
 
@@ -105,8 +106,8 @@ int RunTree(const TreeOptions& options)
     std::size_t rootFiles = 0;
     std::map<std::string, std::int32_t> folders;
     {
-        std::lock_guard<std::mutex> lock(volume.m_lock);
-        for (const auto& f : volume.m_results)
+        const scan::ReadResults results = std::as_const(volume).Results();
+        for (const auto& f : *results)
             rootFiles += f->m_isDirectory != 1 && f->m_filePath.empty();
         folders = tree.Counts();
     }

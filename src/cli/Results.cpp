@@ -6,6 +6,7 @@
 #include "platform/Time.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
@@ -178,13 +179,13 @@ void PrintBodyfile(const scan::FoundFile& f, std::size_t index, std::FILE* out)
 
 void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* out)
 {
-    std::lock_guard<std::mutex> lock(volume.m_lock);
+    const scan::ReadResults results = std::as_const(volume).Results();
     if (format == ResultFormat::Table)
         std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %-10s  %s\n", "index", "state", "type", "size", "time", "notes",
                      "path");
     std::string line;
-    for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
-        const scan::FoundFile& f = *volume.m_results[i];
+    for (std::size_t i = 0; i < results->size(); ++i) {
+        const scan::FoundFile& f = *(*results)[i];
         switch (format) {
         case ResultFormat::Json:
             PrintJson(f, i, line, out);

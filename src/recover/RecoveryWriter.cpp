@@ -8,6 +8,7 @@
 #include "platform/OutputFile.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -84,7 +85,7 @@ std::string SafeFolderPath(const std::string& filePath, bool& shortened)
 }
 
 // The selection set: unique result indices in ascending order.
-std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const Selection& selection)
+std::set<std::uint32_t> BuildSelection(const scan::ResultList& results, const Selection& selection)
 {
     std::set<std::uint32_t> set;
     for (const std::int64_t index : selection.indices) {
@@ -95,10 +96,10 @@ std::set<std::uint32_t> BuildSelection(scan::VolumeScanner& volume, const Select
         if (base::StopRequested())
             break;
         base::LogDebug("waiting to recovery path: %s", folder.c_str());
-        for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
+        for (std::size_t i = 0; i < results.size(); ++i) {
             if (base::StopRequested())
                 break;
-            const scan::FoundFile& f = *volume.m_results[i];
+            const scan::FoundFile& f = *results[i];
             if (f.m_isDirectory == 1)
                 continue;
             const std::string& p = f.m_filePath;
@@ -299,8 +300,9 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
     RecoverProgress& watch = progress != nullptr ? *progress : unwatched;
     watch.total = 0;
     watch.done = 0;
-    std::lock_guard<std::mutex> lock(volume.m_lock);
-    const std::set<std::uint32_t> set = BuildSelection(volume, selection);
+    // Held for the whole run: the files' records must not move under it.
+    const scan::ReadResults results = std::as_const(volume).Results();
+    const std::set<std::uint32_t> set = BuildSelection(*results, selection);
     summary.selected = set.size();
     watch.total = set.size();
 
@@ -324,12 +326,12 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
             summary.deviceGone = true;
             break;
         }
-        if (k >= volume.m_results.size()) {
+        if (k >= results->size()) {
             base::LogDebug("recovery file No error!");
             ++watch.done;
             continue;
         }
-        const scan::FoundFile& f = *volume.m_results[k];
+        const scan::FoundFile& f = *(*results)[k];
         bool shortened = false;
         const std::string folder = base + SafeFolderPath(f.m_filePath, shortened);
         std::string name(f.name());

@@ -4,6 +4,7 @@
 #include "platform/Process.h"
 #include "volume/VolumeScanner.h"
 
+#include <utility>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -452,7 +453,7 @@ bool ReadLastScanRecord(ScanRecordInfo& record)
 bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
 {
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
-    std::lock_guard<std::mutex> lock(volume.m_lock);
+    const scan::ReadResults results = std::as_const(volume).Results();
     if (!Exec("BEGIN IMMEDIATE TRANSACTION;"))
         return false;
     bool ok = true;
@@ -462,7 +463,7 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     ok = ok && Exec("DELETE FROM sqlite_sequence WHERE name='tbl_fileInfo'");
     ok = ok && InsertScanRecord(record);
 
-    std::vector<std::int64_t> pendingParent(volume.m_results.size(), -1);
+    std::vector<std::int64_t> pendingParent(results->size(), -1);
     for (const scan::PendingPath& p : volume.m_deepPaths.pending) {
         if (p.index < pendingParent.size())
             pendingParent[p.index] = p.parent;
@@ -470,8 +471,8 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     {
         SaveStatements s;
         ok = ok && s.Ok();
-        for (std::size_t i = 0; ok && i < volume.m_results.size(); ++i) {
-            const scan::FoundFile& f = *volume.m_results[i];
+        for (std::size_t i = 0; ok && i < results->size(); ++i) {
+            const scan::FoundFile& f = *(*results)[i];
             ok = WriteFile(s, f, i) && WriteState(s, f, i, pendingParent[i]);
         }
         ok = ok && s.Flush();
@@ -493,15 +494,15 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
 bool LoadFoundFiles(scan::VolumeScanner& volume)
 {
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
-    std::lock_guard<std::mutex> lock(volume.m_lock);
-    volume.m_results.clear();
+    const scan::LockedResults results = volume.Results();
+    results->clear();
     volume.m_deepPaths.Clear();
 
     Statement files("select * from tbl_fileInfo order by id");
     while (files.Next()) {
         if (files.Columns() != 12)
             continue;
-        scan::FoundFile& file = volume.m_results.Append(scan::FoundFile());
+        scan::FoundFile& file = results->Append(scan::FoundFile());
         scan::FoundFile* f = &file;
         const std::string name = files.Text(1);
         const std::string suffix = files.Text(2);
@@ -520,9 +521,9 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
         return false;
 
     auto fileAt = [&](std::int64_t fileId) -> scan::FoundFile* {
-        if (fileId < 1 || static_cast<std::uint64_t>(fileId) > volume.m_results.size())
+        if (fileId < 1 || static_cast<std::uint64_t>(fileId) > results->size())
             return nullptr;
-        return volume.m_results[static_cast<std::size_t>(fileId - 1)];
+        return (*results)[static_cast<std::size_t>(fileId - 1)];
     };
     Statement extents("select * from tbl_fileExtent order by rowid");
     while (extents.Next()) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace scan {
 namespace {
@@ -577,6 +578,18 @@ bool VolumeScanner::TakeSideRead(std::uint64_t bytes)
                       m_devicePath.c_str());
     m_sideReadBudget = 0;
     return false;
+}
+
+LockedResults VolumeScanner::TryResults(std::chrono::milliseconds patience, const std::atomic<bool>* giveUp)
+{
+    std::unique_lock<std::mutex> hold(m_lock, std::defer_lock);
+    const auto until = std::chrono::steady_clock::now() + patience;
+    while (!hold.try_lock()) {
+        if (std::chrono::steady_clock::now() >= until || (giveUp != nullptr && giveUp->load()))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {std::move(hold), m_results};
 }
 
 std::size_t VolumeScanner::AppendResult(FoundFile&& file)

@@ -12,6 +12,7 @@
 #include "volume/VolumeIdentity.h"
 
 #include <array>
+#include <chrono>
 #include <map>
 #include <atomic>
 #include <cstdint>
@@ -46,6 +47,24 @@ enum ScanMode : std::uint32_t {
     kScanDeepRunning = 2,
     kScanDeepFinished = 3,
 };
+
+// The results of a volume, held under their lock for as long as the view
+// lives: what a reader or an appender outside the scans gets.
+template <typename List>
+class LockedView {
+public:
+    LockedView(std::unique_lock<std::mutex> hold, List& list) : m_hold(std::move(hold)), m_list(&list) {}
+    List& operator*() const { return *m_list; }
+    List* operator->() const { return m_list; }
+    // False for a view TryResults could not have in time.
+    explicit operator bool() const { return m_hold.owns_lock(); }
+
+private:
+    std::unique_lock<std::mutex> m_hold;
+    List* m_list;
+};
+using LockedResults = LockedView<ResultList>;
+using ReadResults = LockedView<const ResultList>;
 
 class VolumeScanner {
 public:
@@ -167,7 +186,15 @@ public:
     static constexpr std::uint64_t kMinSideReadBudget = 64 << 20;  // a small volume with a few large lists
     std::uint64_t m_sideReadBudget = kMinSideReadBudget;
 
-    std::mutex m_lock;  // guards the results
+    // The results and their lock. The scans take the lock themselves;
+    // everyone else goes through Results().
+    LockedResults Results() { return {std::unique_lock<std::mutex>(m_lock), m_results}; }
+    ReadResults Results() const { return {std::unique_lock<std::mutex>(m_lock), m_results}; }
+    // The same, when the lock can be had within `patience` (a recovery holds
+    // it for its whole run; scans only to add a few results); a view that
+    // is false otherwise, or once `giveUp` says so.
+    LockedResults TryResults(std::chrono::milliseconds patience, const std::atomic<bool>* giveUp = nullptr);
+    mutable std::mutex m_lock;  // guards the results
     ResultList m_results;
 
 private:
