@@ -7,19 +7,25 @@ add_subdirectory(/usr/src/googletest ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCL
 include(TestImages.cmake)
 
 # Left out: the tests that call POSIX or shell tools (bridge, disks, store,
-# platform, exfat_scan, fat_recover) and the recovery tests whose expected
+# platform, exfat_scan, fat_recover, fat_directory_entry) and the recovery tests whose expected
 # names are the Linux ones (Windows makes "_.." into "___"); recovery on
 # Windows is checked by tests/windows_cli_test.py instead.
 add_executable(quenlar_tests
+  attribute_header_test.cpp
   boot_sector_test.cpp
   browse_test.cpp
+  cluster_chain_test.cpp
+  data_run_test.cpp
+  exfat_entry_set_test.cpp
   fat32_scan_test.cpp
   fat32_synthetic_test.cpp
   file_content_test.cpp
+  file_name_attribute_test.cpp
   header_signature_test.cpp
   log_test.cpp
   ntfs_record_test.cpp
   ntfs_scan_test.cpp
+  record_header_test.cpp
   volume_scanner_test.cpp
   windows_disks_test.cpp
   windows_platform_test.cpp
