@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first 4 bytes give the data area's end; the rest is the FAT.
     std::uint32_t end = 0;
     std::memcpy(&end, data, 4);
-    std::vector<std::uint32_t> fat(std::min<std::size_t>((size - 4) / 4, 1024));
+    std::vector<std::uint32_t> fat(std::min<std::size_t>((size - 4) / 4, 256));
     if (!fat.empty())
         std::memcpy(fat.data(), data + 4, fat.size() * 4);
     for (const std::uint32_t mask : {0x0FFFFFFFu, 0xFFFFFFFFu}) {

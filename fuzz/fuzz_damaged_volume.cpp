@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     scan::VolumeScanner volume;
     volume.Open(std::move(device), "fuzz");
-    volume.m_retryDelayMs = 0;
+    volume.m_deep.retryDelayMs = 0;
     scan::NormalScan(volume);
     (void)volume.m_faults.List();
     return 0;

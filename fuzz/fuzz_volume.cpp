@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     scan::VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(data, size), "fuzz");
-    volume.m_retryDelayMs = 0;
+    volume.m_deep.retryDelayMs = 0;
     scan::NormalScan(volume);
     scan::DeepScan(volume, 0);
     // Reading what was found costs at most the bytes each file says it has;

@@ -70,7 +70,7 @@ public:
         auto device = std::make_unique<platform::MemoryDevice>(m_bytes);
         platform::MemoryDevice* raw = device.get();
         volume.Open(std::move(device), "synthetic");
-        volume.m_retryDelayMs = 0;
+        volume.m_deep.retryDelayMs = 0;
         return raw;
     }
 
@@ -248,7 +248,7 @@ TEST_F(NtfsScanTest, RecordsThatARunBoundarySplitsAndRunsOutsideTheVolume)
     place(2001, SyntheticNtfs::File(72, 5, u"beyond.txt"), 0, 1024);
     VolumeScanner volume;
     volume.Open(std::make_unique<platform::MemoryDevice>(bytes), "split");
-    volume.m_retryDelayMs = 0;
+    volume.m_deep.retryDelayMs = 0;
     scan::NormalScan(volume);
     auto byName = ByName(volume);
     ASSERT_EQ(byName.count("split.txt"), 1u);
@@ -335,10 +335,10 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
         VolumeScanner first;
         ntfs.Open(first);
         scan::NormalScan(first);
-        first.m_stopAtSector = stopAt;
+        first.m_deep.stopAtSector = stopAt;
         ASSERT_EQ(jobs::RunDeepScan(first, 0), kDeepPaused);
         EXPECT_EQ(base::StopRequest, base::kStopKeep);
-        EXPECT_EQ(first.m_deepNextPosition, next);
+        EXPECT_EQ(first.m_deep.nextPosition, next);
         EXPECT_EQ(ByName(first).at("before its folder.txt")->m_filePath, "/");  // still waiting
         EXPECT_EQ(ByName(first).count("in the same chunk.txt"), 0u);
 
@@ -348,7 +348,7 @@ TEST_F(NtfsScanTest, APausedDeepScanResumesToTheSameResults)
         store::ScanRecordInfo record;
         ASSERT_TRUE(store::ReadLastScanRecord(record));
         EXPECT_EQ(record.lastScanFlag, kScanDeepRunning);
-        EXPECT_EQ(record.nextPosition, first.m_deepNextPosition);
+        EXPECT_EQ(record.nextPosition, first.m_deep.nextPosition);
         VolumeScanner resumed;
         ntfs.Open(resumed);
         ASSERT_TRUE(store::LoadFoundFiles(resumed));
@@ -376,7 +376,7 @@ TEST_F(NtfsScanTest, AStopWithoutKeepEmptiesTheStore)
     ntfs.PlaceAt(300, SyntheticNtfs::File(80, 5, u"a.txt"));
     VolumeScanner volume;
     ntfs.Open(volume);
-    volume.m_stopAtSector = 100;
+    volume.m_deep.stopAtSector = 100;
     ASSERT_EQ(jobs::RunDeepScan(volume, 0), kDeepPaused);
 
     VolumeScanner again;
@@ -484,7 +484,7 @@ TEST_F(NtfsScanTest, ADiskThatFailsForAWhileIsPassedOverFastAndReadAgainAtTheEnd
     raw.Fail(10 << 20, 30 << 20, 8);
     VolumeScanner volume;
     volume.Open(std::move(device), "flaky");
-    volume.m_retryDelayMs = 0;
+    volume.m_deep.retryDelayMs = 0;
     scan::NormalScan(volume);
     ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
     auto byName = ByName(volume);
@@ -499,7 +499,7 @@ TEST_F(NtfsScanTest, ADiskThatFailsForAWhileIsPassedOverFastAndReadAgainAtTheEnd
     SparseVolume& always = *device;
     VolumeScanner failing;
     failing.Open(std::move(device), "bad");
-    failing.m_retryDelayMs = 0;
+    failing.m_deep.retryDelayMs = 0;
     scan::NormalScan(failing);
     ASSERT_EQ(scan::DeepScan(failing, 0), kDeepFinished);
     byName = ByName(failing);
@@ -522,13 +522,13 @@ TEST_F(NtfsScanTest, ADiskThatFailsEverywhereStopsTheDeepScanLikeAPause)
     SparseVolume& raw = *device;
     VolumeScanner volume;
     volume.Open(std::move(device), "dying");
-    volume.m_retryDelayMs = 0;
+    volume.m_deep.retryDelayMs = 0;
     scan::NormalScan(volume);
     ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFailingMedium);
     // Chunks begin after the $MFT (sector 128): the first that fails whole
     // is the one after the chunk that holds 100 MiB.
-    EXPECT_GE(volume.m_deepNextPosition, (100u << 20) / 512);
-    EXPECT_LT(volume.m_deepNextPosition, (100u << 20) / 512 + 2048);
+    EXPECT_GE(volume.m_deep.nextPosition, (100u << 20) / 512);
+    EXPECT_LT(volume.m_deep.nextPosition, (100u << 20) / 512 + 2048);
     EXPECT_EQ(ByName(volume).count("found.txt"), 1u);
     EXPECT_LT(raw.Reads(), 100u + 5000u);
     EXPECT_GT(volume.m_unreadableSectors, 0u);
@@ -617,7 +617,7 @@ TEST_F(NtfsScanTest, RecordsAcrossReadBordersAreFoundAlsoWhereReadsFailedForAWhi
             device->Fail(20607 * 512, 30 << 20, failing);
         VolumeScanner volume;
         volume.Open(std::move(device), "borders");
-        volume.m_retryDelayMs = 0;
+        volume.m_deep.retryDelayMs = 0;
         scan::NormalScan(volume);
         ASSERT_EQ(scan::DeepScan(volume, 0), kDeepFinished);
         std::set<std::string> found;

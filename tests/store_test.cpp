@@ -230,19 +230,19 @@ TEST_F(StoreTest, APausedScansWaitingPathsAndFoldersComeBack)
     VolumeScanner volume;
     volume.AppendResult(MakeFile("waiting.txt", "/", 30));
     volume.AppendResult(MakeFile("done.txt", "A\\", 30));
-    volume.m_deepPaths.pending.push_back({0, 900});
-    volume.m_deepPaths.folders[40] = {40, 5, "A", 3};
-    volume.m_deepPaths.folders[41] = {41, 40, "B'", 3};
+    volume.m_deep.paths.pending.push_back({0, 900});
+    volume.m_deep.paths.folders[40] = {40, 5, "A", 3};
+    volume.m_deep.paths.folders[41] = {41, 40, "B'", 3};
     ASSERT_TRUE(store::SaveScanResults(volume, Record(10)));
 
     VolumeScanner loaded;
     ASSERT_TRUE(store::LoadFoundFiles(loaded));
-    ASSERT_EQ(loaded.m_deepPaths.pending.size(), 1u);
-    EXPECT_EQ(loaded.m_deepPaths.pending[0].index, 0u);
-    EXPECT_EQ(loaded.m_deepPaths.pending[0].parent, 900u);
-    ASSERT_EQ(loaded.m_deepPaths.folders.size(), 2u);
-    EXPECT_EQ(loaded.m_deepPaths.folders.at(41).name, "B'");
-    EXPECT_EQ(loaded.m_deepPaths.folders.at(41).parent, 40u);
+    ASSERT_EQ(loaded.m_deep.paths.pending.size(), 1u);
+    EXPECT_EQ(loaded.m_deep.paths.pending[0].index, 0u);
+    EXPECT_EQ(loaded.m_deep.paths.pending[0].parent, 900u);
+    ASSERT_EQ(loaded.m_deep.paths.folders.size(), 2u);
+    EXPECT_EQ(loaded.m_deep.paths.folders.at(41).name, "B'");
+    EXPECT_EQ(loaded.m_deep.paths.folders.at(41).parent, 40u);
     EXPECT_EQ(loaded.m_results[0]->m_filePath, "/");
 }
 

@@ -140,7 +140,7 @@ void MainFrame::DeepScanWorker(std::uint64_t generation)
     const bool maySave = MayReplaceSaved(volume, kept);
     // A volume searched before goes on where that search stopped: what it
     // found is in the list already (and a search that ended adds nothing).
-    const std::uint64_t start = volume.m_deepNextPosition;
+    const std::uint64_t start = volume.m_deep.nextPosition;
     bool saved = false;
     const int end = jobs::RunDeepScan(volume, start, maySave, &saved);
     // A scan of another volume leaves the saved one alone at its end too.

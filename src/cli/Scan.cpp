@@ -55,20 +55,20 @@ int ReportDeepEnd(scan::VolumeScanner& volume, int end)
         std::fprintf(stderr,
                      "quenlar: deep scan paused at sector %" PRIu64 " of %" PRIu64
                      "; %zu results saved to %s. 'quenlar resume' goes on from there.\n",
-                     volume.m_deepNextPosition, volume.m_volumeSize, volume.ResultCount(), store::kDatabaseFile);
+                     volume.m_deep.nextPosition, volume.m_volumeSize, volume.ResultCount(), store::kDatabaseFile);
         return kExitOk;
     case scan::kDeepMediumGone:
         std::fprintf(stderr,
                      "quenlar: the medium went away at sector %" PRIu64
                      "; %zu results saved to %s. 'quenlar resume' goes on once it is back.\n",
-                     volume.m_deepNextPosition, volume.ResultCount(), store::kDatabaseFile);
+                     volume.m_deep.nextPosition, volume.ResultCount(), store::kDatabaseFile);
         return kExitFailed;
     case scan::kDeepFailingMedium:
         std::fprintf(stderr,
                      "quenlar: every read failed from sector %" PRIu64
                      " on: the disk is failing. %zu results saved to %s; 'quenlar resume' tries again from there "
                      "(an image of the disk made with ddrescue is the safer way on).\n",
-                     volume.m_deepNextPosition, volume.ResultCount(), store::kDatabaseFile);
+                     volume.m_deep.nextPosition, volume.ResultCount(), store::kDatabaseFile);
         return kExitFailed;
     case scan::kDeepNoMemory:
         std::fprintf(stderr, "quenlar: not enough memory for the deep scan\n");
@@ -93,7 +93,7 @@ int RunScan(const ScanOptions& options)
                          !MayReplaceSavedScan(volume, options.discardSaved)))
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
-    volume.m_stopAtSector = options.stopAtSector;
+    volume.m_deep.stopAtSector = options.stopAtSector;
     base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
 
@@ -127,7 +127,7 @@ int RunResume(const ResumeOptions& options)
     base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
-    volume.m_stopAtSector = options.stopAtSector;
+    volume.m_deep.stopAtSector = options.stopAtSector;
     Progress progress(platform::StderrIsTerminal());
     StartScanProgress(progress, volume, "resumed scan", 0);
     const jobs::ResumeOutcome outcome = jobs::ResumeSavedScan(volume);

@@ -16,7 +16,7 @@ store::ScanRecordInfo SavedScanRecord(const scan::VolumeScanner& volume, std::ui
 {
     store::ScanRecordInfo record;
     record.path = volume.m_devicePath;
-    record.startTime = volume.m_deepStartTime;
+    record.startTime = volume.m_deep.startTime;
     record.useTime = useTime;
     record.nextPosition = nextPosition;
     record.lastScanFlag = static_cast<std::int32_t>(volume.m_scanMode.load());
@@ -43,7 +43,7 @@ int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector, bool may
     if (end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium) {
         const std::uint64_t now = platform::NowLocalAsFileTime();
         const store::ScanRecordInfo record = SavedScanRecord(
-            volume, volume.m_deepNextPosition, now > volume.m_deepStartTime ? now - volume.m_deepStartTime : 0);
+            volume, volume.m_deep.nextPosition, now > volume.m_deep.startTime ? now - volume.m_deep.startTime : 0);
         if (!maySave) {
             base::LogLess("Deep scan of %s stopped at sector %llu; not saved: the store keeps the saved scan of "
                           "another volume",
@@ -134,7 +134,7 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
         // A finished scan: a deep scan asked for again starts where it ended,
         // adding nothing it has already.
         volume.m_scanMode = static_cast<std::uint32_t>(flag);
-        volume.m_deepNextPosition = std::max(outcome.record.nextPosition, volume.m_volumeSize);
+        volume.m_deep.nextPosition = std::max(outcome.record.nextPosition, volume.m_volumeSize);
     }
     step.Loaded(volume, opened && loaded && (flag == scan::kScanDeepRunning || normalScanFollows));
     if (!opened) {

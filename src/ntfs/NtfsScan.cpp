@@ -187,7 +187,7 @@ std::size_t FindStrayRecords(VolumeScanner& volume, NtfsPathState& paths, std::u
             offset += kFixupStride;
             continue;
         }
-        if (firstSector + offset / kSectorBytes >= volume.m_stopAtSector)
+        if (firstSector + offset / kSectorBytes >= volume.m_deep.stopAtSector)
             base::StopRequest = base::kStopKeep;
         if (base::StopRequested())
             return offset;

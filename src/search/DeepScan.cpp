@@ -80,7 +80,7 @@ void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::
                 done += n;
                 continue;
             }
-            const std::size_t parsed = FindStrayRecords(volume, volume.m_deepPaths, buffer, got, first + done);
+            const std::size_t parsed = FindStrayRecords(volume, volume.m_deep.paths, buffer, got, first + done);
             // A record that runs past this read is read whole with the next,
             // within the stretch.
             const std::size_t used = parsed != 0 && parsed < got && done + got / kSectorBytes < count ? parsed : got;
@@ -94,7 +94,7 @@ void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::
 
 int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
 {
-    volume.m_deepStartTime = platform::NowLocalAsFileTime();
+    volume.m_deep.startTime = platform::NowLocalAsFileTime();
     volume.m_scanMode = kScanDeepRunning;
     std::vector<std::uint8_t> buffer = ChunkBuffer();
     if (buffer.empty())
@@ -102,7 +102,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
     // A new deep scan starts with no folders; a resumed one keeps those that
     // were restored with its results.
     if (startSector == 0)
-        volume.m_deepPaths.Clear();
+        volume.m_deep.paths.Clear();
 
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t readable = volume.ReadableSectors();
@@ -136,7 +136,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         }
         if (position >= readable)
             break;
-        if (position >= volume.m_stopAtSector)
+        if (position >= volume.m_deep.stopAtSector)
             base::StopRequest = base::kStopKeep;
         if (base::StopRequested()) {
             end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
@@ -188,7 +188,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         position += deviceEnds ? got / kSectorBytes : n;
         // Only the `got` bytes just read are parsed, so the buffer needs no
         // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
-        const std::size_t parsed = FindStrayRecords(volume, volume.m_deepPaths, buffer.data(), got, firstSector);
+        const std::size_t parsed = FindStrayRecords(volume, volume.m_deep.paths, buffer.data(), got, firstSector);
         if (parsed < got && base::StopRequested()) {
             // Stopped inside the chunk: the records after `parsed` were not
             // read, and a resumed scan must start with them.
@@ -205,7 +205,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         if (deviceEnds)
             break;
     }
-    volume.m_deepNextPosition = position;
+    volume.m_deep.nextPosition = position;
     if (end == kDeepFinished && !base::StopRequested())
         RetryGaps(volume, gaps, buffer.data());
     if (end == kDeepFinished && base::StopRequested())
@@ -214,8 +214,8 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
     // for the run that resumes it.
     if (end == kDeepFinished) {
         std::lock_guard<std::mutex> lock(volume.m_lock);
-        ResolveStrayPaths(volume, volume.m_deepPaths);
-        volume.m_deepPaths.Clear();
+        ResolveStrayPaths(volume, volume.m_deep.paths);
+        volume.m_deep.paths.Clear();
         volume.m_scanMode = kScanDeepFinished;
         volume.m_results.Revised();
     }

@@ -31,8 +31,8 @@ std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t
         return 0;
     }
     if (got == 0 && volume.DeviceOpen()) {
-        if (volume.m_retryDelayMs != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(volume.m_retryDelayMs));
+        if (volume.m_deep.retryDelayMs != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(volume.m_deep.retryDelayMs));
         got = volume.ReadSectors(sector, bytes, buffer);
         if (got == 0 && volume.DeviceOpen()) {
             const VolumeScanner::SalvagedRead salvaged = volume.SalvageSectors(sector, bytes, buffer);

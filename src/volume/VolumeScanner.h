@@ -23,6 +23,21 @@
 
 namespace scan {
 
+// Where the deep scan of a volume stands: what its finders keep between
+// chunks and while it is paused, where it reads next, and how it is asked
+// to stop. Saved with the results of a paused scan.
+struct DeepScanState {
+    // The stray-record finder's folder map and waiting paths.
+    NtfsPathState paths;
+    std::uint64_t startTime = 0;     // local time of this run's start, as a FILETIME
+    std::uint64_t nextPosition = 0;  // where a paused deep scan reads next
+    // Ask for a stop that keeps the results once the deep scan reaches this
+    // sector (a deterministic stop for tests and the command line).
+    std::uint64_t stopAtSector = ~std::uint64_t {0};
+    // How long to wait before reading a failed chunk again.
+    std::uint32_t retryDelayMs = 1000;
+};
+
 // Results of Open.
 enum OpenStatus : int {
     kOpenOk = 0,           // opened; m_fileSystemType says whether it was recognised
@@ -33,11 +48,11 @@ enum OpenStatus : int {
 // How a deep scan ended.
 enum DeepScanEnd : int {
     kDeepFinished = 0,    // the end of the volume was reached
-    kDeepPaused = 1,      // stopped with a keep request; m_deepNextPosition says where to go on
+    kDeepPaused = 1,      // stopped with a keep request; m_deep.nextPosition says where to go on
     kDeepStopped = 2,     // stopped without keeping anything
-    kDeepMediumGone = 3,  // the device went away; m_deepNextPosition says where
+    kDeepMediumGone = 3,  // the device went away; m_deep.nextPosition says where
     kDeepNoMemory = 4,
-    kDeepFailingMedium = 5,  // reads failed again and again: saved like a pause, m_deepNextPosition where they began
+    kDeepFailingMedium = 5,  // reads failed again and again: saved like a pause, m_deep.nextPosition where they began
 };
 
 // Scan modes.
@@ -167,16 +182,9 @@ public:
     // what the device holds. 0 otherwise.
     std::uint64_t m_declaredVolumeSize = 0;
 
-    // The deep scan's folder map and waiting paths; kept while a deep scan is
-    // paused, so that a resumed run goes on where it stopped.
-    NtfsPathState m_deepPaths;
-    std::uint64_t m_deepStartTime = 0;      // local time of this run's start, as a FILETIME
-    std::uint64_t m_deepNextPosition = 0;   // where a paused deep scan reads next
-    // Ask for a stop that keeps the results once the deep scan reaches this
-    // sector (a deterministic stop for tests and the command line).
-    std::uint64_t m_stopAtSector = ~std::uint64_t {0};
-    // How long to wait before reading a failed chunk again.
-    std::uint32_t m_retryDelayMs = 1000;
+    // Where the deep scan stands; kept while it is paused, so that a resumed
+    // run goes on where it stopped.
+    DeepScanState m_deep;
     // What a scan may read besides its own pass over the volume (NTFS
     // attribute lists and the extension records they name), so that a
     // crafted volume cannot make it read the same clusters over and over:
