@@ -31,7 +31,7 @@ FileRow MakeFileRow(const scan::FoundFile& file, std::size_t index)
     row.index = index;
     row.state = file.m_existType;
     row.placed = file.Placed();
-    row.folder = file.m_filePath == "/" ? std::string() : file.m_filePath.str();
+    row.folder = file.m_filePath.IsUnresolved() ? std::string() : file.m_filePath.str();
     row.typeName = filetypes::TypeName(file.suffix());
     return row;
 }

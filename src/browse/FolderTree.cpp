@@ -38,12 +38,12 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
         scan::FoundFile& f = *results[i];
         if (f.m_inTree == 1 || f.m_existType == scan::kExistUnset)
             continue;
-        if (f.m_isDirectory == 1) {
+        if (f.m_isDirectory == scan::kKindFolder) {
             f.m_inTree = 1;
             continue;
         }
         std::string p = f.m_filePath;
-        if (p == "/" || p.empty())
+        if (f.m_filePath.IsUnresolved() || p.empty())
             continue;  // not resolved yet, or in the root: not placed
         if (p.back() == '\\')
             p.pop_back();
@@ -75,7 +75,7 @@ std::vector<std::uint32_t> FolderFileIndices(scan::VolumeScanner& volume, const 
     const scan::ReadResults results = std::as_const(volume).Results();
     for (std::size_t i = 0; i < results->size(); ++i) {
         const scan::FoundFile& f = *(*results)[i];
-        if (f.m_isDirectory != 1 && f.m_filePath == folder)
+        if (f.m_isDirectory != scan::kKindFolder && f.m_filePath == folder)
             indices.push_back(static_cast<std::uint32_t>(i));
     }
     return indices;

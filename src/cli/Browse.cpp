@@ -108,7 +108,7 @@ int RunTree(const TreeOptions& options)
     {
         const scan::ReadResults results = std::as_const(volume).Results();
         for (const auto& f : *results)
-            rootFiles += f->m_isDirectory != 1 && f->m_filePath.empty();
+            rootFiles += f->m_isDirectory != scan::kKindFolder && f->m_filePath.empty();
         folders = tree.Counts();
     }
     if (options.json) {

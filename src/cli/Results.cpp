@@ -20,7 +20,7 @@ namespace {
 // was never resolved.
 std::string SlashPath(const scan::FoundFile& f)
 {
-    if (f.m_filePath == "/")
+    if (f.m_filePath.IsUnresolved())
         return {};
     std::string path = f.m_filePath;
     for (char& c : path) {
@@ -46,7 +46,7 @@ std::string TimeText(std::uint64_t fileTime)
 // it is shown as in use, which it is.
 scan::ExistType ListedState(const scan::FoundFile& f)
 {
-    if (f.m_existType == scan::kExistUnset && f.m_isDirectory == 1 && f.m_located == 1 &&
+    if (f.m_existType == scan::kExistUnset && f.m_isDirectory == scan::kKindFolder && f.m_located == 1 &&
         (f.m_fileSystemType == scan::kFat32 || f.m_fileSystemType == scan::kExfat))
         return scan::kExistInUse;
     return f.m_existType;
@@ -172,7 +172,7 @@ void PrintBodyfile(const scan::FoundFile& f, std::size_t index, std::FILE* out)
         name += " (deleted)";
     const std::uint64_t inode = f.m_fileSystemType == scan::kNtfs ? f.m_fileNo : index;
     std::fprintf(out, "0|%s|%" PRIu64 "|%s|0|0|%" PRIu64 "|0|%" PRId64 "|0|0\n", name.c_str(), inode,
-                 f.m_isDirectory == 1 ? "d/drwxrwxrwx" : "r/rrwxrwxrwx", f.m_fileSize, UnixSeconds(f.m_latestTime));
+                 f.m_isDirectory == scan::kKindFolder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx", f.m_fileSize, UnixSeconds(f.m_latestTime));
 }
 
 }  // namespace
@@ -197,7 +197,7 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
         {
             const std::string notes = Notes(f);
             std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s\n", i, ExistText(ListedState(f)),
-                         f.m_isDirectory == 1 ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
+                         f.m_isDirectory == scan::kKindFolder ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
                          notes.empty() ? "-" : notes.c_str(), Printable(SlashPath(f) + f.FullNameUtf8()).c_str());
         }
             break;

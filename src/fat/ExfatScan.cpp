@@ -172,18 +172,18 @@ void ExfatWalk::AddSet(const std::string& path, const ExfatEntrySet& set, std::u
         std::max({DosTimeToFileTime(set.created), DosTimeToFileTime(set.modified), DosTimeToFileTime(set.accessed)});
     std::u16string full = set.name;
     if (folder) {
-        file->m_isDirectory = 1;
+        file->m_isDirectory = kKindFolder;
         if (deleted)
             file->m_existType = kExistDeleted;
         else
             file->m_located = 1;
     } else {
-        file->m_isDirectory = 0;
+        file->m_isDirectory = kKindFile;
         file->m_existType = deleted ? kExistDeleted : kExistInUse;
         file->m_located = deleted ? 0 : 1;
         if (full.size() == 4 && full[0] == u'?')
             full[0] = u'.';
-        file->extents = {{SectorOf(first), (size + 511) / 512, static_cast<std::uint8_t>(flags == 1 ? 1 : 0)}};
+        file->extents = {{SectorOf(first), (size + 511) / 512, flags == 1 ? kExtentChained : kExtentPlain}};
     }
     file->SetName(full);
     file->m_dirHint = m_spc ? SectorOf(dirCluster) / m_spc : 0;

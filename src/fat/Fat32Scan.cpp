@@ -247,13 +247,13 @@ void Fat32Walk::AddEntry(const std::string& path, ByteView dir, std::size_t at, 
     file->m_latestTime =
         std::max({DosTimeToFileTime(e.created), DosTimeToFileTime(e.modified), DosTimeToFileTime(e.accessed)});
     if (folder) {
-        file->m_isDirectory = 1;
+        file->m_isDirectory = kKindFolder;
         if (deleted)
             file->m_existType = kExistDeleted;
         else
             file->m_located = 1;
     } else {
-        file->m_isDirectory = 0;
+        file->m_isDirectory = kKindFile;
         // A start outside the data area tells nothing of where the data is.
         if (Valid(start))
             file->extents = {{SectorOf(start), (std::uint64_t {size} + 511) / 512, 0}};
@@ -402,7 +402,7 @@ void Fat32Walk::RecoverDeletedStarts()
         {
             std::lock_guard<std::mutex> lock(m_volume.m_lock);
             const FoundFile& f = *m_volume.m_results[i];
-            if (f.m_located != 0 || f.m_isDirectory != 0 || f.extents.empty())
+            if (f.m_located != 0 || f.m_isDirectory != kKindFile || f.extents.empty())
                 continue;
             start = f.extents.front().startSector;
             w.suffix = f.suffix();

@@ -66,7 +66,7 @@ ContentMap Contiguous(std::uint64_t sector, std::uint64_t size)
 
 std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const CBaseFileObject& file)
 {
-    if (file.m_isDirectory != 0 || file.extents.empty())
+    if (file.m_isDirectory != kKindFile || file.extents.empty())
         return NoContent(volume, file, kFaultNoData);
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t dataStart = volume.m_fat32.firstDataSector;
@@ -89,7 +89,7 @@ std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const
 
 std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const CBaseFileObject& file)
 {
-    if (file.m_isDirectory != 0 || file.extents.empty())
+    if (file.m_isDirectory != kKindFile || file.extents.empty())
         return NoContent(volume, file, kFaultNoData);
     const FileExtent& first = file.extents.front();
     if (first.isPersist == kExtentPlain)  // the file's clusters follow one another

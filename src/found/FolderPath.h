@@ -53,6 +53,10 @@ public:
     // The number of texts in the pool (for tests and benchmarks).
     static std::size_t PoolSize();
 
+    // The path of a file whose folder is not known yet (kept as "/" where
+    // paths are stored).
+    bool IsUnresolved() const { return m_text == Unresolved(); }
+
 private:
     static const std::string* Pooled(std::string_view text);
     static const std::string* Unresolved();

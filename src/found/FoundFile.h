@@ -30,11 +30,21 @@ enum ExistType : std::uint8_t {
     kExistLost = 3,  // found through a stray record, or its parent chain is gone
 };
 
-// What the special flag of an extent says.
+// Whether a found entry is a file or a folder (m_isDirectory).
+enum EntryKind : std::int32_t {
+    kKindFile = 0,
+    kKindFolder = 1,
+    kKindUnknown = 3,  // not set by the scan that found it
+};
+
+// What the special flag of an extent says. Its value 1 means one thing on
+// NTFS and another on exFAT; each has its name here, and the flag is stored
+// as it is.
 enum ExtentKind : std::uint8_t {
-    kExtentPlain = 0,          // a run of sectors
-    kExtentThroughFs = 1,      // read through the file system, see FileExtent
-    kExtentHole = 2,           // NTFS sparse run: reads as zeros, holds no sectors
+    kExtentPlain = 0,     // a run of sectors
+    kExtentResident = 1,  // NTFS: the data lies in the file record that begins at startSector
+    kExtentChained = 1,   // exFAT: the clusters follow the FAT chain from the one holding startSector
+    kExtentHole = 2,      // NTFS sparse run: reads as zeros, holds no sectors
 };
 
 // One run of a found file. Sectors count 512-byte units from the start of the
@@ -42,10 +52,8 @@ enum ExtentKind : std::uint8_t {
 struct FileExtent {
     std::uint64_t startSector = 0;
     std::uint64_t sectorCount = 0;
-    // An ExtentKind. kExtentThroughFs: NTFS, the data is resident in the
-    // record that begins at startSector and is sectorCount sectors long (2
-    // for 1024-byte records); exFAT, the clusters follow the FAT chain from
-    // the cluster holding startSector. kExtentHole: sectorCount sectors of
+    // An ExtentKind. kExtentResident: the record is sectorCount sectors
+    // long (2 for 1024-byte records). kExtentHole: sectorCount sectors of
     // zeros, startSector 0.
     std::uint8_t isPersist = kExtentPlain;
 
@@ -138,12 +146,12 @@ public:
     std::string_view name() const { return m_name.Name(); }
     std::string_view suffix() const { return m_name.Suffix(); }
     std::uint64_t m_latestTime = 0;  // FILETIME, the latest the entry offers
-    FolderPath m_filePath;           // "A\\B\\"; "" for the root; "/" not resolved yet
+    FolderPath m_filePath;           // "A\\B\\"; "" for the root; see FolderPath::IsUnresolved
     std::uint64_t m_fileSize = 0;
     ExtentList extents;
     // The small fields together, so that the record has no gaps between them.
     std::uint32_t m_fileNo = 0;      // NTFS record number
-    std::int32_t m_isDirectory = 3;  // 0 file, 1 folder, 3 not set
+    std::int32_t m_isDirectory = kKindUnknown;  // an EntryKind
     std::int32_t m_fileSystemType = kUnknownFileSystem;
     ExistType m_existType = kExistUnset;
     // NTFS: a later sector of the file's record failed its update-sequence

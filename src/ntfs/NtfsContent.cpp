@@ -179,7 +179,7 @@ std::unique_ptr<FileContentReader> OpenNtfsContent(VolumeScanner& volume, const 
         return NoContent(volume, file, 0);
     if (file.extents.empty())
         return NoContent(volume, file, kFaultNoData);
-    if (file.extents.front().isPersist == kExtentThroughFs)
+    if (file.extents.front().isPersist == kExtentResident)
         return std::make_unique<ResidentContent>(volume, file);
     switch (file.m_encoding) {
     case kStored:

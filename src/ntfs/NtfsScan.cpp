@@ -92,7 +92,7 @@ void FinalPass(VolumeScanner& volume, NtfsPathState& paths, bool deep)
         if (pending.index >= volume.m_results.size())
             continue;
         FoundFile& file = *volume.m_results[pending.index];
-        if (file.m_filePath != "/")
+        if (!file.m_filePath.IsUnresolved())
             continue;
         std::string path;
         if (!FinalNtfsPath(paths, pending.parent, path) && !deep &&

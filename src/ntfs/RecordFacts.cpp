@@ -224,7 +224,7 @@ DataLayout DescribeData(VolumeScanner& volume, RecordView record, const std::vec
                 resident = true;
                 TakeDataHeader(h, layout);
                 layout.extents.assign(1, {holderSector, std::max<std::size_t>(holder.size(), kDefaultRecordSize) / 512,
-                                          kExtentThroughFs});
+                                          kExtentResident});
             }
             continue;
         }
@@ -257,7 +257,7 @@ DataLayout DescribeData(VolumeScanner& volume, RecordView record, const std::vec
     const AttributeHeader h = DecodeAttributeHeader(a);
     TakeDataHeader(h, layout);
     if (!h.nonResident) {
-        layout.extents.assign(1, {recordSector, recordSectors, kExtentThroughFs});
+        layout.extents.assign(1, {recordSector, recordSectors, kExtentResident});
         return layout;
     }
     layout.extents = RunsToExtents(volume, DecodeDataRuns(a, h.runsOffset), h.allocatedSize);

@@ -65,11 +65,12 @@ void FitName(std::string& name, std::string& suffix, std::size_t room, bool& sho
 
 // The folder path inside the destination: each folder of the found file's
 // path made safe (and short enough), "/" between them.
-std::string SafeFolderPath(const std::string& filePath, bool& shortened)
+std::string SafeFolderPath(const scan::FolderPath& folder, bool& shortened)
 {
     std::string out;
-    if (filePath == "/")  // a path never resolved: the destination itself
+    if (folder.IsUnresolved())  // a path never resolved: the destination itself
         return out;
+    const std::string& filePath = folder.str();
     std::size_t start = 0;
     while (start < filePath.size()) {
         const std::size_t end = filePath.find('\\', start);
@@ -100,7 +101,7 @@ std::set<std::uint32_t> BuildSelection(const scan::ResultList& results, const Se
             if (base::StopRequested())
                 break;
             const scan::FoundFile& f = *results[i];
-            if (f.m_isDirectory == 1)
+            if (f.m_isDirectory == scan::kKindFolder)
                 continue;
             const std::string& p = f.m_filePath;
             if (folder.empty() || p == folder ||
@@ -119,7 +120,7 @@ std::string DisplayName(const scan::FoundFile& f)
 // The found file's folder path and name, "/" between folders, for people.
 std::string SourceName(const scan::FoundFile& f)
 {
-    std::string path = f.m_filePath == "/" ? std::string() : f.m_filePath.str();
+    std::string path = f.m_filePath.IsUnresolved() ? std::string() : f.m_filePath.str();
     std::replace(path.begin(), path.end(), '\\', '/');
     return path + f.FullNameUtf8();
 }
