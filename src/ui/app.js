@@ -4,7 +4,11 @@
 // Everything shown that comes from a volume (names, paths, labels) is put in
 // as text, never as markup: a damaged or crafted volume can name anything.
 import { call, on, onClosed } from './native.js';
-import { ROW, Pace, formatCount, formatDate, formatDuration, formatRate, formatSize, shown, stateCode, stateWords } from './format.js';
+import {
+  ROW, ROW_LENGTH, ROW_TIMES, disk as diskAnswer, folderCounts, listingHeader, partition as partitionAnswer,
+  preview as previewAnswer, recoverProgress, recoverReport, rowState, savedScanName, scanEnd, scanProgress,
+} from './answers.js';
+import { Pace, formatCount, formatDate, formatDuration, formatRate, formatSize, shown, stateWords } from './format.js';
 import { VirtualGrid } from './grid.js';
 
 const $ = (id) => document.getElementById(id);
@@ -69,7 +73,7 @@ function diskTitle(number, model, size, removable) {
 }
 
 function partitionButton(disk, p, at) {
-  const [mount, , , fs, total, free, partitionNumber, , , , systemMark, , , label] = p;
+  const { mount, fileSystem: fs, total, free, number: partitionNumber, systemMark, label } = partitionAnswer(p);
   const partition = disk === OTHER_VOLUMES || disk === IMAGE_FILES ? at + 1 : partitionNumber;
   const button = element('button', undefined, 'partition');
   button.type = 'button';
@@ -96,13 +100,13 @@ async function showDisks() {
     list.append(element('li', 'No drives were found. Quenlar needs to run as root (sudo) to see them; an image file can be opened below.'));
     return;
   }
-  for (const [removable, number, , model, size, partitions] of disks) {
+  for (const { removable, number, model, size, partitions } of disks.map(diskAnswer)) {
     const item = element('li', undefined, 'disk');
     const heading = element('h3', diskTitle(number, model, size, removable));
     if (removable) heading.append(element('span', 'removable / USB', 'mark'));
     item.append(heading);
     const parts = element('ul', undefined, 'partitions');
-    const list = Array.isArray(partitions) ? partitions : [];
+    const list = partitions;
     list.forEach((p, at) => {
       if (!Array.isArray(p)) return;
       const li = element('li');
@@ -120,9 +124,7 @@ async function showSavedScan() {
     $('saved').hidden = true;
     return;
   }
-  const info = await call('GetSaveScanInfo');
-  const names = Array.isArray(info) ? info[0] : null;
-  $('saved-name').textContent = (Array.isArray(names) && (names[names.length - 1] || names[0])) || 'a drive';
+  $('saved-name').textContent = savedScanName(await call('GetSaveScanInfo')) || 'a drive';
   $('saved').hidden = false;
 }
 
@@ -308,12 +310,13 @@ async function attach() {
 }
 
 function deepAgainAfter(work) {
-  return Array.isArray(work.ended) && work.ended[2] !== 0 && !(work.ended[2] & 1) && work.fileSystem === 'NTFS';
+  const { told, stop } = scanEnd(work.ended);
+  return told && stop !== 0 && !(stop & 1) && work.fileSystem === 'NTFS';
 }
 
 // The words for a scan's end, from the program's state.
 function endWords(work, found) {
-  const [, status, stop] = Array.isArray(work.ended) ? work.ended : [0, 0, 0];
+  const { status, stop } = scanEnd(work.ended);
   if (status === 1) return `The scan could not go on. ${work.note || ''}`.trim();
   if (stop & 1) {
     return work.saved ? `Paused: ${found}. Everything is kept; resume the scan whenever you like, also after closing Quenlar.`
@@ -350,8 +353,9 @@ async function poll() {
   if (!state.scanning || state.closed || polling) return;
   polling = true;
   try {
-    const [flag, progress, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
-    if (Array.isArray(progress)) showProgress(Number(flag), Number(progress[0]), Number(progress[1]));
+    const [flag, answer, files] = await Promise.all([call('GetWorkFlag'), call('GetScanProc'), call('GetFilesNumber')]);
+    const progress = scanProgress(answer);
+    if (progress.valid) showProgress(Number(flag), progress.done, progress.total);
     $('found').textContent = Number(files).toLocaleString();
     await takeFolders();
     // A scan that ended before the page knew it ran (a small volume, a busy
@@ -381,9 +385,7 @@ function takeFolders() {
       while (state.scanId && !state.stale && !state.closed) {
         const batch = await call('GetScanFolders', state.scanId);
         if (refused(batch) || !Array.isArray(batch)) break;
-        for (const pair of batch) {
-          if (Array.isArray(pair) && typeof pair[0] === 'string') state.tree.set(pair[0], Number(pair[1]) || 0);
-        }
+        for (const { path, count } of folderCounts(batch)) state.tree.set(path, count);
         renderTree();
       }
     } while (takeAgain);
@@ -655,7 +657,10 @@ async function listFolder(path, { keep = false } = {}) {
 
 // A listing's rows are the page's when they come under its latest tag, of
 // the scan it shows.
-const ours = (header) => Array.isArray(header) && header[0] === state.tag && header[2] === state.scanId;
+const ours = (answer) => {
+  const header = listingHeader(answer);
+  return header.valid && header.tag === state.tag && header.scan === state.scanId;
+};
 // A listing of millions of rows repeats its dates, folders and type names:
 // each is kept once (a row's three times are one text).
 let shared = new Map();
@@ -673,10 +678,11 @@ on('StartReceiePathFiles', (header) => {
 on('InReceiePathFiles', (header, rows) => {
   if (!ours(header) || !Array.isArray(rows)) return;
   for (const row of rows) {
-    if (Array.isArray(row) && row.length >= 9) {
-      row[1] = row[2] = row[3] = once(row[1]);
-      row[7] = once(row[7]);
-      row[8] = once(row[8]);
+    if (Array.isArray(row) && row.length >= ROW_LENGTH) {
+      const date = once(row[ROW.date]);
+      for (const at of ROW_TIMES) row[at] = date;
+      row[ROW.path] = once(row[ROW.path]);
+      row[ROW.type] = once(row[ROW.type]);
     }
     state.rows.push(row);
   }
@@ -736,7 +742,7 @@ async function runFilter(event) {
 const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
 const COMPARE = {
   [ROW.name]: (a, b) => collator.compare(String(a[ROW.name]), String(b[ROW.name])),
-  [ROW.exist]: (a, b) => stateCode(a[ROW.exist]) - stateCode(b[ROW.exist]),
+  [ROW.exist]: (a, b) => rowState(a[ROW.exist]) - rowState(b[ROW.exist]),
   [ROW.size]: (a, b) => Number(a[ROW.size]) - Number(b[ROW.size]),
   [ROW.type]: (a, b) => collator.compare(String(a[ROW.type]), String(b[ROW.type])),
   [ROW.date]: (a, b) => String(a[ROW.date]).trim().localeCompare(String(b[ROW.date]).trim()),
@@ -807,8 +813,8 @@ function fillRow(node, row) {
   if (state.listing?.kind === 'filter') {
     name.append(element('span', row[ROW.path] ? shown(row[ROW.path]).replace(/\\$/, '').replaceAll('\\', ' › ') : '(no folder)', 'where'));
   }
-  const code = stateCode(row[ROW.exist]);
-  fileState.textContent = stateWords(row[ROW.exist]);
+  const code = rowState(row[ROW.exist]);
+  fileState.textContent = stateWords(code);
   fileState.className = `state state-${code}`;
   size.textContent = formatSize(row[ROW.size]);
   type.textContent = row[ROW.type];
@@ -931,12 +937,12 @@ function showPreview(row, answer) {
     $('preview-note').textContent = 'This file cannot be previewed.';
     return;
   }
-  const [size, data, reasons] = answer;
+  const { size, data, reasons } = previewAnswer(answer);
   const bytes = bytesOf(String(data));
   const notes = [];
   if (reasons) notes.push(`Not all of it can be read: ${reasons}.`);
   if (Number(size) > bytes.length) notes.push(`The first ${formatSize(bytes.length)} of ${formatSize(size)} are shown.`);
-  if (stateCode(row[ROW.exist]) !== 1) notes.push('Files that were deleted may have been partly overwritten since; the preview shows what is there now.');
+  if (rowState(row[ROW.exist]) !== 1) notes.push('Files that were deleted may have been partly overwritten since; the preview shows what is there now.');
   const type = imageType(bytes);
   if (previewUrl) URL.revokeObjectURL(previewUrl);
   previewUrl = '';
@@ -1014,10 +1020,10 @@ function watchRecovery() {
   clearInterval(recoveryPoll);
   recoveryPoll = setInterval(async () => {
     if (state.closed) return;
-    const [count, total, path] = await call('GetRecoverProc');
-    $('recover-progress').max = Math.max(1, Number(total));
-    $('recover-progress').value = Number(count);
-    if (Number(total) > 0) $('recover-result').textContent = `Recovering ${Number(count).toLocaleString()} of ${formatCount(total, 'file', 'files')}: ${path}`;
+    const { count, total, path } = recoverProgress(await call('GetRecoverProc'));
+    $('recover-progress').max = Math.max(1, total);
+    $('recover-progress').value = count;
+    if (total > 0) $('recover-result').textContent = `Recovering ${count.toLocaleString()} of ${formatCount(total, 'file', 'files')}: ${path}`;
   }, 250);
 }
 
@@ -1030,12 +1036,12 @@ async function recoveryEnded() {
 }
 
 async function showRecoverReport() {
-  const report = await call('GetRecoverReport');
-  if (!Array.isArray(report)) {
+  const answer = await call('GetRecoverReport');
+  if (!Array.isArray(answer)) {
     $('recover-result').textContent = 'The recovery ended without a report.';
     return;
   }
-  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal] = report;
+  const { selected, written, partial, failed, bytes, stopped, gone, problems, refusal } = recoverReport(answer);
   if (refusal) {
     $('recover-result').textContent = `Nothing was written: ${refusal}`;
     $('recover-result').classList.add('refused');
@@ -1049,10 +1055,10 @@ async function showRecoverReport() {
   $('recover-result').textContent = lines.join(' ');
   const list = $('recover-problems');
   list.replaceChildren();
-  for (const [source, output, kind, reasons] of Array.isArray(problems) ? problems : []) {
-    const item = element('li', undefined, kind === 1 ? 'partial' : 'failed');
+  for (const { source, output, partial: part, reasons } of problems) {
+    const item = element('li', undefined, part ? 'partial' : 'failed');
     item.append(element('span', shown(source), 'name'));
-    item.append(element('span', ` — ${kind === 1 ? 'partly recovered' : 'not recovered'}${reasons ? `: ${reasons}` : ''}`));
+    item.append(element('span', ` — ${part ? 'partly recovered' : 'not recovered'}${reasons ? `: ${reasons}` : ''}`));
     if (output) item.title = output;
     list.append(item);
   }

@@ -1,21 +1,11 @@
 // How the program's values are shown to people: sizes, dates, file states,
 // rates and durations.
 
-// A FileRow (one found file), by position.
-export const ROW = { name: 0, date: 1, size: 4, index: 5, exist: 6, path: 7, type: 8 };
-
 const STATE_WORDS = { 1: 'In use', 2: 'Deleted', 3: 'Lost, found by the deep scan' };
 
-// The file's state in words: existing (1 or 10), deleted (2 or 20), lost
-// or found by the deep scan (3 or 30).
-export function stateWords(exist) {
-  const code = Number(exist) >= 10 ? Math.floor(Number(exist) / 10) : Number(exist);
-  return STATE_WORDS[code] || 'Unknown';
-}
-
-export function stateCode(exist) {
-  const code = Number(exist) >= 10 ? Math.floor(Number(exist) / 10) : Number(exist);
-  return STATE_WORDS[code] ? code : 0;
+// A file's state (see rowState in answers.js) in words.
+export function stateWords(state) {
+  return STATE_WORDS[state] || 'Unknown';
 }
 
 // A name from a volume as it is shown: the characters that reorder or hide

@@ -1,0 +1,89 @@
+// The program's answers come as arrays, by position, as its calls define
+// them. This module alone reads those positions: everything else takes the
+// named objects made here.
+
+// A file row (a folder listing's or a filter's), by position. Rows stay
+// arrays, since a listing may hold millions of them; read them through ROW.
+export const ROW = { name: 0, date: 1, size: 4, index: 5, exist: 6, path: 7, type: 8 };
+
+const list = (value) => (Array.isArray(value) ? value : []);
+
+// A row's state: 1 in use, 2 deleted, 3 lost or found by the deep scan, 0
+// unknown. The row says 10, 20 or 30 until the folder tree has placed the
+// file, and 1, 2 or 3 after.
+export function rowState(exist) {
+  const n = Number(exist);
+  const code = n >= 10 ? Math.floor(n / 10) : n;
+  return code >= 1 && code <= 3 ? code : 0;
+}
+
+// GetDiskPartition: one entry per disk.
+export function disk(entry) {
+  const [removable, number, , model, size, partitions] = list(entry);
+  return { removable, number, model, size, partitions: list(partitions) };
+}
+
+// A partition of a disk entry.
+export function partition(entry) {
+  const [mount, , , fileSystem, total, free, number, , , , systemMark, , , label] = list(entry);
+  return { mount, fileSystem, total, free, number, systemMark, label };
+}
+
+// GetSaveScanInfo: the names the saved scan's drive goes by.
+export function savedScanName(info) {
+  const names = Array.isArray(info) ? info[0] : null;
+  return (Array.isArray(names) && (names[names.length - 1] || names[0])) || '';
+}
+
+// The end of a scan phase in GetWorkState.
+export function scanEnd(ended) {
+  const [operation = 0, status = 0, stop = 0] = list(ended);
+  return { operation, status, stop, told: Array.isArray(ended) };
+}
+
+// GetScanProc.
+export function scanProgress(answer) {
+  const [done, total] = list(answer);
+  return { valid: Array.isArray(answer), done: Number(done), total: Number(total) };
+}
+
+// SetFilePreview's answer.
+export function preview(answer) {
+  const [size, data, reasons] = list(answer);
+  return { size, data, reasons };
+}
+
+// GetRecoverProc.
+export function recoverProgress(answer) {
+  const [count, total, path] = list(answer);
+  return { count: Number(count), total: Number(total), path };
+}
+
+// GetRecoverReport.
+export function recoverReport(answer) {
+  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal] = list(answer);
+  return {
+    selected, written, partial, failed, bytes, stopped, gone, refusal,
+    problems: list(problems).map((p) => {
+      const [source, output, kind, reasons] = list(p);
+      return { source, output, partial: kind === 1, reasons };
+    }),
+  };
+}
+
+// GetScanFolders: one [folder path, files at or below it] per folder.
+export function folderCounts(batch) {
+  return list(batch)
+    .filter((pair) => Array.isArray(pair) && typeof pair[0] === 'string')
+    .map(([path, count]) => ({ path, count: Number(count) || 0 }));
+}
+
+// The header a listing's rows come under: [tag, folder, scan].
+export function listingHeader(header) {
+  const [tag, folder, scan] = list(header);
+  return { valid: Array.isArray(header), tag, folder, scan };
+}
+
+// The three times of a row (one text each), read once.
+export const ROW_TIMES = [1, 2, 3];
+export const ROW_LENGTH = 9;
