@@ -285,18 +285,18 @@ Value MainFrame::GetScanProc()
     if (!volume)
         return Value::Array {0, 0};
     const std::uint32_t flag = m_workFlag.load();
-    const std::uint64_t progress = volume->m_progress.load();
+    const std::uint64_t progress = volume->Progress();
     if (flag == 0 || flag == kWorkDeepScan) {
-        const std::uint64_t total = volume->m_volumeSize;
-        const std::uint64_t done = total - progress < volume->m_sectorsPerCluster ? total : progress;
+        const std::uint64_t total = volume->VolumeSectors();
+        const std::uint64_t done = total - progress < volume->SectorsPerCluster() ? total : progress;
         return Value::Array {Decimal(done), Decimal(total)};
     }
     if (flag == kWorkNormalScan) {
-        if (volume->m_fileSystemType != scan::kNtfs)
+        if (volume->FileSystem() != scan::kNtfs)
             return Value::Array {"100", "100"};
         std::uint64_t total = 0;
         for (const scan::DataRun& run : volume->MftRunsInUse())
-            total += std::uint64_t {run.length} * volume->m_sectorsPerCluster;
+            total += std::uint64_t {run.length} * volume->SectorsPerCluster();
         return Value::Array {Decimal(progress), Decimal(total)};
     }
     return Value::Array {"0", "0"};
@@ -484,8 +484,8 @@ Value MainFrame::GetWorkState()
         state["recovery"] = m_lastRecovery != nullptr;
     }
     state["work"] = static_cast<std::int64_t>(m_workFlag.load());
-    state["fileSystem"] = std::string(volume && volume->m_fileSystemType != scan::kUnknownFileSystem
-                                          ? scan::FileSystemName(volume->m_fileSystemType)
+    state["fileSystem"] = std::string(volume && volume->FileSystem() != scan::kUnknownFileSystem
+                                          ? scan::FileSystemName(volume->FileSystem())
                                           : "");
     state["files"] = static_cast<std::int64_t>(volume ? volume->ResultCount() : 0);
     state["progress"] = GetScanProc();
@@ -493,11 +493,11 @@ Value MainFrame::GetWorkState()
     state["stop"] = static_cast<std::int64_t>(base::StopRequest.load());
     Value::Array faults;
     if (volume) {
-        for (std::string& fault : volume->m_faults.List())
+        for (std::string& fault : volume->Faults().List())
             faults.emplace_back(std::move(fault));
     }
     state["faults"] = Value(std::move(faults));
-    state["unreadable"] = static_cast<std::int64_t>(volume ? volume->m_unreadableSectors.load() : 0);
+    state["unreadable"] = static_cast<std::int64_t>(volume ? volume->UnreadableSectors() : 0);
     return Value(std::move(state));
 }
 
@@ -684,7 +684,7 @@ Value MainFrame::GetSaveScanInfo()
         }
     }
     const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
-    const bool deep = volume && volume->m_scanMode.load() == scan::kScanDeepRunning;
+    const bool deep = volume && volume->ScanMode() == scan::kScanDeepRunning;
     return Value::Array {Value(std::move(names)), deep ? 1 : 0};
 }
 

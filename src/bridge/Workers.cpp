@@ -140,7 +140,7 @@ void MainFrame::DeepScanWorker(std::uint64_t generation)
     const bool maySave = MayReplaceSaved(volume, kept);
     // A volume searched before goes on where that search stopped: what it
     // found is in the list already (and a search that ended adds nothing).
-    const std::uint64_t start = volume.m_deep.nextPosition;
+    const std::uint64_t start = volume.Deep().nextPosition;
     bool saved = false;
     const int end = jobs::RunDeepScan(volume, start, maySave, &saved);
     // A scan of another volume leaves the saved one alone at its end too.
@@ -459,7 +459,7 @@ void MainFrame::SaveWorker()
     bool saved = false;
     std::string note;
     if (const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader()) {
-        const std::uint32_t mode = volume->m_scanMode.load();
+        const std::uint32_t mode = volume->ScanMode();
         std::string kept;
         if (mode != scan::kScanDeepRunning && mode != scan::kScanDeepFinished) {
             note = "Only a scan whose deep scan has begun can be kept for later.";

@@ -99,7 +99,7 @@ int RunTree(const TreeOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
-    const std::uint64_t unreadable = volume.m_unreadableSectors;
+    const std::uint64_t unreadable = volume.UnreadableSectors();
     browse::FolderUpdates updates;
     browse::FolderTree tree;
     browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
@@ -139,7 +139,7 @@ int RunList(const ListOptions& options)
     browse::ListFolderFiles(volume, FolderPathOf(options.folder), rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
-    return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
+    return ReportScanFaults(volume, volume.UnreadableSectors(), kExitOk);
 }
 
 int RunFilter(const FilterOptions& options)
@@ -159,7 +159,7 @@ int RunFilter(const FilterOptions& options)
     browse::FilterFiles(volume, filter, rows);
     PrintRows(rows, options.json);
     std::fflush(stdout);
-    return ReportScanFaults(volume, volume.m_unreadableSectors, kExitOk);
+    return ReportScanFaults(volume, volume.UnreadableSectors(), kExitOk);
 }
 
 }  // namespace cli

@@ -54,7 +54,7 @@ int RunRecover(const RecoverOptions& options)
     DropSavedScanAtEnd dropAtEnd;
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
-    const std::uint64_t unreadable = volume.m_unreadableSectors;
+    const std::uint64_t unreadable = volume.UnreadableSectors();
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from: look where the destination
     // would be made before making anything.

@@ -24,7 +24,7 @@ extern "C" void RequestKeepingStop()
 void StartScanProgress(Progress& progress, scan::VolumeScanner& volume, const char* phase, std::uint64_t total)
 {
     progress.Start([&volume, phase, total](double seconds) {
-        const std::uint64_t done = volume.m_progress.load();
+        const std::uint64_t done = volume.Progress();
         const double rate = seconds > 0 ? static_cast<double>(done) * 512 / seconds / (1 << 20) : 0;
         char text[200];
         std::snprintf(text, sizeof text, "%s: %" PRIu64 " / %" PRIu64 " sectors (%.0f%%), %.1f MiB/s, %zu found",
@@ -38,7 +38,7 @@ std::uint64_t MftSectors(const scan::VolumeScanner& volume)
 {
     std::uint64_t total = 0;
     for (const scan::DataRun& run : volume.MftRunsInUse())
-        total += std::uint64_t {volume.m_sectorsPerCluster} * run.length;
+        total += std::uint64_t {volume.SectorsPerCluster()} * run.length;
     return total;
 }
 
@@ -55,20 +55,20 @@ int ReportDeepEnd(scan::VolumeScanner& volume, int end)
         std::fprintf(stderr,
                      "quenlar: deep scan paused at sector %" PRIu64 " of %" PRIu64
                      "; %zu results saved to %s. 'quenlar resume' goes on from there.\n",
-                     volume.m_deep.nextPosition, volume.m_volumeSize, volume.ResultCount(), store::kDatabaseFile);
+                     volume.Deep().nextPosition, volume.VolumeSectors(), volume.ResultCount(), store::kDatabaseFile);
         return kExitOk;
     case scan::kDeepMediumGone:
         std::fprintf(stderr,
                      "quenlar: the medium went away at sector %" PRIu64
                      "; %zu results saved to %s. 'quenlar resume' goes on once it is back.\n",
-                     volume.m_deep.nextPosition, volume.ResultCount(), store::kDatabaseFile);
+                     volume.Deep().nextPosition, volume.ResultCount(), store::kDatabaseFile);
         return kExitFailed;
     case scan::kDeepFailingMedium:
         std::fprintf(stderr,
                      "quenlar: every read failed from sector %" PRIu64
                      " on: the disk is failing. %zu results saved to %s; 'quenlar resume' tries again from there "
                      "(an image of the disk made with ddrescue is the safer way on).\n",
-                     volume.m_deep.nextPosition, volume.ResultCount(), store::kDatabaseFile);
+                     volume.Deep().nextPosition, volume.ResultCount(), store::kDatabaseFile);
         return kExitFailed;
     case scan::kDeepNoMemory:
         std::fprintf(stderr, "quenlar: not enough memory for the deep scan\n");
@@ -93,7 +93,7 @@ int RunScan(const ScanOptions& options)
                          !MayReplaceSavedScan(volume, options.discardSaved)))
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
-    volume.m_deep.stopAtSector = options.stopAtSector;
+    volume.Deep().stopAtSector = options.stopAtSector;
     base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
 
@@ -107,7 +107,7 @@ int RunScan(const ScanOptions& options)
         std::fprintf(stderr, "quenlar: normal scan stopped; the list is incomplete and nothing was saved\n");
         exitCode = kExitInterrupted;
     } else if (options.deep) {
-        StartScanProgress(progress, volume, "deep scan", volume.m_volumeSize);
+        StartScanProgress(progress, volume, "deep scan", volume.VolumeSectors());
         const int end = jobs::RunDeepScan(volume, 0);
         progress.Stop();
         exitCode = ReportDeepEnd(volume, end);
@@ -116,7 +116,7 @@ int RunScan(const ScanOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return ReportScanFaults(volume, volume.m_unreadableSectors, exitCode);
+    return ReportScanFaults(volume, volume.UnreadableSectors(), exitCode);
 }
 
 int RunResume(const ResumeOptions& options)
@@ -127,7 +127,7 @@ int RunResume(const ResumeOptions& options)
     base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
-    volume.m_deep.stopAtSector = options.stopAtSector;
+    volume.Deep().stopAtSector = options.stopAtSector;
     Progress progress(platform::StderrIsTerminal());
     StartScanProgress(progress, volume, "resumed scan", 0);
     const jobs::ResumeOutcome outcome = jobs::ResumeSavedScan(volume);
@@ -159,7 +159,7 @@ int RunResume(const ResumeOptions& options)
     }
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
-    return ReportScanFaults(volume, volume.m_unreadableSectors, exitCode);
+    return ReportScanFaults(volume, volume.UnreadableSectors(), exitCode);
 }
 
 }  // namespace cli

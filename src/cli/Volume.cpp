@@ -20,27 +20,27 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
         std::fprintf(stderr, "quenlar: %s\n", unresolved.c_str());
         return false;
     }
-    const std::string& device = volume.m_deviceNode;
+    const std::string& device = volume.DeviceNode();
     if (status == scan::kOpenNoDevice) {
         std::fprintf(stderr, "quenlar: cannot open '%s': %s\n", device.c_str(),
-                     platform::DescribeOpenError(volume.m_openError));
+                     platform::DescribeOpenError(volume.OpenFailure()));
         return false;
     }
     if (status == scan::kOpenNoFirstSector) {
-        if (volume.m_systemError != 0)
+        if (volume.SystemError() != 0)
             std::fprintf(stderr, "quenlar: cannot read the first sector of '%s': %s\n", device.c_str(),
-                         std::strerror(volume.m_systemError));
+                         std::strerror(volume.SystemError()));
         else
             std::fprintf(stderr, "quenlar: '%s' is empty or shorter than one 512-byte sector\n", device.c_str());
         return false;
     }
-    if (volume.m_fileSystemType == scan::kUnknownFileSystem) {
+    if (volume.FileSystem() == scan::kUnknownFileSystem) {
         std::fprintf(stderr, "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system\n", device.c_str());
         return false;
     }
-    if (!volume.m_geometryValid) {
+    if (!volume.GeometryValid()) {
         std::fprintf(stderr, "quenlar: the %s boot sector of '%s' is damaged: %s\n",
-                     scan::FileSystemName(volume.m_fileSystemType), device.c_str(), volume.m_geometryProblem.c_str());
+                     scan::FileSystemName(volume.FileSystem()), device.c_str(), volume.GeometryProblem().c_str());
         return false;
     }
     return true;
@@ -48,7 +48,7 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
 
 int ReportScanFaults(const scan::VolumeScanner& volume, std::uint64_t unreadableSectors, int exitCode)
 {
-    const std::vector<std::string> faults = volume.m_faults.List();
+    const std::vector<std::string> faults = volume.Faults().List();
     for (const std::string& fault : faults)
         std::fprintf(stderr, "quenlar: %s\n", fault.c_str());
     if (!faults.empty() && exitCode == kExitOk)

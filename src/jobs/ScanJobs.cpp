@@ -15,14 +15,14 @@ store::ScanRecordInfo SavedScanRecord(const scan::VolumeScanner& volume, std::ui
                                       std::uint64_t useTime)
 {
     store::ScanRecordInfo record;
-    record.path = volume.m_devicePath;
-    record.startTime = volume.m_deep.startTime;
+    record.path = volume.DevicePath();
+    record.startTime = volume.Deep().startTime;
     record.useTime = useTime;
     record.nextPosition = nextPosition;
-    record.lastScanFlag = static_cast<std::int32_t>(volume.m_scanMode.load());
+    record.lastScanFlag = static_cast<std::int32_t>(volume.ScanMode());
     record.hasIdentity = true;
-    record.identity = volume.m_identity;
-    record.deviceNode = volume.m_deviceNode;
+    record.identity = volume.Identity();
+    record.deviceNode = volume.DeviceNode();
     return record;
 }
 
@@ -31,7 +31,7 @@ bool SameVolumeAsSaved(const scan::VolumeScanner& volume, const store::ScanRecor
     difference.clear();
     if (!record.hasIdentity)
         return true;
-    difference = scan::DescribeDifference(record.identity, volume.m_identity);
+    difference = scan::DescribeDifference(record.identity, volume.Identity());
     return difference.empty();
 }
 
@@ -43,18 +43,18 @@ int RunDeepScan(scan::VolumeScanner& volume, std::uint64_t startSector, bool may
     if (end == scan::kDeepPaused || end == scan::kDeepMediumGone || end == scan::kDeepFailingMedium) {
         const std::uint64_t now = platform::NowLocalAsFileTime();
         const store::ScanRecordInfo record = SavedScanRecord(
-            volume, volume.m_deep.nextPosition, now > volume.m_deep.startTime ? now - volume.m_deep.startTime : 0);
+            volume, volume.Deep().nextPosition, now > volume.Deep().startTime ? now - volume.Deep().startTime : 0);
         if (!maySave) {
             base::LogLess("Deep scan of %s stopped at sector %llu; not saved: the store keeps the saved scan of "
                           "another volume",
-                          volume.m_devicePath.c_str(), static_cast<unsigned long long>(record.nextPosition));
+                          volume.DevicePath().c_str(), static_cast<unsigned long long>(record.nextPosition));
         } else if (store::SaveScanResults(volume, record)) {
-            base::LogLess("Deep scan of %s saved at sector %llu with %zu results", volume.m_devicePath.c_str(),
+            base::LogLess("Deep scan of %s saved at sector %llu with %zu results", volume.DevicePath().c_str(),
                           static_cast<unsigned long long>(record.nextPosition), volume.ResultCount());
             if (saved != nullptr)
                 *saved = true;
         } else {
-            base::LogLess("Deep scan of %s could not be saved", volume.m_devicePath.c_str());
+            base::LogLess("Deep scan of %s could not be saved", volume.DevicePath().c_str());
         }
     }
     return end;
@@ -91,12 +91,12 @@ bool MayReplaceSavedScan(const scan::VolumeScanner& volume, store::ScanRecordInf
     if (saved.path.empty())
         return true;
     std::string difference;
-    return saved.hasIdentity ? SameVolumeAsSaved(volume, saved, difference) : saved.path == volume.m_devicePath;
+    return saved.hasIdentity ? SameVolumeAsSaved(volume, saved, difference) : saved.path == volume.DevicePath();
 }
 
 bool SaveScanNow(scan::VolumeScanner& volume)
 {
-    return store::SaveScanResults(volume, SavedScanRecord(volume, volume.m_progress.load(), 0));
+    return store::SaveScanResults(volume, SavedScanRecord(volume, volume.Progress(), 0));
 }
 
 bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& destination)
@@ -106,7 +106,7 @@ bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& d
     std::string existing = destination;
     while (!existing.empty() && !platform::IsFolder(existing) && existing.find_last_of("/\\") != std::string::npos)
         existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
-    return platform::DestinationOnSource(volume.m_deviceNode, existing);
+    return platform::DestinationOnSource(volume.DeviceNode(), existing);
 }
 
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
@@ -133,8 +133,8 @@ ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)
     if (loaded && !normalScanFollows && flag != scan::kScanDeepRunning) {
         // A finished scan: a deep scan asked for again starts where it ended,
         // adding nothing it has already.
-        volume.m_scanMode = static_cast<std::uint32_t>(flag);
-        volume.m_deep.nextPosition = std::max(outcome.record.nextPosition, volume.m_volumeSize);
+        volume.SetScanMode(static_cast<std::uint32_t>(flag));
+        volume.Deep().nextPosition = std::max(outcome.record.nextPosition, volume.VolumeSectors());
     }
     step.Loaded(volume, opened && loaded && (flag == scan::kScanDeepRunning || normalScanFollows));
     if (!opened) {

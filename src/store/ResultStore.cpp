@@ -464,7 +464,7 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     ok = ok && InsertScanRecord(record);
 
     std::vector<std::int64_t> pendingParent(results->size(), -1);
-    for (const scan::PendingPath& p : volume.m_deep.paths.pending) {
+    for (const scan::PendingPath& p : volume.Deep().paths.pending) {
         if (p.index < pendingParent.size())
             pendingParent[p.index] = p.parent;
     }
@@ -480,7 +480,7 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     {
         Statement folder("insert into tbl_folderMap(recordNo,parentNo,name,flags) values(?,?,?,?)");
         ok = ok && folder.Ok();
-        for (auto it = volume.m_deep.paths.folders.begin(); ok && it != volume.m_deep.paths.folders.end(); ++it) {
+        for (auto it = volume.Deep().paths.folders.begin(); ok && it != volume.Deep().paths.folders.end(); ++it) {
             const scan::FolderEntry& e = it->second;
             ok = folder.Bind(1, e.recordNumber).Bind(2, e.parent).Bind(3, e.name).Bind(4, std::uint32_t {e.flags}).Run();
         }
@@ -496,7 +496,7 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
     const scan::LockedResults results = volume.Results();
     results->clear();
-    volume.m_deep.paths.Clear();
+    volume.Deep().paths.Clear();
 
     Statement files("select * from tbl_fileInfo order by id");
     while (files.Next()) {
@@ -547,13 +547,13 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
         f->m_validSize = states.Null(6) ? scan::kAllValid : static_cast<std::uint64_t>(states.Int(6));
         const std::int64_t parent = states.Int(2);
         if (parent >= 0 && parent <= 0xFFFFFFFF)
-            volume.m_deep.paths.pending.push_back(
+            volume.Deep().paths.pending.push_back(
                 {static_cast<std::uint32_t>(states.Int(0) - 1), static_cast<std::uint32_t>(parent)});
     }
     Statement folders("select recordNo,parentNo,name,flags from tbl_folderMap");
     while (folders.Next()) {
         const auto number = static_cast<std::uint32_t>(folders.Int(0));
-        volume.m_deep.paths.folders.emplace(
+        volume.Deep().paths.folders.emplace(
             number, scan::FolderEntry {number, static_cast<std::uint32_t>(folders.Int(1)), folders.Text(2),
                                        static_cast<std::uint16_t>(folders.Int(3))});
     }

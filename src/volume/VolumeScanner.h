@@ -123,6 +123,31 @@ public:
     SalvagedRead SalvageSectors(std::uint64_t sector, std::size_t byteCount, void* buffer);
 
     bool DeviceOpen() const { return m_device != nullptr; }
+
+    // What the front ends and the layers above the scans read of the volume.
+    const std::string& DevicePath() const { return m_devicePath; }
+    const std::string& DeviceNode() const { return m_deviceNode; }
+    platform::OpenError OpenFailure() const { return m_openError; }
+    int SystemError() const { return m_systemError; }
+    std::int32_t FileSystem() const { return m_fileSystemType; }
+    bool GeometryValid() const { return m_geometryValid; }
+    const std::string& GeometryProblem() const { return m_geometryProblem; }
+    std::uint64_t VolumeSectors() const { return m_volumeSize; }
+    std::uint64_t DeclaredVolumeSize() const { return m_declaredVolumeSize; }
+    std::uint32_t SectorsPerCluster() const { return m_sectorsPerCluster; }
+    std::uint32_t BytesPerSector() const { return m_bytesPerSector; }
+    std::uint32_t RecordBytes() const { return m_recordBytes; }
+    std::uint64_t MftCluster() const { return m_mftCluster; }
+    const std::vector<DataRun>& MftRuns() const { return m_mftRuns; }
+    std::size_t FatEntries() const { return m_fat.size(); }
+    const VolumeIdentity& Identity() const { return m_identity; }
+    const MetadataFaults& Faults() const { return m_faults; }
+    std::uint64_t UnreadableSectors() const { return m_unreadableSectors.load(); }
+    std::uint64_t Progress() const { return m_progress.load(); }
+    std::uint32_t ScanMode() const { return m_scanMode.load(); }
+    void SetScanMode(std::uint32_t mode) { m_scanMode = mode; }
+    DeepScanState& Deep() { return m_deep; }
+    const DeepScanState& Deep() const { return m_deep; }
     // The sectors of the volume that the device holds: a truncated image or a
     // damaged boot sector may claim more than there is.
     std::uint64_t ReadableSectors() const;
