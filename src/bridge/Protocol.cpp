@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace bridge {
 namespace {
@@ -69,12 +70,12 @@ recover::Selection SelectionFromScript(const std::vector<browse::ScriptValue>& v
     return selection;
 }
 
-std::vector<browse::ScriptValue> RowValues(const std::vector<browse::FileRow>& rows)
+std::vector<browse::ScriptValue> RowValues(std::vector<browse::FileRow> rows)
 {
     std::vector<browse::ScriptValue> values;
     values.reserve(rows.size());
-    for (const browse::FileRow& row : rows)
-        values.push_back(browse::RowValue(row));
+    for (browse::FileRow& row : rows)
+        values.push_back(browse::RowValue(std::move(row)));
     return values;
 }
 

@@ -26,6 +26,7 @@ std::vector<std::string> SplitByComma(const std::string& text);
 // the folder a\b and what is below it). Other values are left out.
 recover::Selection SelectionFromScript(const std::vector<browse::ScriptValue>& values);
 
-std::vector<browse::ScriptValue> RowValues(const std::vector<browse::FileRow>& rows);
+// The rows as the documents take them (see browse::RowValue).
+std::vector<browse::ScriptValue> RowValues(std::vector<browse::FileRow> rows);
 
 }  // namespace bridge

@@ -373,7 +373,7 @@ void MainFrame::FolderListWorker(Listing listing, std::string folder)
             return;
         std::vector<browse::FileRow> rows;
         browse::MakeFileRows(*listing.volume, indices.data() + at, std::min(kRowBatch, indices.size() - at), rows);
-        m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(rows))});
+        m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(std::move(rows)))});
     }
     m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
 }
@@ -396,7 +396,7 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
                 std::vector<browse::FileRow> rows;
                 browse::MakeFileRows(*listing.volume, indices.data() + at,
                                      std::min(kFilterBatch, indices.size() - at), rows);
-                m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(rows))});
+                m_ui.CallDocument(listing.caller, "InReceiePathFiles", {header, Value::Array(RowValues(std::move(rows)))});
             }
             if (!gone)
                 m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
@@ -413,7 +413,7 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
                 std::vector<browse::FileRow> rows;
                 const std::size_t count = std::min(kFilterAnswerRows, indices.size() - at);
                 browse::MakeFileRows(*listing.volume, indices.data() + at, count, rows);
-                m_ui.CallDocument(listing.caller, "StartFilterDataArr", {Value::Array(RowValues(rows)), scanName});
+                m_ui.CallDocument(listing.caller, "StartFilterDataArr", {Value::Array(RowValues(std::move(rows))), scanName});
                 at += count;
             } while (at < indices.size());
         }

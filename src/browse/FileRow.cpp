@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 namespace browse {
 namespace {
@@ -36,22 +37,25 @@ FileRow MakeFileRow(const scan::FoundFile& file, std::size_t index)
     return row;
 }
 
-ScriptValue RowValue(const FileRow& row)
+ScriptValue RowValue(FileRow row)
 {
     char size[24];
     std::snprintf(size, sizeof size, "%" PRIu64, row.size);
     const auto state = static_cast<std::int64_t>(row.state);
-    return ScriptValue::Array {
-        row.fullName,
-        row.time,
-        row.time,
-        row.time,
-        std::string(size),
-        static_cast<std::int64_t>(row.index),
-        row.placed ? state : state * 10,
-        row.folder,
-        row.typeName,
-    };
+    // Built in place: a listing makes millions of these, and an initializer
+    // list would copy every text once more.
+    ScriptValue::Array values;
+    values.reserve(9);
+    values.emplace_back(std::move(row.fullName));
+    values.emplace_back(row.time);
+    values.emplace_back(row.time);
+    values.emplace_back(std::move(row.time));
+    values.emplace_back(std::string(size));
+    values.emplace_back(static_cast<std::int64_t>(row.index));
+    values.emplace_back(row.placed ? state : state * 10);
+    values.emplace_back(std::move(row.folder));
+    values.emplace_back(std::move(row.typeName));
+    return values;
 }
 
 }  // namespace browse

@@ -26,7 +26,7 @@ FileRow MakeFileRow(const scan::FoundFile& file, std::size_t index);
 
 // The row as the window takes it and `quenlar ls --json` prints it: nine
 // values (full name, three times, size as text, index, exist type code,
-// folder path, type name).
-ScriptValue RowValue(const FileRow& row);
+// folder path, type name). The row's texts are moved into it.
+ScriptValue RowValue(FileRow row);
 
 }  // namespace browse

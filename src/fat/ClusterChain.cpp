@@ -19,9 +19,4 @@ ClusterChain ExfatChain(const VolumeScanner& volume)
                         volume.m_exfat.clusterHeapSector, volume.m_sectorsPerCluster);
 }
 
-ClusterChain ClusterChainOf(const VolumeScanner& volume)
-{
-    return volume.m_fileSystemType == kExfat ? ExfatChain(volume) : Fat32Chain(volume);
-}
-
 }  // namespace scan

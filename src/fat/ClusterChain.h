@@ -52,7 +52,5 @@ private:
 // (their reads then come back short).
 ClusterChain Fat32Chain(const VolumeScanner& volume);
 ClusterChain ExfatChain(const VolumeScanner& volume);
-// The one of the volume's file system.
-ClusterChain ClusterChainOf(const VolumeScanner& volume);
 
 }  // namespace scan

@@ -2,7 +2,7 @@
 // for recovery here.
 import { shown } from './format.js';
 import { $, VOLUME, element } from './page.js';
-import { listFolder, listView } from './listing.js';
+import { collator, listFolder, listView } from './listing.js';
 import { picks, renderPicked } from './recover.js';
 
 // The folder tree.
@@ -36,7 +36,6 @@ function childMap() {
     if (!children.has(parent)) children.set(parent, []);
     children.get(parent).push(folder);
   }
-  const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
   for (const list of children.values()) list.sort((a, b) => collator.compare(leafName(a), leafName(b)));
   return children;
 }
