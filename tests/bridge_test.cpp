@@ -475,7 +475,7 @@ TEST_F(BridgeTest, FolderListingsComeInBatchesOfAHundred)
     EXPECT_EQ(calls[1].args[1].Items().size(), 100u);
     EXPECT_EQ(calls[2].args[1].Items().size(), 100u);
     EXPECT_EQ(calls[3].args[1].Items().size(), 50u);
-    EXPECT_EQ(calls[1].args[1].Items()[0].Items().size(), 9u);  // a FileRow
+    EXPECT_EQ(calls[1].args[1].Items()[0].Items().size(), 11u);  // a FileRow
     // The root, written as one backslash: an empty folder in the header.
     ui.Clear();
     Call("GetPathFiles", {"2", "\\"});
@@ -537,13 +537,15 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_NE(progress.Items()[2], Value(""));
     // Its report: everything whole, nothing refused.
     Value report = Call("GetRecoverReport");
-    ASSERT_EQ(report.Items().size(), 9u);
+    ASSERT_EQ(report.Items().size(), 11u);
     EXPECT_GT(report.Items()[0].Int(), 1);    // the files the folder holds, and the index
     EXPECT_EQ(report.Items()[1], report.Items()[0]);
     EXPECT_EQ(report.Items()[2], Value(0));
     EXPECT_EQ(report.Items()[3], Value(0));
     EXPECT_TRUE(report.Items()[7].Items().empty());
     EXPECT_EQ(report.Items()[8], Value(""));
+    EXPECT_EQ(report.Items()[9], Value(0));
+    EXPECT_TRUE(fs::exists(fs::path(report.Items()[10].String()))) << "the receipt";
 
     // The preview of a file reads what recovery wrote, and writes nothing.
     ui.Clear();
@@ -612,8 +614,10 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_EQ(ui.Calls().back().args, (Values {4, 0, 0}));
     std::size_t written = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir / "new"))
-        written += entry.is_regular_file() ? 1 : 0;
+        written += entry.is_regular_file() && !entry.path().filename().string().starts_with("quenlar-receipt") ? 1 : 0;
     EXPECT_EQ(written, 1u);
+    EXPECT_TRUE(fs::exists(deep / "quenlar-receipt.json"));
+    EXPECT_TRUE(fs::exists(deep / "quenlar-receipt.csv"));
     EXPECT_EQ(frame->WorkFlag(), 0u);
 }
 

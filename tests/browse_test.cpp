@@ -182,13 +182,15 @@ TEST_F(BrowseTest, FileRows)
     const std::vector<ScriptValue> rows = Values(found);
     ASSERT_EQ(rows.size(), 1u);
     const auto& row = rows[0].Items();
-    ASSERT_EQ(row.size(), 9u);
+    ASSERT_EQ(row.size(), 11u);
     EXPECT_EQ(row[0].String(), "photo.JPG");
     EXPECT_EQ(row[1].String(), row[2].String());
     EXPECT_EQ(row[4].String(), "1234");
     EXPECT_EQ(row[6].Int(), 20);
     EXPECT_EQ(row[7].String(), "");  // the unresolved path
     EXPECT_EQ(row[8].String(), "JPEG image");
+    EXPECT_EQ(row[9].String(), "unknown");  // no evidence pass ran
+    EXPECT_NE(row[10].String(), "");
     EXPECT_EQ(rows[0].ToJson().substr(0, 13), "[\"photo.JPG\",");
 }
 
@@ -218,4 +220,12 @@ TEST_F(BrowseTest, Filters)
     EXPECT_EQ(names("0,0,0,0,0,0,0,,24,"), (V {"a.jpg", "c", "d.pst"}));
     EXPECT_EQ(names("0,0,0,0,0,0,0,,24,x,extra,more"), (V {"a.jpg", "c", "d.pst"}));
     EXPECT_EQ(names("0,0,0,0,0,0,0,,0"), V {});  // nine fields
+    // By verdict: only files likely to come back whole.
+    auto at = [&](std::size_t i) -> scan::FoundFile& { return *(*volume.Results())[i]; };
+    at(0).m_evidence.verdict = scan::kVerdictIntact;
+    at(1).m_evidence.verdict = scan::kVerdictOverwritten;
+    at(2).m_evidence.verdict = scan::kVerdictLikely;
+    at(3).m_evidence.verdict = scan::kVerdictPartial;
+    EXPECT_EQ(names("0,0,0,0,0,0,0,,0,,intact|likely"), (V {"a.jpg", "c"}));
+    EXPECT_EQ(names("1,0,0,0,0,0,0,,0,,overwritten|nonsense"), (V {"b.JPG"}));
 }

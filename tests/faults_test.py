@@ -81,7 +81,7 @@ class BadSectorsInAFile(FaultyDisk):
         out = os.path.join(self.dir, "out")
         r = quenlar("recover", self.disk, "--dest", out, "--index", str(row["index"]), cwd=self.dir, check=False)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("0 of 1 files written, 1 partial", r.stdout)
+        self.assertIn("0 of 1 files written whole, 0 doubtful, 1 partial", r.stdout)
         self.assertIn("2 unreadable sectors read as zeros", r.stderr)
         self.assertFalse(os.path.exists(os.path.join(out, "big", "fragmented.bin")))
         with open(os.path.join(out, "big", "fragmented.bin.partial"), "rb") as f:

@@ -40,6 +40,11 @@ def run_tests(module_globals):
 
 def quenlar(*args, cwd, check=True):
     r = subprocess.run([ARGS.quenlar, *args], capture_output=True, text=True, cwd=cwd, timeout=300)
+    # The test images' files are headers and made-up bytes: a recovery may
+    # call a deleted one doubtful (its content does not check out as its
+    # kind), which exit code 3 tells. The tests compare the bytes themselves.
+    if check and r.returncode == 3 and args and args[0] == "recover":
+        return r
     if check and r.returncode != 0:
         raise AssertionError(f"quenlar {' '.join(args)} exited {r.returncode}: {r.stderr}")
     return r

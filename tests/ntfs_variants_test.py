@@ -71,7 +71,7 @@ class PackedVolumes(Workdir):
         out = os.path.join(self.dir, "out")
         r = quenlar("recover", image, "--dest", out, "--all", cwd=self.dir)
         files = [p for p, row in written.items() if row[0] == "f"]
-        self.assertIn(f"{len(files)} of {len(files)} files written, 0 partial, 0 failed", r.stdout)
+        self.assertIn(f"{len(files)} of {len(files)} files written whole, 0 doubtful, 0 partial, 0 failed", r.stdout)
         self.assertEqual(r.stderr, "")
         for path in files:
             self.assertEqual(sha256(os.path.join(out, path)), digests[path], path)
@@ -137,12 +137,12 @@ class TornRecord(Workdir):
         self.assertEqual(row["size"], manifest(name)["Plain/photo.jpg"][1])
         self.assertFalse(rows["Plain/resident.txt"]["torn"])
         table = quenlar("scan", image, cwd=self.dir).stdout
-        self.assertRegex(table, r"torn\s+Plain/photo.jpg")
+        self.assertRegex(table, r"torn\s+\w+\s+Plain/photo.jpg")
 
         out = os.path.join(self.dir, "out")
         r = quenlar("recover", image, "--dest", out, "--index", str(row["index"]), cwd=self.dir, check=False)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("0 of 1 files written, 1 partial, 0 failed", r.stdout)
+        self.assertIn("0 of 1 files written whole, 0 doubtful, 1 partial, 0 failed", r.stdout)
         self.assertIn("torn record: 1", r.stdout)
         self.assertIn("partial: Plain/photo.jpg", r.stderr)
         self.assertIn("torn", r.stderr)
@@ -208,7 +208,7 @@ class LargeCompressedFile(Workdir):
         self.assertEqual(rows["c/big.txt"]["encoding"], "lznt1")
         self.assertEqual(rows["c/big.txt"]["size"], len(big))
         r = quenlar("recover", image, "--dest", out, "--index", str(rows["c/big.txt"]["index"]), cwd=self.dir)
-        self.assertIn("1 of 1 files written", r.stdout)
+        self.assertIn("1 of 1 files written whole", r.stdout)
         digest = hashlib.sha256(big).hexdigest()
         self.assertEqual(sha256(os.path.join(out, "c", "big.txt")), digest)
         self.assertEqual(icat_digest(image, theirs["c/big.txt"][0]), digest)

@@ -6,6 +6,7 @@
 #include "base/Log.h"
 #include "base/StopRequest.h"
 #include "browse/FolderTree.h"
+#include "search/Evidence.h"
 #include "search/Scans.h"
 #include "volume/FileContent.h"
 #include "platform/Files.h"
@@ -374,7 +375,7 @@ Value MainFrame::GetScanFilterFiles(DocumentId caller, const Values& args)
 Value MainFrame::StartFilter(Listing listing, const Value& map, bool streamed)
 {
     static const char* const kKeys[] = {"Pictures", "Documents", "Videos", "Audio", "Emails",
-                                        "StartSize", "EndSize", "StartTime", "EndTime", "ScanName"};
+                                        "StartSize", "EndSize", "StartTime", "EndTime", "ScanName", "Verdicts"};
     std::string filter;
     for (std::size_t i = 0; i < std::size(kKeys); ++i)
         filter += (i == 0 ? "" : ",") + TextArg(map.Get(kKeys[i]));
@@ -526,10 +527,12 @@ std::string Base64(const std::uint8_t* data, std::size_t size)
 
 }  // namespace
 
-// The last recovery's outcome: [selected, written, partial, failed, bytes
-// written (text), stopped, medium gone, the files not written whole as
-// [source, kept as, 1 partial or 2 failed, reasons] (at most a thousand),
-// why nothing was written ("" when it ran)]; 0 before the first recovery.
+// The last recovery's outcome: [selected, written whole, partial, failed,
+// bytes written (text), stopped, medium gone, the files not written whole as
+// [source, kept as, 1 partial, 2 failed or 3 doubtful, reasons] (at most a
+// thousand), why nothing was written ("" when it ran), doubtful (written
+// from clusters other files own now), the receipt's path]; 0 before the
+// first recovery.
 Value MainFrame::GetRecoverReport()
 {
     std::shared_ptr<const recover::RecoverSummary> summary;
@@ -551,8 +554,9 @@ Value MainFrame::GetRecoverReport()
         Value::Array entry;
         entry.emplace_back(file.source);
         entry.emplace_back(file.output);
-        entry.emplace_back(file.outcome == recover::Outcome::kPartial ? 1 : 2);
-        entry.emplace_back(recover::DescribeProblems(file.problems, file.unreadableSectors));
+        const bool doubtful = file.outcome == recover::Outcome::kDoubtful;
+        entry.emplace_back(file.outcome == recover::Outcome::kPartial ? 1 : doubtful ? 3 : 2);
+        entry.emplace_back(doubtful ? file.why : recover::DescribeProblems(file.problems, file.unreadableSectors));
         files.emplace_back(std::move(entry));
     }
     Value::Array report;
@@ -563,6 +567,8 @@ Value MainFrame::GetRecoverReport()
     report.emplace_back(summary->deviceGone ? 1 : 0);
     report.emplace_back(std::move(files));
     report.emplace_back(std::move(refusal));
+    report.emplace_back(static_cast<std::int64_t>(summary->doubtful));
+    report.emplace_back(summary->receipt);
     return report;
 }
 
@@ -571,7 +577,7 @@ Value MainFrame::GetRecoverReport()
 // them and written nowhere. Answers 0 at once (kStaleScan for an earlier
 // scan): the bytes come to the calling document with SetFilePreview(index,
 // [size of the file (text), the bytes in base64, what kept bytes from being
-// read ("" none)], scan), or SetFilePreview(index, 0, scan) when there is no
+// read ("" none), its verdict, why], scan) (its content checked first), or SetFilePreview(index, 0, scan) when there is no
 // such file, or (index, 1, scan) while the results are held by other work
 // (a recovery), so the caller asks again later. A dying disk may take long
 // over the read: it runs on a worker, one at a time, and only the newest
@@ -632,13 +638,16 @@ Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, st
     const scan::CBaseFileObject& file = *(*results)[static_cast<std::size_t>(index)];
     if (file.m_isDirectory)
         return Value(0);
+    // Shown with the file: how sure we are of it, its content checked now.
+    scan::CheckResultContent(*volume, static_cast<std::size_t>(index));
     const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, reader->Size())));
     bytes.resize(bytes.empty() ? 0 : reader->Read(0, bytes.data(), bytes.size()));
     const scan::ContentReport& report = reader->Report();
     const bool whole = report.faults == 0 && report.unreadableSectors == 0;
     return Value::Array {std::to_string(reader->Size()), Base64(bytes.data(), bytes.size()),
-                         whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors)};
+                         whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors),
+                         std::string(scan::VerdictName(file.m_evidence.verdict)), scan::EvidenceReason(file)};
 }
 
 // Offers image file `path` as a volume in every later disk list: 0, or 1

@@ -41,6 +41,18 @@ bool ParseFilterText(const std::string& text, browse::Filter& filter)
     filter.minSize = static_cast<std::uint64_t>(ReadNumber(fields[5]));
     filter.maxSize = static_cast<std::uint64_t>(ReadNumber(fields[6]));
     filter.hours = static_cast<std::uint32_t>(ReadNumber(fields[8]));
+    // An eleventh field names the verdicts a file may have, "|" between
+    // them ("intact|likely"); other words are passed over.
+    if (fields.size() > 10) {
+        std::size_t at = 0;
+        while (at <= fields[10].size()) {
+            const std::size_t bar = std::min(fields[10].find('|', at), fields[10].size());
+            std::uint8_t verdict = 0;
+            if (scan::VerdictFromName(std::string_view(fields[10]).substr(at, bar - at), verdict))
+                filter.verdicts |= 1u << verdict;
+            at = bar + 1;
+        }
+    }
     return true;
 }
 

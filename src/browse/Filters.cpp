@@ -42,6 +42,8 @@ std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const 
     const scan::ReadResults results = std::as_const(volume).Results();
     for (std::size_t i = 0; i < results->size(); ++i) {
         const scan::FoundFile& f = *(*results)[i];
+        if (filter.verdicts != 0 && (filter.verdicts >> f.m_evidence.verdict & 1) == 0)
+            continue;
         if (anyCategory) {
             const std::int64_t code = f.suffix().empty() ? 0 : filetypes::CategoryOfSuffix(f.suffix());
             bool match = false;

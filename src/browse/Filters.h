@@ -23,6 +23,8 @@ struct Filter {
     std::uint64_t maxSize = 0;
     // Changed within this many hours; 0: any age.
     std::uint32_t hours = 0;
+    // Bit 1 << v for each scan::Verdict v a file may have; 0: any verdict.
+    std::uint32_t verdicts = 0;
 };
 
 // Appends a row for each result that passes the filter.

@@ -39,7 +39,8 @@ void PrintRows(const std::vector<browse::FileRow>& rows, bool json)
             std::printf("%s\n", browse::RowValue(row).ToJson().c_str());
         return;
     }
-    std::printf("%8s  %-7s %14s  %-19s  %-22s %s\n", "index", "state", "size", "time", "type", "path");
+    std::printf("%8s  %-7s %14s  %-19s  %-22s %-11s  %s\n", "index", "state", "size", "time", "type", "verdict",
+                "path");
     for (const auto& row : rows) {
         const char* state = row.state == scan::kExistInUse    ? "in use"
                             : row.state == scan::kExistDeleted ? "deleted"
@@ -50,8 +51,8 @@ void PrintRows(const std::vector<browse::FileRow>& rows, bool json)
             if (c == '\\')
                 c = '/';
         }
-        std::printf("%8zu  %-7s %14" PRIu64 "  %-19s  %-22s %s\n", row.index, state, row.size, row.time.c_str(),
-                    Printable(row.typeName).c_str(), Printable(path).c_str());
+        std::printf("%8zu  %-7s %14" PRIu64 "  %-19s  %-22s %-11s  %s\n", row.index, state, row.size, row.time.c_str(),
+                    Printable(row.typeName).c_str(), scan::VerdictName(row.verdict), Printable(path).c_str());
     }
 }
 
@@ -75,6 +76,8 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
             std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
             return false;
         }
+        if (source.check)
+            CheckResultContents(volume);
         return true;
     }
     if (source.volume.empty()) {
@@ -90,6 +93,8 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
     scan::NormalScan(volume);
     if (source.deep && !base::StopRequested() && jobs::LeavesNothingToResume(jobs::RunDeepScan(volume, 0)))
         dropAtEnd.Arm();
+    if (source.check && !base::StopRequested())
+        CheckResultContents(volume);
     return true;
 }
 
@@ -155,6 +160,15 @@ int RunFilter(const FilterOptions& options)
     filter.minSize = options.minSize;
     filter.maxSize = options.maxSize != 0 ? options.maxSize : options.minSize != 0 ? ~std::uint64_t {0} : 0;
     filter.hours = options.hours;
+    for (const std::string& name : options.verdicts) {
+        std::uint8_t verdict = 0;
+        if (!scan::VerdictFromName(name, verdict)) {
+            std::fprintf(stderr, "quenlar: '%s' is no verdict: give intact, likely, partial, overwritten or unknown\n",
+                         Printable(name).c_str());
+            return kExitUsage;
+        }
+        filter.verdicts |= 1u << verdict;
+    }
     std::vector<browse::FileRow> rows;
     browse::FilterFiles(volume, filter, rows);
     PrintRows(rows, options.json);

@@ -18,6 +18,8 @@ namespace cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// A recovery wrote every file, but some from clusters other files own now.
+constexpr int kExitDoubtful = 3;
 constexpr int kExitInterrupted = 130;
 
 // Opens `path` (a device, an image file, or the mount point of one) and checks
@@ -79,6 +81,7 @@ int RunProbe(const ProbeOptions& options);
 struct ScanOptions {
     std::string volume;
     bool deep = false;
+    bool check = false;  // check the content of the files whose kind allows it
     bool json = false;
     bool bodyfile = false;
     bool discardSaved = false;
@@ -90,6 +93,7 @@ int RunScan(const ScanOptions& options);
 
 struct ResumeOptions {
     bool json = false;
+    bool check = false;  // check the content of the files whose kind allows it
     bool bodyfile = false;
     std::uint64_t stopAtSector = ~std::uint64_t {0};
 };
@@ -101,11 +105,13 @@ int RunResume(const ResumeOptions& options);
 struct SourceOptions {
     std::string volume;
     bool deep = false;
+    bool check = false;  // check the content of the files whose kind allows it
     bool saved = false;
     bool discardSaved = false;
 };
 // Fills `volume` with results as `source` says; false after one line on
-// stderr. A deep scan that runs to its end arms `dropAtEnd`.
+// stderr. A deep scan that runs to its end arms `dropAtEnd`. With
+// `source.check`, the content of the results is checked afterwards.
 bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropSavedScanAtEnd& dropAtEnd);
 
 struct TreeOptions {
@@ -129,6 +135,7 @@ struct FilterOptions {
     std::uint64_t minSize = 0;
     std::uint64_t maxSize = 0;
     std::uint32_t hours = 0;
+    std::vector<std::string> verdicts;  // "intact", "likely", ...
     bool json = false;
 };
 // The files of the chosen categories, size range and age.
@@ -143,5 +150,17 @@ struct RecoverOptions {
 };
 // Scans the volume (or loads the saved scan) and copies the selected files.
 int RunRecover(const RecoverOptions& options);
+
+// Checks the content of every result whose kind allows it, with progress on
+// a terminal; Ctrl-C ends the checks early. Returns how many were checked.
+std::size_t CheckResultContents(scan::VolumeScanner& volume);
+
+struct VerifyOptions {
+    std::string destination;
+    bool json = false;
+};
+// Hashes the files a recovery wrote into `destination` again and compares
+// them with its receipts.
+int RunVerify(const VerifyOptions& options);
 
 }  // namespace cli

@@ -88,7 +88,10 @@ int RunRecover(const RecoverOptions& options)
     // Every file that is not whole, by name and with its reasons.
     for (const recover::FileReport& r : summary.problems) {
         const std::string why = recover::DescribeProblems(r.problems, r.unreadableSectors);
-        if (r.outcome == recover::Outcome::kPartial)
+        if (r.outcome == recover::Outcome::kDoubtful)
+            std::fprintf(stderr, "quenlar: doubtful: %s -> %s: %s\n", Printable(r.source).c_str(),
+                         Printable(r.output).c_str(), Printable(r.why).c_str());
+        else if (r.outcome == recover::Outcome::kPartial)
             std::fprintf(stderr, "quenlar: partial: %s -> %s (%" PRIu64 " bytes): %s\n", Printable(r.source).c_str(),
                          Printable(r.output).c_str(), r.bytes, why.c_str());
         else
@@ -97,10 +100,17 @@ int RunRecover(const RecoverOptions& options)
     for (const auto& [source, output] : summary.shortened)
         std::fprintf(stderr, "quenlar: name shortened: %s -> %s\n", Printable(source).c_str(),
                      Printable(output).c_str());
-    std::printf("%zu of %zu files written, %zu partial, %zu failed, %" PRIu64 " bytes\n", summary.succeeded,
-                summary.selected, summary.partial, summary.failed, summary.bytes);
-    if (!summary.problems.empty())
+    std::printf("%zu of %zu files written whole, %zu doubtful, %zu partial, %zu failed, %" PRIu64 " bytes\n",
+                summary.succeeded, summary.selected, summary.doubtful, summary.partial, summary.failed, summary.bytes);
+    if (summary.doubtful != 0)
+        std::printf("doubtful: %zu written whole from clusters that now hold other data — probably not the "
+                    "originals\n", summary.doubtful);
+    if (summary.partial + summary.failed != 0)
         std::printf("not whole: %s\n", recover::CountProblems(summary).c_str());
+    if (!summary.receipt.empty())
+        std::printf("receipt: %s\n", summary.receipt.c_str());
+    else
+        std::fprintf(stderr, "quenlar: the receipt could not be written in the destination\n");
     if (!summary.shortened.empty())
         std::printf("names shortened: %zu (too long for the destination)\n", summary.shortened.size());
     if (summary.deviceGone) {
@@ -110,7 +120,10 @@ int RunRecover(const RecoverOptions& options)
     if (summary.stopped)
         return kExitInterrupted;
     std::fflush(stdout);
-    return ReportScanFaults(volume, unreadable, summary.failed == 0 && summary.partial == 0 ? kExitOk : kExitFailed);
+    const int exitCode = summary.failed != 0 || summary.partial != 0 ? kExitFailed
+                         : summary.doubtful != 0                     ? kExitDoubtful
+                                                                     : kExitOk;
+    return ReportScanFaults(volume, unreadable, exitCode);
 }
 
 }  // namespace cli

@@ -1,9 +1,11 @@
 #include "cli/Results.h"
 
+#include "browse/FileRow.h"
 #include "browse/ScriptValue.h"
 #include "cli/Json.h"
 #include "cli/Terminal.h"
 #include "platform/Time.h"
+#include "search/Evidence.h"
 #include "volume/VolumeScanner.h"
 
 #include <utility>
@@ -120,7 +122,8 @@ void AppendNumber(std::string& line, Number value)
 
 // One result as a line of JSON, built in `line` (kept between calls, so
 // that listing millions of results allocates nothing a row).
-void PrintJson(const scan::FoundFile& f, std::size_t index, std::string& line, std::FILE* out)
+void PrintJson(const scan::VolumeScanner& volume, const scan::FoundFile& f, std::size_t index, std::string& line,
+               std::FILE* out)
 {
     line.assign("{\"index\":");
     AppendNumber(line, index);
@@ -155,7 +158,9 @@ void PrintJson(const scan::FoundFile& f, std::size_t index, std::string& line, s
         AppendNumber(line, unsigned {e.isPersist});
         line += ']';
     }
-    line += "]}\n";
+    line += "],";
+    browse::AppendEvidenceJson(f, scan::ClustersOf(volume, f), line);
+    line += "}\n";
     std::fwrite(line.data(), 1, line.size(), out);
 }
 
@@ -181,14 +186,14 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
 {
     const scan::ReadResults results = std::as_const(volume).Results();
     if (format == ResultFormat::Table)
-        std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %-10s  %s\n", "index", "state", "type", "size", "time", "notes",
-                     "path");
+        std::fprintf(out, "%8s  %-7s %-4s %14s  %-19s  %-10s  %-11s  %s\n", "index", "state", "type", "size", "time",
+                     "notes", "verdict", "path");
     std::string line;
     for (std::size_t i = 0; i < results->size(); ++i) {
         const scan::FoundFile& f = *(*results)[i];
         switch (format) {
         case ResultFormat::Json:
-            PrintJson(f, i, line, out);
+            PrintJson(volume, f, i, line, out);
             break;
         case ResultFormat::Bodyfile:
             PrintBodyfile(f, i, out);
@@ -196,9 +201,11 @@ void PrintResults(scan::VolumeScanner& volume, ResultFormat format, std::FILE* o
         case ResultFormat::Table:
         {
             const std::string notes = Notes(f);
-            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %s\n", i, ExistText(ListedState(f)),
+            std::fprintf(out, "%8zu  %-7s %-4s %14" PRIu64 "  %-19s  %-10s  %-11s  %s\n", i, ExistText(ListedState(f)),
                          f.m_isDirectory == scan::kKindFolder ? "dir" : "file", f.m_fileSize, TimeText(f.m_latestTime).c_str(),
-                         notes.empty() ? "-" : notes.c_str(), Printable(SlashPath(f) + f.FullNameUtf8()).c_str());
+                         notes.empty() ? "-" : notes.c_str(),
+                         f.m_isDirectory == scan::kKindFolder ? "-" : scan::VerdictName(f.m_evidence.verdict),
+                         Printable(SlashPath(f) + f.FullNameUtf8()).c_str());
         }
             break;
         }

@@ -114,6 +114,8 @@ int RunScan(const ScanOptions& options)
         if (jobs::LeavesNothingToResume(end))
             dropAtEnd.Arm();
     }
+    if (options.check && exitCode != kExitInterrupted)
+        CheckResultContents(volume);
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
     return ReportScanFaults(volume, volume.UnreadableSectors(), exitCode);
@@ -157,6 +159,8 @@ int RunResume(const ResumeOptions& options)
         if (jobs::LeavesNothingToResume(outcome.deepEnd))
             dropAtEnd.Arm();
     }
+    if (options.check && exitCode != kExitInterrupted)
+        CheckResultContents(volume);
     PrintResults(volume, FormatOf(options.json, options.bodyfile), stdout);
     std::fflush(stdout);
     return ReportScanFaults(volume, volume.UnreadableSectors(), exitCode);

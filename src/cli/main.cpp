@@ -100,6 +100,9 @@ int main(int argc, char** argv)
                           "Let the deep scan replace a paused scan of another volume saved in mydatabase.db");
     scanCommand->add_option("--stop-at-sector", scanOptions.stopAtSector,
                             "Pause the deep scan, keeping its results, once it reaches this sector");
+    scanCommand->add_flag("--check", scanOptions.check,
+                          "After the scan, check the content of JPEG, PNG, GIF, PDF, ZIP, MP4 and Office files "
+                          "(reads their first and last bytes) for a surer verdict");
 
     cli::ResumeOptions resumeOptions;
     CLI::App* resumeCommand = app.add_subcommand("resume", "Continue the saved scan of the current folder's "
@@ -109,6 +112,8 @@ int main(int argc, char** argv)
         ->excludes(resumeJson);
     resumeCommand->add_option("--stop-at-sector", resumeOptions.stopAtSector,
                               "Pause the deep scan again once it reaches this sector");
+    resumeCommand->add_flag("--check", resumeOptions.check,
+                            "Check the content of the files whose kind allows it, for a surer verdict");
 
     // The commands that work on results take a volume to scan, or --saved.
     std::vector<std::string> positionals;
@@ -118,6 +123,8 @@ int main(int argc, char** argv)
         command->add_flag("--saved", source.saved, "Use the saved scan of mydatabase.db instead of scanning");
         command->add_flag("--discard-saved", source.discardSaved,
                           "With --deep: let the deep scan replace a paused scan of another volume");
+        command->add_flag("--check", source.check,
+                          "Check the content of the files whose kind allows it, for a surer verdict");
     };
 
     cli::TreeOptions treeOptions;
@@ -141,6 +148,11 @@ int main(int argc, char** argv)
     filterCommand->add_option("--min-size", filterOptions.minSize, "Smallest size in bytes");
     filterCommand->add_option("--max-size", filterOptions.maxSize, "Largest size in bytes");
     filterCommand->add_option("--hours", filterOptions.hours, "Changed within this many hours");
+    filterCommand
+        ->add_option("--verdict", filterOptions.verdicts,
+                     "Only files with these verdicts (intact, likely, partial, overwritten, unknown; "
+                     "comma-separated or repeated)")
+        ->delimiter(',');
     filterCommand->add_flag("--json", filterOptions.json, "One JSON array (the file row) per file");
 
     cli::RecoverOptions recoverOptions;
@@ -151,6 +163,12 @@ int main(int argc, char** argv)
     recoverCommand->add_option("--folder", recoverOptions.folders,
                                "Every file under this folder of the result tree (repeatable)");
     recoverCommand->add_flag("--all", recoverOptions.all, "Every file found");
+
+    cli::VerifyOptions verifyOptions;
+    CLI::App* verifyCommand =
+        app.add_subcommand("verify", "Hash the files a recovery wrote into DEST again and compare with its receipt");
+    verifyCommand->add_option("DEST", verifyOptions.destination, "The destination folder of the recovery")->required();
+    verifyCommand->add_flag("--json", verifyOptions.json, "One JSON object per file");
 
     host::GuiOptions guiOptions;
     bool noBrowser = false;
@@ -207,6 +225,8 @@ int main(int argc, char** argv)
             result = cli::RunScan(scanOptions);
     } else if (resumeCommand->parsed()) {
         result = cli::RunResume(resumeOptions);
+    } else if (verifyCommand->parsed()) {
+        result = cli::RunVerify(verifyOptions);
     } else if (treeCommand->parsed() || listCommand->parsed() || filterCommand->parsed() ||
                recoverCommand->parsed()) {
         result = RunResultCommand(treeCommand, listCommand, filterCommand, positionals, treeOptions, listOptions,

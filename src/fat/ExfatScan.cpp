@@ -107,28 +107,40 @@ std::vector<std::uint32_t> ExfatWalk::Clusters(std::uint32_t first, bool onlyIfF
     return clusters;
 }
 
-bool ExfatWalk::LoadBitmap(ByteView entry)
+// Reads the allocation bitmap an entry names into `bitmap`; false when the
+// entry is damaged or nothing of the bitmap can be read. A bad sector of it
+// reads as zeros and is counted in `unreadable`.
+bool ReadBitmapOfEntry(VolumeScanner& volume, const ClusterChain& chain, ByteView entry,
+                       std::vector<std::uint8_t>& bitmap, std::uint64_t& unreadable)
 {
     const std::uint32_t first = entry.U32(20);
     const std::uint64_t length = entry.U64(24);
-    if (!Valid(first) || length == 0 || length > (std::uint64_t {m_count} + 7) / 8 + m_clusterBytes)
+    const std::uint64_t clusterBytes = std::uint64_t {volume.m_sectorsPerCluster} * 512;
+    if (!chain.Valid(first) || length == 0 || length > (std::uint64_t {volume.m_exfat.clusterCount} + 7) / 8 + clusterBytes)
         return false;
-    std::vector<std::uint8_t> bitmap;
     try {
         bitmap.assign(static_cast<std::size_t>(length), 0);
     } catch (const std::bad_alloc&) {
         base::LogLess("Memory is not enough!");
         return false;
     }
+    const VolumeScanner::SalvagedRead r = volume.ReadSectorsSalvaging(chain.SectorOf(first), bitmap.size(), bitmap.data());
+    unreadable = r.unreadableSectors;
+    return r.bytes == bitmap.size() && r.unreadableSectors * 512 < bitmap.size();
+}
+
+bool ExfatWalk::LoadBitmap(ByteView entry)
+{
+    std::vector<std::uint8_t> bitmap;
+    std::uint64_t unreadable = 0;
     // A bad sector of the bitmap reads as zeros: its clusters are taken as
     // free, which may walk a deleted folder through clusters in use.
-    const VolumeScanner::SalvagedRead r = m_volume.ReadSectorsSalvaging(SectorOf(first), bitmap.size(), bitmap.data());
-    if (r.bytes != bitmap.size() || r.unreadableSectors * 512 >= bitmap.size())
+    if (!ReadBitmapOfEntry(m_volume, m_chain, entry, bitmap, unreadable))
         return false;
-    if (r.unreadableSectors != 0)
-        m_volume.m_faults.Add(std::to_string(r.unreadableSectors) + " sector" + (r.unreadableSectors == 1 ? "" : "s") +
+    if (unreadable != 0)
+        m_volume.m_faults.Add(std::to_string(unreadable) + " sector" + (unreadable == 1 ? "" : "s") +
                               " of the allocation bitmap could not be read: the clusters " +
-                              (r.unreadableSectors == 1 ? "it describes" : "they describe") +
+                              (unreadable == 1 ? "it describes" : "they describe") +
                               " are taken as possibly free");
     m_volume.m_clusterBitmap = std::move(bitmap);
     return true;
@@ -229,6 +241,35 @@ void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, st
         return;
     ExfatWalk walk(volume);
     walk.Walk(folderPath, firstCluster, onlyIfFree, false, 0, 0);
+}
+
+bool ReadExfatAllocation(VolumeScanner& volume, std::vector<std::uint8_t>& bits, std::string& why)
+{
+    const ClusterChain chain = ExfatChain(volume);
+    const std::uint64_t clusterBytes = std::uint64_t {volume.m_sectorsPerCluster} * 512;
+    std::vector<std::uint32_t> clusters;
+    std::unordered_set<std::uint32_t> seen;
+    for (std::uint32_t c = volume.m_exfat.rootCluster;
+         chain.Valid(c) && clusters.size() * clusterBytes < kMaxDirectoryBytes && seen.insert(c).second; c = chain.Next(c))
+        clusters.push_back(c);
+    if (clusters.empty()) {
+        why = "the root folder cannot be found";
+        return false;
+    }
+    const std::vector<std::uint8_t> bytes =
+        ReadFolderClusters(volume, clusters, volume.m_exfat.clusterHeapSector, volume.m_sectorsPerCluster);
+    const ByteView root(bytes.data(), bytes.size());
+    for (std::size_t at = 0; at + kEntry <= root.Size(); at += kEntry) {
+        std::uint64_t unreadable = 0;
+        if (root.U8(at) == kExfatBitmapEntry && ReadBitmapOfEntry(volume, chain, root.Sub(at, kEntry), bits, unreadable)) {
+            if (unreadable == 0)
+                return true;
+            why = "part of it cannot be read";
+            return false;
+        }
+    }
+    why = "the root folder holds no readable entry of it";
+    return false;
 }
 
 }  // namespace scan

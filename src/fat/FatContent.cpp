@@ -103,6 +103,10 @@ std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const
     const std::uint64_t cluster = (first.startSector - heap) / spc + 2;
     if (!chain.Valid(cluster))
         return NoContent(volume, file, kFaultNoData);
+    // A deleted file whose chain was freed with it: as on FAT32, its
+    // clusters are taken to follow one another.
+    if (chain.Next(static_cast<std::uint32_t>(cluster)) == 0)
+        return MappedContent(volume, file, Contiguous(first.startSector, file.m_fileSize), 0);
     const std::uint64_t clusterBytes = spc * 512;
     return MappedContent(volume, file,
                          ContentMap(ChainPieces(chain, static_cast<std::uint32_t>(cluster),

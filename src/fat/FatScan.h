@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace scan {
 
@@ -20,6 +21,11 @@ int Fat32Scan(VolumeScanner& volume);
 // allocation bitmap shows free are read).
 void WalkExfatDirectory(VolumeScanner& volume, const std::string& folderPath, std::uint32_t firstCluster,
                         bool onlyIfFree);
+
+// The allocation bitmap of an exFAT volume, read from its entry in the root
+// folder: bit c - 2 set when cluster c is in use. False, with the reason,
+// when it cannot be had whole.
+bool ReadExfatAllocation(VolumeScanner& volume, std::vector<std::uint8_t>& bits, std::string& why);
 
 // The readers of a found file's bytes: its cluster chain, followed once when
 // the reader is opened (a deleted file, whose chain is gone, is taken as

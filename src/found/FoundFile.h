@@ -1,6 +1,7 @@
 // One file or folder found by a scan, with the runs of sectors that hold it.
 #pragma once
 
+#include "found/Evidence.h"
 #include "found/FileName.h"
 #include "found/FolderPath.h"
 
@@ -162,6 +163,9 @@ public:
     // NTFS: the bytes written so far (the initialized size); past it the file
     // reads as zeros.
     std::uint64_t m_validSize = kAllValid;
+    // How sure we are that its bytes come back as they were; set by the
+    // evidence pass after each scan phase.
+    FileEvidence m_evidence;
 
     // A file the folder tree has counted in its folder.
     bool Placed() const { return m_inTree == 1 && m_isDirectory != 1; }

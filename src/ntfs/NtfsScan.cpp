@@ -212,6 +212,53 @@ void ResolveStrayPaths(VolumeScanner& volume, NtfsPathState& paths)
     FinalPass(volume, paths, true);
 }
 
+bool ReadNtfsAllocation(VolumeScanner& volume, std::vector<std::uint8_t>& bits, std::string& why)
+{
+    constexpr std::uint64_t kBitmapRecord = 6;
+    const std::uint64_t offset = MapReference(volume, kBitmapRecord);
+    std::vector<std::uint8_t> bytes(volume.m_recordBytes);
+    if (offset == 0 || offset % kSectorBytes != 0 ||
+        volume.ReadSectors(offset / kSectorBytes, bytes.size(), bytes.data()) != bytes.size()) {
+        why = "its record cannot be read";
+        return false;
+    }
+    const MutableRecord record(bytes.data(), bytes.size());
+    const RecordCheck check = ValidateAndFixRecord(record);
+    RecordFacts facts;
+    if (!check || check.Torn() || RecordNumber(record) != kBitmapRecord ||
+        !ReadRecordFacts(volume, IntactPart(record, check), offset / kSectorBytes, facts)) {
+        why = "its record is damaged";
+        return false;
+    }
+    // One bit per cluster, and a little more: the bitmap grows in 8-byte
+    // steps. (One shorter than the volume, as on a volume whose size field
+    // was changed, says nothing of the clusters past it.)
+    const std::uint64_t clusters = volume.DeclaredSectors() / std::max<std::uint32_t>(volume.m_sectorsPerCluster, 1);
+    if (facts.data.size == 0 || facts.data.size > clusters / 8 + (1 << 20)) {
+        why = "its size does not fit the volume";
+        return false;
+    }
+    FoundFile file;
+    file.extents = std::move(facts.data.extents);
+    file.m_fileSize = facts.data.size;
+    file.m_validSize = facts.data.validSize;
+    file.m_encoding = facts.data.encoding;
+    file.m_isDirectory = kKindFile;
+    file.m_fileSystemType = kNtfs;
+    try {
+        bits.assign(static_cast<std::size_t>(facts.data.size), 0);
+    } catch (const std::bad_alloc&) {
+        why = "there is not memory enough for it";
+        return false;
+    }
+    const auto reader = OpenNtfsContent(volume, file);
+    if (reader->Read(0, bits.data(), bits.size()) != bits.size() || reader->Report().faults != 0) {
+        why = "its data cannot be read whole";
+        return false;
+    }
+    return true;
+}
+
 int NtfsNormalScan(VolumeScanner& volume)
 {
     std::vector<std::uint8_t> buffer = ChunkBuffer();

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace scan {
 
@@ -20,6 +22,10 @@ int NtfsNormalScan(VolumeScanner& volume);
 // The reader of a found NTFS file's bytes: its runs with their holes, LZNT1
 // compression, or data resident in its record.
 std::unique_ptr<FileContentReader> OpenNtfsContent(VolumeScanner& volume, const CBaseFileObject& file);
+
+// The $Bitmap of the volume (record 6): bit c set when cluster c is in use.
+// False, with the reason, when it cannot be had whole.
+bool ReadNtfsAllocation(VolumeScanner& volume, std::vector<std::uint8_t>& bits, std::string& why);
 
 // Looks for stray records in `bytes` read from `firstSector`: at every 512
 // bytes a record may begin, of the size its own header gives, so that the

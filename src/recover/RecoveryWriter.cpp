@@ -1,6 +1,9 @@
 #include "recover/RecoveryWriter.h"
 
 #include "base/Log.h"
+#include "base/Sha256.h"
+#include "recover/Receipt.h"
+#include "search/Evidence.h"
 #include "base/StopRequest.h"
 #include "search/Scans.h"
 #include "volume/FileContent.h"
@@ -302,7 +305,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
     watch.total = 0;
     watch.done = 0;
     // Held for the whole run: the files' records must not move under it.
-    const scan::ReadResults results = std::as_const(volume).Results();
+    const scan::LockedResults results = volume.Results();
     const std::set<std::uint32_t> set = BuildSelection(*results, selection);
     summary.selected = set.size();
     watch.total = set.size();
@@ -315,6 +318,11 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
         return summary;
     }
     const std::string base = destination.empty() || destination.back() == '/' ? destination : destination + "/";
+    ReceiptWriter receipt;
+    if (!set.empty() && EnsureParentFolders(base + ".") && receipt.Open(base, volume, QUENLAR_VERSION, results->size()))
+        summary.receipt = receipt.Path();
+    else if (!set.empty())
+        base::LogLess("The receipt of the recovery cannot be written in %s", base.c_str());
 
     for (const std::uint32_t k : set) {
         if (base::StopRequested()) {
@@ -332,7 +340,11 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
             ++watch.done;
             continue;
         }
+        // What its first and last bytes say, before it is judged.
+        scan::CheckResultContent(volume, k);
         const scan::FoundFile& f = *(*results)[k];
+        const bool doubtful = f.m_evidence.verdict == scan::kVerdictPartial ||
+                              f.m_evidence.verdict == scan::kVerdictOverwritten;
         bool shortened = false;
         const std::string folder = base + SafeFolderPath(f.m_filePath, shortened);
         std::string name(f.name());
@@ -352,6 +364,8 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
         CreateOutput(watch, folder, name, suffix, out, j);
         std::uint64_t written = 0;
         std::uint64_t unreadable = 0;
+        base::Sha256 hash;
+        bool timeRestored = false;
         if (out.error == 0) {
             const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(volume, f);
             while (written < f.m_fileSize) {
@@ -359,6 +373,7 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
                 if (chunk == 0)
                     break;
                 const std::size_t put = out.file.Write(buffer.data(), chunk);
+                hash.Add(buffer.data(), put);
                 written += put;
                 if (put < chunk) {
                     out.error = kErrorWrite;
@@ -370,11 +385,14 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
             unreadable = reader->Report().unreadableSectors;
             if (out.error == 0 && written < f.m_fileSize)
                 out.error = kErrorRead;
-            // A file that is not whole keeps no time of the found file: it
-            // must not pass for the file as it was.
+            // A file that is not whole, or whose clusters others own now,
+            // keeps no time of the found file: it must not pass for the
+            // file as it was.
             const bool whole = out.error == 0 && out.problems == 0;
-            if (whole)
+            if (whole && !doubtful) {
                 out.file.SetTime(f.m_latestTime);
+                timeRestored = true;
+            }
             out.file.Close();
             if (whole && !Publish(folder, name, suffix, out, j)) {
                 out.error = kErrorWrite;
@@ -386,15 +404,38 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
         report.source = SourceName(f);
         report.problems = out.problems;
         report.unreadableSectors = unreadable;
-        if (out.error == 0 && out.problems == 0) {
+        ReceiptEntry entry;
+        entry.original = report.source;
+        entry.sha256 = hash.FinishHex();
+        entry.written = written;
+        entry.timeRestored = timeRestored;
+        if (out.error == 0 && out.problems == 0 && doubtful) {
+            report.outcome = Outcome::kDoubtful;
+            report.output = out.path;
+            report.bytes = written;
+            const scan::FileEvidence& e = f.m_evidence;
+            const bool taken = e.shared != 0 || (f.m_existType != scan::kExistInUse && e.taken != 0);
+            report.why = std::string(taken ? kDoubtfulText : kDoubtfulContentText) + " (" + scan::EvidenceReason(f) + ")";
+            summary.bytes += written;
+            ++summary.doubtful;
+            entry.outcome = "doubtful";
+            entry.reasons = report.why;
+            base::LogDebug("recovery file %s to %s: %s", DisplayName(f).c_str(), out.path.c_str(), report.why.c_str());
+            if (shortened)
+                summary.shortened.push_back({report.source, out.path});
+            summary.problems.push_back(std::move(report));
+        } else if (out.error == 0 && out.problems == 0) {
             ++summary.succeeded;
             summary.bytes += written;
+            entry.outcome = "whole";
             base::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
             if (shortened)
                 summary.shortened.push_back({report.source, out.path});
         } else {
+            entry.reasons = DescribeProblems(report.problems, unreadable);
             if (written != 0 && !out.temporary.empty() && platform::PathExists(out.temporary)) {
                 report.outcome = Outcome::kPartial;
+                entry.outcome = "partial";
                 report.output = out.temporary;
                 report.bytes = written;
                 summary.bytes += written;
@@ -405,14 +446,22 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
                 if (!out.temporary.empty() && out.error != kErrorFolder && out.error != kErrorCreate)
                     platform::RemoveFile(out.temporary);
                 report.outcome = Outcome::kFailed;
+                entry.outcome = "failed";
+                entry.sha256.clear();
                 ++summary.failed;
                 base::LogDebug("recovery file error,errNo:%d path:%s (%s)", out.error != 0 ? out.error : kErrorRead,
                                DisplayName(f).c_str(), DescribeProblems(report.problems, unreadable).c_str());
             }
             summary.problems.push_back(std::move(report));
         }
+        if (entry.outcome != std::string("failed")) {
+            const std::string& kept = entry.outcome == std::string("partial") ? summary.problems.back().output : out.path;
+            entry.recovered = kept.compare(0, base.size(), base) == 0 ? kept.substr(base.size()) : kept;
+        }
+        receipt.Add(volume, f, entry);
         ++watch.done;
     }
+    receipt.Close(summary.succeeded, summary.doubtful, summary.partial, summary.failed, summary.stopped);
     base::LogLess("recovery files number:%d,success:%d", static_cast<int>(set.size()), static_cast<int>(summary.succeeded));
     return summary;
 }

@@ -50,6 +50,7 @@ std::string DescribeProblems(std::uint32_t problems, std::uint64_t unreadableSec
 
 enum class Outcome {
     kWritten,  // whole, under its name
+    kDoubtful, // every byte written, under its name, from clusters that other files own now
     kPartial,  // some bytes, under its name with kPartialSuffix: not the file as it was
     kFailed,   // nothing kept
 };
@@ -60,6 +61,7 @@ constexpr const char* kPartialSuffix = ".partial";
 // One file that did not come out whole.
 struct FileReport {
     std::string source;       // its folder path and name on the volume
+    std::string why;          // kDoubtful: the outcome in words, and what the volume says of it
     std::string output;       // the file kept for it, or empty
     Outcome outcome = Outcome::kFailed;
     std::uint32_t problems = 0;          // scan::ContentFault and RecoverProblem bits
@@ -74,12 +76,14 @@ std::string CountProblems(const RecoverSummary& summary);
 struct RecoverSummary {
     std::size_t selected = 0;
     std::size_t succeeded = 0;  // written whole
+    std::size_t doubtful = 0;   // written whole from clusters others own now: probably not the original
     std::size_t partial = 0;
     std::size_t failed = 0;
     std::uint64_t bytes = 0;    // what the run left on disk, partial files included
     bool stopped = false;       // a stop request ended the run
     bool deviceGone = false;    // the medium went away
-    std::vector<FileReport> problems;  // each file that is partial or failed, in the order handled
+    std::vector<FileReport> problems;  // each file that is doubtful, partial or failed, in the order handled
+    std::string receipt;        // the receipt's path; "" when none could be written
     // Files written whole under a shorter name than theirs (their name, or a
     // folder's, was longer than the destination takes): source, output.
     std::vector<std::pair<std::string, std::string>> shortened;
@@ -99,12 +103,20 @@ private:
     std::string m_path;
 };
 
+// What a doubtful file is told as: its clusters taken, or its content not
+// what its kind holds.
+constexpr const char* kDoubtfulText = "written, but its clusters now belong to other files — probably not the original";
+constexpr const char* kDoubtfulContentText = "written, but its content does not check out — probably not the original";
+
 // The whole run. The destination must not be empty; on this platform it is a
 // folder path with "/" separators. A file is written under a temporary name
 // (its name plus kPartialSuffix) and takes its own name and time only once
 // every byte of it was read and written; otherwise it keeps the temporary
 // name, or is removed when nothing could be written.
-// `progress`, when given, is kept up to date.
+// Each file's content is checked first where its kind allows, and a file
+// whose verdict is partial or overwritten is written but counted apart
+// (doubtful), without its time. A receipt of the run is written into the
+// destination. `progress`, when given, is kept up to date.
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress = nullptr);
 

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "fat/FatScan.h"
 #include "ntfs/NtfsScan.h"
+#include "search/Evidence.h"
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>
@@ -72,6 +73,7 @@ int NormalScan(VolumeScanner& volume)
         break;
     }
     NoteFilesPastEnd(volume);
+    AssessResults(volume);
     base::LogLess("Normal scan of %s read %llu bytes in %llu reads", volume.m_devicePath.c_str(),
                   static_cast<unsigned long long>(volume.m_bytesRead.load()), static_cast<unsigned long long>(volume.m_reads.load()));
     return 0;
@@ -82,6 +84,7 @@ int DeepScan(VolumeScanner& volume, std::uint64_t startSector)
     volume.m_sideReadBudget = std::max(VolumeScanner::kMinSideReadBudget, volume.m_volumeSize * kSectorBytes);
     const int end = DeepPass(volume, startSector);
     NoteFilesPastEnd(volume);
+    AssessResults(volume);
     return end;
 }
 

@@ -2,6 +2,7 @@
 
 #include "found/FoundFile.h"
 #include "platform/Process.h"
+#include "search/Evidence.h"
 #include "volume/VolumeScanner.h"
 
 #include <utility>
@@ -491,7 +492,9 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
     return false;
 }
 
-bool LoadFoundFiles(scan::VolumeScanner& volume)
+namespace {
+
+bool ReadFoundFiles(scan::VolumeScanner& volume)
 {
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);
     const scan::LockedResults results = volume.Results();
@@ -557,6 +560,18 @@ bool LoadFoundFiles(scan::VolumeScanner& volume)
             number, scan::FolderEntry {number, static_cast<std::uint32_t>(folders.Int(1)), folders.Text(2),
                                        static_cast<std::uint16_t>(folders.Int(3))});
     }
+    return true;
+}
+
+}  // namespace
+
+bool LoadFoundFiles(scan::VolumeScanner& volume)
+{
+    if (!ReadFoundFiles(volume))
+        return false;
+    // The volume may have changed since the scan was saved: what its clusters
+    // say now is what counts.
+    scan::AssessResults(volume);
     return true;
 }
 

@@ -101,6 +101,8 @@ void VolumeScanner::ResetTables()
     m_exfat = {};
     m_fat.clear();
     m_clusterBitmap.clear();
+    m_allocation.Clear();
+    m_allocationRead = false;
     m_faults.Clear();
 }
 

@@ -7,6 +7,7 @@
 #include "ntfs/DataRun.h"
 #include "ntfs/NtfsPaths.h"
 #include "platform/BlockDevice.h"
+#include "volume/ClusterMap.h"
 #include "volume/BootSector.h"
 #include "volume/MetadataFaults.h"
 #include "volume/VolumeIdentity.h"
@@ -189,6 +190,11 @@ public:
     std::atomic<std::uint32_t> m_scanMode {kScanIdle};
     ExfatBootInfo m_exfat;                     // the decoded boot sector of an exFAT volume
     std::vector<std::uint8_t> m_clusterBitmap;  // bit c & 7 of byte c >> 3
+    // Which clusters the file system marks in use now, read once for the
+    // evidence of the results (m_allocationRead: tried, whether or not it
+    // could be had).
+    ClusterMap m_allocation;
+    bool m_allocationRead = false;
     VolumeIdentity m_identity;                 // read from the first sector when opened
     bool m_geometryValid = false;              // the boot sector's sizes are usable
     std::string m_geometryProblem;

@@ -5,7 +5,8 @@
 
 Writes ntfs.img.xz, ntfs-reformatted.img.xz, ntfs-packed-512.img.xz,
 ntfs-packed-4k.img.xz, ntfs-1k-on-4k.img.xz, ntfs-4k-on-1k.img.xz,
-fat32.img.xz and exfat.img.xz with a manifest each (NAME.manifest.tsv) into
+fat32.img.xz, exfat.img.xz, ntfs-overwritten.img.xz, fat32-overwritten.img.xz,
+exfat-overwritten.img.xz and ntfs-reformat-overwritten.img.xz with a manifest each (NAME.manifest.tsv) into
 OUTDIR (default: this folder); with names after OUTDIR only those. Needs root,
 FUSE and loop devices: mkntfs + ntfs-3g (and setfattr), mkfs.vfat + mtools,
 mkfs.exfat + exfat-fuse.
@@ -24,8 +25,16 @@ written: ntfs-3g hands a freed MFT record to the next file at once, and mtools
 reuses freed directory slots first-fit, so deleting early would overwrite the
 very records the scans are meant to find.
 
+The "overwritten" volumes are filled with well-formed JPEG, PNG, PDF, ZIP and
+plain files; every other one is deleted, new files are written (taking freed
+clusters) and some of those deleted too; the reformat one is quick-formatted
+over its first files before new ones are written. A deleted (or formatted)
+file whose bytes at its own clusters, read back by The Sleuth Kit (icat, or
+istat's cluster list from before the format), no longer hash to what was
+written is marked "overwritten".
+
 The manifest has one row per written path (folders too), tab-separated:
-    path  type(f|d)  size  sha256  state(existing|deleted)
+    path  type(f|d)  size  sha256  state(existing|deleted|formatted|overwritten)
 Paths use "/" and are relative to the volume root. File contents come from a
 fixed seed, so the manifests are the same on every run; the images' layout is
 whatever the tools choose.
@@ -545,6 +554,237 @@ def make_exfat(work, out):
     finish(img, m, out, "exfat")
 
 
+# Well-formed files of the kinds the content check knows, with bodies that
+# compress (as content() makes them), so the images stay small.
+def jpeg_content(path, size):
+    body = bytearray(content(path + "#", max(size - 200, 16)))
+    for i in range(len(body)):  # no markers inside the scan
+        if body[i] == 0xFF:
+            body[i] = 0xFE
+    head = (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
+            b"\xff\xdb\x00\x43\x00" + bytes(range(1, 65)) +
+            b"\xff\xc0\x00\x11\x08\x00\x10\x00\x10\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01"
+            b"\xff\xda\x00\x0c\x03\x01\x00\x02\x11\x03\x11\x00\x3f\x00")
+    return (head + bytes(body))[: size - 2] + b"\xff\xd9"
+
+
+def png_chunk(kind, data):
+    import zlib
+    return len(data).to_bytes(4, "big") + kind + data + zlib.crc32(kind + data).to_bytes(4, "big")
+
+
+def png_content(path, size):
+    ihdr = png_chunk(b"IHDR", (16).to_bytes(4, "big") * 2 + b"\x08\x02\x00\x00\x00")
+    end = png_chunk(b"IEND", b"")
+    body = content(path + "#", max(size - 8 - len(ihdr) - len(end) - 12, 1))
+    return b"\x89PNG\r\n\x1a\n" + ihdr + png_chunk(b"IDAT", body) + end
+
+
+def pdf_content(path, size):
+    tail = b"\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n"
+    body = text_content(path, max(size - 9 - len(tail), 1))
+    return b"%PDF-1.4\n" + body + tail
+
+
+def zip_content(path, size):
+    import io
+    import zipfile
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as z:
+        half = max(size // 2 - 100, 1)
+        z.writestr("a.bin", content(path + "#a", half))
+        z.writestr("b.bin", content(path + "#b", half))
+    return buffer.getvalue()
+
+
+def kind_content(path, size):
+    maker = {".jpg": jpeg_content, ".png": png_content, ".pdf": pdf_content, ".zip": zip_content}
+    return maker.get(os.path.splitext(path)[1], content)(path, size)
+
+
+KINDS = [".jpg", ".png", ".pdf", ".zip", ".bin"]
+
+
+def overwrite_plan(prefix):
+    """The first files (every other deleted), then the new ones (every
+    third deleted)."""
+    rnd = random.Random(prefix)
+    first = [(f"Album/{prefix}{i:02d}{KINDS[i % len(KINDS)]}", rnd.randrange(8_000, 160_000)) for i in range(48)]
+    later = [(f"New/{prefix}new{i:02d}{KINDS[(i + 2) % len(KINDS)]}", rnd.randrange(60_000, 260_000))
+             for i in range(14)]
+    return first, first[1::2], later, later[::3]
+
+
+def mark_overwritten(img, manifest, offset_sectors=0):
+    """Marks each deleted file whose bytes The Sleuth Kit reads back from its
+    own clusters differ from what was written."""
+    listing = subprocess.run(["fls", "-r", "-p", "-d", img], check=True, capture_output=True, text=True).stdout
+    found = {}
+    for line in listing.splitlines():
+        meta, _, path = line.partition("\t")
+        inode = meta.split()[-1].rstrip(":")
+        found.setdefault(path, inode)
+    for path, row in manifest.rows.items():
+        if row[0] != "f" or row[3] != "deleted":
+            continue
+        inode = found.get(path)
+        data = subprocess.run(["icat", img, inode], capture_output=True).stdout if inode else b""
+        if hashlib.sha256(data).hexdigest() != row[2]:
+            row[3] = "overwritten"
+
+
+def write_files(mnt, manifest, files):
+    for p, size in files:
+        data = kind_content(p, size)
+        os.makedirs(os.path.dirname(os.path.join(mnt, p)), exist_ok=True)
+        with open(os.path.join(mnt, p), "wb") as f:
+            f.write(data)
+        manifest.file(p, data)
+    os.sync()
+
+
+def make_overwritten_mounted(work, out, name, make, mount):
+    """Fills a volume, deletes every other file, writes new files and deletes
+    some of those, through a FUSE mount (`mount(img, mnt)`)."""
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(16 * 1024 * 1024)
+    run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first, gone, later, later_gone = overwrite_plan(name)
+    m = Manifest()
+    m.folder("Album")
+    m.folder("New")
+    for files, deleted in ((first, gone), (later, later_gone)):
+        cleanup = mount(img, mnt)
+        try:
+            write_files(mnt, m, files)
+            delete_posix(mnt, m, [p for p, _ in deleted])
+        finally:
+            run("umount", mnt)
+            cleanup()
+    mark_overwritten(img, m)
+    finish(img, m, out, name)
+
+
+def ntfs_mount(img, mnt):
+    run("ntfs-3g", img, mnt)
+    return lambda: None
+
+
+def exfat_mount(img, mnt):
+    loop = subprocess.run(["losetup", "-f", "--show", img], check=True, capture_output=True, text=True).stdout.strip()
+    run("mount.exfat-fuse", loop, mnt, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return lambda: run("losetup", "-d", loop)
+
+
+def make_fat32_overwritten(work, out):
+    """The same on FAT32 through mtools, which takes freed clusters first."""
+    name = "fat32-overwritten"
+    img = os.path.join(work, name + ".img")
+    with open(img, "wb") as f:
+        f.truncate(40 * 1024 * 1024)
+    run("mkfs.vfat", "-F", "32", "-s", "1", "-n", "QUENLAR", img, stdout=subprocess.DEVNULL)
+    # mtools goes on from the last cluster it gave: a file that stays fills
+    # the volume but for 1 MiB, so that the new files must take freed ones.
+    first, gone, later, later_gone = overwrite_plan(name)
+    m = Manifest()
+    src = os.path.join(work, "src")
+    for folder in ("Album", "New"):
+        mtools("mmd", "-i", img, "::/" + folder)
+        m.folder(folder)
+    for files, deleted in ((first, gone), (later, later_gone)):
+        for p, size in files:
+            data = kind_content(p, size)
+            local = os.path.join(src, os.path.basename(p))
+            os.makedirs(src, exist_ok=True)
+            with open(local, "wb") as f:
+                f.write(data)
+            mtools("mcopy", "-i", img, local, "::/" + p)
+            m.file(p, data)
+        if files is first:
+            listing = subprocess.run(["mdir", "-i", img, "::/"], check=True, capture_output=True, text=True,
+                                     env=ENV).stdout
+            free = int(listing.strip().splitlines()[-1].split("bytes free")[0].replace(" ", ""))
+            filler = content("filler.bin", free - 1024 * 1024)
+            local = os.path.join(src, "filler.bin")
+            with open(local, "wb") as f:
+                f.write(filler)
+            mtools("mcopy", "-i", img, local, "::/filler.bin")
+            m.file("filler.bin", filler)
+        for p, _ in deleted:
+            mtools("mdel", "-i", img, "::/" + p)
+            m.delete(p)
+    mark_overwritten(img, m)
+    finish(img, m, out, name)
+
+
+def istat_clusters(img, inode):
+    """The clusters of a file's $DATA as istat lists them."""
+    text = subprocess.run(["istat", img, inode], check=True, capture_output=True, text=True).stdout
+    clusters, reading = [], False
+    for line in text.splitlines():
+        if line.startswith("Type: $DATA"):
+            reading = "Non-Resident" in line
+            continue
+        if line.startswith("Type: "):
+            reading = False
+        elif reading:
+            clusters += [int(c) for c in line.split()]
+    return clusters
+
+
+def make_ntfs_reformat_overwritten(work, out):
+    """An NTFS volume filled, quick-formatted and written again: the first
+    files are found only by their stray records, and those whose clusters
+    the new files took are marked "overwritten"."""
+    name = "ntfs-reformat-overwritten"
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(16 * 1024 * 1024)
+    run("mkntfs", "-F", "-f", "-q", "-c", "4096", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first, _, later, _ = overwrite_plan(name)
+    m = Manifest()
+    m.folder("Album")
+    ntfs_mount(img, mnt)
+    try:
+        # Small files first, so that the records that matter lie past what
+        # the new format writes of its $MFT.
+        write_files(mnt, m, [(f"Notes/note{i:03d}.txt", 300) for i in range(150)])
+        write_files(mnt, m, first)
+    finally:
+        run("umount", mnt)
+    listing = subprocess.run(["fls", "-r", "-p", img], check=True, capture_output=True, text=True).stdout
+    old = {}
+    for line in listing.splitlines():
+        meta, _, path = line.partition("\t")
+        if path in m.rows and m.rows[path][0] == "f":
+            old[path] = istat_clusters(img, meta.split()[-1].rstrip(":"))
+    for row in m.rows.values():
+        row[3] = "formatted"
+    run("mkntfs", "-F", "-f", "-q", "-Q", "-c", "4096", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ntfs_mount(img, mnt)
+    try:
+        write_files(mnt, m, later)
+    finally:
+        run("umount", mnt)
+    with open(img, "rb") as f:
+        for path, clusters in old.items():
+            if not clusters:
+                continue  # resident: its bytes lay in its record
+            data = b""
+            for c in clusters:
+                f.seek(c * 4096)
+                data += f.read(4096)
+            data = data[: m.rows[path][1]]
+            if hashlib.sha256(data).hexdigest() != m.rows[path][2]:
+                m.rows[path][3] = "overwritten"
+    finish(img, m, out, name)
+
+
 def finish(img, manifest, out, name):
     manifest.write(os.path.join(out, name + ".manifest.tsv"))
     subprocess.run(["xz", "-9", "-f", "-k", img], check=True)
@@ -564,6 +804,12 @@ def main():
         "ntfs-4k-on-1k": lambda w: make_ntfs_over(w, out, "ntfs-4k-on-1k", 512, 4096),
         "fat32": lambda w: make_fat32(w, out),
         "exfat": lambda w: make_exfat(w, out),
+        "ntfs-overwritten": lambda w: make_overwritten_mounted(
+            w, out, "ntfs-overwritten", ["mkntfs", "-F", "-f", "-q"], ntfs_mount),
+        "exfat-overwritten": lambda w: make_overwritten_mounted(
+            w, out, "exfat-overwritten", ["mkfs.exfat"], exfat_mount),
+        "fat32-overwritten": lambda w: make_fat32_overwritten(w, out),
+        "ntfs-reformat-overwritten": lambda w: make_ntfs_reformat_overwritten(w, out),
     }
     names = sys.argv[2:] or list(makers)
     with tempfile.TemporaryDirectory() as work:

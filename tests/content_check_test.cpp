@@ -1,0 +1,296 @@
+// The content check of each kind, on well-formed files and on the ways they
+// come back broken; the SHA-256 of the receipts; the cluster map; and how a
+// verdict follows from the evidence.
+#include "base/Sha256.h"
+#include "filetypes/ContentCheck.h"
+#include "found/FoundFile.h"
+#include "volume/ClusterMap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using filetypes::CheckResult;
+using filetypes::ContentKind;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Of(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+void Append(Bytes& to, const Bytes& more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+void Be32(Bytes& to, std::uint32_t v)
+{
+    for (int s = 24; s >= 0; s -= 8)
+        to.push_back(static_cast<std::uint8_t>(v >> s));
+}
+
+void Le(Bytes& to, std::uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+Bytes Filler(std::size_t n, std::uint8_t seed)
+{
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = static_cast<std::uint8_t>((i * 7 + seed) % 0xF0);  // never 0xFF
+    return b;
+}
+
+CheckResult Check(ContentKind kind, const Bytes& file, std::size_t readable = ~std::size_t {0})
+{
+    return filetypes::CheckContent(kind, file.size(), [&](std::uint64_t offset, std::uint8_t* out, std::size_t length) {
+        const std::size_t end = std::min(file.size(), readable);
+        if (offset >= end)
+            return std::size_t {0};
+        const std::size_t n = std::min<std::size_t>(length, end - offset);
+        std::memcpy(out, file.data() + offset, n);
+        return n;
+    });
+}
+
+Bytes Jpeg(std::size_t scan)
+{
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10};
+    Append(b, Of("JFIF"));
+    Append(b, Bytes(10, 0));
+    Append(b, {0xFF, 0xDA, 0x00, 0x08, 1, 2, 3, 4, 5, 6});
+    Append(b, Filler(scan, 1));
+    Append(b, {0xFF, 0xD9});
+    return b;
+}
+
+Bytes PngChunk(const char* type, const Bytes& data)
+{
+    Bytes b;
+    Be32(b, static_cast<std::uint32_t>(data.size()));
+    Bytes typed = Of(type);
+    Append(typed, data);
+    Append(b, typed);
+    Be32(b, filetypes::Crc32(typed.data(), typed.size()));
+    return b;
+}
+
+Bytes Png(std::size_t data)
+{
+    Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    Append(b, PngChunk("IHDR", Bytes(13, 1)));
+    Append(b, PngChunk("IDAT", Filler(data, 2)));
+    Append(b, PngChunk("IEND", {}));
+    return b;
+}
+
+// A stored ZIP of `entries` files of `size` bytes each.
+Bytes Zip(int entries, std::size_t size)
+{
+    Bytes b, directory;
+    for (int i = 0; i < entries; ++i) {
+        const std::uint32_t at = static_cast<std::uint32_t>(b.size());
+        Le(b, 0x04034b50, 4);
+        Le(b, 20, 2), Le(b, 0, 2), Le(b, 0, 2), Le(b, 0, 4), Le(b, 0, 4);
+        Le(b, size, 4), Le(b, size, 4), Le(b, 1, 2), Le(b, 0, 2);
+        b.push_back(static_cast<std::uint8_t>('a' + i));
+        Append(b, Filler(size, static_cast<std::uint8_t>(i)));
+        Le(directory, 0x02014b50, 4);
+        Append(directory, Bytes(24, 0));
+        Le(directory, 1, 2), Le(directory, 0, 2), Le(directory, 0, 2), Le(directory, 0, 2), Le(directory, 0, 2);
+        Le(directory, 0, 4), Le(directory, at, 4);
+        directory.push_back(static_cast<std::uint8_t>('a' + i));
+    }
+    const std::uint32_t dirAt = static_cast<std::uint32_t>(b.size());
+    Append(b, directory);
+    Le(b, 0x06054b50, 4);
+    Le(b, 0, 4), Le(b, entries, 2), Le(b, entries, 2);
+    Le(b, directory.size(), 4), Le(b, dirAt, 4), Le(b, 0, 2);
+    return b;
+}
+
+Bytes Box(const char* type, const Bytes& body)
+{
+    Bytes b;
+    Be32(b, static_cast<std::uint32_t>(8 + body.size()));
+    Append(b, Of(type));
+    Append(b, body);
+    return b;
+}
+
+Bytes Ole()
+{
+    Bytes b = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    b.resize(512, 0);
+    b[28] = 0xFE, b[29] = 0xFF, b[30] = 9, b[32] = 6;
+    b[48] = 1;  // the directory in sector 1, at 1024
+    b.resize(1024, 0);
+    for (const char c : std::string("Root Entry"))
+        Le(b, static_cast<std::uint8_t>(c), 2);
+    b.resize(1024 + 66, 0);
+    b.push_back(5);
+    b.resize(1536, 0);
+    return b;
+}
+
+// Overwrites `bytes` with other data from `at` on (the clusters another file
+// took).
+Bytes Taken(Bytes bytes, std::size_t at)
+{
+    for (std::size_t i = at; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 13);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(ContentCheck, WellFormedFilesPass)
+{
+    EXPECT_EQ(Check(ContentKind::kJpeg, Jpeg(100000)), CheckResult::kPasses);
+    Bytes padded = Jpeg(100);
+    padded.resize(padded.size() + 100, 0);  // zeros a writer left after EOI
+    EXPECT_EQ(Check(ContentKind::kJpeg, padded), CheckResult::kPasses);
+    EXPECT_EQ(Check(ContentKind::kPng, Png(50000)), CheckResult::kPasses);
+    Bytes gif = Of("GIF89a");
+    Append(gif, {16, 0, 16, 0});
+    Append(gif, Filler(300, 3));
+    gif.push_back(0x3B);
+    EXPECT_EQ(Check(ContentKind::kGif, gif), CheckResult::kPasses);
+    Bytes pdf = Of("%PDF-1.7\n");
+    Append(pdf, Filler(70000, 4));
+    Append(pdf, Of("\n%%EOF\n"));
+    EXPECT_EQ(Check(ContentKind::kPdf, pdf), CheckResult::kPasses);
+    EXPECT_EQ(Check(ContentKind::kZip, Zip(6, 9000)), CheckResult::kPasses);
+    Bytes mp4 = Box("ftyp", Of("isom0000"));
+    Append(mp4, Box("mdat", Filler(40000, 5)));
+    Append(mp4, Box("moov", Filler(300, 6)));
+    EXPECT_EQ(Check(ContentKind::kMp4, mp4), CheckResult::kPasses);
+    EXPECT_EQ(Check(ContentKind::kOle, Ole()), CheckResult::kPasses);
+
+    EXPECT_EQ(filetypes::CheckableKind("JPG"), ContentKind::kJpeg);
+    EXPECT_EQ(filetypes::CheckableKind("docx"), ContentKind::kZip);
+    EXPECT_EQ(filetypes::CheckableKind("txt"), ContentKind::kNone);
+    EXPECT_EQ(Check(ContentKind::kNone, pdf), CheckResult::kNotCheckable);
+    EXPECT_EQ(Check(ContentKind::kJpeg, Bytes {0xFF, 0xD8}), CheckResult::kNotCheckable);  // too small to say
+}
+
+TEST(ContentCheck, OtherDataAtTheStartOrTheEndIsCaught)
+{
+    // Its first cluster taken: it no longer begins as its kind.
+    EXPECT_EQ(Check(ContentKind::kJpeg, Taken(Jpeg(9000), 0)), CheckResult::kFailsAtStart);
+    EXPECT_EQ(Check(ContentKind::kPng, Taken(Png(9000), 0)), CheckResult::kFailsAtStart);
+    EXPECT_EQ(Check(ContentKind::kZip, Taken(Zip(3, 3000), 0)), CheckResult::kFailsAtStart);
+    EXPECT_EQ(Check(ContentKind::kOle, Taken(Ole(), 0)), CheckResult::kFailsAtStart);
+    Bytes mp4 = Box("ftyp", Of("isom0000"));
+    Append(mp4, Box("moov", Filler(3000, 6)));
+    EXPECT_EQ(Check(ContentKind::kMp4, Taken(mp4, 0)), CheckResult::kFailsAtStart);
+    // Its last clusters taken: it begins well and ends wrong.
+    EXPECT_EQ(Check(ContentKind::kJpeg, Taken(Jpeg(90000), 40000)), CheckResult::kFailsLater);
+    EXPECT_EQ(Check(ContentKind::kPng, Taken(Png(90000), 40000)), CheckResult::kFailsLater);
+    EXPECT_EQ(Check(ContentKind::kZip, Taken(Zip(3, 30000), 40000)), CheckResult::kFailsLater);
+    Bytes movie = Box("ftyp", Of("isom0000"));
+    Append(movie, Box("mdat", Filler(40000, 5)));
+    Append(movie, Box("moov", Filler(300, 6)));
+    EXPECT_EQ(Check(ContentKind::kMp4, Taken(movie, 20000)), CheckResult::kFailsLater);
+    EXPECT_EQ(Check(ContentKind::kOle, Taken(Ole(), 1024)), CheckResult::kFailsLater);
+    // A chunk of the head whose CRC does not match: the head itself was hit.
+    Bytes png = Png(4000);
+    png[40] ^= 1;
+    EXPECT_EQ(Check(ContentKind::kPng, png), CheckResult::kFailsLater);
+    // A ZIP whose second local header is not where the first says.
+    Bytes zip = Zip(3, 500);
+    zip[30 + 1 + 500] = 0;
+    EXPECT_EQ(Check(ContentKind::kZip, zip), CheckResult::kFailsLater);
+    // A file whose data ends before its size reads short: it fails.
+    EXPECT_EQ(Check(ContentKind::kPdf, Of("%PDF-1.4\n" + std::string(9000, 'x') + "%%EOF"), 5000),
+              CheckResult::kFailsLater);
+}
+
+TEST(Sha256, KnownDigestsInAnyPieces)
+{
+    auto hex = [](std::string_view text, std::size_t piece) {
+        base::Sha256 h;
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            h.Add(text.data() + at, std::min(piece, text.size() - at));
+        return h.FinishHex();
+    };
+    EXPECT_EQ(hex("", 1), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex("abc", 1), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    for (const std::size_t piece : {1, 7, 55, 56, 64, 1000})
+        EXPECT_EQ(hex(two, piece), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
+    EXPECT_EQ(hex(std::string(1000000, 'a'), 4096),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(ClusterMap, CountsWhatIsInUseAnywhereInARange)
+{
+    std::vector<std::uint8_t> bits(40, 0);
+    for (const std::size_t c : {0, 63, 64, 65, 200, 319})
+        bits[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
+    scan::ClusterMap map;
+    map.Assign(bits, 300, 2048, 8);  // 300 clusters of the 320 bits
+    EXPECT_EQ(map.ClusterOf(2048 + 8 * 5 + 3), 5u);
+    EXPECT_EQ(map.ClusterOf(100), 300u);  // before the first cluster
+    EXPECT_EQ(map.CountInUse(0, 300), 5u);
+    EXPECT_EQ(map.CountInUse(1, 62), 0u);
+    EXPECT_EQ(map.CountInUse(63, 3), 3u);
+    EXPECT_EQ(map.CountInUse(60, 150), 4u);
+    // Of clusters past those the map knows nothing is known.
+    EXPECT_EQ(map.CountInUse(290, 40), 0u);
+    EXPECT_EQ(map.CountInUse(1000, 4), 0u);
+    EXPECT_FALSE(map.InUse(319));
+}
+
+TEST(Evidence, TheVerdictFollowsFromIt)
+{
+    using namespace scan;
+    auto judge = [](ExistType state, std::uint32_t taken, std::uint32_t shared, std::uint8_t content,
+                    std::uint8_t flags, std::uint64_t clusters) {
+        FoundFile f;
+        f.SetNameUtf8("photo.jpg");
+        f.m_isDirectory = kKindFile;
+        f.m_existType = state;
+        f.m_fileSize = clusters * 4096;
+        f.extents = {{100, clusters * 8, kExtentPlain}};
+        f.m_evidence.taken = taken;
+        f.m_evidence.shared = shared;
+        f.m_evidence.content = content;
+        f.m_evidence.flags = kEvidenceAssessed | flags;
+        return VerdictName(JudgeEvidence(f, clusters));
+    };
+    const std::string intact = "intact", likely = "likely", partial = "partial", overwritten = "overwritten",
+                      unknown = "unknown";
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentPasses, 0, 10), intact);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentNotChecked, 0, 10), likely);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentNotCheckable, 0, 10), likely);
+    EXPECT_EQ(judge(kExistDeleted, 1, 0, kContentPasses, 0, 10), partial);  // a taken cluster outweighs a good check
+    EXPECT_EQ(judge(kExistDeleted, 0, 3, kContentNotChecked, 0, 10), partial);
+    EXPECT_EQ(judge(kExistDeleted, 9, 0, kContentNotChecked, 0, 10), overwritten);  // nearly all
+    EXPECT_EQ(judge(kExistLost, 2, 8, kContentNotChecked, 0, 10), overwritten);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentFailsAtStart, 0, 10), overwritten);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentFailsLater, 0, 10), partial);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentPasses, kEvidencePastDevice, 10), partial);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentNotChecked, kEvidenceDataShort, 10), partial);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentNotChecked, kEvidenceNoAllocation, 10), unknown);
+    EXPECT_EQ(judge(kExistDeleted, 0, 0, kContentPasses, kEvidenceNoAllocation, 10), intact);
+    // The same clusters as the live file of its name: not taken by another.
+    EXPECT_EQ(judge(kExistLost, 10, 0, kContentNotChecked, kEvidenceSameAsLive, 10), likely);
+    // A file in use: its clusters in use are its own, and a failed check
+    // tells nothing of whether recovery gives back what it holds.
+    EXPECT_EQ(judge(kExistInUse, 0, 0, kContentFailsAtStart, 0, 10), likely);
+    EXPECT_EQ(judge(kExistInUse, 0, 0, kContentPasses, 0, 10), intact);
+    EXPECT_EQ(judge(kExistInUse, 0, 4, kContentPasses, 0, 10), partial);  // cross-linked
+    std::uint8_t v = 0;
+    EXPECT_TRUE(VerdictFromName("overwritten", v));
+    EXPECT_EQ(v, kVerdictOverwritten);
+    EXPECT_FALSE(VerdictFromName("Intact", v));
+}
