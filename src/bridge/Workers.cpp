@@ -404,8 +404,14 @@ void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
             // The table's filter answers with its rows; a long list comes in
             // several answers of the same scan name, in order, rather than
             // one that no document could take.
-            const std::size_t comma = filter.rfind(',');
-            const std::string scanName = comma == std::string::npos ? filter : filter.substr(comma + 1);
+            // The scan name stands between the ninth comma and the last
+            // (the verdicts follow it, and hold none).
+            std::size_t start = 0;
+            for (int n = 0; n < 9 && start != std::string::npos; ++n)
+                start = filter.find(',', start == 0 && n == 0 ? 0 : start + 1);
+            const std::size_t end = filter.rfind(',');
+            const std::string scanName =
+                start == std::string::npos || end <= start ? std::string() : filter.substr(start + 1, end - start - 1);
             std::size_t at = 0;
             do {
                 if (!WaitForRoom(listing.caller))

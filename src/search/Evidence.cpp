@@ -10,6 +10,7 @@
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -265,6 +266,7 @@ std::uint64_t ClustersOf(const VolumeScanner& volume, const CBaseFileObject& fil
 
 void AssessResults(VolumeScanner& volume)
 {
+    const auto start = std::chrono::steady_clock::now();
     if (!volume.m_allocationRead)
         ReadAllocation(volume);
     const ClusterMap& map = volume.m_allocation;
@@ -307,9 +309,11 @@ void AssessResults(VolumeScanner& volume)
         if (f.m_isDirectory != kKindFolder)
             ++counts[f.m_evidence.verdict];
     }
-    base::LogLess("Evidence of %zu results: %zu intact, %zu likely, %zu partial, %zu overwritten, %zu unknown",
-                  results.size(), counts[kVerdictIntact], counts[kVerdictLikely], counts[kVerdictPartial],
-                  counts[kVerdictOverwritten], counts[kVerdictUnknown]);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    base::LogLess("Evidence of %zu results in %lld ms: %zu intact, %zu likely, %zu partial, %zu overwritten, "
+                  "%zu unknown",
+                  results.size(), static_cast<long long>(ms.count()), counts[kVerdictIntact], counts[kVerdictLikely],
+                  counts[kVerdictPartial], counts[kVerdictOverwritten], counts[kVerdictUnknown]);
 }
 
 void CheckResultContent(VolumeScanner& volume, std::size_t index)

@@ -4,7 +4,7 @@
 
 // A file row (a folder listing's or a filter's), by position. Rows stay
 // arrays, since a listing may hold millions of them; read them through ROW.
-export const ROW = { name: 0, date: 1, size: 4, index: 5, exist: 6, path: 7, type: 8 };
+export const ROW = { name: 0, date: 1, size: 4, index: 5, exist: 6, path: 7, type: 8, verdict: 9, reason: 10 };
 
 const list = (value) => (Array.isArray(value) ? value : []);
 
@@ -49,8 +49,8 @@ export function scanProgress(answer) {
 
 // SetFilePreview's answer.
 export function preview(answer) {
-  const [size, data, reasons] = list(answer);
-  return { size, data, reasons };
+  const [size, data, reasons, verdict, why] = list(answer);
+  return { size, data, reasons, verdict, why };
 }
 
 // GetRecoverProc.
@@ -61,12 +61,12 @@ export function recoverProgress(answer) {
 
 // GetRecoverReport.
 export function recoverReport(answer) {
-  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal] = list(answer);
+  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal, doubtful = 0, receipt = ''] = list(answer);
   return {
-    selected, written, partial, failed, bytes, stopped, gone, refusal,
+    selected, written, partial, failed, bytes, stopped, gone, refusal, doubtful, receipt,
     problems: list(problems).map((p) => {
       const [source, output, kind, reasons] = list(p);
-      return { source, output, partial: kind === 1, reasons };
+      return { source, output, partial: kind === 1, doubtful: kind === 3, reasons };
     }),
   };
 }
@@ -86,4 +86,4 @@ export function listingHeader(header) {
 
 // The three times of a row (one text each), read once.
 export const ROW_TIMES = [1, 2, 3];
-export const ROW_LENGTH = 9;
+export const ROW_LENGTH = 11;

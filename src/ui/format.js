@@ -4,6 +4,19 @@
 const STATE_WORDS = { 1: 'In use', 2: 'Deleted', 3: 'Lost, found by the deep scan' };
 
 // A file's state (see rowState in answers.js) in words.
+// A verdict in plain words, and its order from surest to most doubtful.
+const VERDICTS = {
+  intact: ['Whole (checked)', 0], likely: ['Likely whole', 1], unknown: ['Cannot tell', 2],
+  partial: ['Partly overwritten', 3], overwritten: ['Overwritten', 4],
+};
+export function verdictWords(verdict) {
+  return (VERDICTS[verdict] || VERDICTS.unknown)[0];
+}
+export function verdictRank(verdict) {
+  return (VERDICTS[verdict] || VERDICTS.unknown)[1];
+}
+export const likelyWhole = (verdict) => verdict === 'intact' || verdict === 'likely';
+
 export function stateWords(state) {
   return STATE_WORDS[state] || 'Unknown';
 }

@@ -1,7 +1,7 @@
 // The file list: a folder's files or a filter's, sorted, filtered by name,
 // and picked for recovery.
 import { listingHeader, ROW, ROW_LENGTH, ROW_TIMES, rowState } from './answers.js';
-import { formatCount, formatDate, formatSize, shown, stateWords } from './format.js';
+import { formatCount, formatDate, formatSize, likelyWhole, shown, stateWords, verdictRank, verdictWords } from './format.js';
 import { VirtualGrid } from './grid.js';
 import { call, on } from './native.js';
 import { $, element, session } from './page.js';
@@ -62,6 +62,7 @@ on('InReceiePathFiles', (header, rows) => {
       for (const at of ROW_TIMES) row[at] = date;
       row[ROW.path] = once(row[ROW.path]);
       row[ROW.type] = once(row[ROW.type]);
+      row[ROW.reason] = once(row[ROW.reason]);
     }
     listView.rows.push(row);
   }
@@ -94,6 +95,8 @@ export async function runFilter(event) {
   filter.EndSize = String(high > 0 ? Math.floor(high) : low > 0 ? Number.MAX_SAFE_INTEGER : 0);
   filter.StartTime = '0';
   filter.EndTime = $('filter-age').value;
+  const wholeOnly = $('filter-whole').checked;
+  filter.Verdicts = wholeOnly ? 'intact|likely' : '';
   const tag = `f${nextTag++}`;
   // The rows come as a folder's do, under this tag.
   listView.tag = tag;
@@ -109,6 +112,7 @@ export async function runFilter(event) {
   if (low > 0) parts.push(`at least ${formatSize(low)}`);
   if (high > 0) parts.push(`at most ${formatSize(high)}`);
   if ($('filter-age').value !== '0') parts.push(`changed ${$('filter-age').selectedOptions[0].textContent}`);
+  if (wholeOnly) parts.push('likely to come back whole');
   listView.listing.text = parts.join(' · ');
   $('folder-name').textContent = `Matching files: ${listView.listing.text}`;
   $('filter-result').textContent = 'Looking…';
@@ -125,13 +129,14 @@ const COMPARE = {
   [ROW.size]: (a, b) => Number(a[ROW.size]) - Number(b[ROW.size]),
   [ROW.type]: (a, b) => collator.compare(String(a[ROW.type]), String(b[ROW.type])),
   [ROW.date]: (a, b) => String(a[ROW.date]).trim().localeCompare(String(b[ROW.date]).trim()),
+  [ROW.verdict]: (a, b) => verdictRank(a[ROW.verdict]) - verdictRank(b[ROW.verdict]),
 };
 
 // The rows shown: the listing's rows that are files, with the name filter
 // and the sort applied.
 function viewRows() {
   const needle = listView.nameFilter.toLocaleLowerCase();
-  let rows = listView.rows.filter((r) => Array.isArray(r) && r.length >= 9);
+  let rows = listView.rows.filter((r) => Array.isArray(r) && r.length >= ROW_LENGTH);
   if (needle) rows = rows.filter((r) => String(r[ROW.name]).toLocaleLowerCase().includes(needle));
   const compare = COMPARE[listView.sortKey];
   if (compare) {
@@ -146,6 +151,10 @@ export function updateView(options = {}) {
   const all = listView.rows.length;
   $('rows-count').textContent = listView.listing === null ? ''
     : shown === all ? formatCount(all, 'file', 'files') : `${shown.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
+  // How many of them are likely to come back whole.
+  const whole = listView.rows.reduce((n, r) => n + (Array.isArray(r) && likelyWhole(r[ROW.verdict]) ? 1 : 0), 0);
+  $('rows-whole').textContent = listView.listing === null || all === 0 ? ''
+    : `· ${whole.toLocaleString()} of ${all.toLocaleString()} likely to come back whole`;
   for (const head of document.querySelectorAll('.grid-head [data-key]')) {
     const key = Number(head.dataset.key);
     head.setAttribute('aria-sort', key === listView.sortKey ? (listView.sortDown ? 'descending' : 'ascending') : 'none');
@@ -173,7 +182,7 @@ function makeRow() {
   pick.tabIndex = -1;
   pickCell.append(pick);
   row.append(pickCell);
-  for (const name of ['name', 'state', 'size', 'type', 'date']) {
+  for (const name of ['name', 'state', 'verdict', 'size', 'type', 'date']) {
     const cell = element('span', '', name);
     cell.setAttribute('role', 'gridcell');
     row.append(cell);
@@ -182,7 +191,7 @@ function makeRow() {
 }
 
 function fillRow(node, row) {
-  const [pickCell, name, fileState, size, type, date] = node.children;
+  const [pickCell, name, fileState, verdict, size, type, date] = node.children;
   const index = row[ROW.index];
   const pick = pickCell.firstChild;
   pick.checked = picks.pickedFiles.has(index);
@@ -195,6 +204,9 @@ function fillRow(node, row) {
   const code = rowState(row[ROW.exist]);
   fileState.textContent = stateWords(code);
   fileState.className = `state state-${code}`;
+  verdict.textContent = verdictWords(row[ROW.verdict]);
+  verdict.title = String(row[ROW.reason] ?? '');
+  verdict.className = `verdict verdict-${row[ROW.verdict] || 'unknown'}`;
   size.textContent = formatSize(row[ROW.size]);
   type.textContent = row[ROW.type];
   type.title = String(row[ROW.type]);
@@ -246,3 +258,5 @@ const grid = new VirtualGrid($('grid'), $('grid-body'), $('grid-space'), {
   onToggle: toggleFile,
   onActivate: (row) => preview(row),
 });
+// A preview checked a file's content: its row shows the surer verdict.
+document.addEventListener('row-verdict', () => updateView({ keepCursor: true }));

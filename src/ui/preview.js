@@ -1,8 +1,8 @@
 // The preview of the file chosen in the list: a picture, text, or bytes.
 import { preview as previewAnswer, ROW, rowState } from './answers.js';
-import { formatSize, shown } from './format.js';
+import { formatSize, shown, verdictWords } from './format.js';
 import { call, on } from './native.js';
-import { $, PREVIEW_BYTES, session } from './page.js';
+import { $, element, PREVIEW_BYTES, session } from './page.js';
 import { refused } from './app.js';
 
 // The file previewed.
@@ -48,6 +48,12 @@ function hexDump(bytes) {
   return lines.join('\n');
 }
 
+function showVerdict(verdict, why) {
+  const line = $('preview-verdict');
+  line.replaceChildren(element('strong', verdictWords(verdict), `verdict verdict-${verdict || 'unknown'}`));
+  if (why) line.append(`: ${why}.`);
+}
+
 let previewUrl = '';
 export async function preview(row) {
   const index = row[ROW.index];
@@ -55,6 +61,7 @@ export async function preview(row) {
   $('preview').hidden = false;
   $('preview-name').textContent = shown(row[ROW.name]);
   $('preview-note').textContent = 'Reading…';
+  showVerdict(row[ROW.verdict], row[ROW.reason]);
   $('preview-image').hidden = true;
   $('preview-text').hidden = true;
   // The bytes come with SetFilePreview; a slow disk may take a while.
@@ -80,7 +87,14 @@ function showPreview(row, answer) {
     $('preview-note').textContent = 'This file cannot be previewed.';
     return;
   }
-  const { size, data, reasons } = previewAnswer(answer);
+  const { size, data, reasons, verdict, why } = previewAnswer(answer);
+  // The preview checked its content: the surer verdict replaces the row's.
+  if (verdict) {
+    row[ROW.verdict] = verdict;
+    row[ROW.reason] = why;
+    showVerdict(verdict, why);
+    document.dispatchEvent(new CustomEvent('row-verdict'));
+  }
   const bytes = bytesOf(String(data));
   const notes = [];
   if (reasons) notes.push(`Not all of it can be read: ${reasons}.`);

@@ -82,26 +82,33 @@ export async function showRecoverReport() {
     $('recover-result').textContent = 'The recovery ended without a report.';
     return;
   }
-  const { selected, written, partial, failed, bytes, stopped, gone, problems, refusal } = recoverReport(answer);
+  const { selected, written, partial, failed, bytes, stopped, gone, problems, refusal, doubtful, receipt } = recoverReport(answer);
   if (refusal) {
     $('recover-result').textContent = `Nothing was written: ${refusal}`;
     $('recover-result').classList.add('refused');
     return;
   }
-  const lines = [`${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all)${picks.destination ? ` into ${picks.destination}` : ''}.`];
+  const into = picks.destination ? ` into ${picks.destination}` : '';
+  const lines = [Number(doubtful) === 0
+    ? `${formatCount(written, 'file was', 'files were')} recovered whole (${formatSize(bytes)} in all)${into}.`
+    : `${formatCount(written, 'file was', 'files were')} recovered whole; ${formatSize(bytes)} written in all${into}.`];
+  if (doubtful) lines.push(`${formatCount(doubtful, 'file was', 'files were')} written, but ${Number(doubtful) === 1 ? 'its' : 'their'} clusters now belong to other files: probably not the original${Number(doubtful) === 1 ? '' : 's'}.`);
   if (partial) lines.push(`${formatCount(partial, 'file', 'files')} could be read only in part: saved with “.partial” at the end of the name.`);
   if (failed) lines.push(`${formatCount(failed, 'file', 'files')} could not be recovered.`);
   if (stopped) lines.push(`The recovery was stopped before all ${Number(selected).toLocaleString()} were done.`);
   if (gone) lines.push('The drive went away during the recovery; connect it again and recover the rest.');
+  if (receipt) lines.push(`A receipt of every file (where it came from, where it went, how sure we are) is in ${receipt}.`);
   $('recover-result').textContent = lines.join(' ');
   const list = $('recover-problems');
   list.replaceChildren();
-  for (const { source, output, partial: part, reasons } of problems) {
-    const item = element('li', undefined, part ? 'partial' : 'failed');
+  for (const { source, output, partial: part, doubtful: unsure, reasons } of problems) {
+    const item = element('li', undefined, unsure ? 'doubtful' : part ? 'partial' : 'failed');
     item.append(element('span', shown(source), 'name'));
-    item.append(element('span', ` — ${part ? 'partly recovered' : 'not recovered'}${reasons ? `: ${reasons}` : ''}`));
+    // A doubtful file's reasons say what became of it.
+    const what = unsure ? '' : part ? 'partly recovered' : 'not recovered';
+    item.append(element('span', ` — ${what}${what && reasons ? ': ' : ''}${reasons || ''}`));
     if (output) item.title = output;
     list.append(item);
   }
-  $('open-destination').hidden = Number(written) + Number(partial) === 0;
+  $('open-destination').hidden = Number(written) + Number(partial) + Number(doubtful) === 0;
 }

@@ -39,12 +39,14 @@ function filesUnder(entries, folder) {
   return entries.filter((e) => e.type === 'f' && e.path.startsWith(`${folder}/`));
 }
 
+// The files a recovery wrote, without its receipt.
 function writtenFiles(folder) {
   const found = [];
   const walk = (at) => {
     for (const name of readdirSync(at)) {
       const path = join(at, name);
-      if (statSync(path).isDirectory()) walk(path); else found.push(relative(folder, path).split(sep).join('/'));
+      if (statSync(path).isDirectory()) walk(path);
+      else if (!(at === folder && name.startsWith('quenlar-receipt'))) found.push(relative(folder, path).split(sep).join('/'));
     }
   };
   walk(folder);
@@ -236,6 +238,65 @@ test('a deep scan paused, the program ended and started again, resumed from the 
 function run(command, ...args) {
   return execFileSync(command, args, { stdio: ['ignore', 'pipe', 'pipe'] }).toString().trim();
 }
+
+test('files overwritten since they were deleted: the list says so and why, a filter leaves them out, a recovery tells them apart', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const host = await startHost([copyImage('fat32-overwritten.img', folder)], { cwd: folder });
+  const { page, problems } = await openPage(browser, host.url);
+  try {
+    const partition = page.locator('button.partition', { hasText: 'fat32-overwritten.img' });
+    await partition.waitFor();
+    await partition.click();
+    await finished(page);
+    await folderItem(page, 'Album').locator('.name').click();
+    await page.waitForFunction(() => document.getElementById('rows-count').textContent === '48 files');
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+    const conditions = await page.locator('.grid-space .grid-row:not([hidden]) .verdict').allTextContents();
+    assert.ok(conditions.includes('Overwritten') && conditions.includes('Likely whole'), conditions.join());
+    // The roll-up of the folder, and the reason on hover.
+    const [, whole, all] = (await page.locator('#rows-whole').textContent()).match(/(\d+) of (\d+) likely to come back whole/);
+    assert.ok(Number(whole) > 0 && Number(whole) < Number(all), `${whole} of ${all}`);
+    const gone = page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.verdict', { hasText: 'Overwritten' }) }).first();
+    assert.match(await gone.locator('.verdict').getAttribute('title'), /now belong to other files/);
+    // Worst first.
+    const byCondition = page.locator('.grid-head [data-key="9"]');
+    while ((await byCondition.getAttribute('aria-sort')) !== 'descending') await byCondition.click();
+    assert.equal(await page.locator('.grid-space .grid-row[data-at="0"] .verdict').textContent(), 'Overwritten');
+    await page.screenshot({ path: join(shots, 'verdicts.png'), fullPage: false });
+
+    // Only the files likely to come back whole.
+    await page.click('#filters summary');
+    await page.check('#filter-whole');
+    await page.click('#filter-run');
+    await page.waitForFunction(() => /match/.test(document.getElementById('filter-result').textContent));
+    const kept = await page.locator('.grid-space .grid-row:not([hidden]) .verdict').allTextContents();
+    assert.ok(kept.length > 0 && kept.every((c) => c === 'Likely whole' || c === 'Whole (checked)'), kept.join());
+    await page.uncheck('#filter-whole');
+    await page.click('#filters summary');
+
+    // One overwritten file recovered: written, and said to be probably not the original.
+    await folderItem(page, 'Album').locator('.name').click();
+    await page.waitForFunction(() => /^\d+ files$/.test(document.getElementById('rows-count').textContent));
+    while ((await byCondition.getAttribute('aria-sort')) !== 'descending') await byCondition.click();
+    await page.locator('.grid-space .grid-row[data-at="0"] input').check();
+    const destination = mkdtempSync(join(tmpdir(), 'quenlar-verdict-out-'));
+    await page.fill('#destination', destination);
+    await page.click('#recover-start');
+    await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
+    const report = await page.locator('#recover-result').textContent();
+    assert.match(report, /^0 files were recovered whole/);
+    assert.match(report, /1 file was written, but its clusters now belong to other files: probably not the original\./);
+    assert.match(report, /A receipt of every file/);
+    assert.match(await page.locator('#recover-problems').textContent(), /probably not the original/);
+    assert.ok(existsSync(join(destination, 'quenlar-receipt.json')));
+    await page.screenshot({ path: join(shots, 'verdict-report.png'), fullPage: true });
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
 
 test('a damaged drive: after the scan the page says what of its records could not be used, and what was done', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));

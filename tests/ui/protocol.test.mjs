@@ -102,7 +102,8 @@ test('a folder listing comes in batches under its header; a filter and a recover
   const batches = rest.filter((m) => m.notify === 'InReceiePathFiles');
   assert.deepEqual(batches.map((b) => b.args[1].length), [100, 81]);
   const row = batches[0].args[1][0];
-  assert.equal(row.length, 9);
+  assert.equal(row.length, 11);
+  assert.ok(['intact', 'likely', 'partial', 'overwritten', 'unknown'].includes(row[9]), row[9]);
   assert.equal(row[7], 'many\\');
 
   client.notifications.length = 0;
