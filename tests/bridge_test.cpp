@@ -558,9 +558,12 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
                 pdf = row.Items()[5].Int();
     ASSERT_GE(pdf, 0);
     const Value preview = Preview(pdf, 1 << 30);  // asks too much: 64 KiB at most
-    ASSERT_EQ(preview.Items().size(), 3u);
+    ASSERT_EQ(preview.Items().size(), 5u);
     EXPECT_EQ(preview.Items()[0], Value("50000"));
     EXPECT_EQ(preview.Items()[2], Value(""));
+    // With its verdict: in use, its made-up content no PDF, so no surer than likely.
+    EXPECT_EQ(preview.Items()[3], Value("likely"));
+    EXPECT_NE(preview.Items()[4], Value(""));
     std::ifstream recovered(out / "Documents" / "report.pdf", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(recovered)), std::istreambuf_iterator<char>());
     EXPECT_EQ(preview.Items()[1].String(), Base64(bytes));
@@ -568,7 +571,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_EQ(Preview(-1, 10), Value(0));
     EXPECT_EQ(Preview(std::int64_t {1} << 40, 10), Value(0));
     const Value none = Preview(pdf, "x");  // a length that is no number: none
-    ASSERT_EQ(none.Items().size(), 3u);
+    ASSERT_EQ(none.Items().size(), 5u);
     EXPECT_EQ(none.Items()[1], Value(""));
     // Asked for many at once, the worker reads the newest waiting one next
     // and every answer names its file.
@@ -581,10 +584,25 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
         const Notification* last = nullptr;
         for (const Notification& n : sent)
             last = n.function == "SetFilePreview" ? &n : last;
-        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 3 &&
+        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 5 &&
                last->args[1].Items()[1] == fourBytes;
     }));
     EXPECT_LE(ui.Named("SetFilePreview").size() - told, 21u);
+
+    // The content checks after the scan: paused, gone on with, done; an
+    // earlier scan's name is refused.
+    EXPECT_EQ(Call("CheckContents", {ScanId(), false}), Value(0));
+    Value checks = Call("GetContentChecks");
+    ASSERT_EQ(checks.Items().size(), 4u);
+    EXPECT_EQ(checks.Items()[2], Value(1));
+    EXPECT_EQ(Call("CheckContents", {ScanId(), true}), Value(0));
+    for (int i = 0; i < 500 && Call("GetContentChecks").Items()[3] == Value(1); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    checks = Call("GetContentChecks");
+    EXPECT_EQ(checks.Items()[3], Value(0));
+    EXPECT_EQ(checks.Items()[0], checks.Items()[1]);
+    EXPECT_GT(checks.Items()[1].Int(), 100);
+    EXPECT_EQ(Call("CheckContents", {"an earlier scan", true}), Value(bridge::kStaleScan));
 
     // No destination at all is refused: status 1, and the report says why.
     ui.Clear();

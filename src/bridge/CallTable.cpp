@@ -78,6 +78,8 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"GetWorkState", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetWorkState(); }},
         {"GetScanFolders", 1, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanFolders(d, a); }},
         {"GetScanPathFiles", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanPathFiles(d, a); }},
+        {"CheckContents", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.CheckContents(a); }},
+        {"GetContentChecks", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetContentChecks(); }},
         {"GetScanFilterFiles", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetScanFilterFiles(d, a); }},
         {"RecoveryScanFiles", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.RecoveryScanFiles(a); }},
         {"GetFilePreview", 3, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetFilePreview(d, a); }},
@@ -648,6 +650,94 @@ Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, st
     return Value::Array {std::to_string(reader->Size()), Base64(bytes.data(), bytes.size()),
                          whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors),
                          std::string(scan::VerdictName(file.m_evidence.verdict)), scan::EvidenceReason(file)};
+}
+
+// CheckContents(scan, run): with run true, checks the content of the scan's
+// files in the background (their first and last bytes, for the kinds that
+// can be checked), going on where it was paused; while other work runs it
+// waits. With run false, pauses it. 0; 1 when the scan has no volume;
+// kStaleScan for an earlier scan.
+Value MainFrame::CheckContents(const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    if (!session.volume)
+        return Value(1);
+    const bool run = args[1].IsInt() ? args[1].Int() != 0 : args[1].IsBool() && args[1].Bool();
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_checks.generation != session.generation)
+            m_checks = ContentChecks {session.generation};
+        m_checks.paused = !run;
+        start = run && !m_checks.running;
+        m_checks.running = m_checks.running || start;
+    }
+    if (start) {
+        const std::uint64_t generation = session.generation;
+        Start([this, generation] { ContentCheckWorker(generation); });
+    }
+    return Value(0);
+}
+
+// [checked, results, paused (0/1), running (0/1)] of the current scan's
+// content checks.
+Value MainFrame::GetContentChecks()
+{
+    const Session session = CurrentSession();
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_checks.generation != session.generation || session.generation == 0)
+        return Value::Array {0, 0, 0, 0};
+    return Value::Array {static_cast<std::int64_t>(m_checks.next), static_cast<std::int64_t>(m_checks.total),
+                         m_checks.paused ? 1 : 0, m_checks.running ? 1 : 0};
+}
+
+void MainFrame::ContentCheckWorker(std::uint64_t generation)
+{
+    // Whether to go on and the running mark change under one lock, so that
+    // a resume that finds the worker running can count on it.
+    auto ends = [&](const Session& session, bool done) {
+        if (m_checks.generation != generation)
+            return true;  // another scan's checks have their own worker
+        if (m_closing || m_checks.paused || done || session.generation != generation || !session.volume) {
+            m_checks.running = false;
+            return true;
+        }
+        return false;
+    };
+    for (;;) {
+        const Session session = CurrentSession();
+        std::size_t next = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_stateLock);
+            if (ends(session, false))
+                return;
+            next = m_checks.next;
+        }
+        // Scans, filters and recoveries come first.
+        if (m_workFlag.load() != 0) {
+            Nap(std::chrono::milliseconds(100));
+            continue;
+        }
+        std::size_t total = 0;
+        {
+            const scan::LockedResults results = session.volume->TryResults(std::chrono::milliseconds(50), &m_closing);
+            if (!results)
+                continue;
+            total = results->size();
+            if (next < total)
+                scan::CheckResultContent(*session.volume, next);
+        }
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_checks.generation == generation) {
+            m_checks.total = total;
+            m_checks.next = std::min(next + 1, total);
+        }
+        if (ends(session, next >= total))
+            return;
+    }
 }
 
 // Offers image file `path` as a volume in every later disk list: 0, or 1

@@ -208,6 +208,12 @@ private:
     Value GetRecoverProc();
     Value GetRecoverReport();
     Value GetFilePreview(DocumentId caller, const Values& args);
+    Value CheckContents(const Values& args);
+    Value GetContentChecks();
+    // Checks the content of the scan's results one by one, while no other
+    // work runs, until every one is done, it is paused, or the scan is
+    // replaced.
+    void ContentCheckWorker(std::uint64_t generation);
     Value GetScanFolders(DocumentId caller, const Values& args);
     Value GetWorkState();
     Value OpenImageFile(const Values& args);
@@ -261,6 +267,16 @@ private:
     PreviewWanted m_previewWanted;
     bool m_previewPending = false;
     bool m_previewRunning = false;
+    // The content checks after a scan: of which scan, the next result, how
+    // many there are, whether they are paused and whether the worker runs.
+    struct ContentChecks {
+        std::uint64_t generation = 0;
+        std::size_t next = 0;
+        std::size_t total = 0;
+        bool paused = false;
+        bool running = false;
+    };
+    ContentChecks m_checks;
     std::atomic<std::uint32_t> m_workFlag {0};
     std::vector<disks::DiskInfo> m_disks;  // the UI thread's alone
     // The scan phases that ended and were not told yet: 1 the normal scan,

@@ -69,11 +69,13 @@ void ReadAllocation(VolumeScanner& volume)
     }
 }
 
-// One run of a file's clusters, in the allocation map's numbers.
+// One run of a file's clusters (16 bytes: a pass over millions of results
+// holds one or more each).
 struct Run {
     std::uint64_t first = 0;
-    std::uint64_t end = 0;
+    std::uint32_t length = 0;
     std::uint32_t file = 0;
+    std::uint64_t End() const { return first + length; }
 };
 
 std::uint64_t ClustersFor(std::uint64_t bytes, std::uint64_t clusterBytes)
@@ -236,18 +238,18 @@ void FindOverlaps(ResultList& results, std::vector<Run>& runs, bool allocationKn
     constexpr std::size_t kMostOpen = 64;
     std::vector<Run> open;
     for (const Run& run : runs) {
-        open.erase(std::remove_if(open.begin(), open.end(), [&](const Run& o) { return o.end <= run.first; }),
+        open.erase(std::remove_if(open.begin(), open.end(), [&](const Run& o) { return o.End() <= run.first; }),
                    open.end());
         for (const Run& o : open) {
             if (o.file != run.file)
-                Overlap(results, o.file, run.file, std::min(o.end, run.end) - run.first, allocationKnown);
+                Overlap(results, o.file, run.file, std::min(o.End(), run.End()) - run.first, allocationKnown);
         }
         // A crafted volume may stack runs without end: keep those that
         // reach furthest.
         if (open.size() == kMostOpen) {
             const auto shortest = std::min_element(open.begin(), open.end(),
-                                                   [](const Run& l, const Run& r) { return l.end < r.end; });
-            if (shortest->end >= run.end)
+                                                   [](const Run& l, const Run& r) { return l.End() < r.End(); });
+            if (shortest->End() >= run.End())
                 continue;
             open.erase(shortest);
         }
@@ -277,7 +279,7 @@ void AssessResults(VolumeScanner& volume)
     ResultList& results = volume.m_results;
     std::vector<Run> runs;
     runs.reserve(results.size());
-    std::vector<std::uint64_t> clusters(results.size(), 0);
+    std::vector<std::uint32_t> clusters(results.size(), 0);  // each file's, saturated
     for (std::size_t i = 0; i < results.size(); ++i) {
         CBaseFileObject& f = *results[i];
         FileEvidence& e = f.m_evidence;
@@ -290,13 +292,15 @@ void AssessResults(VolumeScanner& volume)
             continue;
         std::uint64_t taken = 0;
         e.flags |= ForEachRun(volume, f, [&](std::uint64_t first, std::uint64_t n) {
-            clusters[i] += n;
+            clusters[i] = Saturated(std::uint64_t {clusters[i]} + n);
             if (first < base)
                 return;
             const std::uint64_t inUse = known ? map.CountInUse(first - base, n) : 0;
             taken += Live(f) ? n - inUse : inUse;
-            if (i <= std::numeric_limits<std::uint32_t>::max())
-                runs.push_back({first, first + n, static_cast<std::uint32_t>(i)});
+            if (i > std::numeric_limits<std::uint32_t>::max())
+                return;
+            for (std::uint64_t at = 0; at < n; at += std::numeric_limits<std::uint32_t>::max())
+                runs.push_back({first + at, Saturated(n - at), static_cast<std::uint32_t>(i)});
         });
         e.taken = Saturated(taken);
     }

@@ -16,6 +16,8 @@ import { picks, recoveryEnded, recoveryPoll, renderPicked, showRecoverReport, st
 // ---- Scanning -----------------------------------------------------------
 
 function resetResults() {
+  clearInterval(checksPoll);
+  $('checks').hidden = true;
   treeView.tree.clear();
   treeView.open = new Set(['']);
   treeView.treeFocus = '';
@@ -277,6 +279,55 @@ async function scanEnded(say, { deepAgain = false } = {}) {
   setStatus(text);
   if (listView.listing === null && treeView.tree.size > 0) listFolder('');
   else if (listView.listing?.kind === 'folder') listFolder(listView.listing.path, { keep: true });
+  runChecks(true);
+}
+
+// ---- The content checks after a scan ---------------------------------------
+// The program reads the first and last bytes of every file whose kind can be
+// checked, while nothing else runs; the list shows the surer condition once
+// they are done.
+
+let checksPoll = null;
+async function runChecks(run) {
+  clearInterval(checksPoll);
+  if (session.stale || session.closed || !session.scanId) return;
+  let answer;
+  try {
+    answer = await call('CheckContents', session.scanId, run);
+  } catch {
+    return;  // the program has ended
+  }
+  if (refused(answer) || answer !== 0) return;
+  $('checks').hidden = false;
+  await showChecks();
+  checksPoll = setInterval(showChecks, 1000);
+}
+
+async function showChecks() {
+  let answer;
+  try {
+    answer = await call('GetContentChecks');
+  } catch {
+    clearInterval(checksPoll);  // the program has ended
+    return;
+  }
+  const [done = 0, total = 0, paused = 0, running = 0] = Array.isArray(answer) ? answer : [];
+  const of = `${Number(done).toLocaleString()} of ${formatCount(total, 'file', 'files')}`;
+  const toggle = $('checks-toggle');
+  if (paused) {
+    $('checks-text').textContent = `Checking the files’ content is paused at ${of}.`;
+    toggle.textContent = 'Go on checking';
+    toggle.hidden = false;
+  } else if (running) {
+    $('checks-text').textContent = `Checking the content of the files found, for a surer condition: ${of}.`;
+    toggle.textContent = 'Pause';
+    toggle.hidden = false;
+  } else {
+    clearInterval(checksPoll);
+    $('checks-text').textContent = 'The content of every file whose kind can be checked was checked.';
+    toggle.hidden = true;
+    if (listView.listing?.kind === 'folder') listFolder(listView.listing.path, { keep: true });
+  }
 }
 
 // What of the drive's own records could not be read or used, in the
@@ -394,6 +445,7 @@ async function start() {
   $('stop').addEventListener('click', () => call('StopOperate', 2));
   $('deep').addEventListener('click', deepScanAgain);
   $('new-scan').addEventListener('click', backToStart);
+  $('checks-toggle').addEventListener('click', () => runChecks($('checks-toggle').textContent !== 'Pause'));
   $('tree').addEventListener('click', treeClick);
   $('tree').addEventListener('keydown', treeKey);
   $('filter-form').addEventListener('submit', runFilter);
@@ -424,6 +476,7 @@ function programEnded() {
   session.closed = true;
   session.scanning = false;
   clearInterval(recoveryPoll);
+  clearInterval(checksPoll);
   document.body.classList.add('program-ended');
   for (const control of document.querySelectorAll('main button, main input, main select')) control.disabled = true;
   // Nothing of the page takes a click or a key any more (the tree, the list).

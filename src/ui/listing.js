@@ -83,7 +83,7 @@ export async function runFilter(event) {
   const form = $('filter-form');
   const filter = {};
   const kinds = [];
-  for (const box of form.querySelectorAll('input[type=checkbox]')) {
+  for (const box of form.querySelectorAll('input[type=checkbox][name]')) {
     filter[box.name] = box.checked ? Number(box.value) : 0;
     if (box.checked) kinds.push(box.parentElement.textContent.trim());
   }

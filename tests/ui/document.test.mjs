@@ -249,11 +249,14 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     await partition.waitFor();
     await partition.click();
     await finished(page);
+    // The content checks run after the scan, and the list then shows what they found.
+    await page.waitForFunction(() => /was checked\.$/.test(document.getElementById('checks-text').textContent), null, { timeout: 30000 });
+    assert.ok(await page.locator('#checks-toggle').isHidden());
     await folderItem(page, 'Album').locator('.name').click();
     await page.waitForFunction(() => document.getElementById('rows-count').textContent === '48 files');
     await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
     const conditions = await page.locator('.grid-space .grid-row:not([hidden]) .verdict').allTextContents();
-    assert.ok(conditions.includes('Overwritten') && conditions.includes('Likely whole'), conditions.join());
+    assert.ok(conditions.includes('Overwritten') && conditions.includes('Whole (checked)'), conditions.join());
     // The roll-up of the folder, and the reason on hover.
     const [, whole, all] = (await page.locator('#rows-whole').textContent()).match(/(\d+) of (\d+) likely to come back whole/);
     assert.ok(Number(whole) > 0 && Number(whole) < Number(all), `${whole} of ${all}`);
@@ -272,6 +275,8 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     await page.waitForFunction(() => /match/.test(document.getElementById('filter-result').textContent));
     const kept = await page.locator('.grid-space .grid-row:not([hidden]) .verdict').allTextContents();
     assert.ok(kept.length > 0 && kept.every((c) => c === 'Likely whole' || c === 'Whole (checked)'), kept.join());
+    assert.equal(await page.locator('#folder-name').textContent(), 'Matching files: All kinds · likely to come back whole');
+    await page.screenshot({ path: join(shots, 'verdict-filter.png'), fullPage: false });
     await page.uncheck('#filter-whole');
     await page.click('#filters summary');
 
