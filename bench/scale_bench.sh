@@ -8,6 +8,8 @@
 #   - FAT32 scan vs. fls -r -p
 #   - memory per found file: peak RSS of the scan minus that of the same
 #     scan of an empty volume, over the results
+#   - the evidence pass (the verdicts) inside the NTFS normal scan, from the
+#     log, against the normal scan's time
 # Prints one table: our figure, the peer's or limit's, and the ratio.
 #   bench/scale_bench.sh [path/to/quenlar] [counts...]    (default 100000 2000000)
 # BENCH_RUNS (default 3) sets how many runs each time is the median of; the
@@ -122,6 +124,9 @@ for n in "${counts[@]}"; do
   row "NTFS deep part ($deep_found results)" "$files" "$ours_rate MiB/s" "dd bs=1M of the volume" "$dd_rate MiB/s" "$(ratio "$ours_rate" "$dd_rate")"
   row "NTFS deep part, \$MFT cached" "$files" "$ours_w MiB/s" "dd bs=1M after the \$MFT" "$dd_wr MiB/s" "$(ratio "$ours_w" "$dd_wr")"
   row "NTFS memory a found file" "$files" "$(per_file "$kb" "$base_ntfs" "$found")" "-" "-" "-"
+  # The last normal scan's evidence pass, as its log gives it.
+  evidence=$(grep -o 'Evidence of [0-9]* results in [0-9]* ms' Recovery.log | tail -1 | awk '{printf "%.3f", $6 / 1000}')
+  row "NTFS evidence pass (in the normal scan)" "$files" "$evidence s" "the normal scan, warm" "$(mid "${normal_w[@]}") s" "$(ratio "$evidence" "$(mid "${normal_w[@]}")")"
 
   img=$(image fat32 "$n")
   fat=$(median "$quenlar" scan --json "$img")
