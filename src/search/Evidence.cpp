@@ -86,8 +86,13 @@ std::uint64_t ClustersFor(std::uint64_t bytes, std::uint64_t clusterBytes)
 // Calls `each(firstCluster, count)` for the runs of clusters the file's
 // reader reads (in the numbering of ClusterChain for FAT32 and exFAT: the
 // map's cluster + 2), and returns the EvidenceFlag bits of its bounds.
+// `steps`, when given, bounds the chain steps taken over many calls: the
+// chains of a sound FAT are disjoint, so their steps sum to its entries at
+// most, but a crafted FAT can hand every file one endless chain. Once they
+// are spent a chain is followed no further (and not called short).
 template <typename Each>
-std::uint8_t ForEachRun(const VolumeScanner& volume, const CBaseFileObject& file, Each&& each)
+std::uint8_t ForEachRun(const VolumeScanner& volume, const CBaseFileObject& file, Each&& each,
+                        std::uint64_t* steps = nullptr)
 {
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     if (spc == 0)
@@ -149,7 +154,15 @@ std::uint8_t ForEachRun(const VolumeScanner& volume, const CBaseFileObject& file
         return flags;
     }
     std::uint64_t runStart = first, runLength = 1, taken = 1;
+    bool spent = false;
     for (std::uint32_t c = static_cast<std::uint32_t>(first); taken < need;) {
+        if (steps != nullptr) {
+            if (*steps == 0) {
+                spent = true;
+                break;
+            }
+            --*steps;
+        }
         const std::uint32_t next = chain.Next(c);
         if (next == 0)
             break;
@@ -164,7 +177,7 @@ std::uint8_t ForEachRun(const VolumeScanner& volume, const CBaseFileObject& file
         ++taken;
     }
     run(runStart, runLength);
-    if (taken < need)
+    if (taken < need && !spent)
         flags |= kEvidenceDataShort;
     return flags;
 }
@@ -261,6 +274,10 @@ void FindOverlaps(ResultList& results, std::vector<Run>& runs, bool allocationKn
 
 std::uint64_t ClustersOf(const VolumeScanner& volume, const CBaseFileObject& file)
 {
+    // A FAT32 or exFAT file takes the clusters its size needs (its chain
+    // is not walked again for this).
+    if (file.m_fileSystemType == kFat32 || file.m_fileSystemType == kExfat)
+        return file.extents.empty() ? 0 : ClustersFor(file.m_fileSize, std::uint64_t {volume.m_sectorsPerCluster} * 512);
     std::uint64_t clusters = 0;
     ForEachRun(volume, file, [&](std::uint64_t, std::uint64_t n) { clusters += n; });
     return clusters;
@@ -280,6 +297,11 @@ void AssessResults(VolumeScanner& volume)
     std::vector<Run> runs;
     runs.reserve(results.size());
     std::vector<std::uint32_t> clusters(results.size(), 0);  // each file's, saturated
+    // The work the pass may do: chain steps and 64-cluster words of the
+    // map counted. Sound volumes need far less (their files' clusters do
+    // not overlap); a crafted one cannot make the pass run for hours.
+    std::uint64_t steps =
+        4 * (std::uint64_t {results.size()} + std::uint64_t {volume.FatEntries()} + map.Count() / 64) + (1 << 20);
     for (std::size_t i = 0; i < results.size(); ++i) {
         CBaseFileObject& f = *results[i];
         FileEvidence& e = f.m_evidence;
@@ -295,15 +317,26 @@ void AssessResults(VolumeScanner& volume)
             clusters[i] = Saturated(std::uint64_t {clusters[i]} + n);
             if (first < base)
                 return;
-            const std::uint64_t inUse = known ? map.CountInUse(first - base, n) : 0;
-            taken += Live(f) ? n - inUse : inUse;
+            const std::uint64_t inside = first - base < map.Count() ? std::min(n, map.Count() - (first - base)) : 0;
+            const std::uint64_t cost = inside / 64 + 1;
+            std::uint64_t inUse = 0;
+            if (known && steps >= cost) {
+                steps -= cost;
+                inUse = map.CountInUse(first - base, n);
+                taken += Live(f) ? n - inUse : inUse;
+            } else if (known) {
+                e.flags |= kEvidenceNoAllocation;  // not counted: nothing is said of these
+            }
             if (i > std::numeric_limits<std::uint32_t>::max())
                 return;
             for (std::uint64_t at = 0; at < n; at += std::numeric_limits<std::uint32_t>::max())
                 runs.push_back({first + at, Saturated(n - at), static_cast<std::uint32_t>(i)});
-        });
+        }, &steps);
         e.taken = Saturated(taken);
     }
+    if (steps == 0)
+        base::LogLess("Evidence: the files' clusters overlap beyond what a sound volume holds; some were not "
+                      "followed or counted");
     FindOverlaps(results, runs, known);
     std::size_t counts[kVerdictOverwritten + 1] = {};
     for (std::size_t i = 0; i < results.size(); ++i) {
