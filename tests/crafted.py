@@ -285,6 +285,32 @@ def fat32_namesakes(data, count=32000):
     return bytes(data)
 
 
+def fat32_shared_chain(data, count=20000):
+    """fat32.img with a new folder LOOP holding `count` files in use of
+    almost 4 GiB each, all beginning at one cluster whose chain runs through
+    a stretch of free clusters, every other one, and back to its start: a
+    chain without end that every file shares."""
+    data = bytearray(data)
+    fs = Fat32(data)
+    per_cluster = fs.cluster // 32
+    clusters = (count + 2) // per_cluster + 1
+    first = fs.free_run(clusters)
+    for i in range(clusters):
+        fs.set_fat(first + i, first + i + 1 if i + 1 < clusters else 0x0FFFFFFF)
+    ring = fs.free_run(2000)
+    for i in range(0, 2000, 2):
+        fs.set_fat(ring + i, ring + (i + 2) % 2000)
+    entries = [short_entry(b".          ", 0x10, first, 0), short_entry(b"..         ", 0x10, 0, 0)]
+    entries += [short_entry(b"F%07dBIN" % n, 0x20, ring, 0xFFFFFF00) for n in range(count)]
+    blob = b"".join(entries)
+    start = fs.offset(first)
+    data[start:start + clusters * fs.cluster] = bytes(clusters * fs.cluster)
+    data[start:start + len(blob)] = blob
+    slot = fs.free_root_slot()
+    data[slot:slot + 32] = short_entry(b"LOOP       ", 0x10, first, 0)
+    return bytes(data)
+
+
 # ---------------------------------------------------------------- exFAT
 
 
@@ -386,6 +412,7 @@ CRAFTED = {
     "ntfs-attribute-list-flood": ("ntfs-packed-512", ntfs_attribute_list_flood),
     "ntfs-control-characters": ("ntfs", ntfs_control_characters),
     "fat32-namesakes": ("fat32", fat32_namesakes),
+    "fat32-shared-chain": ("fat32", fat32_shared_chain),
     "exfat-overlapping-folders": ("exfat", exfat_overlapping_folders),
     "fat32-no-fat": ("fat32", fat32_no_fat),
     "fat32-255-fats": ("fat32", fat32_255_fats),

@@ -300,8 +300,10 @@ void AssessResults(VolumeScanner& volume)
     // The work the pass may do: chain steps and 64-cluster words of the
     // map counted. Sound volumes need far less (their files' clusters do
     // not overlap); a crafted one cannot make the pass run for hours.
+    // (Each chain step may add a run of 16 bytes: the bound keeps those
+    // within a few times the FAT's own size.)
     std::uint64_t steps =
-        4 * (std::uint64_t {results.size()} + std::uint64_t {volume.FatEntries()} + map.Count() / 64) + (1 << 20);
+        std::uint64_t {volume.FatEntries()} + 2 * std::uint64_t {results.size()} + map.Count() / 32 + (1 << 20);
     for (std::size_t i = 0; i < results.size(); ++i) {
         CBaseFileObject& f = *results[i];
         FileEvidence& e = f.m_evidence;
