@@ -326,7 +326,7 @@ async function showChecks() {
     clearInterval(checksPoll);
     $('checks-text').textContent = 'The content of every file whose kind can be checked was checked.';
     toggle.hidden = true;
-    if (listView.listing?.kind === 'folder') listFolder(listView.listing.path, { keep: true });
+    if (listView.listing?.kind === 'folder' && !session.closed) listFolder(listView.listing.path, { keep: true });
   }
 }
 

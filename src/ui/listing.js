@@ -180,6 +180,7 @@ function makeRow() {
   const pick = element('input');
   pick.type = 'checkbox';
   pick.tabIndex = -1;
+  pick.disabled = session.closed;  // rows drawn after the program ended take no clicks either
   pickCell.append(pick);
   row.append(pickCell);
   for (const name of ['name', 'state', 'verdict', 'size', 'type', 'date']) {
