@@ -262,11 +262,11 @@ def short_entry(name, attr, cluster, size):
     return e
 
 
-def fat32_namesakes(data, count=32000):
-    """fat32.img with a new folder SAME in its root (an entry in the root's
-    first free slot, its clusters a chain made in free clusters of the FAT)
-    that holds `count` deleted entries all named AME.TXT (first byte 0xE5).
-    Numbering them _1, _2, ... used to start from 1 for each: quadratic."""
+def fat32_with_folder(data, name, count, entries_of):
+    """fat32.img with a new folder `name` (11 bytes as stored) in its root:
+    an entry in the root's first free slot, its clusters a chain made in
+    free clusters of the FAT, room for `count` entries, which
+    `entries_of(fs, first)` gives after "." and ".."."""
     data = bytearray(data)
     fs = Fat32(data)
     per_cluster = fs.cluster // 32
@@ -275,14 +275,22 @@ def fat32_namesakes(data, count=32000):
     for i in range(clusters):
         fs.set_fat(first + i, first + i + 1 if i + 1 < clusters else 0x0FFFFFFF)
     entries = [short_entry(b".          ", 0x10, first, 0), short_entry(b"..         ", 0x10, 0, 0)]
-    entries += [short_entry(b"\xe5AME    TXT", 0x20, 3, 100) for _ in range(count)]
+    entries += entries_of(fs, first)
     blob = b"".join(entries)
     start = fs.offset(first)
     data[start:start + clusters * fs.cluster] = bytes(clusters * fs.cluster)
     data[start:start + len(blob)] = blob
     slot = fs.free_root_slot()
-    data[slot:slot + 32] = short_entry(b"SAME       ", 0x10, first, 0)
+    data[slot:slot + 32] = short_entry(name, 0x10, first, 0)
     return bytes(data)
+
+
+def fat32_namesakes(data, count=32000):
+    """fat32.img with a new folder SAME that holds `count` deleted entries
+    all named AME.TXT (first byte 0xE5). Numbering them _1, _2, ... used to
+    start from 1 for each: quadratic."""
+    return fat32_with_folder(data, b"SAME       ", count,
+                             lambda fs, first: [short_entry(b"\xe5AME    TXT", 0x20, 3, 100) for _ in range(count)])
 
 
 def fat32_shared_chain(data, count=20000):
@@ -290,25 +298,12 @@ def fat32_shared_chain(data, count=20000):
     almost 4 GiB each, all beginning at one cluster whose chain runs through
     a stretch of free clusters, every other one, and back to its start: a
     chain without end that every file shares."""
-    data = bytearray(data)
-    fs = Fat32(data)
-    per_cluster = fs.cluster // 32
-    clusters = (count + 2) // per_cluster + 1
-    first = fs.free_run(clusters)
-    for i in range(clusters):
-        fs.set_fat(first + i, first + i + 1 if i + 1 < clusters else 0x0FFFFFFF)
-    ring = fs.free_run(2000)
-    for i in range(0, 2000, 2):
-        fs.set_fat(ring + i, ring + (i + 2) % 2000)
-    entries = [short_entry(b".          ", 0x10, first, 0), short_entry(b"..         ", 0x10, 0, 0)]
-    entries += [short_entry(b"F%07dBIN" % n, 0x20, ring, 0xFFFFFF00) for n in range(count)]
-    blob = b"".join(entries)
-    start = fs.offset(first)
-    data[start:start + clusters * fs.cluster] = bytes(clusters * fs.cluster)
-    data[start:start + len(blob)] = blob
-    slot = fs.free_root_slot()
-    data[slot:slot + 32] = short_entry(b"LOOP       ", 0x10, first, 0)
-    return bytes(data)
+    def entries(fs, first):
+        ring = fs.free_run(2000)
+        for i in range(0, 2000, 2):
+            fs.set_fat(ring + i, ring + (i + 2) % 2000)
+        return [short_entry(b"F%07dBIN" % n, 0x20, ring, 0xFFFFFF00) for n in range(count)]
+    return fat32_with_folder(data, b"LOOP       ", count, entries)
 
 
 # ---------------------------------------------------------------- exFAT
