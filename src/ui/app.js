@@ -299,11 +299,15 @@ async function runChecks(run) {
   }
   if (refused(answer) || answer !== 0) return;
   $('checks').hidden = false;
-  await showChecks();
-  checksPoll = setInterval(showChecks, 1000);
+  // The poll is set before the first look, so that the look which sees the
+  // end stops it: the folder is then listed again once, not a second time
+  // under the user's hands a second later.
+  const poll = setInterval(showChecks, 1000);
+  checksPoll = poll;
+  await showChecks(poll);
 }
 
-async function showChecks() {
+async function showChecks(poll = checksPoll) {
   let answer;
   try {
     answer = await call('GetContentChecks');
@@ -311,6 +315,7 @@ async function showChecks() {
     clearInterval(checksPoll);  // the program has ended
     return;
   }
+  if (poll !== checksPoll) return;  // a look that was under way when the poll ended
   const [done = 0, total = 0, paused = 0, running = 0] = Array.isArray(answer) ? answer : [];
   const of = `${Number(done).toLocaleString()} of ${formatCount(total, 'file', 'files')}`;
   const toggle = $('checks-toggle');
@@ -324,6 +329,7 @@ async function showChecks() {
     toggle.hidden = false;
   } else {
     clearInterval(checksPoll);
+    checksPoll = null;
     $('checks-text').textContent = 'The content of every file whose kind can be checked was checked.';
     toggle.hidden = true;
     if (listView.listing?.kind === 'folder' && !session.closed) listFolder(listView.listing.path, { keep: true });
