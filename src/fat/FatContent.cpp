@@ -76,8 +76,10 @@ std::unique_ptr<FileContentReader> OpenFat32Content(VolumeScanner& volume, const
     const ClusterChain chain = Fat32Chain(volume);
     const std::uint64_t first = (start - dataStart) / spc + 2;
     // A file whose first FAT entry is free or ends the chain (a deleted file,
-    // or one of a single cluster) is taken as contiguous from its start.
-    if (first > 0xFFFFFFFF || chain.Next(static_cast<std::uint32_t>(first)) == 0)
+    // or one of a single cluster) is taken as contiguous from its start; so
+    // is one the deep scan found in an old folder, whose chain this FAT
+    // does not hold.
+    if (first > 0xFFFFFFFF || chain.Next(static_cast<std::uint32_t>(first)) == 0 || file.m_existType == kExistLost)
         return MappedContent(volume, file, Contiguous(start, file.m_fileSize), 0);
     const std::uint64_t clusterBytes = spc * 512;
     return MappedContent(volume, file,
@@ -92,7 +94,7 @@ std::unique_ptr<FileContentReader> OpenExfatContent(VolumeScanner& volume, const
     if (file.m_isDirectory != kKindFile || file.extents.empty())
         return NoContent(volume, file, kFaultNoData);
     const FileExtent& first = file.extents.front();
-    if (first.isPersist == kExtentPlain)  // the file's clusters follow one another
+    if (first.isPersist == kExtentPlain || file.m_existType == kExistLost)  // the file's clusters follow one another
         return MappedContent(volume, file, Contiguous(first.startSector, file.m_fileSize), 0);
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t heap = volume.m_exfat.clusterHeapSector;

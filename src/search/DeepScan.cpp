@@ -1,6 +1,7 @@
 // The deep scan: one pass over every sector of the volume outside the $MFT,
 // which the normal scan has read, 1 MiB at a time, handing each chunk to the
-// finders (today: NTFS file records of this or an earlier file system).
+// finders: the old folders of a FAT32 or exFAT volume, then NTFS file
+// records of this or an earlier file system.
 // Stretches that fail are passed over with growing skips and read once more
 // at the end; a stop keeps where the pass is, so that it can go on later.
 #include "search/Scans.h"
@@ -9,10 +10,13 @@
 #include "base/StopRequest.h"
 #include "ntfs/NtfsScan.h"
 #include "platform/Time.h"
+#include "search/Finder.h"
+#include "search/FolderSearch.h"
 #include "volume/ChunkRead.h"
 #include "volume/VolumeScanner.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -21,6 +25,37 @@ namespace scan {
 namespace {
 
 constexpr std::size_t kSectorBytes = 512;
+
+using Finders = std::vector<std::unique_ptr<ChunkFinder>>;
+
+// The records of NTFS file systems, this one's or an earlier one's, outside
+// the $MFT.
+class StrayRecords : public ChunkFinder {
+public:
+    explicit StrayRecords(VolumeScanner& volume) : m_volume(volume) {}
+    std::size_t Look(std::uint8_t* buffer, std::size_t bytes, std::uint64_t firstSector) override
+    {
+        return FindStrayRecords(m_volume, m_volume.m_deep.paths, buffer, bytes, firstSector);
+    }
+    void Finish() override
+    {
+        ResolveStrayPaths(m_volume, m_volume.m_deep.paths);
+        m_volume.m_deep.paths.Clear();
+    }
+
+private:
+    VolumeScanner& m_volume;
+};
+
+// Hands `bytes` read from `firstSector` to every finder, in order; returns
+// how many of them all are done with.
+std::size_t LookThrough(const Finders& finders, std::uint8_t* buffer, std::size_t bytes, std::uint64_t firstSector)
+{
+    std::size_t done = bytes;
+    for (const auto& finder : finders)
+        done = std::min(done, finder->Look(buffer, bytes, firstSector));
+    return done;
+}
 
 // The parts of [first, first + count) outside the $MFT runs, as (first,
 // count) pairs.
@@ -53,8 +88,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> OutsideMft(const std::vecto
 
 // Reads the stretches passed over once more, chunk by chunk; a chunk whose
 // read fails again is left (it stays counted as unreadable).
-void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps,
-               std::uint8_t* buffer)
+void RetryGaps(VolumeScanner& volume, const Finders& finders,
+               std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps, std::uint8_t* buffer)
 {
     // Stretches that follow one another are read as one, so that a record
     // across their border is read whole.
@@ -80,7 +115,7 @@ void RetryGaps(VolumeScanner& volume, std::vector<std::pair<std::uint64_t, std::
                 done += n;
                 continue;
             }
-            const std::size_t parsed = FindStrayRecords(volume, volume.m_deep.paths, buffer, got, first + done);
+            const std::size_t parsed = LookThrough(finders, buffer, got, first + done);
             // A record that runs past this read is read whole with the next,
             // within the stretch.
             const std::size_t used = parsed != 0 && parsed < got && done + got / kSectorBytes < count ? parsed : got;
@@ -101,8 +136,16 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         return kDeepNoMemory;
     // A new deep scan starts with no folders; a resumed one keeps those that
     // were restored with its results.
-    if (startSector == 0)
+    if (startSector == 0) {
         volume.m_deep.paths.Clear();
+        volume.m_deep.folderClusters.Clear();
+    }
+    // The folder search reads what it looks at in the volume's own bytes,
+    // so it goes before the record finder, which mends records in place.
+    Finders finders;
+    if (auto folders = MakeFolderSearch(volume))
+        finders.push_back(std::move(folders));
+    finders.push_back(std::make_unique<StrayRecords>(volume));
 
     const std::uint64_t spc = volume.m_sectorsPerCluster;
     const std::uint64_t readable = volume.ReadableSectors();
@@ -136,6 +179,10 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         }
         if (position >= readable)
             break;
+        // Reads end where no finder has something cut in two.
+        const std::uint64_t mftLimit = limit;
+        for (const auto& finder : finders)
+            limit = finder->ChunkSectors(position, limit);
         if (position >= volume.m_deep.stopAtSector)
             base::StopRequest = base::kStopKeep;
         if (base::StopRequested()) {
@@ -188,7 +235,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         position += deviceEnds ? got / kSectorBytes : n;
         // Only the `got` bytes just read are parsed, so the buffer needs no
         // clearing between chunks (unreadable sectors are zeroed by ReadChunk).
-        const std::size_t parsed = FindStrayRecords(volume, volume.m_deep.paths, buffer.data(), got, firstSector);
+        const std::size_t parsed = LookThrough(finders, buffer.data(), got, firstSector);
         if (parsed < got && base::StopRequested()) {
             // Stopped inside the chunk: the records after `parsed` were not
             // read, and a resumed scan must start with them.
@@ -196,10 +243,11 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
             volume.m_progress = position;
             continue;
         }
-        // A record that runs past a whole chunk is read again with the next
-        // one. (A chunk cut short ends at the $MFT or the device: a record
-        // running into those is no stray record.)
-        if (parsed < got && parsed != 0 && n == kChunkSectors && !deviceEnds)
+        // A record that runs past the chunk is read again with the next
+        // one, unless the chunk ends at the $MFT or the device: a record
+        // running into those is no stray record.
+        const bool endsAtMft = n == mftLimit && mftLimit < kChunkSectors;
+        if (parsed < got && parsed != 0 && !endsAtMft && firstSector + n < readable && !deviceEnds)
             position = firstSector + parsed / kSectorBytes;
         volume.m_progress = position;
         if (deviceEnds)
@@ -207,15 +255,15 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
     }
     volume.m_deep.nextPosition = position;
     if (end == kDeepFinished && !base::StopRequested())
-        RetryGaps(volume, gaps, buffer.data());
+        RetryGaps(volume, finders, gaps, buffer.data());
     if (end == kDeepFinished && base::StopRequested())
         end = base::StopKeepsResults() ? kDeepPaused : kDeepStopped;
     // A paused scan, or one whose medium went away, keeps its waiting paths
     // for the run that resumes it.
     if (end == kDeepFinished) {
         std::lock_guard<std::mutex> lock(volume.m_lock);
-        ResolveStrayPaths(volume, volume.m_deep.paths);
-        volume.m_deep.paths.Clear();
+        for (const auto& finder : finders)
+            finder->Finish();
         volume.m_scanMode = kScanDeepFinished;
         volume.m_results.Revised();
     }

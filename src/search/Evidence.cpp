@@ -69,6 +69,16 @@ void ReadAllocation(VolumeScanner& volume)
     }
 }
 
+}  // namespace
+
+void EnsureAllocation(VolumeScanner& volume)
+{
+    if (!volume.m_allocationRead)
+        ReadAllocation(volume);
+}
+
+namespace {
+
 // One run of a file's clusters (16 bytes: a pass over millions of results
 // holds one or more each).
 struct Run {
@@ -145,9 +155,11 @@ std::uint8_t ForEachRun(const VolumeScanner& volume, const CBaseFileObject& file
     };
     // As the readers take it: a file whose first FAT entry is free or ends
     // the chain (a deleted file, whose chain is gone), and an exFAT file
-    // that says so, lie in consecutive clusters; otherwise the chain is
-    // followed.
-    const bool chained = (fat32 || e.isPersist == kExtentChained) && first <= 0xFFFFFFFF &&
+    // that says so, lie in consecutive clusters, as does a file found in an
+    // old folder, whose chain this FAT does not hold; otherwise the chain
+    // is followed.
+    const bool chained = (fat32 || e.isPersist == kExtentChained) && file.m_existType != kExistLost &&
+                         first <= 0xFFFFFFFF &&
                          chain.Next(static_cast<std::uint32_t>(first)) != 0;
     if (!chained || !chain.Valid(first)) {
         run(first, need);
@@ -286,8 +298,7 @@ std::uint64_t ClustersOf(const VolumeScanner& volume, const CBaseFileObject& fil
 void AssessResults(VolumeScanner& volume)
 {
     const auto start = std::chrono::steady_clock::now();
-    if (!volume.m_allocationRead)
-        ReadAllocation(volume);
+    EnsureAllocation(volume);
     const ClusterMap& map = volume.m_allocation;
     const bool known = map.Known();
     // FAT32 and exFAT number their clusters from 2.

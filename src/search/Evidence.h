@@ -14,6 +14,10 @@ namespace scan {
 class CBaseFileObject;
 class VolumeScanner;
 
+// Reads which clusters the volume's file system uses now, once
+// (VolumeScanner::m_allocation; not Known() when it cannot be had).
+void EnsureAllocation(VolumeScanner& volume);
+
 // Reads the volume's allocation (once) and sets the evidence and verdict of
 // every result; content checks already made are kept. Takes the results
 // lock.

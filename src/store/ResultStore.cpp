@@ -17,6 +17,12 @@
 namespace store {
 namespace {
 
+// How a paused scan's folder search keeps its state in the tables the
+// stray-record finder's uses: a waiting result's parent is stored above 32
+// bits, a folder's flags above 16.
+constexpr std::int64_t kFolderSearchMark = std::int64_t {1} << 32;
+constexpr std::uint32_t kFolderSearchFlag = 0x10000;
+
 sqlite3* g_db = nullptr;
 // One process at a time owns the store: two would race for its one saved
 // scan.
@@ -469,6 +475,12 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
         if (p.index < pendingParent.size())
             pendingParent[p.index] = p.parent;
     }
+    // The folder search's waiting results are told apart by a parent above
+    // 32 bits, its folders by a flag above 16.
+    for (const scan::PendingPath& p : volume.Deep().folderClusters.pending) {
+        if (p.index < pendingParent.size())
+            pendingParent[p.index] = std::int64_t {p.parent} + kFolderSearchMark;
+    }
     {
         SaveStatements s;
         ok = ok && s.Ok();
@@ -485,6 +497,12 @@ bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
             const scan::FolderEntry& e = it->second;
             ok = folder.Bind(1, e.recordNumber).Bind(2, e.parent).Bind(3, e.name).Bind(4, std::uint32_t {e.flags}).Run();
         }
+        const scan::NtfsPathState& clusters = volume.Deep().folderClusters;
+        for (auto it = clusters.folders.begin(); ok && it != clusters.folders.end(); ++it) {
+            const scan::FolderEntry& e = it->second;
+            ok = folder.Bind(1, e.recordNumber).Bind(2, e.parent).Bind(3, e.name)
+                     .Bind(4, std::uint32_t {e.flags} | kFolderSearchFlag).Run();
+        }
     }
     if (ok && Exec("COMMIT TRANSACTION;"))
         return true;
@@ -500,6 +518,7 @@ bool ReadFoundFiles(scan::VolumeScanner& volume)
     const scan::LockedResults results = volume.Results();
     results->clear();
     volume.Deep().paths.Clear();
+    volume.Deep().folderClusters.Clear();
 
     Statement files("select * from tbl_fileInfo order by id");
     while (files.Next()) {
@@ -552,13 +571,17 @@ bool ReadFoundFiles(scan::VolumeScanner& volume)
         if (parent >= 0 && parent <= 0xFFFFFFFF)
             volume.Deep().paths.pending.push_back(
                 {static_cast<std::uint32_t>(states.Int(0) - 1), static_cast<std::uint32_t>(parent)});
+        else if (parent >= kFolderSearchMark && parent - kFolderSearchMark <= 0xFFFFFFFF)
+            volume.Deep().folderClusters.pending.push_back(
+                {static_cast<std::uint32_t>(states.Int(0) - 1), static_cast<std::uint32_t>(parent - kFolderSearchMark)});
     }
     Statement folders("select recordNo,parentNo,name,flags from tbl_folderMap");
     while (folders.Next()) {
         const auto number = static_cast<std::uint32_t>(folders.Int(0));
-        volume.Deep().paths.folders.emplace(
-            number, scan::FolderEntry {number, static_cast<std::uint32_t>(folders.Int(1)), folders.Text(2),
-                                       static_cast<std::uint16_t>(folders.Int(3))});
+        const std::int64_t flags = folders.Int(3);
+        scan::NtfsPathState& into = (flags & kFolderSearchFlag) != 0 ? volume.Deep().folderClusters : volume.Deep().paths;
+        into.folders.emplace(number, scan::FolderEntry {number, static_cast<std::uint32_t>(folders.Int(1)), folders.Text(2),
+                                                        static_cast<std::uint16_t>(flags)});
     }
     return true;
 }

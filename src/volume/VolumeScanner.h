@@ -30,6 +30,10 @@ namespace scan {
 struct DeepScanState {
     // The stray-record finder's folder map and waiting paths.
     NtfsPathState paths;
+    // The FAT32 and exFAT folder search's: the folder clusters found and
+    // what it knows of each, by cluster number, and the results waiting for
+    // their folder's path.
+    NtfsPathState folderClusters;
     std::uint64_t startTime = 0;     // local time of this run's start, as a FILETIME
     std::uint64_t nextPosition = 0;  // where a paused deep scan reads next
     // Ask for a stop that keeps the results once the deep scan reaches this
