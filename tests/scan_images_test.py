@@ -306,6 +306,131 @@ class DeepScanPauseAndResume(Workdir):
         self.assertEqual(resumed.returncode, 0)
 
 
+class FormattedCards(Workdir):
+    """Camera cards quick-formatted after they were written: the deep scan
+    finds the old folders' clusters, and every file comes back with its long
+    name in its folder. Only the names the root held (the top folders') are
+    gone with the format: their contents are under lost_dir."""
+
+    def expected_path(self, path):
+        return "lost_dir/" + path.split("/", 1)[1]
+
+    def check_card(self, name):
+        image = os.path.join(ARGS.images, name + ".img")
+        self.assertEqual(results(quenlar("scan", "--json", image, cwd=self.dir).stdout), [])
+        unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+        paths = [our_path(r) for r in unbroken]
+        self.assertEqual(len(paths), len(set(paths)), "a file listed twice")
+        self.assertTrue(all(r["exist"] == 30 for r in unbroken))
+
+        out = os.path.join(self.dir, "out-" + name)
+        r = quenlar("recover", image, "--deep", "--dest", out, "--all", cwd=self.dir)
+        digests = manifest_digests(name)
+        files = [p for p, row in manifest(name).items() if row[0] == "f"]
+        self.assertIn(f"{len(files)} of {len(files)} files written whole, 0 doubtful", r.stdout)
+        back = [p for p in files if os.path.exists(os.path.join(out, self.expected_path(p))) and
+                sha256(os.path.join(out, self.expected_path(p))) == digests[p]]
+        self.assertEqual(sorted(back), sorted(files))
+
+        # The Sleuth Kit reads the same old folders: we give back at least
+        # as many files, byte-exact under their names.
+        if shutil.which("tsk_recover"):
+            theirs = os.path.join(self.dir, "tsk-" + name)
+            subprocess.run(["tsk_recover", "-e", image, theirs], capture_output=True, check=True)
+            named = {}
+            for folder, _, names in os.walk(theirs):
+                for n in names:
+                    named.setdefault(n, set()).add(sha256(os.path.join(folder, n)))
+            tsk = sum(1 for p in files if digests[p] in named.get(os.path.basename(p), ()))
+            self.assertGreaterEqual(len(back), tsk)
+
+        # Paused anywhere and resumed, the search gives the same results.
+        for stop in (2100, 40000, 70000):
+            paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", str(stop), image, cwd=self.dir)
+            self.assertIn("deep scan paused at sector", paused.stderr)
+            resumed = quenlar("resume", "--json", cwd=self.dir)
+            self.assertEqual(DeepScanPauseAndResume.canonical(None, results(resumed.stdout)),
+                             DeepScanPauseAndResume.canonical(None, unbroken), stop)
+
+    def test_fat32_card(self):
+        self.check_card("fat32-formatted")
+
+    def test_exfat_card(self):
+        self.check_card("exfat-formatted")
+
+    def test_volumes_in_use_list_nothing_twice(self):
+        # On volumes whose folders the normal scan reads, deleted folders
+        # among them, the search adds nothing they already list.
+        for name in ("fat32", "exfat", "fat32-overwritten", "exfat-overwritten"):
+            image = os.path.join(ARGS.images, name + ".img")
+            normal = results(quenlar("scan", "--json", image, cwd=self.dir).stdout)
+            deep = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+            self.assertEqual(DeepScanPauseAndResume.canonical(None, deep),
+                             DeepScanPauseAndResume.canonical(None, normal), name)
+
+
+class LostPartitions(Workdir):
+    """Disks whose partition tables were zeroed (GPT at both ends, MBR), and
+    one partitioned again from sector 63 to 2048 over an older NTFS volume:
+    the search finds each volume with its start and size, quick and whole,
+    and each scans and recovers by its start."""
+
+    def partitions(self, name):
+        with open(os.path.join(ARGS.manifests, name + ".partitions.tsv")) as f:
+            next(f)
+            return [(int(a), int(b), c) for a, b, c in (line.split() for line in f)]
+
+    def test_volumes_no_table_names_are_found_and_read(self):
+        names = {"ntfs": "NTFS", "fat32": "FAT32", "exfat": "exFAT"}
+        for name in ("gpt-lost", "mbr-lost", "repartitioned"):
+            image = os.path.join(ARGS.images, name + ".img")
+            expected = {(start, sectors, names[fs]) for start, sectors, fs in self.partitions(name)}
+            for whole in ([], ["--whole"]):
+                found = json.loads(quenlar("partitions", "--json", *whole, image, cwd=self.dir).stdout)
+                self.assertEqual({(v["startSector"], v["sectors"], v["fileSystem"]) for v in found}, expected,
+                                 (name, whole))
+                self.assertTrue(all(not v["fromBackup"] for v in found))
+            if name == "repartitioned":
+                by_start = {v["startSector"]: v for v in found}
+                self.assertTrue(by_start[2048]["inTable"] and not by_start[63]["inTable"])
+                self.assertEqual(found[0]["startSector"], 2048)  # the table's own first
+                self.assertEqual(by_start[63]["label"], "OLD")
+            digests = manifest_digests(name)
+            for start, _, _ in self.partitions(name):
+                if name == "repartitioned" and start == 63:
+                    # The new volume was written over much of the old one's
+                    # data: its files are listed, not all of them whole.
+                    listed = {our_path(r) for r in results(quenlar("scan", "--json", f"{image}@63", cwd=self.dir).stdout)}
+                    for p in manifest(name):
+                        if p.startswith("@63/"):
+                            self.assertIn(p[len("@63/"):], listed)
+                    continue
+                out = os.path.join(self.dir, f"{name}-{start}")
+                quenlar("recover", f"{image}@{start}", "--dest", out, "--all", cwd=self.dir)
+                prefix = f"@{start}/"
+                files = [p for p, row in manifest(name).items() if p.startswith(prefix) and row[0] == "f"]
+                self.assertTrue(files)
+                for p in files:
+                    self.assertEqual(sha256(os.path.join(out, p[len(prefix):])), digests[p], p)
+            # The same by --at, and a disk scanned as a volume says where to look.
+            start = self.partitions(name)[0][0]
+            self.assertEqual(results(quenlar("scan", "--json", image, "--at", str(start), cwd=self.dir).stdout),
+                             results(quenlar("scan", "--json", f"{image}@{start}", cwd=self.dir).stdout))
+            if name != "repartitioned":
+                r = quenlar("scan", image, cwd=self.dir, check=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("quenlar partitions", r.stderr)
+
+    def test_a_disk_of_one_volume_and_garbage(self):
+        # A volume image is found at sector 0; a file of no volume gives none.
+        found = json.loads(quenlar("partitions", "--json", os.path.join(ARGS.images, "fat32.img"), cwd=self.dir).stdout)
+        self.assertEqual([(v["startSector"], v["fileSystem"]) for v in found], [(0, "FAT32")])
+        junk = os.path.join(self.dir, "junk.img")
+        with open(junk, "wb") as f:
+            f.write(os.urandom(4 << 20))
+        self.assertEqual(json.loads(quenlar("partitions", "--json", "--whole", junk, cwd=self.dir).stdout), [])
+
+
 class Recover(Workdir):
     def test_every_file_comes_back_byte_exact(self):
         image = os.path.join(ARGS.images, "ntfs.img")

@@ -72,6 +72,14 @@ int RunDisks(const DisksOptions& options);
 // numbers them (0: the whole disk); false after one line on stderr.
 bool ResolveDiskPartition(std::uint32_t disk, std::uint32_t partition, std::string& devicePath);
 
+struct PartitionsOptions {
+    std::string disk;
+    bool whole = false;  // every sector, not only where partitions begin
+    bool json = false;
+};
+// The volumes on a disk or disk image, named by a table or not.
+int RunPartitions(const PartitionsOptions& options);
+
 struct ProbeOptions {
     std::string volume;
     bool json = false;

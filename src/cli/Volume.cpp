@@ -35,7 +35,10 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
         return false;
     }
     if (volume.FileSystem() == scan::kUnknownFileSystem) {
-        std::fprintf(stderr, "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system\n", device.c_str());
+        std::fprintf(stderr,
+                     "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system at its start; if it is a whole disk, "
+                     "'quenlar partitions %s' looks for the volumes on it\n",
+                     device.c_str(), device.c_str());
         return false;
     }
     if (!volume.GeometryValid()) {

@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 #include "base/Log.h"
 #include "host/UiHost.h"
+#include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "store/ResultStore.h"
@@ -63,12 +64,24 @@ int main(int argc, char** argv)
         app.add_subcommand("disks", "List the disks, their partitions and the other volumes that can be scanned");
     disksCommand->add_flag("--json", disksOptions.json, "One JSON array of disks");
 
-    // A volume is a path, or a disk and partition number as 'quenlar disks' lists them.
+    cli::PartitionsOptions partitionsOptions;
+    CLI::App* partitionsCommand = app.add_subcommand(
+        "partitions", "Search a disk or disk image for NTFS, FAT32 and exFAT volumes, also those no partition "
+                      "table names any more");
+    partitionsCommand->add_option("disk", partitionsOptions.disk, "Block device or disk image file")->required();
+    partitionsCommand->add_flag("--whole", partitionsOptions.whole,
+                                "Look at every sector, not only where partitions begin (reads the whole disk)");
+    partitionsCommand->add_flag("--json", partitionsOptions.json, "One JSON array of the volumes found");
+
+    // A volume is a path, or a disk and partition number as 'quenlar disks'
+    // lists them; --at reads the volume that begins at a sector of the disk.
     struct DiskChoice {
         std::uint32_t disk = 0;
         std::uint32_t partition = 0;
+        std::uint64_t at = 0;
         CLI::Option* diskOption = nullptr;
         CLI::Option* partitionOption = nullptr;
+        CLI::Option* atOption = nullptr;
     };
     auto addVolume = [](CLI::App* command, std::string& volume, DiskChoice& choice) {
         CLI::Option* path = command->add_option("volume", volume, "Block device or image file");
@@ -77,6 +90,10 @@ int main(int argc, char** argv)
             "--partition", choice.partition, "Partition number on that disk (0: the whole disk)");
         choice.diskOption->excludes(path)->needs(choice.partitionOption);
         choice.partitionOption->needs(choice.diskOption);
+        choice.atOption = command->add_option("--at", choice.at,
+                                              "The volume that begins at this sector (512 bytes) of the disk, "
+                                              "as 'quenlar partitions' lists it");
+        choice.atOption->excludes(choice.diskOption);
     };
 
     cli::ProbeOptions probe;
@@ -201,6 +218,12 @@ int main(int argc, char** argv)
         }
         return cli::ResolveDiskPartition(choice.disk, choice.partition, volume) ? cli::kExitOk : cli::kExitFailed;
     };
+    const auto resolveAt = [&resolve](const DiskChoice& choice, std::string& volume) {
+        const int r = resolve(choice, volume);
+        if (r == cli::kExitOk && choice.atOption->count() != 0)
+            volume = platform::VolumeAtName(volume, choice.at);
+        return r;
+    };
     if (guiCommand->parsed()) {
         guiOptions.openBrowser = !noBrowser;
         guiOptions.grace = std::chrono::milliseconds(static_cast<std::int64_t>(graceSeconds * 1000));
@@ -215,12 +238,14 @@ int main(int argc, char** argv)
         result = host::RunGui(guiOptions);
     } else if (disksCommand->parsed()) {
         result = cli::RunDisks(disksOptions);
+    } else if (partitionsCommand->parsed()) {
+        result = cli::RunPartitions(partitionsOptions);
     } else if (probeCommand->parsed()) {
-        result = resolve(probeDisk, probe.volume);
+        result = resolveAt(probeDisk, probe.volume);
         if (result == cli::kExitOk)
             result = cli::RunProbe(probe);
     } else if (scanCommand->parsed()) {
-        result = resolve(scanDisk, scanOptions.volume);
+        result = resolveAt(scanDisk, scanOptions.volume);
         if (result == cli::kExitOk)
             result = cli::RunScan(scanOptions);
     } else if (resumeCommand->parsed()) {

@@ -25,6 +25,51 @@ ReadResult MemoryDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t 
     return {n, ReadStatus::Ok, 0};
 }
 
+ReadResult SliceDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t length)
+{
+    if (offset > ~std::uint64_t {0} - m_offset)
+        return {};
+    return m_whole->ReadAt(m_offset + offset, buffer, length);
+}
+
+std::uint64_t SliceDevice::Size() const
+{
+    const std::uint64_t whole = m_whole->Size();
+    return whole > m_offset ? whole - m_offset : 0;
+}
+
+void SliceDevice::ReadMany(Request* requests, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        requests[i].offset += m_offset;
+    m_whole->ReadMany(requests, count);
+    for (std::size_t i = 0; i < count; ++i)
+        requests[i].offset -= m_offset;
+}
+
+std::string VolumeAtName(const std::string& disk, std::uint64_t sector)
+{
+    return disk + "@" + std::to_string(sector);
+}
+
+bool SplitVolumeAtName(const std::string& name, std::string& disk, std::uint64_t& sector)
+{
+    const std::size_t at = name.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == name.size() || name.size() - at > 20)
+        return false;
+    std::uint64_t n = 0;
+    for (std::size_t i = at + 1; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+        n = n * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    }
+    if (n > (~std::uint64_t {0} >> 9))
+        return false;
+    disk = name.substr(0, at);
+    sector = n;
+    return true;
+}
+
 const char* DescribeOpenError(OpenError error)
 {
     switch (error) {

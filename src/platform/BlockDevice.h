@@ -94,6 +94,27 @@ private:
     std::uint64_t* m_externalCounter = nullptr;
 };
 
+// A part of another device, from `offset` bytes on: a volume found inside a
+// disk that no partition table names any more.
+class SliceDevice final : public BlockDevice {
+public:
+    SliceDevice(std::unique_ptr<BlockDevice> whole, std::uint64_t offset) : m_whole(std::move(whole)), m_offset(offset) {}
+
+    ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+    std::uint64_t Size() const override;
+    void ReadMany(Request* requests, std::size_t count) override;
+
+private:
+    std::unique_ptr<BlockDevice> m_whole;
+    std::uint64_t m_offset;
+};
+
+// How a volume at sector `sector` (512-byte units) of `disk` is named:
+// "DISK@SECTOR".
+std::string VolumeAtName(const std::string& disk, std::uint64_t sector);
+// The disk and sector of such a name; false for a name of no such form.
+bool SplitVolumeAtName(const std::string& name, std::string& disk, std::uint64_t& sector);
+
 const char* DescribeOpenError(OpenError error);
 
 }  // namespace platform

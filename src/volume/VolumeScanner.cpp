@@ -49,6 +49,17 @@ int VolumeScanner::Open(const std::string& path, const std::string& name)
     m_deviceNode = path;
     Close();
     platform::OpenResult opened = platform::OpenBlockDevice(path);
+    // "DISK@SECTOR": the volume that begins at that sector of the disk (one
+    // the partition search found), unless a file of that very name exists.
+    std::string disk;
+    std::uint64_t sector = 0;
+    if (!opened.device && opened.error == platform::OpenError::NotFound &&
+        platform::SplitVolumeAtName(path, disk, sector)) {
+        platform::OpenResult whole = platform::OpenBlockDevice(disk);
+        if (whole.device)
+            whole.device = std::make_unique<platform::SliceDevice>(std::move(whole.device), sector * 512);
+        opened = std::move(whole);
+    }
     if (!opened.device) {
         m_openError = opened.error;
         m_systemError = opened.systemError;

@@ -6,7 +6,9 @@
 Writes ntfs.img.xz, ntfs-reformatted.img.xz, ntfs-packed-512.img.xz,
 ntfs-packed-4k.img.xz, ntfs-1k-on-4k.img.xz, ntfs-4k-on-1k.img.xz,
 fat32.img.xz, exfat.img.xz, ntfs-overwritten.img.xz, fat32-overwritten.img.xz,
-exfat-overwritten.img.xz and ntfs-reformat-overwritten.img.xz with a manifest each (NAME.manifest.tsv) into
+exfat-overwritten.img.xz, ntfs-reformat-overwritten.img.xz, fat32-formatted.img.xz,
+exfat-formatted.img.xz, and the disks gpt-lost.img.xz, mbr-lost.img.xz and
+repartitioned.img.xz with a manifest each (NAME.manifest.tsv) into
 OUTDIR (default: this folder); with names after OUTDIR only those. Needs root,
 FUSE and loop devices: mkntfs + ntfs-3g (and setfattr), mkfs.vfat + mtools,
 mkfs.exfat + exfat-fuse.
@@ -32,6 +34,19 @@ over its first files before new ones are written. A deleted (or formatted)
 file whose bytes at its own clusters, read back by The Sleuth Kit (icat, or
 istat's cluster list from before the format), no longer hash to what was
 written is marked "overwritten".
+
+The "formatted" volumes are camera cards (photos in DCIM folders, documents
+and music in folders with long names) quick-formatted after they were
+written: every file is "formatted", and only the old folders' clusters that
+the format left know their names.
+
+The disks "gpt-lost" and "mbr-lost" (200 MiB) hold two partitions each
+(NTFS and exFAT under a GPT, FAT32 and NTFS under an MBR) with a few files,
+and then lose their tables (the GPT at both ends, the MBR); "repartitioned"
+holds an NTFS volume at sector 63 and, partitioned again, a new NTFS volume
+at sector 2048 written over it. Their manifests put each file under
+"@START/", and NAME.partitions.tsv lists the volumes (start, sectors, file
+system).
 
 The manifest has one row per written path (folders too), tab-separated:
     path  type(f|d)  size  sha256  state(existing|deleted|formatted|overwritten)
@@ -599,7 +614,7 @@ def zip_content(path, size):
 
 def kind_content(path, size):
     maker = {".jpg": jpeg_content, ".png": png_content, ".pdf": pdf_content, ".zip": zip_content}
-    return maker.get(os.path.splitext(path)[1], content)(path, size)
+    return maker.get(os.path.splitext(path)[1].lower(), content)(path, size)
 
 
 KINDS = [".jpg", ".png", ".pdf", ".zip", ".bin"]
@@ -785,6 +800,203 @@ def make_ntfs_reformat_overwritten(work, out):
     finish(img, m, out, name)
 
 
+# A camera card: photos in DCIM folders, and folders of documents and music
+# with long names, nothing in the root but folders.
+def card_plan():
+    rnd = random.Random("card")
+    folders = ["DCIM", "DCIM/100CANON", "DCIM/101CANON", "Documents", "Documents/Letters to the bank",
+               "Music", "Music/Ünïcødé Ålbum (2019 remaster)"]
+    files = [(f"DCIM/100CANON/IMG_{i:04d}.JPG", rnd.randrange(40_000, 240_000)) for i in range(1, 41)]
+    files += [(f"DCIM/101CANON/Family holiday at the lake, day {i} of the summer.jpg", rnd.randrange(30_000, 90_000))
+              for i in range(1, 9)]
+    files += [("Documents/Letters to the bank/Mortgage application - final version.pdf", 70_000),
+              ("Documents/Letters to the bank/Kontoauszüge März und April.zip", 50_000),
+              ("Documents/Letters to the bank/notes.txt", 3_000),
+              ("Documents/Budget for the whole year 2025.png", 45_000)]
+    files += [(f"Music/Ünïcødé Ålbum (2019 remaster)/{i:02d} - A song whose title needs three long entries.bin",
+               rnd.randrange(100_000, 300_000)) for i in range(1, 7)]
+    return folders, files
+
+
+def make_fat32_formatted(work, out):
+    """A FAT32 card written through mtools and quick-formatted with
+    mkfs.vfat: its FAT and root folder are new, its other folders' clusters
+    are still there. Clusters of 512 bytes, so that folders span several
+    (and grow between the files they name)."""
+    name = "fat32-formatted"
+    img = os.path.join(work, name + ".img")
+    with open(img, "wb") as f:
+        f.truncate(48 * 1024 * 1024)
+    make = ["mkfs.vfat", "-F", "32", "-s", "1", "-n", "CARD"]
+    run(*make, img, stdout=subprocess.DEVNULL)
+    folders, files = card_plan()
+    m = Manifest()
+    src = os.path.join(work, "src")
+    os.makedirs(src, exist_ok=True)
+    for folder in folders:
+        mtools("mmd", "-i", img, "::/" + folder)
+        m.folder(folder)
+    for p, size in files:
+        data = kind_content(p, size)
+        local = os.path.join(src, "f")
+        with open(local, "wb") as f:
+            f.write(data)
+        mtools("mcopy", "-i", img, local, "::/" + p)
+        m.file(p, data)
+    run(*make, img, stdout=subprocess.DEVNULL)
+    for row in m.rows.values():
+        row[3] = "formatted"
+    finish(img, m, out, name)
+
+
+def make_exfat_formatted(work, out):
+    """The same card on exFAT, written through exfat-fuse and quick-formatted
+    with mkfs.exfat."""
+    name = "exfat-formatted"
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(48 * 1024 * 1024)
+    make = ["mkfs.exfat", "-L", "CARD"]
+    run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    folders, files = card_plan()
+    m = Manifest()
+    cleanup = exfat_mount(img, mnt)
+    try:
+        for folder in folders:
+            os.makedirs(os.path.join(mnt, folder), exist_ok=True)
+            m.folder(folder)
+        write_files(mnt, m, files)
+    finally:
+        run("umount", mnt)
+        cleanup()
+    run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for row in m.rows.values():
+        row[3] = "formatted"
+    finish(img, m, out, name)
+
+
+def volume_file(work, name, sectors, make, files, manifest, prefix):
+    """A file system of `sectors` sectors made in its own file by `make`
+    ("ntfs", "exfat" or "fat32") with `files` written into it (their paths
+    in the manifest under `prefix`). Returns the file."""
+    img = os.path.join(work, name)
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(sectors * 512)
+    if make[0] == "ntfs":
+        run("mkntfs", "-F", "-f", "-q", "-p", str(make[1]), "-L", make[2], img, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        mount = ntfs_mount
+    elif make[0] == "exfat":
+        run("mkfs.exfat", "-L", make[2], img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        mount = exfat_mount
+    else:
+        run("mkfs.vfat", "-F", "32", "-h", str(make[1]), "-n", make[2], img, stdout=subprocess.DEVNULL)
+        mount = None
+    local = Manifest()
+    if mount:
+        cleanup = mount(img, mnt)
+        try:
+            write_files(mnt, local, files)
+        finally:
+            run("umount", mnt)
+            cleanup()
+    else:
+        src = os.path.join(work, "src")
+        os.makedirs(src, exist_ok=True)
+        for p, size in files:
+            data = kind_content(p, size)
+            with open(os.path.join(src, "f"), "wb") as f:
+                f.write(data)
+            folder = ""
+            for part in p.split("/")[:-1]:
+                folder += "/" + part
+                subprocess.run(["mmd", "-i", img, "::" + folder], env=ENV, capture_output=True)
+            mtools("mcopy", "-i", img, os.path.join(src, "f"), "::/" + p)
+            local.file(p, kind_content(p, size))
+    for p, row in local.rows.items():
+        manifest.rows[prefix + p] = row
+    return img
+
+
+def place(disk, volume, sector):
+    with open(volume, "rb") as src, open(disk, "r+b") as dst:
+        dst.seek(sector * 512)
+        shutil.copyfileobj(src, dst, 1 << 20)
+
+
+def disk_files(tag):
+    rnd = random.Random(tag)
+    return [(f"Photos/{tag} {i:02d}.jpg", rnd.randrange(20_000, 90_000)) for i in range(6)] + \
+           [(f"Papers/{tag} contract.pdf", 40_000), (f"Papers/{tag} letters.zip", 30_000)]
+
+
+def make_lost_table(work, out, name):
+    """A 200 MiB disk with two partitions (GPT: NTFS and exFAT; MBR: FAT32
+    and NTFS) whose tables were zeroed afterwards: the primary and backup
+    GPT, or the MBR."""
+    disk = os.path.join(work, name + ".img")
+    sectors = 200 * 2048
+    with open(disk, "wb") as f:
+        f.truncate(sectors * 512)
+    gpt = name == "gpt-lost"
+    first, second = (2048, 100 * 2048), (2048 + 100 * 2048, 90 * 2048)
+    layout = "label: gpt\n" if gpt else "label: dos\n"
+    kinds = (("ntfs", "exfat") if gpt else ("fat32", "ntfs"))
+    types = {"ntfs": "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" if gpt else "7",
+             "exfat": "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" if gpt else "7",
+             "fat32": "c"}
+    for (start, size), kind in zip((first, second), kinds):
+        layout += f"start={start}, size={size}, type={types[kind]}\n"
+    subprocess.run(["sfdisk", "-q", disk], input=layout, text=True, check=True, env=ENV, stdout=subprocess.DEVNULL)
+    m = Manifest()
+    for (start, size), kind, label in zip((first, second), kinds, ("FIRST", "SECOND")):
+        img = volume_file(work, f"{name}-{start}.vol", size, (kind, start, label), disk_files(label), m, f"@{start}/")
+        place(disk, img, start)
+        os.remove(img)
+    # The tables go: the MBR, and for GPT its header and entries at both ends.
+    with open(disk, "r+b") as f:
+        f.write(bytes(512 * (34 if gpt else 1)))
+        if gpt:
+            f.seek((sectors - 33) * 512)
+            f.write(bytes(33 * 512))
+    m.write(os.path.join(out, name + ".manifest.tsv"))
+    with open(os.path.join(out, name + ".partitions.tsv"), "w") as f:
+        f.write("start\tsectors\tfs\n")
+        for (start, size), kind in zip((first, second), kinds):
+            f.write(f"{start}\t{size}\t{kind}\n")
+    subprocess.run(["xz", "-9", "-f", "-k", disk], check=True)
+    shutil.move(disk + ".xz", os.path.join(out, name + ".img.xz"))
+
+
+def make_repartitioned(work, out):
+    """A disk whose NTFS partition began at sector 63, partitioned again
+    with a new NTFS volume at sector 2048 over the old one: the old volume's
+    first sectors and $MFT are still there."""
+    name = "repartitioned"
+    disk = os.path.join(work, name + ".img")
+    sectors = 160 * 2048
+    with open(disk, "wb") as f:
+        f.truncate(sectors * 512)
+    m = Manifest()
+    old = volume_file(work, "old.vol", 120 * 2048, ("ntfs", 63, "OLD"), disk_files("old"), m, "@63/")
+    place(disk, old, 63)
+    os.remove(old)
+    subprocess.run(["sfdisk", "-q", disk], input=f"label: dos\nstart=2048, size={150 * 2048}, type=7\n",
+                   text=True, check=True, env=ENV, stdout=subprocess.DEVNULL)
+    new = volume_file(work, "new.vol", 150 * 2048, ("ntfs", 2048, "NEW"), disk_files("new"), m, "@2048/")
+    place(disk, new, 2048)
+    os.remove(new)
+    m.write(os.path.join(out, name + ".manifest.tsv"))
+    with open(os.path.join(out, name + ".partitions.tsv"), "w") as f:
+        f.write(f"start\tsectors\tfs\n63\t{120 * 2048}\tntfs\n2048\t{150 * 2048}\tntfs\n")
+    subprocess.run(["xz", "-9", "-f", "-k", disk], check=True)
+    shutil.move(disk + ".xz", os.path.join(out, name + ".img.xz"))
+
+
 def finish(img, manifest, out, name):
     manifest.write(os.path.join(out, name + ".manifest.tsv"))
     subprocess.run(["xz", "-9", "-f", "-k", img], check=True)
@@ -810,6 +1022,11 @@ def main():
             w, out, "exfat-overwritten", ["mkfs.exfat"], exfat_mount),
         "fat32-overwritten": lambda w: make_fat32_overwritten(w, out),
         "ntfs-reformat-overwritten": lambda w: make_ntfs_reformat_overwritten(w, out),
+        "fat32-formatted": lambda w: make_fat32_formatted(w, out),
+        "exfat-formatted": lambda w: make_exfat_formatted(w, out),
+        "gpt-lost": lambda w: make_lost_table(w, out, "gpt-lost"),
+        "mbr-lost": lambda w: make_lost_table(w, out, "mbr-lost"),
+        "repartitioned": lambda w: make_repartitioned(w, out),
     }
     names = sys.argv[2:] or list(makers)
     with tempfile.TemporaryDirectory() as work:
