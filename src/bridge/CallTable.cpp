@@ -9,6 +9,7 @@
 #include "search/Evidence.h"
 #include "search/Scans.h"
 #include "volume/FileContent.h"
+#include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
@@ -67,6 +68,9 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"GetRecoverProc", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverProc(); }},
         {"GetRecoverReport", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverReport(); }},
         {"OpenImageFile", 1, [](MainFrame& m, DocumentId, const Values& a) { return m.OpenImageFile(a); }},
+        {"SearchDiskPartitions", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.SearchDiskPartitions(a); }},
+        {"GetPartitionSearch", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetPartitionSearch(); }},
+        {"ScanFoundVolume", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanFoundVolume(a); }},
         {"ReleaseScan", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"CleanScanInfo", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"GetLastScanStatus", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetLastScanStatus(); }},
@@ -146,6 +150,11 @@ std::string UserName(const std::vector<disks::DiskInfo>& list, const std::string
         return VolumeTitle(list, disk, partition);
     if (device.rfind("\\\\.\\", 0) == 0)
         return device.substr(4);
+    // A volume the partition search found: the disk, and where on it.
+    std::string whole;
+    std::uint64_t sector = 0;
+    if (platform::SplitVolumeAtName(device, whole, sector) && !platform::FileReadable(device))
+        return whole.substr(whole.find_last_of('/') + 1) + ", the volume found at sector " + std::to_string(sector);
     return device;
 }
 
@@ -749,6 +758,96 @@ Value MainFrame::OpenImageFile(const Values& args)
         return Value(1);
     disks::OfferImage(platform::CanonicalPath(path));
     return Value(0);
+}
+
+// SearchDiskPartitions(disk, partition, whole): looks on disk `disk` of the
+// list (partition 0; or the image file `partition` of the image files, a
+// copy of a whole disk) for the volumes on it, in the background: where
+// partitions begin, or with `whole` at every sector. 0; 1 while a search
+// runs; 2 when the list has no such disk.
+Value MainFrame::SearchDiskPartitions(const Values& args)
+{
+    const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
+    const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
+    const bool whole = args[2].IsInt() ? args[2].Int() != 0 : args[2].IsBool() && args[2].Bool();
+    if (m_disks.empty())
+        FreshDiskInfo();
+    std::string device, reason;
+    if ((partition != 0 && disk != disks::kImageDisk) ||
+        !disks::ResolvePartition(m_disks, disk, partition, device, reason) || device.empty())
+        return Value(2);
+    platform::OpenResult opened = platform::OpenBlockDevice(device);
+    if (!opened.device)
+        return Value(2);
+    auto done = std::make_shared<std::atomic<std::uint64_t>>(0);
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_hunt.running)
+            return Value(1);
+        m_hunt = PartitionHunt {disk, partition, device, whole, true, false, 0, done, {}};
+        const std::uint64_t sectors = opened.device->Size() / 512;
+        // The quick search looks at three sectors of every MiB and every track.
+        m_hunt.sectors = whole ? sectors : 3 * (sectors / 2048 + sectors / 63) + 1;
+    }
+    base::LogLess("Looking for the volumes on %s%s", device.c_str(), whole ? ", every sector" : "");
+    std::shared_ptr<platform::BlockDevice> source(std::move(opened.device));
+    Start([this, source, done, whole] {
+        scan::PartitionSearchOptions options;
+        options.everySector = whole;
+        options.done = done.get();
+        options.stop = &m_closing;
+        std::vector<scan::FoundVolume> found = scan::SearchPartitions(*source, options);
+        base::LogLess("The volume search found %zu volumes", found.size());
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_hunt.found = std::move(found);
+        m_hunt.running = false;
+        m_hunt.ended = true;
+    });
+    return Value(0);
+}
+
+// [disk, partition, running, ended, done, total, whole, found], each found
+// volume as [start sector, sectors, file system, label, named by a table
+// (0/1), overlaps another (0/1), only its backup boot sector (0/1)]; an
+// empty array before any search.
+Value MainFrame::GetPartitionSearch()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (!m_hunt.done)
+        return Value::Array {};
+    Value::Array found;
+    for (const scan::FoundVolume& v : m_hunt.found)
+        found.push_back(Value::Array {static_cast<std::int64_t>(v.startSector), static_cast<std::int64_t>(v.sectors),
+                                      std::string(scan::FileSystemName(v.fileSystem)), v.label, v.inTable ? 1 : 0,
+                                      v.overlaps != 0 ? 1 : 0, v.fromBackup ? 1 : 0});
+    const std::uint64_t done = std::min(m_hunt.done->load(), m_hunt.sectors);
+    return Value::Array {static_cast<std::int64_t>(m_hunt.disk), static_cast<std::int64_t>(m_hunt.partition),
+                         m_hunt.running ? 1 : 0, m_hunt.ended ? 1 : 0, static_cast<std::int64_t>(done),
+                         static_cast<std::int64_t>(m_hunt.sectors), m_hunt.whole ? 1 : 0, std::move(found)};
+}
+
+// ScanFoundVolume(disk, partition, start): scans the volume the last search
+// of that disk found at sector `start`, as ScanDiskPartitionDelFile scans a
+// partition. 0; 1 while work runs; 2 when the search found no volume there.
+Value MainFrame::ScanFoundVolume(const Values& args)
+{
+    const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
+    const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
+    const std::int64_t start = IntArg(args[2]);
+    std::string device;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        const bool known = m_hunt.ended && m_hunt.disk == disk && m_hunt.partition == partition &&
+                           std::any_of(m_hunt.found.begin(), m_hunt.found.end(), [start](const scan::FoundVolume& v) {
+                               return start >= 0 && v.startSector == static_cast<std::uint64_t>(start);
+                           });
+        if (!known)
+            return Value(2);
+        device = m_hunt.device;
+    }
+    if (!Reserve(m_workFlag, kWorkNormalScan))
+        return Value(1);
+    return StartScan(platform::VolumeAtName(device, static_cast<std::uint64_t>(start)));
 }
 
 Value MainFrame::GetLastScanStatus()

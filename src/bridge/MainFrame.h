@@ -7,6 +7,7 @@
 
 #include "bridge/UiChannel.h"
 #include "disks/Disks.h"
+#include "search/PartitionSearch.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/Process.h"
 #include "recover/RecoveryWriter.h"
@@ -217,6 +218,9 @@ private:
     Value GetScanFolders(DocumentId caller, const Values& args);
     Value GetWorkState();
     Value OpenImageFile(const Values& args);
+    Value SearchDiskPartitions(const Values& args);
+    Value GetPartitionSearch();
+    Value ScanFoundVolume(const Values& args);
     Value GetLastScanStatus();
     Value DiscardSavedScan();
     Value GetSaveScanInfo();
@@ -277,6 +281,21 @@ private:
         bool running = false;
     };
     ContentChecks m_checks;
+
+    // The search of a disk (or an image file of a whole disk) for volumes no
+    // table names: which, how far it got, and what it found. One at a time.
+    struct PartitionHunt {
+        std::uint32_t disk = 0;
+        std::uint32_t partition = 0;
+        std::string device;
+        bool whole = false;
+        bool running = false;
+        bool ended = false;
+        std::uint64_t sectors = 0;  // to look at, for the progress
+        std::shared_ptr<std::atomic<std::uint64_t>> done;
+        std::vector<scan::FoundVolume> found;
+    };
+    PartitionHunt m_hunt;  // under m_stateLock
     std::atomic<std::uint32_t> m_workFlag {0};
     std::vector<disks::DiskInfo> m_disks;  // the UI thread's alone
     // The scan phases that ended and were not told yet: 1 the normal scan,

@@ -29,6 +29,22 @@ export function partition(entry) {
   return { mount, fileSystem, total, free, number, systemMark, label };
 }
 
+// GetPartitionSearch: the search of a disk for its volumes, and what it
+// found; null before any search.
+export function partitionSearch(answer) {
+  if (!Array.isArray(answer) || answer.length < 8) return null;
+  const [disk, partition, running, ended, done, total, whole, found] = answer;
+  return {
+    disk, partition, running: Boolean(running), ended: Boolean(ended), done: Number(done), total: Number(total),
+    whole: Boolean(whole),
+    found: list(found).map((v) => {
+      const [start, sectors, fileSystem, label, inTable, overlaps, fromBackup] = list(v);
+      return { start: Number(start), sectors: Number(sectors), fileSystem, label, inTable: Boolean(inTable),
+        overlaps: Boolean(overlaps), fromBackup: Boolean(fromBackup) };
+    }),
+  };
+}
+
 // GetSaveScanInfo: the names the saved scan's drive goes by.
 export function savedScanName(info) {
   const names = Array.isArray(info) ? info[0] : null;

@@ -303,6 +303,43 @@ test('files overwritten since they were deleted: the list says so and why, a fil
   }
 });
 
+test('a disk image whose partition table is gone: its volumes are found, one scans and a folder of it recovers', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const host = await startHost([copyImage('gpt-lost.img', folder)], { cwd: folder });
+  const { page, problems } = await openPage(browser, host.url);
+  try {
+    // The image holds no volume at its start: it cannot be scanned as one,
+    // and the volumes on it can be looked for.
+    const image = page.locator('li', { has: page.locator('button.partition', { hasText: 'gpt-lost.img' }) });
+    assert.ok(await image.locator('button.partition').first().isDisabled());
+    await image.locator('button.hunt').click();
+    const first = page.locator('button.partition.found', { hasText: 'FIRST' });
+    await first.waitFor({ timeout: 30000 });
+    assert.match(await first.textContent(), /NTFS · 105 MB.*starts at sector 2,048.*found: not in the partition table/);
+    assert.match(await page.locator('button.partition.found', { hasText: 'SECOND' }).textContent(), /exFAT/);
+    await page.screenshot({ path: join(shots, 'found-volumes.png'), fullPage: true });
+    await first.click();
+    await finished(page);
+    const entries = manifest('gpt-lost').map((e) => ({ ...e, path: e.path.replace(/^@2048\//, '') }))
+      .filter((e) => !e.path.startsWith('@'));
+    const counts = await topCounts(page);
+    assert.equal(counts.Photos, filesUnder(entries, 'Photos').length);
+    await folderItem(page, 'Photos').locator('input').check();
+    const destination = mkdtempSync(join(tmpdir(), 'quenlar-found-out-'));
+    await page.fill('#destination', destination);
+    await page.click('#recover-start');
+    await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
+    const expected = filesUnder(entries, 'Photos').map((e) => e.path).sort();
+    assert.deepEqual(writtenFiles(destination), expected);
+    for (const path of expected) assert.equal(sha256(join(destination, path)), entries.find((e) => e.path === path).sha256, path);
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
+
 test('a damaged drive: after the scan the page says what of its records could not be used, and what was done', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
   process.env.QUENLAR_LOCK_DIR = folder;
