@@ -12,6 +12,7 @@ packages=(
   libblkid-dev
   fdisk
   sleuthkit
+  testdisk
   ntfs-3g
   dosfstools mtools
   exfatprogs exfat-fuse

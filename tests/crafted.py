@@ -322,6 +322,27 @@ class Exfat:
         return self.heap + (c - 2) * self.cluster
 
 
+def fat32_folder_maze(data, folders=5000):
+    """fat32-formatted.img (a quick-formatted card) whose free clusters hold
+    `folders` old folders, one a cluster: each names the next as its
+    subfolder and is named by the one before, the last names the first, and
+    each holds 13 files whose data lies in the folders themselves. The deep
+    scan's folder search must place them all, in bounded time and depth."""
+    data = bytearray(data)
+    fs = Fat32(data)
+    first = fs.free_run(folders)
+    for i in range(folders):
+        c = first + i
+        nxt = first + (i + 1) % folders
+        parent = first + (i - 1) % folders
+        entries = [short_entry(b".          ", 0x10, c, 0), short_entry(b"..         ", 0x10, parent, 0),
+                   short_entry(b"D%07d   " % ((i + 1) % folders), 0x10, nxt, 0)]
+        entries += [short_entry(b"F%07dBIN" % k, 0x20, first + (i + k) % folders, 300) for k in range(13)]
+        blob = b"".join(entries)[:fs.cluster]
+        data[fs.offset(c):fs.offset(c) + len(blob)] = blob
+    return bytes(data)
+
+
 def exfat_set(name, folder, first, length, no_fat_chain=True):
     """A File, Stream Extension and File Name entry set (in use)."""
     assert len(name) <= 15
@@ -408,6 +429,7 @@ CRAFTED = {
     "ntfs-control-characters": ("ntfs", ntfs_control_characters),
     "fat32-namesakes": ("fat32", fat32_namesakes),
     "fat32-shared-chain": ("fat32", fat32_shared_chain),
+    "fat32-folder-maze": ("fat32-formatted", fat32_folder_maze),
     "exfat-overlapping-folders": ("exfat", exfat_overlapping_folders),
     "fat32-no-fat": ("fat32", fat32_no_fat),
     "fat32-255-fats": ("fat32", fat32_255_fats),

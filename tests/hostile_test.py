@@ -70,6 +70,15 @@ class Crafted(Workdir):
         self.assertEqual(len(rows), 20000)
         self.assertTrue(all(r["verdict"] in ("likely", "partial", "overwritten", "unknown") for r in rows))
 
+    def test_a_maze_of_old_folders_is_placed_in_bounded_time_and_depth(self):
+        # 5,000 old folders that name each other in a ring, with files in
+        # each: every one is found once, and no path is deeper than the
+        # folder walk allows.
+        rows = self.rows(self.image("fat32-folder-maze"), "--deep")
+        files = [r for r in rows if r["name"].startswith("F") and r["name"].endswith(".BIN")]
+        self.assertEqual(len(files), 5000 * 13)
+        self.assertTrue(all(r["path"].count("\\") <= 513 for r in rows))
+
     def test_control_characters_are_escaped_in_text_output(self):
         image = self.image("ntfs-control-characters")
         table = quenlar("scan", image, cwd=self.dir).stdout

@@ -33,7 +33,7 @@ namespace {
 constexpr std::size_t kEntry = 32;
 constexpr std::size_t kMaxName = 259;
 constexpr std::uint32_t kRoot = 0;  // the key the root folder goes by
-constexpr int kMaxDepth = 512;
+constexpr std::size_t kMaxDepth = 512;
 // How far back a folder's clusters are followed to its first one.
 constexpr std::uint32_t kMaxFolderClusters = 65536;
 // The most of a cluster looked at: a folder's entries begin at its start.
@@ -240,6 +240,10 @@ private:
     // Set when the pass ends: a folder cluster found after the data of the
     // last file a full folder cluster names, and that cluster.
     std::unordered_map<std::uint32_t, std::uint32_t> m_grownInto;
+    // What the placing worked out, kept as it goes: the first cluster of
+    // the folder of each cluster, and the path of each folder.
+    mutable std::unordered_map<std::uint32_t, std::uint32_t> m_folderOf;
+    mutable std::unordered_map<std::uint32_t, std::pair<std::string, std::size_t>> m_paths;  // and its depth
     std::unordered_map<std::uint32_t, std::uint32_t> m_firstStart;  // folder cluster -> its first file's start
     // The cluster before `c` in its folder when the folder grew elsewhere; 0
     // when none is known.
@@ -557,18 +561,32 @@ void FolderSearch::LookExfat(std::uint32_t c, ByteView d)
 
 std::uint32_t FolderSearch::FolderOf(std::uint32_t c) const
 {
-    for (std::uint32_t steps = 0; steps < kMaxFolderClusters; ++steps) {
-        if (c == kRoot || c == m_root)
-            return kRoot;
+    // Each cluster passed is told the answer, so that no walk is made twice.
+    std::vector<std::uint32_t> passed;
+    std::uint32_t head = c;
+    for (std::uint32_t steps = 0;; ++steps) {
+        const auto known = m_folderOf.find(c);
+        if (known != m_folderOf.end()) {
+            head = known->second;
+            break;
+        }
+        if (c == kRoot || c == m_root) {
+            head = kRoot;
+            break;
+        }
+        head = c;
         const auto it = m_state.folders.find(c);
-        if (it == m_state.folders.end() || (it->second.flags & kHead) != 0)
-            return c;
+        if (steps == kMaxFolderClusters || it == m_state.folders.end() || (it->second.flags & kHead) != 0)
+            break;
+        passed.push_back(c);
         // A folder's clusters follow one another; the one before goes on
         // here only when it ended full. (On FAT32, where every folder but
         // the root begins with "." and "..", one after the root's first
         // cluster is the root's.)
-        if (c - 1 == m_root && !m_exfat)
-            return kRoot;
+        if (c - 1 == m_root && !m_exfat) {
+            head = kRoot;
+            break;
+        }
         const auto before = m_state.folders.find(c - 1);
         if (before != m_state.folders.end() && (before->second.flags & kSeen) != 0 &&
             (before->second.flags & kEnded) == 0) {
@@ -579,11 +597,13 @@ std::uint32_t FolderSearch::FolderOf(std::uint32_t c) const
         // where the data of the file it had named last ended, or after the
         // data of the file it then named first.
         const std::uint32_t from = GrownFrom(c);
-        if (from == 0)
-            return c;
+        if (from == 0 || std::find(passed.begin(), passed.end(), from) != passed.end())
+            break;
         c = from;
     }
-    return c;
+    for (const std::uint32_t p : passed)
+        m_folderOf[p] = head;
+    return head;
 }
 
 void FolderSearch::KeepOpenRun(std::uint32_t c, std::uint64_t end, std::vector<std::uint8_t> run)
@@ -618,19 +638,43 @@ std::uint32_t FolderSearch::GrownFrom(std::uint32_t c) const
 
 bool FolderSearch::PathOf(std::uint32_t head, std::string& path) const
 {
-    path.clear();
+    // Up to the root, a folder whose path is known, or where the chain
+    // breaks; then down again, each folder's path kept. A path deeper than
+    // a folder walk goes starts again under "lost_dir\".
+    std::vector<std::uint32_t> chain;
     std::unordered_set<std::uint32_t> visited;
-    for (int depth = 0; depth < kMaxDepth; ++depth) {
-        if (head == kRoot)
-            return true;
-        const auto it = m_state.folders.find(head);
-        if (it == m_state.folders.end() || (it->second.flags & kNamed) == 0 || !visited.insert(head).second)
+    bool whole = false;
+    path = kLostDir;
+    std::size_t depth = 0;
+    for (std::uint32_t h = head; chain.size() < kMaxDepth;) {
+        if (h == kRoot) {
+            path.clear();
+            whole = true;
             break;
-        path.insert(0, it->second.name + "\\");
-        head = FolderOf(it->second.parent);
+        }
+        const auto known = m_paths.find(h);
+        if (known != m_paths.end()) {
+            path = known->second.first;
+            depth = known->second.second;
+            whole = path.rfind(kLostDir, 0) != 0;
+            break;
+        }
+        const auto it = m_state.folders.find(h);
+        if (it == m_state.folders.end() || (it->second.flags & kNamed) == 0 || !visited.insert(h).second)
+            break;
+        chain.push_back(h);
+        h = FolderOf(it->second.parent);
     }
-    path.insert(0, kLostDir);
-    return false;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (++depth > kMaxDepth) {
+            path = kLostDir;
+            depth = 1;
+            whole = false;
+        }
+        path += m_state.folders.find(*it)->second.name + "\\";
+        m_paths[*it] = {path, depth};
+    }
+    return whole;
 }
 
 void FolderSearch::Finish()
