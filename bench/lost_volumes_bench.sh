@@ -61,11 +61,11 @@ disk=$cache/lost-mbr-4g.img
 if [ ! -f "$disk" ]; then
   echo "making $disk ..." >&2
   truncate -s 4G "$disk.tmp"
-  printf 'label: dos\nstart=2048, size=4194304, type=7\nstart=4196352, size=4194304, type=c\n' | sfdisk -q "$disk.tmp"
+  printf 'label: dos\nstart=2048, size=4194304, type=7\nstart=4196352, size=4190208, type=c\n' | sfdisk -q "$disk.tmp"
   part=$(mktemp); truncate -s 2G "$part"
   mkntfs -F -f -q -p 2048 "$part" >/dev/null 2>&1
   dd if="$part" of="$disk.tmp" bs=1M seek=1 conv=notrunc status=none
-  truncate -s 0 "$part"; truncate -s 2G "$part"; mkfs.vfat -F 32 "$part" >/dev/null
+  truncate -s 0 "$part"; truncate -s $((4190208 * 512)) "$part"; mkfs.vfat -F 32 "$part" >/dev/null
   dd if="$part" of="$disk.tmp" bs=1M seek=$((4196352 / 2048)) conv=notrunc status=none
   rm -f "$part"
   dd if=/dev/zero of="$disk.tmp" bs=512 count=1 conv=notrunc status=none

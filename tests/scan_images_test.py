@@ -425,6 +425,10 @@ class LostPartitions(Workdir):
         # A volume image is found at sector 0; a file of no volume gives none.
         found = json.loads(quenlar("partitions", "--json", os.path.join(ARGS.images, "fat32.img"), cwd=self.dir).stdout)
         self.assertEqual([(v["startSector"], v["fileSystem"]) for v in found], [(0, "FAT32")])
+        # A file whose own name ends in @N is read as itself.
+        named = os.path.join(self.dir, "card@2048")
+        shutil.copyfile(os.path.join(ARGS.images, "fat32.img"), named)
+        self.assertEqual(json.loads(quenlar("probe", "--json", named, cwd=self.dir).stdout)["fileSystem"], "FAT32")
         junk = os.path.join(self.dir, "junk.img")
         with open(junk, "wb") as f:
             f.write(os.urandom(4 << 20))
