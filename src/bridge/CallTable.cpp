@@ -71,6 +71,7 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"SearchDiskPartitions", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.SearchDiskPartitions(a); }},
         {"GetPartitionSearch", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetPartitionSearch(); }},
         {"ScanFoundVolume", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanFoundVolume(a); }},
+        {"StopPartitionSearch", 0, [](MainFrame& m, DocumentId, const Values&) { return m.StopPartitionSearch(); }},
         {"ReleaseScan", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"CleanScanInfo", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"GetLastScanStatus", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetLastScanStatus(); }},
@@ -785,6 +786,7 @@ Value MainFrame::SearchDiskPartitions(const Values& args)
         if (m_hunt.running)
             return Value(1);
         m_hunt = PartitionHunt {disk, partition, device, whole, true, false, 0, done, {}};
+        m_huntStop = m_closing.load();
         const std::uint64_t sectors = opened.device->Size() / 512;
         // The quick search looks at three sectors of every MiB and every track.
         m_hunt.sectors = whole ? sectors : 3 * (sectors / 2048 + sectors / 63) + 1;
@@ -795,13 +797,15 @@ Value MainFrame::SearchDiskPartitions(const Values& args)
         scan::PartitionSearchOptions options;
         options.everySector = whole;
         options.done = done.get();
-        options.stop = &m_closing;
+        options.stop = &m_huntStop;
         std::vector<scan::FoundVolume> found = scan::SearchPartitions(*source, options);
         base::LogLess("The volume search found %zu volumes", found.size());
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_hunt.found = std::move(found);
         m_hunt.running = false;
         m_hunt.ended = true;
+        if (!m_huntStop)
+            done->store(m_hunt.sectors);  // all of it was looked at
     });
     return Value(0);
 }
@@ -824,6 +828,13 @@ Value MainFrame::GetPartitionSearch()
     return Value::Array {static_cast<std::int64_t>(m_hunt.disk), static_cast<std::int64_t>(m_hunt.partition),
                          m_hunt.running ? 1 : 0, m_hunt.ended ? 1 : 0, static_cast<std::int64_t>(done),
                          static_cast<std::int64_t>(m_hunt.sectors), m_hunt.whole ? 1 : 0, std::move(found)};
+}
+
+// Ends the running search for volumes, keeping what it found so far. 0.
+Value MainFrame::StopPartitionSearch()
+{
+    m_huntStop = true;
+    return Value(0);
 }
 
 // ScanFoundVolume(disk, partition, start): scans the volume the last search

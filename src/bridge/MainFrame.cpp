@@ -45,6 +45,7 @@ MainFrame::~MainFrame()
     // The path streamer and folder listings set no work bit: ask them to end
     // and wait for them, so that none outlives the state it uses.
     m_closing = true;
+    m_huntStop = true;
     Wake();
     while (m_workers.load() != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

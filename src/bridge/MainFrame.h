@@ -221,6 +221,7 @@ private:
     Value SearchDiskPartitions(const Values& args);
     Value GetPartitionSearch();
     Value ScanFoundVolume(const Values& args);
+    Value StopPartitionSearch();
     Value GetLastScanStatus();
     Value DiscardSavedScan();
     Value GetSaveScanInfo();
@@ -296,6 +297,7 @@ private:
         std::vector<scan::FoundVolume> found;
     };
     PartitionHunt m_hunt;  // under m_stateLock
+    std::atomic<bool> m_huntStop {false};  // asks the running search to end
     std::atomic<std::uint32_t> m_workFlag {0};
     std::vector<disks::DiskInfo> m_disks;  // the UI thread's alone
     // The scan phases that ended and were not told yet: 1 the normal scan,

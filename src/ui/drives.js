@@ -66,7 +66,15 @@ function drawSearch(holder, disk, partition, hideNamed) {
   if (state.running) {
     const share = state.total > 0 ? Math.min(99, Math.floor((100 * state.done) / state.total)) : 0;
     holder.append(element('p', `Looking for volumes${state.whole ? ' at every sector' : ' where partitions begin'}: ${share}%`, 'hint'));
+    const stop = element('button', 'Stop looking', 'secondary hunt-stop');
+    stop.type = 'button';
+    stop.disabled = session.closed;
+    stop.addEventListener('click', () => call('StopPartitionSearch'));
+    holder.append(stop);
     return;
+  }
+  if (state.total > 0 && state.done < state.total) {
+    holder.append(element('p', `The search was stopped at ${Math.floor((100 * state.done) / state.total)}%: what it found so far is below.`, 'hint'));
   }
   const shown = state.found.filter((v) => !(hideNamed && v.inTable));
   if (shown.length === 0) {
