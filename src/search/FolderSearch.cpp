@@ -267,6 +267,14 @@ void FolderSearch::LookAtCluster(std::uint32_t c, ByteView d)
         m_tail.clear();
         return;
     }
+    // Most clusters hold file data or nothing: their first byte begins no
+    // entry of a folder.
+    const std::uint8_t first = d.U8(0);
+    const bool maybe = m_exfat ? ExfatEntryType(first) : first != 0 && (first == '.' || PlausibleEntry(d.Sub(0, kEntry)));
+    if (!maybe) {
+        m_tail.clear();
+        return;
+    }
     const auto it = m_state.folders.find(c);
     if (it != m_state.folders.end() && (it->second.flags & kSeen) != 0) {
         m_tail.clear();  // read before this pass was paused
