@@ -88,6 +88,23 @@ class WindowsProgram(Workdir):
                             row.pop("volume", None)
                     self.assertEqual(windows, linux)
 
+    def test_found_volumes_and_old_folders_are_the_same(self):
+        # The partition search of a disk whose table is gone, a volume read
+        # by its start, and the deep scan's old folders of a formatted card.
+        disk = os.path.join(ARGS.images, "gpt-lost.img")
+        for whole in ([], ["--whole"]):
+            linux = json.loads(self.linux("partitions", "--json", *whole, disk))
+            windows = json.loads(self.wine("partitions", "--json", *whole, windows_path(disk)))
+            for row in linux + windows:
+                row.pop("volume")
+            self.assertEqual(windows, linux)
+        for ours, theirs in ((disk + "@206848", windows_path(disk) + "@206848"),
+                             (os.path.join(ARGS.images, "exfat-formatted.img"),
+                              windows_path(os.path.join(ARGS.images, "exfat-formatted.img")))):
+            linux = [json.loads(line) for line in self.linux("scan", "--deep", "--json", ours).splitlines() if line.strip()]
+            windows = [json.loads(line) for line in self.wine("scan", "--deep", "--json", theirs).splitlines() if line.strip()]
+            self.assertEqual(windows, linux)
+
     def test_recovery_writes_the_same_files(self):
         for name in ("ntfs", "fat32", "exfat", "ntfs-packed-4k"):
             image = os.path.join(ARGS.images, name + ".img")
