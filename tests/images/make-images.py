@@ -432,6 +432,15 @@ def mtools(*args):
     run(*args)
 
 
+def mcopy(work, img, path, data):
+    """Writes `data` as `path` into the FAT32 image `img` through mtools."""
+    local = os.path.join(work, "src", "f")
+    os.makedirs(os.path.dirname(local), exist_ok=True)
+    with open(local, "wb") as f:
+        f.write(data)
+    mtools("mcopy", "-i", img, local, "::/" + path)
+
+
 def make_fat32(work, out):
     img = os.path.join(work, "fat32.img")
     with open(img, "wb") as f:
@@ -607,8 +616,9 @@ def zip_content(path, size):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as z:
         half = max(size // 2 - 100, 1)
-        z.writestr("a.bin", content(path + "#a", half))
-        z.writestr("b.bin", content(path + "#b", half))
+        # A fixed time, so that the manifests are the same on every run.
+        z.writestr(zipfile.ZipInfo("a.bin", (2020, 1, 1, 0, 0, 0)), content(path + "#a", half))
+        z.writestr(zipfile.ZipInfo("b.bin", (2020, 1, 1, 0, 0, 0)), content(path + "#b", half))
     return buffer.getvalue()
 
 
@@ -831,17 +841,12 @@ def make_fat32_formatted(work, out):
     run(*make, img, stdout=subprocess.DEVNULL)
     folders, files = card_plan()
     m = Manifest()
-    src = os.path.join(work, "src")
-    os.makedirs(src, exist_ok=True)
     for folder in folders:
         mtools("mmd", "-i", img, "::/" + folder)
         m.folder(folder)
     for p, size in files:
         data = kind_content(p, size)
-        local = os.path.join(src, "f")
-        with open(local, "wb") as f:
-            f.write(data)
-        mtools("mcopy", "-i", img, local, "::/" + p)
+        mcopy(work, img, p, data)
         m.file(p, data)
     run(*make, img, stdout=subprocess.DEVNULL)
     for row in m.rows.values():
@@ -905,17 +910,12 @@ def volume_file(work, name, sectors, make, files, manifest, prefix):
             run("umount", mnt)
             cleanup()
     else:
-        src = os.path.join(work, "src")
-        os.makedirs(src, exist_ok=True)
         for p, size in files:
-            data = kind_content(p, size)
-            with open(os.path.join(src, "f"), "wb") as f:
-                f.write(data)
             folder = ""
             for part in p.split("/")[:-1]:
                 folder += "/" + part
                 subprocess.run(["mmd", "-i", img, "::" + folder], env=ENV, capture_output=True)
-            mtools("mcopy", "-i", img, os.path.join(src, "f"), "::/" + p)
+            mcopy(work, img, p, kind_content(p, size))
             local.file(p, kind_content(p, size))
     for p, row in local.rows.items():
         manifest.rows[prefix + p] = row
