@@ -892,6 +892,11 @@ Value MainFrame::GetSaveScanInfo()
                 names.push_back(p.mountPath.empty() ? name : p.mountPath);
         }
     }
+    // A volume the partition search found goes by its disk and start.
+    std::string disk;
+    std::uint64_t sector = 0;
+    if (names.size() == 1 && platform::SplitVolumeAtName(record.path, disk, sector))
+        names.push_back(UserName(m_disks, record.path));
     const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
     const bool deep = volume && volume->ScanMode() == scan::kScanDeepRunning;
     return Value::Array {Value(std::move(names)), deep ? 1 : 0};
