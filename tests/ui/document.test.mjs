@@ -265,7 +265,9 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     // Worst first.
     const byCondition = page.locator('.grid-head [data-key="9"]');
     while ((await byCondition.getAttribute('aria-sort')) !== 'descending') await byCondition.click();
-    assert.equal(await page.locator('.grid-space .grid-row[data-at="0"] .verdict').textContent(), 'Overwritten');
+    // (The list is drawn on the next frame.)
+    await page.waitForFunction(() => document.querySelector('.grid-space .grid-row[data-at="0"]:not([hidden]) .verdict')
+      ?.textContent === 'Overwritten');
     await page.screenshot({ path: join(shots, 'verdicts.png'), fullPage: false });
 
     // Only the files likely to come back whole.
@@ -284,6 +286,8 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     await folderItem(page, 'Album').locator('.name').click();
     await page.waitForFunction(() => /^\d+ files$/.test(document.getElementById('rows-count').textContent));
     while ((await byCondition.getAttribute('aria-sort')) !== 'descending') await byCondition.click();
+    await page.waitForFunction(() => document.querySelector('.grid-space .grid-row[data-at="0"]:not([hidden]) .verdict')
+      ?.textContent === 'Overwritten');
     await page.locator('.grid-space .grid-row[data-at="0"] input').check();
     const destination = mkdtempSync(join(tmpdir(), 'quenlar-verdict-out-'));
     await page.fill('#destination', destination);
