@@ -154,10 +154,14 @@ public:
     {
         if (position < m_dataStart)
             return std::min(limit, m_dataStart - position);
+        // From inside a cluster (a read that went back for a record cut by
+        // the last one), as far as a border allows: a short read could cut
+        // such a record again.
         const std::uint64_t into = (position - m_dataStart) % m_spc;
-        if (into != 0)
-            return std::min(limit, m_spc - into);
-        return m_spc <= limit ? limit - limit % m_spc : limit;
+        const std::uint64_t head = into != 0 ? m_spc - into : 0;
+        if (limit <= head)
+            return limit;
+        return limit - head >= m_spc ? head + (limit - head) / m_spc * m_spc : limit;
     }
 
     std::size_t Look(std::uint8_t* buffer, std::size_t bytes, std::uint64_t firstSector) override
