@@ -2,6 +2,7 @@
 // come back broken; the SHA-256 of the receipts; the cluster map; and how a
 // verdict follows from the evidence.
 #include "base/Sha256.h"
+#include "filetypes/CarveEnd.h"
 #include "filetypes/ContentCheck.h"
 #include "found/FoundFile.h"
 #include "volume/ClusterMap.h"
@@ -293,4 +294,149 @@ TEST(Evidence, TheVerdictFollowsFromIt)
     EXPECT_TRUE(VerdictFromName("overwritten", v));
     EXPECT_EQ(v, kVerdictOverwritten);
     EXPECT_FALSE(VerdictFromName("Intact", v));
+}
+
+// ---- Where a file found by its content ends ---------------------------------
+
+namespace {
+
+using filetypes::CarveKind;
+using filetypes::EndFinder;
+
+// Feeds `file` and then `after` (what followed it on the volume) in pieces of
+// `piece` bytes.
+EndFinder Follow(CarveKind kind, const Bytes& file, const Bytes& after, std::size_t piece,
+                 std::uint64_t limit = std::uint64_t {1} << 30)
+{
+    Bytes all = file;
+    Append(all, after);
+    EndFinder finder(kind, limit);
+    for (std::size_t at = 0; at < all.size(); at += piece)
+        finder.Feed(all.data() + at, std::min(piece, all.size() - at));
+    finder.Finish();
+    return finder;
+}
+
+// A JPEG whose APP1 holds a thumbnail JPEG (with its own EOI), whose scan
+// holds stuffed bytes and a restart marker, and with a second scan after
+// tables (as progressive files have).
+Bytes JpegWithThumbnail()
+{
+    const Bytes thumbnail = Jpeg(40);
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE1};
+    const std::size_t app1 = 2 + 6 + thumbnail.size();
+    b.push_back(static_cast<std::uint8_t>(app1 >> 8));
+    b.push_back(static_cast<std::uint8_t>(app1));
+    Append(b, Of("Exif"));
+    Append(b, {0, 0});
+    Append(b, thumbnail);
+    Append(b, {0xFF, 0xDA, 0x00, 0x08, 1, 2, 3, 4, 5, 6});
+    Append(b, Filler(300, 3));
+    Append(b, {0xFF, 0x00, 0x12, 0xFF, 0xD3, 0x34});
+    Append(b, {0xFF, 0xC4, 0x00, 0x04, 9, 9});  // tables between scans
+    Append(b, {0xFF, 0xFF, 0xDA, 0x00, 0x08, 1, 2, 3, 4, 5, 6});  // a fill byte before the marker
+    Append(b, Filler(500, 4));
+    Append(b, {0xFF, 0xD9});
+    return b;
+}
+
+Bytes Gif()
+{
+    Bytes b = Of("GIF89a");
+    Append(b, {16, 0, 16, 0, 0x81, 0, 0});       // screen, a global table of 4 colors
+    Append(b, Filler(12, 5));
+    Append(b, {0x21, 0xF9, 4, 0, 0, 0, 0, 0});    // a graphic control extension
+    Append(b, {0x2C, 0, 0, 0, 0, 16, 0, 16, 0, 0x80});  // an image with a local table of 2 colors
+    Append(b, Filler(6, 6));
+    b.push_back(2);                               // LZW code size
+    for (int block = 0; block < 3; ++block) {
+        b.push_back(200);
+        Append(b, Filler(200, static_cast<std::uint8_t>(block)));
+    }
+    b.push_back(0);
+    b.push_back(0x3B);
+    return b;
+}
+
+Bytes Bmp(std::size_t pixels)
+{
+    Bytes b = Of("BM");
+    Le(b, 54 + pixels, 4), Le(b, 0, 4), Le(b, 54, 4), Le(b, 40, 4);
+    Append(b, Bytes(36, 0));
+    Append(b, Filler(pixels, 7));
+    return b;
+}
+
+Bytes Wav(std::size_t samples)
+{
+    Bytes b = Of("RIFF");
+    Le(b, 4 + 8 + samples, 4);
+    Append(b, Of("WAVEdata"));
+    Le(b, samples, 4);
+    Append(b, Filler(samples, 8));
+    if (samples % 2 != 0)
+        b.push_back(0);  // the pad byte of an odd chunk
+    return b;
+}
+
+}  // namespace
+
+TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
+{
+    // What follows a file on a volume: another file's bytes, end marks among them.
+    Bytes after = {0xFF, 0xD9, 0x3B, 0x00};
+    Append(after, Png(30));
+    const struct {
+        CarveKind kind;
+        Bytes file;
+    } files[] = {{CarveKind::kJpeg, JpegWithThumbnail()}, {CarveKind::kJpeg, Jpeg(5000)},
+                 {CarveKind::kPng, Png(3000)}, {CarveKind::kGif, Gif()}, {CarveKind::kBmp, Bmp(999)},
+                 {CarveKind::kRiff, Wav(1001)}};
+    for (const auto& f : files) {
+        CarveKind kind {};
+        ASSERT_TRUE(filetypes::CarveKindOf(f.file.data(), f.file.size(), kind));
+        EXPECT_EQ(kind, f.kind);
+        for (const std::size_t piece : {std::size_t {1}, std::size_t {7}, std::size_t {512}, f.file.size()}) {
+            const EndFinder finder = Follow(f.kind, f.file, after, piece);
+            EXPECT_EQ(finder.Current(), EndFinder::State::kEnded) << static_cast<int>(f.kind) << " in " << piece;
+            EXPECT_EQ(finder.Size(), f.file.size()) << static_cast<int>(f.kind) << " in " << piece;
+        }
+    }
+    CarveKind kind {};
+    EXPECT_FALSE(filetypes::CarveKindOf(Of("%PDF-1.4 and more").data(), 17, kind));
+    EXPECT_FALSE(filetypes::CarveKindOf(Bytes(64, 0).data(), 64, kind));
+}
+
+TEST(CarveEnd, ABrokenFileIsKeptAsFarAsItsStructureHolds)
+{
+    // A PNG whose second chunk's CRC is wrong: as far as its first chunk.
+    Bytes png = Png(100);
+    png[8 + 25 + 8 + 50] ^= 1;  // inside IDAT's data
+    EndFinder finder = Follow(CarveKind::kPng, png, {}, 64);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(finder.Size(), 8u + 25u);
+
+    // A JPEG cut short by the end of the volume: as far as its last whole segment.
+    const Bytes jpeg = JpegWithThumbnail();
+    finder = Follow(CarveKind::kJpeg, Bytes(jpeg.begin(), jpeg.begin() + 200), {}, 13);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_GT(finder.Size(), 2u);
+    EXPECT_LT(finder.Size(), 200u);
+
+    // Longer than the bound: broken, not followed on.
+    finder = Follow(CarveKind::kJpeg, Jpeg(5000), {}, 512, 4096);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_LE(finder.Size(), 4096u);
+
+    // A GIF whose blocks turn into something else; a BMP whose header says
+    // more than the bound, or has no header of a known size.
+    Bytes gif = Gif();
+    gif[gif.size() - 1] = 0x99;
+    EXPECT_EQ(Follow(CarveKind::kGif, gif, Bytes(100, 0x55), 100).Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(Follow(CarveKind::kBmp, Bmp(5000), {}, 512, 1000).Current(), EndFinder::State::kBroken);
+    Bytes bmp = Bmp(100);
+    bmp[14] = 41;
+    finder = Follow(CarveKind::kBmp, bmp, {}, 512);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(finder.Size(), 0u);
 }

@@ -1,0 +1,25 @@
+// The end finders of files found by their content: the first byte picks the
+// kind, the second how large the pieces are that the rest is fed in. A
+// finder must never say a file is longer than the bytes it was given or
+// than its bound, and must end or break once the bytes run out.
+#include "filetypes/CarveEnd.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const auto kind = static_cast<filetypes::CarveKind>(data[0] % 5);
+    const std::size_t piece = std::size_t {data[1]} * 37 + 1;
+    const std::uint64_t limit = size / 2 + 64;
+    data += 2;
+    size -= 2;
+    filetypes::EndFinder finder(kind, limit);
+    for (std::size_t at = 0; at < size; at += piece)
+        finder.Feed(data + at, piece < size - at ? piece : size - at);
+    finder.Finish();
+    if (finder.Current() == filetypes::EndFinder::State::kGoing || finder.Size() > size || finder.Size() > limit)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,72 @@
+// Where a file ends, by its own structure, when nothing but its bytes is
+// left: the bytes are fed in order from the file's first byte, in pieces of
+// any size (as a pass over a volume reads them), and the finder follows the
+// format until its end mark, or until the structure breaks. It keeps a few
+// numbers of state and never looks back, so a file costs the reading of its
+// bytes once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace filetypes {
+
+enum class CarveKind : std::uint8_t {
+    kJpeg,  // segments to EOI; the entropy-coded data scanned for markers
+    kPng,   // chunks to IEND, each CRC checked
+    kGif,   // blocks and sub-blocks to the trailer
+    kBmp,   // the file size its header gives
+    kRiff,  // the size its RIFF header gives (WAV, AVI, WebP)
+};
+
+// The kind of file whose first bytes these are, among those an end can be
+// found for; false when they begin none.
+bool CarveKindOf(const std::uint8_t* head, std::size_t size, CarveKind& kind);
+
+class EndFinder {
+public:
+    enum class State : std::uint8_t {
+        kGoing,   // the structure holds so far; more bytes are wanted
+        kEnded,   // the end mark was met: Size() is the file's size
+        kBroken,  // the structure broke (or ran past the limit): Size() is how far it held
+    };
+
+    // A file of `kind` that cannot be longer than `limit` bytes.
+    EndFinder(CarveKind kind, std::uint64_t limit);
+
+    // Takes the next `n` bytes of the file. Bytes after the end, or after
+    // a break, are not looked at.
+    State Feed(const std::uint8_t* bytes, std::size_t n);
+    // No more bytes come (the volume ended): a file still going is broken.
+    State Finish();
+
+    State Current() const { return m_state; }
+    std::uint64_t Size() const { return m_state == State::kGoing ? m_held : m_size; }
+    CarveKind Kind() const { return m_kind; }
+
+private:
+    void End(std::uint64_t size);
+    void Break();
+    void Byte(std::uint8_t b);
+    void Jpeg(std::uint8_t b);
+    void Png(std::uint8_t b);
+    void Gif(std::uint8_t b);
+    void Sized(std::uint8_t b);
+
+    CarveKind m_kind;
+    State m_state = State::kGoing;
+    std::uint64_t m_limit;
+    std::uint64_t m_at = 0;    // bytes taken so far
+    std::uint64_t m_held = 0;  // where the last whole part (segment, chunk, block) ended
+    std::uint64_t m_size = 0;
+    // The state of the format's walk: which field is read, what it adds up
+    // to, and how many bytes of the current part are still to come.
+    std::uint8_t m_step = 0;
+    std::uint32_t m_value = 0;
+    std::uint64_t m_skip = 0;
+    std::uint32_t m_crc = 0;
+    std::uint32_t m_type = 0;
+    std::uint8_t m_head[18] {};  // a BMP or RIFF header, which gives the size
+};
+
+}  // namespace filetypes
