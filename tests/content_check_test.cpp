@@ -379,6 +379,40 @@ Bytes Wav(std::size_t samples)
     return b;
 }
 
+Bytes Mp4()
+{
+    Bytes b = Box("ftyp", Of("isom\0\0\0\x01isomavc1"));
+    Append(b, Box("moov", Box("mvhd", Bytes(100, 0))));
+    Append(b, Box("free", {}));
+    // The media data in a box of 64-bit size.
+    Be32(b, 1);
+    Append(b, Of("mdat"));
+    Be32(b, 0), Be32(b, 16 + 3000);
+    Append(b, Filler(3000, 9));
+    return b;
+}
+
+Bytes Sqlite(std::uint32_t pages)
+{
+    Bytes b = Of("SQLite format 3");
+    b.push_back(0);
+    b.push_back(0x04), b.push_back(0x00);  // 1024-byte pages
+    Append(b, Bytes(6, 1));
+    Be32(b, 7);       // change counter
+    Be32(b, pages);   // page count
+    Append(b, Bytes(60, 0));
+    Be32(b, 7);       // the count is valid for change 7
+    Append(b, Filler(pages * 1024 - b.size(), 10));
+    return b;
+}
+
+Bytes Pdf()
+{
+    Bytes b = Of("%PDF-1.4\n1 0 obj << >> endobj\ntrailer << >>\n%%EOF\r\n");
+    Append(b, Of("2 0 obj << /Type /Page >> endobj\nstartxref 9\n%%EOF\n"));  // an update after the first
+    return b;
+}
+
 }  // namespace
 
 TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
@@ -391,7 +425,8 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
         Bytes file;
     } files[] = {{CarveKind::kJpeg, JpegWithThumbnail()}, {CarveKind::kJpeg, Jpeg(5000)},
                  {CarveKind::kPng, Png(3000)}, {CarveKind::kGif, Gif()}, {CarveKind::kBmp, Bmp(999)},
-                 {CarveKind::kRiff, Wav(1001)}};
+                 {CarveKind::kRiff, Wav(1001)}, {CarveKind::kMp4, Mp4()}, {CarveKind::kSqlite, Sqlite(5)},
+                 {CarveKind::kPdf, Pdf()}};
     for (const auto& f : files) {
         CarveKind kind {};
         ASSERT_TRUE(filetypes::CarveKindOf(f.file.data(), f.file.size(), kind));
@@ -403,7 +438,7 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
         }
     }
     CarveKind kind {};
-    EXPECT_FALSE(filetypes::CarveKindOf(Of("%PDF-1.4 and more").data(), 17, kind));
+    EXPECT_FALSE(filetypes::CarveKindOf(Of("%PDX-1.4 and more").data(), 17, kind));
     EXPECT_FALSE(filetypes::CarveKindOf(Bytes(64, 0).data(), 64, kind));
 }
 
@@ -434,6 +469,20 @@ TEST(CarveEnd, ABrokenFileIsKeptAsFarAsItsStructureHolds)
     gif[gif.size() - 1] = 0x99;
     EXPECT_EQ(Follow(CarveKind::kGif, gif, Bytes(100, 0x55), 100).Current(), EndFinder::State::kBroken);
     EXPECT_EQ(Follow(CarveKind::kBmp, Bmp(5000), {}, 512, 1000).Current(), EndFinder::State::kBroken);
+    // A SQLite file whose page count is stale; a PDF with no %%EOF before the bound.
+    Bytes sqlite = Sqlite(4);
+    sqlite[95] = 8;
+    EXPECT_EQ(Follow(CarveKind::kSqlite, sqlite, {}, 512).Current(), EndFinder::State::kBroken);
+    Bytes pdf = Of("%PDF-1.7\n");
+    Append(pdf, Filler(5000, 11));
+    finder = Follow(CarveKind::kPdf, pdf, {}, 512, 4000);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    // An MP4 whose boxes end before its media came.
+    Bytes mp4 = Box("ftyp", Of("isom"));
+    Append(mp4, Box("moov", Bytes(20, 0)));
+    finder = Follow(CarveKind::kMp4, mp4, Bytes(64, 0), 16);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(finder.Size(), mp4.size());
     Bytes bmp = Bmp(100);
     bmp[14] = 41;
     finder = Follow(CarveKind::kBmp, bmp, {}, 512);

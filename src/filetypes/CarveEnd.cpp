@@ -32,12 +32,21 @@ enum Step : std::uint8_t {
     // BMP and RIFF
     kSizedHead = 60,
     kSizedBody,     // skip: to the size the header gives
+    // MP4
+    kBoxHead = 70,
+    kBoxBody,       // skip
+    // SQLite
+    kSqliteHead = 80,
+    kSqliteBody,    // skip: to page size times page count
+    // PDF
+    kPdfText = 90,
 };
 
 bool Skipping(std::uint8_t step)
 {
     return step == kJpegSegment || step == kJpegScanHead || step == kPngData || step == kGifColors ||
-           step == kGifLocalColors || step == kGifSubData || step == kSizedBody;
+           step == kGifLocalColors || step == kGifSubData || step == kSizedBody || step == kBoxBody ||
+           step == kSqliteBody;
 }
 
 std::uint8_t FirstStep(CarveKind kind)
@@ -46,6 +55,9 @@ std::uint8_t FirstStep(CarveKind kind)
     case CarveKind::kJpeg: return kJpegStart;
     case CarveKind::kPng: return kPngSignature;
     case CarveKind::kGif: return kGifHeader;
+    case CarveKind::kMp4: return kBoxHead;
+    case CarveKind::kSqlite: return kSqliteHead;
+    case CarveKind::kPdf: return kPdfText;
     default: return kSizedHead;
     }
 }
@@ -78,6 +90,12 @@ bool CarveKindOf(const std::uint8_t* head, std::size_t size, CarveKind& kind)
         kind = CarveKind::kBmp;
     else if (size >= kRiffHead && std::memcmp(head, "RIFF", 4) == 0)
         kind = CarveKind::kRiff;
+    else if (size >= 8 && std::memcmp(head + 4, "ftyp", 4) == 0)
+        kind = CarveKind::kMp4;
+    else if (size >= 16 && std::memcmp(head, "SQLite format 3", 16) == 0)
+        kind = CarveKind::kSqlite;
+    else if (size >= 5 && std::memcmp(head, "%PDF-", 5) == 0)
+        kind = CarveKind::kPdf;
     else
         return false;
     return true;
@@ -93,6 +111,9 @@ void EndFinder::End(std::uint64_t size)
 
 void EndFinder::Break()
 {
+    // A PDF runs to its last %%EOF line: its end is known only at the bound.
+    if (m_kind == CarveKind::kPdf && m_fields[2] != 0)
+        return End(m_fields[2]);
     m_state = State::kBroken;
     m_size = m_held;
 }
@@ -156,6 +177,8 @@ void EndFinder::Byte(std::uint8_t b)
         case kGifLocalColors: m_step = kGifCodeSize; return;
         case kGifSubData: m_step = kGifSubBlock; return;
         case kSizedBody: End(m_at); return;
+        case kSqliteBody: End(m_at); return;
+        case kBoxBody: m_held = m_at; m_step = kBoxHead; m_value = 0; return;
         default: return;
         }
     }
@@ -163,6 +186,9 @@ void EndFinder::Byte(std::uint8_t b)
     case CarveKind::kJpeg: Jpeg(b); break;
     case CarveKind::kPng: Png(b); break;
     case CarveKind::kGif: Gif(b); break;
+    case CarveKind::kMp4: Mp4(b); break;
+    case CarveKind::kSqlite: Sqlite(b); break;
+    case CarveKind::kPdf: Pdf(b); break;
     default: Sized(b); break;
     }
     ++m_at;
@@ -380,6 +406,124 @@ void EndFinder::Sized(std::uint8_t b)
     m_step = kSizedBody;
     if (m_skip == 0)
         End(head);
+}
+
+void EndFinder::Mp4(std::uint8_t b)
+{
+    // A box: its size (4 bytes; 1: 8 more follow; 0: to the end of the
+    // file, which says nothing), its type (4 printable bytes), its body.
+    const std::uint32_t at = m_value++;
+    if (at < 16)
+        m_head[at] = b;
+    if (at == 7) {
+        const bool printable = std::all_of(m_head + 4, m_head + 8, [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
+        const std::uint32_t size = std::uint32_t {m_head[0]} << 24 | std::uint32_t {m_head[1]} << 16 |
+                                   std::uint32_t {m_head[2]} << 8 | m_head[3];
+        if (m_held == 0 && std::memcmp(m_head + 4, "ftyp", 4) != 0)
+            return Break();
+        if (!printable || size == 0 || (size > 1 && size < 8)) {
+            // No box: the file ended with the one before, if it held a
+            // movie and its media.
+            if ((m_fields[0] & 3) == 3)
+                return End(m_held);
+            return Break();
+        }
+        if (std::memcmp(m_head + 4, "moov", 4) == 0)
+            m_fields[0] |= 1;
+        if (std::memcmp(m_head + 4, "mdat", 4) == 0)
+            m_fields[0] |= 2;
+        if (size == 1)
+            return;  // the size in the next 8 bytes
+        m_skip = size - 8;
+        m_step = kBoxBody;
+        if (m_skip == 0) {
+            m_held = m_at + 1;
+            m_step = kBoxHead;
+            m_value = 0;
+        }
+        return;
+    }
+    if (at == 15) {
+        std::uint64_t size = 0;
+        for (int i = 8; i < 16; ++i)
+            size = size << 8 | m_head[i];
+        if (size < 16)
+            return Break();
+        m_skip = size - 16;
+        m_step = kBoxBody;
+        if (m_skip == 0) {
+            m_held = m_at + 1;
+            m_step = kBoxHead;
+            m_value = 0;
+        }
+    }
+}
+
+void EndFinder::Sqlite(std::uint8_t b)
+{
+    static const char kMagic[] = "SQLite format 3";
+    if (m_at < 16) {
+        if (b != static_cast<std::uint8_t>(kMagic[m_at]))
+            return Break();
+        return;
+    }
+    // Big-endian fields: the page size (16), the change counter (24), the
+    // page count (28), and the change counter the count is valid for (92).
+    if (m_at < 18)
+        m_fields[0] = m_fields[0] << 8 | b;
+    else if (m_at >= 24 && m_at < 28)
+        m_fields[1] = m_fields[1] << 8 | b;
+    else if (m_at >= 28 && m_at < 32)
+        m_fields[2] = m_fields[2] << 8 | b;
+    else if (m_at >= 92 && m_at < 96)
+        m_value = m_value << 8 | b;
+    if (m_at != 95)
+        return;
+    const std::uint64_t page = m_fields[0] == 1 ? 65536 : m_fields[0];
+    const bool sized = page >= 512 && page <= 65536 && (page & (page - 1)) == 0;
+    if (!sized || m_fields[2] == 0 || m_value != m_fields[1])
+        return Break();  // the count cannot be trusted
+    const std::uint64_t total = page * m_fields[2];
+    if (total > m_limit || total < 96)
+        return Break();
+    m_held = 96;
+    m_skip = total - 96;
+    m_step = kSqliteBody;
+    if (m_skip == 0)
+        End(96);
+}
+
+void EndFinder::Pdf(std::uint8_t b)
+{
+    static const char kHead[] = "%PDF-";
+    static const char kEof[] = "%%EOF";
+    if (m_at < 5) {
+        if (b != static_cast<std::uint8_t>(kHead[m_at]))
+            return Break();
+        m_held = m_at + 1;
+        return;
+    }
+    // m_value: how much of "%%EOF" was just met; m_fields[1]: 1 right after
+    // one, 2 after its CR (an LF may follow).
+    if (m_fields[1] != 0) {
+        const bool cr = b == '\r' && m_fields[1] == 1;
+        const bool lf = b == '\n';
+        m_fields[1] = cr ? 2 : 0;
+        if (cr || lf) {
+            m_fields[2] = m_at + 1;
+            return;
+        }
+    }
+    if (b == static_cast<std::uint8_t>(kEof[m_value])) {
+        if (++m_value == 5) {
+            m_value = 0;
+            m_fields[1] = 1;
+            m_fields[2] = m_at + 1;
+            m_held = m_at + 1;
+        }
+    } else {
+        m_value = b == '%' ? 1 : 0;
+    }
 }
 
 }  // namespace filetypes

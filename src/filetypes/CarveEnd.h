@@ -17,6 +17,9 @@ enum class CarveKind : std::uint8_t {
     kGif,   // blocks and sub-blocks to the trailer
     kBmp,   // the file size its header gives
     kRiff,  // the size its RIFF header gives (WAV, AVI, WebP)
+    kMp4,   // top-level boxes (MP4, MOV, 3GP, HEIC), from ftyp to the first that is none
+    kSqlite,  // page size times page count, when the header's count can be trusted
+    kPdf,   // the last %%EOF (with its line end) before the bound
 };
 
 // The kind of file whose first bytes these are, among those an end can be
@@ -35,7 +38,8 @@ public:
     EndFinder(CarveKind kind, std::uint64_t limit);
 
     // Takes the next `n` bytes of the file. Bytes after the end, or after
-    // a break, are not looked at.
+    // a break, are not looked at. (A PDF has no end mark of its own: it
+    // ends at the bound, or when Finish is called, at its last %%EOF.)
     State Feed(const std::uint8_t* bytes, std::size_t n);
     // No more bytes come (the volume ended): a file still going is broken.
     State Finish();
@@ -52,6 +56,9 @@ private:
     void Png(std::uint8_t b);
     void Gif(std::uint8_t b);
     void Sized(std::uint8_t b);
+    void Mp4(std::uint8_t b);
+    void Sqlite(std::uint8_t b);
+    void Pdf(std::uint8_t b);
 
     CarveKind m_kind;
     State m_state = State::kGoing;
@@ -66,7 +73,11 @@ private:
     std::uint64_t m_skip = 0;
     std::uint32_t m_crc = 0;
     std::uint32_t m_type = 0;
-    std::uint8_t m_head[18] {};  // a BMP or RIFF header, which gives the size
+    std::uint8_t m_head[18] {};  // a BMP or RIFF header, a box header
+    // MP4: which boxes were met (bit 0 moov, bit 1 mdat). SQLite: the page
+    // size, the change counter and the page count. PDF: where the last
+    // %%EOF line ended.
+    std::uint64_t m_fields[3] {};
 };
 
 }  // namespace filetypes
