@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 2)
         return 0;
-    const auto kind = static_cast<filetypes::CarveKind>(data[0] % 8);
+    const auto kind = static_cast<filetypes::CarveKind>(data[0] % 9);
     const std::size_t piece = std::size_t {data[1]} * 37 + 1;
     const std::uint64_t limit = size / 2 + 64;
     data += 2;

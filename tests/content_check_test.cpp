@@ -406,6 +406,35 @@ Bytes Sqlite(std::uint32_t pages)
     return b;
 }
 
+// A ZIP as streaming writers make it: each entry's sizes in a descriptor
+// after its data (whose bytes hold "PK" that begins no record), and an
+// archive comment.
+Bytes StreamedZip()
+{
+    Bytes b;
+    for (int i = 0; i < 2; ++i) {
+        Le(b, 0x04034b50, 4);
+        Le(b, 20, 2), Le(b, 8, 2), Le(b, 0, 2), Le(b, 0, 4), Le(b, 0, 4);
+        Le(b, 0, 4), Le(b, 0, 4), Le(b, 5, 2), Le(b, 0, 2);
+        Append(b, Of("a.txt"));
+        Append(b, Filler(700, static_cast<std::uint8_t>(i)));
+        Append(b, Of("PKPK\x03"));
+        Append(b, Filler(300, 3));
+        Le(b, 0x08074b50, 4), Le(b, 0, 4), Le(b, 1005, 4), Le(b, 1005, 4);
+    }
+    for (int i = 0; i < 2; ++i) {
+        Le(b, 0x02014b50, 4);
+        Append(b, Bytes(24, 0));
+        Le(b, 5, 2), Le(b, 0, 2), Le(b, 3, 2), Le(b, 0, 2), Le(b, 0, 2), Le(b, 0, 4), Le(b, 0, 4);
+        Append(b, Of("a.txtxyz"));
+    }
+    Le(b, 0x06054b50, 4);
+    Append(b, Bytes(16, 0));
+    Le(b, 7, 2);
+    Append(b, Of("comment"));
+    return b;
+}
+
 Bytes Pdf()
 {
     Bytes b = Of("%PDF-1.4\n1 0 obj << >> endobj\ntrailer << >>\n%%EOF\r\n");
@@ -426,7 +455,7 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
     } files[] = {{CarveKind::kJpeg, JpegWithThumbnail()}, {CarveKind::kJpeg, Jpeg(5000)},
                  {CarveKind::kPng, Png(3000)}, {CarveKind::kGif, Gif()}, {CarveKind::kBmp, Bmp(999)},
                  {CarveKind::kRiff, Wav(1001)}, {CarveKind::kMp4, Mp4()}, {CarveKind::kSqlite, Sqlite(5)},
-                 {CarveKind::kPdf, Pdf()}};
+                 {CarveKind::kPdf, Pdf()}, {CarveKind::kZip, Zip(3, 2000)}, {CarveKind::kZip, StreamedZip()}};
     for (const auto& f : files) {
         CarveKind kind {};
         ASSERT_TRUE(filetypes::CarveKindOf(f.file.data(), f.file.size(), kind));
@@ -483,6 +512,12 @@ TEST(CarveEnd, ABrokenFileIsKeptAsFarAsItsStructureHolds)
     finder = Follow(CarveKind::kMp4, mp4, Bytes(64, 0), 16);
     EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
     EXPECT_EQ(finder.Size(), mp4.size());
+    // A ZIP cut inside its central directory: as far as its last whole record.
+    const Bytes zip = Zip(3, 2000);
+    finder = Follow(CarveKind::kZip, Bytes(zip.begin(), zip.end() - 30), Bytes(200, 0), 64);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_GE(finder.Size(), 3u * 2031u);
+    EXPECT_LT(finder.Size(), zip.size());
     Bytes bmp = Bmp(100);
     bmp[14] = 41;
     finder = Follow(CarveKind::kBmp, bmp, {}, 512);

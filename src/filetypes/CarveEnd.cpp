@@ -40,13 +40,18 @@ enum Step : std::uint8_t {
     kSqliteBody,    // skip: to page size times page count
     // PDF
     kPdfText = 90,
+    // ZIP
+    kZipRecord = 100,  // a record's signature and fixed part
+    kZipSkip,       // skip: its name, extra field, comment and data
+    kZipScan,       // data of unknown size: up to the signature after it
+    kZipTail,       // skip: the archive's comment, then its end
 };
 
 bool Skipping(std::uint8_t step)
 {
     return step == kJpegSegment || step == kJpegScanHead || step == kPngData || step == kGifColors ||
            step == kGifLocalColors || step == kGifSubData || step == kSizedBody || step == kBoxBody ||
-           step == kSqliteBody;
+           step == kSqliteBody || step == kZipSkip || step == kZipTail;
 }
 
 std::uint8_t FirstStep(CarveKind kind)
@@ -58,6 +63,7 @@ std::uint8_t FirstStep(CarveKind kind)
     case CarveKind::kMp4: return kBoxHead;
     case CarveKind::kSqlite: return kSqliteHead;
     case CarveKind::kPdf: return kPdfText;
+    case CarveKind::kZip: return kZipRecord;
     default: return kSizedHead;
     }
 }
@@ -96,6 +102,8 @@ bool CarveKindOf(const std::uint8_t* head, std::size_t size, CarveKind& kind)
         kind = CarveKind::kSqlite;
     else if (size >= 5 && std::memcmp(head, "%PDF-", 5) == 0)
         kind = CarveKind::kPdf;
+    else if (size >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0)
+        kind = CarveKind::kZip;
     else
         return false;
     return true;
@@ -156,6 +164,16 @@ EndFinder::State EndFinder::Feed(const std::uint8_t* bytes, std::size_t n)
             if (i == n || m_at >= m_limit)
                 continue;
         }
+        if (m_step == kZipScan && m_value == 0) {
+            // Data of unknown size: only a 'P' can begin the next record.
+            const void* p = std::memchr(bytes + i, 'P', n - i);
+            const std::size_t to = p != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes) : n;
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(to - i, m_limit - m_at));
+            m_at += take;
+            i += take;
+            if (i == n || m_at >= m_limit)
+                continue;
+        }
         Byte(bytes[i]);
         ++i;
     }
@@ -179,6 +197,14 @@ void EndFinder::Byte(std::uint8_t b)
         case kSizedBody: End(m_at); return;
         case kSqliteBody: End(m_at); return;
         case kBoxBody: m_held = m_at; m_step = kBoxHead; m_value = 0; return;
+        case kZipSkip:
+            m_step = m_fields[0] != 0 ? kZipScan : kZipRecord;
+            if (m_fields[0] == 0)
+                m_held = m_at;
+            m_fields[0] = 0;
+            m_value = 0;
+            return;
+        case kZipTail: End(m_at); return;
         default: return;
         }
     }
@@ -189,6 +215,7 @@ void EndFinder::Byte(std::uint8_t b)
     case CarveKind::kMp4: Mp4(b); break;
     case CarveKind::kSqlite: Sqlite(b); break;
     case CarveKind::kPdf: Pdf(b); break;
+    case CarveKind::kZip: Zip(b); break;
     default: Sized(b); break;
     }
     ++m_at;
@@ -523,6 +550,106 @@ void EndFinder::Pdf(std::uint8_t b)
         }
     } else {
         m_value = b == '%' ? 1 : 0;
+    }
+}
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+// The fixed part of each ZIP record, by the signature's last two bytes.
+std::uint32_t ZipFixed(std::uint8_t a, std::uint8_t b)
+{
+    if (a == 3 && b == 4)
+        return 30;  // a local entry
+    if (a == 1 && b == 2)
+        return 46;  // an entry of the central directory
+    if (a == 5 && b == 6)
+        return 22;  // the end of the central directory
+    if (a == 7 && b == 8)
+        return 16;  // a data descriptor
+    return 0;
+}
+
+}  // namespace
+
+void EndFinder::Zip(std::uint8_t b)
+{
+    if (m_step == kZipScan) {
+        // Looking for "PK" and a record's two bytes after data of unknown
+        // size; m_value counts what of a signature was met.
+        const std::uint8_t want[2] = {'P', 'K'};
+        if (m_value < 2) {
+            m_value = b == want[m_value] ? m_value + 1 : (b == 'P' ? 1 : 0);
+            return;
+        }
+        if (m_value == 2) {
+            m_head[2] = b;
+            m_value = 3;
+            return;
+        }
+        const std::uint32_t fixed = ZipFixed(m_head[2], b);
+        if (fixed == 0) {
+            m_value = b == 'P' ? 1 : 0;
+            return;
+        }
+        m_head[0] = 'P', m_head[1] = 'K', m_head[3] = b;
+        m_type = fixed;
+        m_value = 4;
+        m_step = kZipRecord;
+        return;
+    }
+    const std::uint32_t at = m_value++;
+    if (at < sizeof m_head)
+        m_head[at] = b;
+    if (at == 3) {
+        m_type = m_head[0] == 'P' && m_head[1] == 'K' ? ZipFixed(m_head[2], m_head[3]) : 0;
+        if (m_type == 0 || (m_held == 0 && m_type != 30))
+            return Break();
+        return;
+    }
+    if (at < 4 || at + 1 < m_type)
+        return;
+    // The record's fixed part is whole.
+    switch (m_type) {
+    case 30: {
+        const std::uint16_t flags = Le16(m_head + 6);
+        const std::uint32_t packed = LittleEndian(m_head + 18);
+        m_skip = std::uint64_t {Le16(m_head + 26)} + Le16(m_head + 28);
+        if ((flags & 8) != 0 && packed == 0) {
+            // Sizes in a descriptor after the data: its name and extra
+            // field, then a search for the record after the data.
+            m_step = m_skip != 0 ? kZipSkip : kZipScan;
+            m_value = 0;
+            if (m_skip != 0)
+                m_fields[0] = 1;  // scan once the name is passed
+            return;
+        }
+        m_skip += packed;
+        break;
+    }
+    case 46:
+        m_skip = std::uint64_t {Le16(m_head + 28)} + Le16(m_head + 30) + Le16(m_head + 32);
+        break;
+    case 22:
+        m_skip = Le16(m_head + 20);
+        m_step = kZipTail;
+        if (m_skip == 0)
+            End(m_at + 1);
+        return;
+    default:  // a data descriptor
+        m_held = m_at + 1;
+        m_value = 0;
+        return;
+    }
+    m_value = 0;
+    m_step = kZipSkip;
+    if (m_skip == 0) {
+        m_held = m_at + 1;
+        m_step = kZipRecord;
     }
 }
 

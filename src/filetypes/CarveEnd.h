@@ -20,6 +20,7 @@ enum class CarveKind : std::uint8_t {
     kMp4,   // top-level boxes (MP4, MOV, 3GP, HEIC), from ftyp to the first that is none
     kSqlite,  // page size times page count, when the header's count can be trusted
     kPdf,   // the last %%EOF (with its line end) before the bound
+    kZip,   // local entries, the central directory, its end (DOCX, XLSX, ODT, EPUB, JAR)
 };
 
 // The kind of file whose first bytes these are, among those an end can be
@@ -59,6 +60,7 @@ private:
     void Mp4(std::uint8_t b);
     void Sqlite(std::uint8_t b);
     void Pdf(std::uint8_t b);
+    void Zip(std::uint8_t b);
 
     CarveKind m_kind;
     State m_state = State::kGoing;
@@ -73,7 +75,7 @@ private:
     std::uint64_t m_skip = 0;
     std::uint32_t m_crc = 0;
     std::uint32_t m_type = 0;
-    std::uint8_t m_head[18] {};  // a BMP or RIFF header, a box header
+    std::uint8_t m_head[46] {};  // a BMP or RIFF header, a box header, a ZIP record's fixed part
     // MP4: which boxes were met (bit 0 moov, bit 1 mdat). SQLite: the page
     // size, the change counter and the page count. PDF: where the last
     // %%EOF line ended.
