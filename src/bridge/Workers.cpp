@@ -143,6 +143,11 @@ void MainFrame::DeepScanWorker(std::uint64_t generation)
     const std::uint64_t start = volume.Deep().nextPosition;
     bool saved = false;
     const int end = jobs::RunDeepScan(volume, start, maySave, &saved);
+    // A pause that came once the pass had reached the end asked for
+    // nothing: the scan finished, and is told so (not as paused with
+    // nothing kept).
+    if (end == scan::kDeepFinished)
+        base::StopRequest = 0;
     // A scan of another volume leaves the saved one alone at its end too.
     if (jobs::LeavesNothingToResume(end) && maySave)
         store::DropTables();

@@ -119,7 +119,9 @@ test('a page reloaded during a deep scan finds it running and stops it; another 
 test('a new scan asks first while a scan is saved; a page whose program ended says so and offers nothing', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-ask-'));
   process.env.QUENLAR_LOCK_DIR = folder;
-  const image = grownImage(folder, 2 ** 33);
+  // Large enough (and sparse) that the deep scan is still going when the
+  // page pauses it.
+  const image = grownImage(folder, 2 ** 36);
   const host = await startHost([image, copyImage('fat32.img', folder)], { cwd: folder });
   const { page, problems } = await openPage(browser, host.url);
   try {
