@@ -51,9 +51,10 @@ before(async () => {
   process.env.QUENLAR_LOCK_DIR = folder;
   // Volumes of many files written directly: a normal scan that lasts long
   // enough to be stopped inside, and an NTFS volume with records outside
-  // its $MFT for the deep scan.
+  // its $MFT for the deep scan, large enough (and sparse) that its deep
+  // scan is still going when a test pauses it.
   ntfsImage = join(folder, 'ntfs.img');
-  execFileSync('python3', [mkvolume, 'ntfs', ntfsImage, '--files', '20000', '--stray', '2000', '--min-size', String(512 << 20)]);
+  execFileSync('python3', [mkvolume, 'ntfs', ntfsImage, '--files', '20000', '--stray', '2000', '--min-size', String(2 * 2 ** 30)]);
   const fatImage = join(folder, 'fat.img');
   execFileSync('python3', [mkvolume, 'fat32', fatImage, '--files', '150000', '--cluster', '1024', '--min-size', String(512 << 20)]);
   const smallFat = join(folder, 'fat32.img');
