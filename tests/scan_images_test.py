@@ -369,6 +369,91 @@ class FormattedCards(Workdir):
                              DeepScanPauseAndResume.canonical(None, normal), name)
 
 
+class FoundByContent(Workdir):
+    """Cards whose old folders were written over after a quick format, and an
+    NTFS volume whose $MFT was: only the files' content is left. The deep
+    scan finds them by it, names them by what they say of themselves where
+    they do, and gives back the bytes that were written."""
+
+    KINDS = (".jpg", ".png", ".pdf", ".docx", ".xlsx", ".mp4", ".zip")
+
+    def expected_names(self, name):
+        with open(os.path.join(ARGS.manifests, name + ".names.tsv"), encoding="utf-8") as f:
+            return dict(line.rstrip("\n").split("\t") for line in f)
+
+    @staticmethod
+    def digests_under(folder):
+        found = {}
+        for where, _, names in os.walk(folder):
+            for n in names:
+                if not n.startswith("quenlar-receipt"):
+                    found.setdefault(sha256(os.path.join(where, n)), []).append(n)
+        return found
+
+    def check_volume(self, name, damaged=False):
+        image = os.path.join(ARGS.images, name + ".img")
+
+        def run(*args):
+            # A volume whose metadata is damaged says so, and exits with 1.
+            r = quenlar(*args, cwd=self.dir, check=not damaged)
+            if damaged:
+                self.assertIn(r.returncode, (1, 3), r.stderr)
+                self.assertIn("$MFT", r.stderr)
+            return r
+
+        unbroken = results(run("scan", "--deep", "--json", image).stdout)
+        self.assertTrue(unbroken)
+        self.assertTrue(all(r["exist"] == 30 and r["path"].startswith("Found by content\\") for r in unbroken))
+        paths = [our_path(r) for r in unbroken]
+        self.assertEqual(len(paths), len(set(paths)), "a name given twice")
+
+        out = os.path.join(self.dir, "out-" + name)
+        r = run("recover", image, "--deep", "--dest", out, "--all")
+        self.assertIn("0 doubtful, 0 partial, 0 failed", r.stdout)
+        back = self.digests_under(out)
+        digests = manifest_digests(name)
+        wanted = [p for p, (kind, _, _) in manifest(name).items()
+                  if kind == "f" and os.path.splitext(p)[1].lower() in self.KINDS]
+        exact = [p for p in wanted if digests[p] in back]
+        self.assertGreaterEqual(len(exact), 0.95 * len(wanted), sorted(set(wanted) - set(exact)))
+        # Photos by the date they were taken, PDFs by their title, movies by
+        # the time they were made.
+        for path, expected in self.expected_names(name).items():
+            self.assertIn(expected, back.get(digests[path], []), path)
+        # Where the kind has an end mark, nothing but the file's bytes.
+        self.assertEqual(len(unbroken), len(exact))
+
+        # Paused inside files and resumed, the search follows them on.
+        for stop in (2100, 4200, 6300, 8400):
+            paused = run("scan", "--deep", "--json", "--stop-at-sector", str(stop), image)
+            self.assertIn("deep scan paused at sector", paused.stderr)
+            resumed = run("resume", "--json")
+            self.assertEqual(DeepScanPauseAndResume.canonical(None, results(resumed.stdout)),
+                             DeepScanPauseAndResume.canonical(None, unbroken), stop)
+
+        # Without the search by content the volume shows nothing.
+        self.assertEqual(results(run("scan", "--deep", "--no-content", "--json", image).stdout), [])
+
+        # PhotoRec on the same image: we give back at least as many files
+        # of these kinds byte-exact.
+        if shutil.which("photorec"):
+            theirs = os.path.join(self.dir, "photorec-" + name)
+            subprocess.run(["photorec", "/log", "/d", os.path.join(theirs, "out"), "/cmd", image,
+                            "partition_none,options,mode_ext2,fileopt,everything,enable,search"],
+                           capture_output=True, cwd=self.dir, check=False)
+            recovered = self.digests_under(theirs)
+            self.assertGreaterEqual(len(exact), sum(1 for p in wanted if digests[p] in recovered))
+
+    def test_fat32_card_with_its_folders_overwritten(self):
+        self.check_volume("fat32-carved")
+
+    def test_exfat_card_with_its_folders_overwritten(self):
+        self.check_volume("exfat-carved")
+
+    def test_ntfs_volume_with_its_mft_overwritten(self):
+        self.check_volume("ntfs-carved", damaged=True)
+
+
 class LostPartitions(Workdir):
     """Disks whose partition tables were zeroed (GPT at both ends, MBR), and
     one partitioned again from sector 63 to 2048 over an older NTFS volume:

@@ -93,6 +93,7 @@ struct ScanOptions {
     bool json = false;
     bool bodyfile = false;
     bool discardSaved = false;
+    bool noContent = false;  // the deep scan does not search files by their content
     std::uint64_t stopAtSector = ~std::uint64_t {0};
 };
 // Normal scan, and with `deep` the deep scan after it; lists every result.
@@ -103,6 +104,7 @@ struct ResumeOptions {
     bool json = false;
     bool check = false;  // check the content of the files whose kind allows it
     bool bodyfile = false;
+    bool noContent = false;
     std::uint64_t stopAtSector = ~std::uint64_t {0};
 };
 // Continues the saved scan and lists the results.

@@ -94,6 +94,7 @@ int RunScan(const ScanOptions& options)
         return kExitFailed;
     DropSavedScanAtEnd dropAtEnd;
     volume.Deep().stopAtSector = options.stopAtSector;
+    volume.Deep().searchContent = !options.noContent;
     base::StopRequest = 0;
     platform::OnInterrupt(RequestKeepingStop);
 
@@ -130,6 +131,7 @@ int RunResume(const ResumeOptions& options)
     platform::OnInterrupt(RequestKeepingStop);
     scan::VolumeScanner volume;
     volume.Deep().stopAtSector = options.stopAtSector;
+    volume.Deep().searchContent = !options.noContent;
     Progress progress(platform::StderrIsTerminal());
     StartScanProgress(progress, volume, "resumed scan", 0);
     const jobs::ResumeOutcome outcome = jobs::ResumeSavedScan(volume);

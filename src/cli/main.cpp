@@ -108,8 +108,12 @@ int main(int argc, char** argv)
     CLI::App* scanCommand = app.add_subcommand("scan", "Find existing and deleted files and list them");
     addVolume(scanCommand, scanOptions.volume, scanDisk);
     scanCommand->add_flag("--deep", scanOptions.deep,
-                          "After the normal scan, search the whole volume for stray NTFS file records "
-                          "(Ctrl-C pauses it and saves the results for 'quenlar resume')");
+                          "After the normal scan, search the whole volume for old folders, files by their "
+                          "content and stray NTFS file records (Ctrl-C pauses it and saves the results for "
+                          "'quenlar resume')");
+    scanCommand->add_flag("--no-content", scanOptions.noContent,
+                          "Let the deep scan leave out the search for files by their content (faster; finds "
+                          "no file whose folder entry and record are gone)");
     auto* scanJson = scanCommand->add_flag("--json", scanOptions.json, "One JSON object per found file");
     scanCommand->add_flag("--bodyfile", scanOptions.bodyfile, "The Sleuth Kit's body-file format (for mactime)")
         ->excludes(scanJson);
@@ -129,6 +133,8 @@ int main(int argc, char** argv)
         ->excludes(resumeJson);
     resumeCommand->add_option("--stop-at-sector", resumeOptions.stopAtSector,
                               "Pause the deep scan again once it reaches this sector");
+    resumeCommand->add_flag("--no-content", resumeOptions.noContent,
+                            "Let the deep scan leave out the search for files by their content");
     resumeCommand->add_flag("--check", resumeOptions.check,
                             "Check the content of the files whose kind allows it, for a surer verdict");
 

@@ -448,7 +448,10 @@ void EndFinder::Mp4(std::uint8_t b)
                                    std::uint32_t {m_head[2]} << 8 | m_head[3];
         if (m_held == 0 && std::memcmp(m_head + 4, "ftyp", 4) != 0)
             return Break();
-        if (!printable || size == 0 || (size > 1 && size < 8)) {
+        // Another file's ftyp (the next movie, in the next cluster) is no
+        // box of this one.
+        const bool nextFile = m_held != 0 && std::memcmp(m_head + 4, "ftyp", 4) == 0;
+        if (!printable || nextFile || size == 0 || (size > 1 && size < 8)) {
             // No box: the file ended with the one before, if it held a
             // movie and its media.
             if ((m_fields[0] & 3) == 3)

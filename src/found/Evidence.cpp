@@ -140,7 +140,9 @@ std::string EvidenceReason(const CBaseFileObject& file)
         add("its data ends before its size");
     if (e.flags & kEvidenceUnreadable)
         add("some of its sectors could not be read");
-    if (file.m_torn)
+    if (file.m_torn && FoundByContent(file))
+        add("its content breaks off: it was kept as far as it held");
+    else if (file.m_torn)
         add("its record is torn");
     if (e.content == kContentFailsLater)
         add("its content begins well but breaks further on");

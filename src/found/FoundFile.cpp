@@ -132,4 +132,9 @@ void SetExistCode(FoundFile& file, std::int64_t code)
     file.m_existType = state >= kExistUnset && state <= kExistLost ? static_cast<ExistType>(state) : kExistUnset;
 }
 
+bool FoundByContent(const CBaseFileObject& file)
+{
+    return file.m_filePath.str().rfind(kFoundByContentDir, 0) == 0;
+}
+
 }  // namespace scan

@@ -176,6 +176,12 @@ private:
 
 using FoundFile = CBaseFileObject;
 
+// The folder the files found by their content alone are listed under.
+constexpr const char* kFoundByContentDir = "Found by content\\";
+// Whether `file` was found by its content alone (m_torn then says its
+// content broke off, and it was kept as far as it held).
+bool FoundByContent(const CBaseFileObject& file);
+
 // The exist type as the result store and the window's rows keep it: the
 // state times 10 (10, 20, 30) while the file waits for the folder tree, the
 // state alone (1, 2, 3) once the tree has placed it; 0 unset.

@@ -1,7 +1,7 @@
 // The deep scan: one pass over every sector of the volume outside the $MFT,
 // which the normal scan has read, 1 MiB at a time, handing each chunk to the
-// finders: the old folders of a FAT32 or exFAT volume, then NTFS file
-// records of this or an earlier file system.
+// finders: the old folders of a FAT32 or exFAT volume, files by their
+// content, then NTFS file records of this or an earlier file system.
 // Stretches that fail are passed over with growing skips and read once more
 // at the end; a stop keeps where the pass is, so that it can go on later.
 #include "search/Scans.h"
@@ -10,6 +10,7 @@
 #include "base/StopRequest.h"
 #include "ntfs/NtfsScan.h"
 #include "platform/Time.h"
+#include "search/ContentSearch.h"
 #include "search/Finder.h"
 #include "search/FolderSearch.h"
 #include "volume/ChunkRead.h"
@@ -140,11 +141,14 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         volume.m_deep.paths.Clear();
         volume.m_deep.folderClusters.Clear();
     }
-    // The folder search reads what it looks at in the volume's own bytes,
-    // so it goes before the record finder, which mends records in place.
+    // The folder and content searches read what they look at in the
+    // volume's own bytes, so they go before the record finder, which mends
+    // records in place.
     Finders finders;
     if (auto folders = MakeFolderSearch(volume))
         finders.push_back(std::move(folders));
+    if (auto content = MakeContentSearch(volume, startSector))
+        finders.push_back(std::move(content));
     finders.push_back(std::make_unique<StrayRecords>(volume));
 
     const std::uint64_t spc = volume.m_sectorsPerCluster;
@@ -265,6 +269,11 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         for (const auto& finder : finders)
             finder->Finish();
         volume.m_scanMode = kScanDeepFinished;
+        volume.m_results.Revised();
+    } else {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        for (const auto& finder : finders)
+            finder->Pause();
         volume.m_results.Revised();
     }
     return end;

@@ -24,6 +24,9 @@ public:
     // After the last chunk of a pass that reached the volume's end: puts
     // what was found in its place. Called with the results lock held.
     virtual void Finish() {}
+    // After the last chunk of a pass that stopped before the volume's end:
+    // keeps what is half found. Called with the results lock held.
+    virtual void Pause() {}
 };
 
 }  // namespace scan

@@ -41,6 +41,8 @@ struct DeepScanState {
     std::uint64_t stopAtSector = ~std::uint64_t {0};
     // How long to wait before reading a failed chunk again.
     std::uint32_t retryDelayMs = 1000;
+    // Whether the pass looks for files by their content too.
+    bool searchContent = true;
 };
 
 // Results of Open.

@@ -882,6 +882,217 @@ def make_exfat_formatted(work, out):
     finish(img, m, out, name)
 
 
+# Files as cameras and office programs write them, for the search by
+# content: JPEGs with EXIF dates, PDFs with titles, Office documents, MP4s.
+def exif_jpeg_content(path, size, taken):
+    """A JPEG whose EXIF data says it was taken at `taken`
+    ("2019:07:04 15:30:12") by a "Quenlar Test Camera"."""
+    model = b"Quenlar Test Camera\x00"
+    date = taken.encode() + b"\x00"
+
+    def entry(tag, kind, count, value):
+        return tag.to_bytes(2, "little") + kind.to_bytes(2, "little") + count.to_bytes(4, "little") + value
+
+    # TIFF header (8), IFD0 with 2 entries (2 + 24 + 4), the Exif IFD with
+    # one (2 + 12 + 4), then the model and the date.
+    ifd0, exif = 8, 8 + 30
+    model_at = exif + 18
+    date_at = model_at + len(model)
+    tiff = (b"II*\x00" + ifd0.to_bytes(4, "little") +
+            (2).to_bytes(2, "little") + entry(0x0110, 2, len(model), model_at.to_bytes(4, "little")) +
+            entry(0x8769, 4, 1, exif.to_bytes(4, "little")) + bytes(4) +
+            (1).to_bytes(2, "little") + entry(0x9003, 2, len(date), date_at.to_bytes(4, "little")) + bytes(4) +
+            model + date)
+    app1 = b"\xff\xe1" + (2 + 6 + len(tiff)).to_bytes(2, "big") + b"Exif\x00\x00" + tiff
+    plain = jpeg_content(path, size - len(app1))
+    return plain[:2] + app1 + plain[2:]
+
+
+def pdf_titled_content(path, size, title):
+    head = f"%PDF-1.4\n1 0 obj\n<< /Title ({title}) /Producer (Quenlar tests) >>\nendobj\n".encode()
+    tail = b"\ntrailer\n<< /Root 2 0 R /Info 1 0 R >>\n%%EOF\n"
+    return head + text_content(path, max(size - len(head) - len(tail), 1)) + tail
+
+
+def office_content(path, size, title):
+    """A .docx or .xlsx as an office program zips it (deflated entries)."""
+    import io
+    import zipfile
+    word = path.lower().endswith(".docx")
+    main = "word/document.xml" if word else "xl/worksheets/sheet1.xml"
+    stamp = (2021, 3, 4, 5, 6, 8)
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+        def put(name, data):
+            z.writestr(zipfile.ZipInfo(name, stamp), data, compress_type=zipfile.ZIP_DEFLATED)
+        put("[Content_Types].xml", '<?xml version="1.0"?><Types xmlns="http://schemas.openxmlformats.org/'
+                                   'package/2006/content-types"/>')
+        put("_rels/.rels", '<?xml version="1.0"?><Relationships/>')
+        put("docProps/core.xml", f'<?xml version="1.0"?><cp:coreProperties><dc:title>{title}</dc:title>'
+                                 '</cp:coreProperties>')
+        if not word:
+            put("xl/workbook.xml", '<?xml version="1.0"?><workbook/>')
+        # Bytes that do not compress, so that the file spans clusters.
+        put(main, random_content(path, size).hex())
+    return buffer.getvalue()
+
+
+def mp4_content(path, size, made=3_700_000_000):
+    """ftyp, mdat with the media, then moov with its movie header, made
+    `made` seconds after 1904."""
+    def box(kind, body):
+        return (8 + len(body)).to_bytes(4, "big") + kind + body
+    ftyp = box(b"ftyp", b"isom" + (512).to_bytes(4, "big") + b"isomiso2mp41")
+    mvhd = box(b"mvhd", bytes(4) + made.to_bytes(4, "big") * 2 + (1000).to_bytes(4, "big") +
+               (5000).to_bytes(4, "big") + bytes(80))
+    moov = box(b"moov", mvhd)
+    mdat = box(b"mdat", content(path + "#", max(size - len(ftyp) - len(moov) - 8, 1)))
+    return ftyp + mdat + moov
+
+
+def carve_plan(prefix):
+    """The files of a volume whose folders or $MFT are lost: (path, bytes,
+    what the search by content should call it, or None)."""
+    rnd = random.Random(prefix)
+    files = []
+    for i in range(1, 25):
+        taken = f"2019:07:{1 + i % 28:02d} {8 + i % 12:02d}:{(i * 7) % 60:02d}:{(i * 13) % 60:02d}"
+        p = f"DCIM/100CANON/IMG_{i:04d}.JPG"
+        files.append((p, exif_jpeg_content(p, rnd.randrange(20_000, 180_000), taken),
+                      "IMG_" + taken.replace(":", "").replace(" ", "_") + ".jpg"))
+    for i in range(1, 4):
+        p = f"Pictures/scan {i}.jpg"
+        files.append((p, jpeg_content(p, rnd.randrange(10_000, 60_000)), None))
+    for i in range(1, 5):
+        p = f"Pictures/chart {i}.png"
+        files.append((p, png_content(p, rnd.randrange(5_000, 70_000)), None))
+    for i, title in enumerate(["Mortgage application", "Holiday plans 2024", "Letter to the tax office"], 1):
+        p = f"Documents/doc{i}.pdf"
+        files.append((p, pdf_titled_content(p, rnd.randrange(8_000, 90_000), title), title + ".pdf"))
+    for i, ext in enumerate([".docx", ".docx", ".xlsx", ".xlsx"], 1):
+        p = f"Documents/office{i}{ext}"
+        files.append((p, office_content(p, rnd.randrange(6_000, 40_000), f"Report {i}"), None))
+    import datetime
+    for i in range(1, 4):
+        p = f"Videos/clip{i}.mp4"
+        made = 3_700_000_000 + i * 90_061
+        when = datetime.datetime(1904, 1, 1) + datetime.timedelta(seconds=made)
+        files.append((p, mp4_content(p, rnd.randrange(50_000, 400_000), made), when.strftime("VID_%Y%m%d_%H%M%S.mp4")))
+    for i in range(1, 4):
+        p = f"Archive/backup{i}.zip"
+        files.append((p, zip_content(p, rnd.randrange(10_000, 80_000)), None))
+    for i in range(1, 4):
+        p = f"Documents/note{i}.txt"
+        files.append((p, text_content(p, rnd.randrange(2_000, 9_000)), None))
+    return files
+
+
+def write_carve_plan(m, files, put):
+    for p, data, _ in files:
+        put(p, data)
+        m.file(p, data)
+    with open(m.names_file, "w", encoding="utf-8") as f:
+        for p, _, name in files:
+            if name:
+                f.write(f"{p}\t{name}\n")
+
+
+def folder_sectors(img, fs):
+    """The sectors of every folder but the root, as The Sleuth Kit lists them."""
+    listing = subprocess.run(["fls", "-f", fs, "-r", "-D", "-p", img], check=True, capture_output=True,
+                             text=True).stdout
+    sectors = []
+    for line in listing.splitlines():
+        meta = line.partition("\t")[0].split()[-1].rstrip(":")
+        if not meta.isdigit():
+            continue
+        text = subprocess.run(["istat", "-f", fs, img, meta], check=True, capture_output=True, text=True).stdout
+        sectors += [int(s) for s in text.partition("Sectors:")[2].split() if s.isdigit()]
+    return sectors
+
+
+def zero_sectors(img, sectors):
+    with open(img, "r+b") as f:
+        for s in sectors:
+            f.seek(s * 512)
+            f.write(bytes(512))
+
+
+def make_carved(work, out, fs):
+    """A card quick-formatted after it was written, whose old folders' clusters
+    were then written over (zeroed): only the files' content is left."""
+    name = f"{fs}-carved"
+    img = os.path.join(work, name + ".img")
+    # FAT32 wants 65,525 clusters at least: 1 KiB ones on this card.
+    with open(img, "wb") as f:
+        f.truncate(80 * 1024 * 1024)
+    make = ["mkfs.vfat", "-F", "32", "-s", "2", "-n", "CARD"] if fs == "fat32" else ["mkfs.exfat", "-L", "CARD"]
+    run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    m = Manifest()
+    m.names_file = os.path.join(out, name + ".names.tsv")
+    files = carve_plan(name)
+    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+        m.folder(folder)
+    if fs == "fat32":
+        for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+            mtools("mmd", "-i", img, "::/" + folder)
+        write_carve_plan(m, files, lambda p, data: mcopy(work, img, p, data))
+    else:
+        mnt = os.path.join(work, "mnt")
+        os.makedirs(mnt, exist_ok=True)
+        cleanup = exfat_mount(img, mnt)
+
+        def put(p, data):
+            os.makedirs(os.path.dirname(os.path.join(mnt, p)), exist_ok=True)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+        try:
+            write_carve_plan(m, files, put)
+            os.sync()
+        finally:
+            run("umount", mnt)
+            cleanup()
+    folders = folder_sectors(img, "fat" if fs == "fat32" else "exfat")
+    run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    zero_sectors(img, folders)
+    for row in m.rows.values():
+        row[3] = "formatted"
+    finish(img, m, out, name)
+
+
+def make_ntfs_carved(work, out):
+    """An NTFS volume whose whole $MFT was written over (zeroed): its boot
+    sector is left, and the files' content."""
+    name = "ntfs-carved"
+    img = os.path.join(work, name + ".img")
+    mnt = os.path.join(work, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(48 * 1024 * 1024)
+    run("mkntfs", "-F", "-f", "-q", "-c", "4096", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    m = Manifest()
+    m.names_file = os.path.join(out, name + ".names.tsv")
+    files = carve_plan(name)
+    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+        m.folder(folder)
+    ntfs_mount(img, mnt)
+    try:
+        def put(p, data):
+            os.makedirs(os.path.dirname(os.path.join(mnt, p)), exist_ok=True)
+            with open(os.path.join(mnt, p), "wb") as f:
+                f.write(data)
+        write_carve_plan(m, files, put)
+    finally:
+        run("umount", mnt)
+    # (istat ends the $MFT's list with a 0 for the part allocated past its
+    # size: the boot sector is kept.)
+    mft = [c for c in istat_clusters(img, "0") if c != 0]
+    zero_sectors(img, [c * 8 + i for c in mft for i in range(8)])
+    for row in m.rows.values():
+        row[3] = "formatted"
+    finish(img, m, out, name)
+
+
 def volume_file(work, name, sectors, make, files, manifest, prefix):
     """A file system of `sectors` sectors made in its own file by `make`
     ("ntfs", "exfat" or "fat32") with `files` written into it (their paths
@@ -1024,6 +1235,9 @@ def main():
         "ntfs-reformat-overwritten": lambda w: make_ntfs_reformat_overwritten(w, out),
         "fat32-formatted": lambda w: make_fat32_formatted(w, out),
         "exfat-formatted": lambda w: make_exfat_formatted(w, out),
+        "fat32-carved": lambda w: make_carved(w, out, "fat32"),
+        "exfat-carved": lambda w: make_carved(w, out, "exfat"),
+        "ntfs-carved": lambda w: make_ntfs_carved(w, out),
         "gpt-lost": lambda w: make_lost_table(w, out, "gpt-lost"),
         "mbr-lost": lambda w: make_lost_table(w, out, "mbr-lost"),
         "repartitioned": lambda w: make_repartitioned(w, out),

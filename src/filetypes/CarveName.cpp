@@ -1,0 +1,306 @@
+#include "filetypes/CarveName.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace filetypes {
+namespace {
+
+bool StartsWith(const std::uint8_t* p, std::size_t size, std::string_view text)
+{
+    return size >= text.size() && std::memcmp(p, text.data(), text.size()) == 0;
+}
+
+// The extension of a ZIP by the names of the entries its first bytes hold
+// (their local headers are plain text whatever the data's compression).
+std::string ZipExtension(const std::uint8_t* head, std::size_t size)
+{
+    std::string_view bytes(reinterpret_cast<const char*>(head), size);
+    bool office = false;
+    for (std::size_t at = bytes.find("PK\x03\x04"); at != std::string_view::npos && at + 30 <= size;
+         at = bytes.find("PK\x03\x04", at + 4)) {
+        const std::size_t length = head[at + 26] | std::size_t {head[at + 27]} << 8;
+        const std::size_t extra = head[at + 28] | std::size_t {head[at + 29]} << 8;
+        if (at + 30 + length > size)
+            break;
+        const std::string_view name = bytes.substr(at + 30, length);
+        if (name == "mimetype") {
+            const std::string_view type = bytes.substr(std::min(size, at + 30 + length + extra), 64);
+            if (type.starts_with("application/epub+zip"))
+                return "epub";
+            if (type.starts_with("application/vnd.oasis.opendocument.text"))
+                return "odt";
+            if (type.starts_with("application/vnd.oasis.opendocument.spreadsheet"))
+                return "ods";
+            if (type.starts_with("application/vnd.oasis.opendocument.presentation"))
+                return "odp";
+        }
+        office = office || name == "[Content_Types].xml";
+        if (office && name.starts_with("word/"))
+            return "docx";
+        if (office && name.starts_with("xl/"))
+            return "xlsx";
+        if (office && name.starts_with("ppt/"))
+            return "pptx";
+        if (name == "META-INF/MANIFEST.MF")
+            return "jar";
+        if (name == "AndroidManifest.xml")
+            return "apk";
+    }
+    return "zip";
+}
+
+// A TIFF structure's numbers, in the byte order its header names.
+struct Tiff {
+    const std::uint8_t* base;
+    std::size_t size;
+    bool big;
+
+    std::uint32_t U16(std::size_t at) const
+    {
+        if (at + 2 > size)
+            return 0;
+        return big ? (base[at] << 8 | base[at + 1]) : (base[at] | base[at + 1] << 8);
+    }
+    std::uint32_t U32(std::size_t at) const
+    {
+        if (at + 4 > size)
+            return 0;
+        return big ? (U16(at) << 16 | U16(at + 2)) : (U16(at) | U16(at + 2) << 16);
+    }
+    // The value (or its offset) of `tag` in the folder of entries at `ifd`;
+    // 0 when it is not there.
+    std::uint32_t Find(std::size_t ifd, std::uint32_t tag) const
+    {
+        const std::uint32_t count = U16(ifd);
+        for (std::uint32_t i = 0; i < count && i < 512; ++i) {
+            const std::size_t e = ifd + 2 + std::size_t {i} * 12;
+            if (e + 12 > size)
+                break;
+            if (U16(e) == tag)
+                return U32(e + 8);
+        }
+        return 0;
+    }
+};
+
+// "YYYY:MM:DD HH:MM:SS" as "YYYYMMDD_HHMMSS"; "" for anything else.
+std::string TakenTime(const std::uint8_t* p, std::size_t size)
+{
+    static const char kShape[] = "dddd:dd:dd dd:dd:dd";
+    if (size < 19)
+        return "";
+    std::string out;
+    for (std::size_t i = 0; i < 19; ++i) {
+        const bool digit = p[i] >= '0' && p[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : p[i] != kShape[i])
+            return "";
+        if (digit)
+            out += static_cast<char>(p[i]);
+        if (i == 9)
+            out += '_';
+    }
+    // A camera whose clock was never set writes zeros.
+    const int year = std::stoi(out.substr(0, 4));
+    const int month = std::stoi(out.substr(4, 2));
+    const int day = std::stoi(out.substr(6, 2));
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31)
+        return "";
+    return out;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The characters of a PDF text string's bytes: UTF-16 after its byte order
+// mark, else one character a byte.
+std::string PdfText(const std::string& bytes)
+{
+    std::string out;
+    if (bytes.size() >= 2 && static_cast<std::uint8_t>(bytes[0]) == 0xFE && static_cast<std::uint8_t>(bytes[1]) == 0xFF) {
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            const std::uint32_t c = static_cast<std::uint8_t>(bytes[i]) << 8 | static_cast<std::uint8_t>(bytes[i + 1]);
+            if (c < 0xD800 || c > 0xDFFF)
+                AppendUtf8(out, c);
+        }
+        return out;
+    }
+    for (const char b : bytes)
+        AppendUtf8(out, static_cast<std::uint8_t>(b));
+    return out;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string CarveExtension(CarveKind kind, const std::uint8_t* head, std::size_t size)
+{
+    switch (kind) {
+    case CarveKind::kJpeg: return "jpg";
+    case CarveKind::kPng: return "png";
+    case CarveKind::kGif: return "gif";
+    case CarveKind::kBmp: return "bmp";
+    case CarveKind::kRiff:
+        if (size >= 12 && StartsWith(head + 8, 4, "WAVE"))
+            return "wav";
+        if (size >= 12 && StartsWith(head + 8, 4, "AVI "))
+            return "avi";
+        if (size >= 12 && StartsWith(head + 8, 4, "WEBP"))
+            return "webp";
+        return "riff";
+    case CarveKind::kMp4: {
+        if (size < 12)
+            return "mp4";
+        const std::uint8_t* brand = head + 8;
+        if (StartsWith(brand, 4, "qt  "))
+            return "mov";
+        if (StartsWith(brand, 3, "3gp") || StartsWith(brand, 3, "3g2"))
+            return "3gp";
+        if (StartsWith(brand, 4, "heic") || StartsWith(brand, 4, "heix") || StartsWith(brand, 4, "mif1") ||
+            StartsWith(brand, 4, "msf1") || StartsWith(brand, 4, "hevc"))
+            return "heic";
+        if (StartsWith(brand, 4, "avif"))
+            return "avif";
+        if (StartsWith(brand, 4, "M4A "))
+            return "m4a";
+        if (StartsWith(brand, 4, "M4V "))
+            return "m4v";
+        return "mp4";
+    }
+    case CarveKind::kSqlite: return "sqlite";
+    case CarveKind::kPdf: return "pdf";
+    case CarveKind::kZip: return ZipExtension(head, size);
+    }
+    return "bin";
+}
+
+std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
+{
+    // The segments before the image data, up to the one holding EXIF.
+    std::size_t at = 2;
+    for (int segments = 0; segments < 16 && at + 4 <= size; ++segments) {
+        if (head[at] != 0xFF)
+            return "";
+        const std::uint8_t marker = head[at + 1];
+        const std::size_t length = std::size_t {head[at + 2]} << 8 | head[at + 3];
+        if (marker == 0xDA || length < 2)
+            return "";
+        if (marker == 0xE1 && length >= 16 && at + 4 + 6 <= size && std::memcmp(head + at + 4, "Exif\0\0", 6) == 0) {
+            const std::size_t base = at + 10;
+            const std::size_t end = std::min(size, at + 2 + length);
+            const Tiff tiff {head + base, end - base, head[base] == 'M'};
+            if (!(StartsWith(head + base, end - base, "II*") || StartsWith(head + base, end - base, "MM\0*")))
+                return "";
+            const std::uint32_t ifd0 = tiff.U32(4);
+            const std::uint32_t exif = tiff.Find(ifd0, 0x8769);
+            std::uint32_t text = exif != 0 ? tiff.Find(exif, 0x9003) : 0;  // DateTimeOriginal
+            if (text == 0 || text + 19 > tiff.size)
+                text = tiff.Find(ifd0, 0x0132);  // DateTime
+            if (text == 0 || text + 19 > tiff.size)
+                return "";
+            return TakenTime(tiff.base + text, tiff.size - text);
+        }
+        at += 2 + length;
+    }
+    return "";
+}
+
+std::string PdfTitle(const std::uint8_t* head, std::size_t size)
+{
+    const std::string_view bytes(reinterpret_cast<const char*>(head), size);
+    for (std::size_t at = bytes.find("/Title"); at != std::string_view::npos; at = bytes.find("/Title", at + 6)) {
+        std::size_t i = at + 6;
+        while (i < size && (bytes[i] == ' ' || bytes[i] == '\r' || bytes[i] == '\n' || bytes[i] == '\t'))
+            ++i;
+        if (i >= size)
+            break;
+        std::string raw;
+        if (bytes[i] == '(') {
+            int depth = 1;
+            for (++i; i < size && raw.size() < 1024; ++i) {
+                char c = bytes[i];
+                if (c == '\\' && i + 1 < size) {
+                    c = bytes[++i];
+                    if (c == 'n' || c == 'r' || c == 't')
+                        c = ' ';
+                } else if (c == '(') {
+                    ++depth;
+                } else if (c == ')' && --depth == 0) {
+                    break;
+                }
+                raw += c;
+            }
+            if (depth != 0)
+                continue;
+        } else if (bytes[i] == '<') {
+            for (++i; i + 1 < size && bytes[i] != '>' && raw.size() < 1024; i += 2) {
+                const int high = HexDigit(bytes[i]);
+                const int low = HexDigit(bytes[i + 1]);
+                if (high < 0 || low < 0)
+                    break;
+                raw += static_cast<char>(high << 4 | low);
+            }
+        } else {
+            continue;
+        }
+        std::string title = FileNameSafe(PdfText(raw));
+        if (!title.empty())
+            return title;
+    }
+    return "";
+}
+
+std::string FileNameSafe(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<std::uint8_t>(c);
+        if (u < 0x20 || u == 0x7F)
+            out += ' ';
+        else if (std::strchr("\\/:*?\"<>|", c) != nullptr)
+            out += '_';
+        else
+            out += c;
+    }
+    // Runs of spaces as one; none at the ends, nor dots at the end.
+    std::string squeezed;
+    for (const char c : out) {
+        if (c == ' ' && (squeezed.empty() || squeezed.back() == ' '))
+            continue;
+        squeezed += c;
+    }
+    constexpr std::size_t kMost = 100;
+    if (squeezed.size() > kMost) {
+        std::size_t cut = kMost;
+        while (cut > 0 && (static_cast<std::uint8_t>(squeezed[cut]) & 0xC0) == 0x80)
+            --cut;
+        squeezed.resize(cut);
+    }
+    while (!squeezed.empty() && (squeezed.back() == ' ' || squeezed.back() == '.'))
+        squeezed.pop_back();
+    return squeezed;
+}
+
+}  // namespace filetypes
