@@ -1,10 +1,14 @@
 // The end finders of files found by their content: the first byte picks the
 // kind, the second how large the pieces are that the rest is fed in. A
 // finder must never say a file is longer than the bytes it was given or
-// than its bound, and must end or break once the bytes run out.
+// than its bound, and must end or break once the bytes run out. The names
+// read from the same bytes (EXIF date, PDF title, the kind a ZIP or MP4 is)
+// must be names a file system takes.
 #include "filetypes/CarveEnd.h"
+#include "filetypes/CarveName.h"
 
 #include <cstdlib>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -20,6 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         finder.Feed(data + at, piece < size - at ? piece : size - at);
     finder.Finish();
     if (finder.Current() == filetypes::EndFinder::State::kGoing || finder.Size() > size || finder.Size() > limit)
+        std::abort();
+
+    const std::string taken = filetypes::ExifTakenTime(data, size);
+    const std::string title = filetypes::PdfTitle(data, size);
+    const std::string extension = filetypes::CarveExtension(kind, data, size);
+    if ((!taken.empty() && taken.size() != 15) || title.size() > 100 || extension.empty() || extension.size() > 8 ||
+        title.find_first_of("\\/:*?\"<>|") != std::string::npos)
         std::abort();
     return 0;
 }

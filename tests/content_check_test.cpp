@@ -3,6 +3,7 @@
 // verdict follows from the evidence.
 #include "base/Sha256.h"
 #include "filetypes/CarveEnd.h"
+#include "filetypes/CarveName.h"
 #include "filetypes/ContentCheck.h"
 #include "found/FoundFile.h"
 #include "volume/ClusterMap.h"
@@ -449,6 +450,8 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
     // What follows a file on a volume: another file's bytes, end marks among them.
     Bytes after = {0xFF, 0xD9, 0x3B, 0x00};
     Append(after, Png(30));
+    // (The next movie, in the next cluster, begins no box of this one.)
+    Append(after, Mp4());
     const struct {
         CarveKind kind;
         Bytes file;
@@ -523,4 +526,145 @@ TEST(CarveEnd, ABrokenFileIsKeptAsFarAsItsStructureHolds)
     finder = Follow(CarveKind::kBmp, bmp, {}, 512);
     EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
     EXPECT_EQ(finder.Size(), 0u);
+}
+
+namespace {
+
+// A JPEG whose APP1 holds EXIF data in `order` ("II" or "MM"): the camera's
+// DateTime in IFD0 and, when `original` is given, DateTimeOriginal in the
+// Exif IFD.
+Bytes ExifJpeg(const char* order, const char* dateTime, const char* original)
+{
+    const bool big = order[0] == 'M';
+    auto put16 = [big](Bytes& b, std::uint32_t v) {
+        if (big)
+            b.insert(b.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+        else
+            Le(b, v, 2);
+    };
+    auto put32 = [big](Bytes& b, std::uint32_t v) {
+        if (big)
+            Be32(b, v);
+        else
+            Le(b, v, 4);
+    };
+    auto entry = [&](Bytes& b, std::uint32_t tag, std::uint32_t type, std::uint32_t count, std::uint32_t value) {
+        put16(b, tag);
+        put16(b, type);
+        put32(b, count);
+        put32(b, value);
+    };
+    // Header (8), IFD0 of two entries (30), Exif IFD of one (18), the texts.
+    Bytes tiff = Of(order);
+    put16(tiff, 42);
+    put32(tiff, 8);
+    put16(tiff, 2);
+    entry(tiff, 0x0132, 2, 20, 56);
+    entry(tiff, 0x8769, 4, 1, 38);
+    put32(tiff, 0);
+    put16(tiff, original != nullptr ? 1 : 0);
+    entry(tiff, original != nullptr ? 0x9003 : 0x9999, 2, 20, 76);
+    put32(tiff, 0);
+    Append(tiff, Of(std::string_view(dateTime, 19)));
+    tiff.push_back(0);
+    Append(tiff, Of(std::string_view(original != nullptr ? original : "0000:00:00 00:00:00", 19)));
+    tiff.push_back(0);
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xE1};
+    const std::size_t length = 2 + 6 + tiff.size();
+    b.push_back(static_cast<std::uint8_t>(length >> 8));
+    b.push_back(static_cast<std::uint8_t>(length));
+    Append(b, Of(std::string_view("Exif\0\0", 6)));
+    Append(b, tiff);
+    Append(b, Jpeg(100));
+    return b;
+}
+
+std::string Taken(const Bytes& b)
+{
+    return filetypes::ExifTakenTime(b.data(), b.size());
+}
+
+std::string Title(std::string_view pdf)
+{
+    return filetypes::PdfTitle(reinterpret_cast<const std::uint8_t*>(pdf.data()), pdf.size());
+}
+
+std::string ExtensionOf(CarveKind kind, const Bytes& b)
+{
+    return filetypes::CarveExtension(kind, b.data(), b.size());
+}
+
+}  // namespace
+
+TEST(CarveName, PhotosAreNamedByTheDateTheyWereTaken)
+{
+    // DateTimeOriginal first, in either byte order; DateTime without it.
+    EXPECT_EQ(Taken(ExifJpeg("II", "2020:01:02 03:04:05", "2019:07:04 15:30:12")), "20190704_153012");
+    EXPECT_EQ(Taken(ExifJpeg("MM", "2020:01:02 03:04:05", "2019:07:04 15:30:12")), "20190704_153012");
+    EXPECT_EQ(Taken(ExifJpeg("MM", "2020:01:02 03:04:05", nullptr)), "20200102_030405");
+    // A camera whose clock was never set, a malformed date, no EXIF at all.
+    EXPECT_EQ(Taken(ExifJpeg("II", "0000:00:00 00:00:00", "0000:00:00 00:00:00")), "");
+    EXPECT_EQ(Taken(ExifJpeg("II", "2020-01-02 03:04:05", nullptr)), "");
+    EXPECT_EQ(Taken(Jpeg(100)), "");
+    // Cut anywhere, the EXIF data gives no date or the right one, and is
+    // never read past its end.
+    const Bytes whole = ExifJpeg("II", "2020:01:02 03:04:05", "2019:07:04 15:30:12");
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+        const std::string taken = Taken(cut);
+        EXPECT_TRUE(taken.empty() || taken == "20190704_153012" || taken == "20200102_030405") << n;
+    }
+}
+
+TEST(CarveName, PdfTitlesAndKindsBuiltOnOthers)
+{
+    EXPECT_EQ(Title("%PDF-1.4\n1 0 obj << /Title (Holiday plans 2024) >>"), "Holiday plans 2024");
+    // Escapes, balanced parentheses, characters no file name holds.
+    EXPECT_EQ(Title("<< /Title (Q\\(3\\) (draft) a/b: c?) >>"), "Q(3) (draft) a_b_ c_");
+    // UTF-16 with its byte order mark, as a hex string.
+    EXPECT_EQ(Title("<< /Title <FEFF00C400620063> >>"), "\xC3\x84" "bc");
+    EXPECT_EQ(Title("<< /Title (unclosed"), "");
+    EXPECT_EQ(Title("<< /Author (someone) >>"), "");
+
+    // ZIPs by the entries their first bytes name.
+    auto zipNaming = [](std::initializer_list<std::string_view> names) {
+        Bytes b;
+        for (const std::string_view name : names) {
+            Append(b, Of(std::string_view("PK\x03\x04", 4)));
+            Append(b, Bytes(22, 0));
+            Le(b, name.size(), 2);
+            Le(b, 0, 2);
+            Append(b, Of(name));
+        }
+        return b;
+    };
+    EXPECT_EQ(ExtensionOf(CarveKind::kZip, zipNaming({"[Content_Types].xml", "_rels/.rels", "word/document.xml"})),
+              "docx");
+    EXPECT_EQ(ExtensionOf(CarveKind::kZip, zipNaming({"[Content_Types].xml", "xl/workbook.xml"})), "xlsx");
+    EXPECT_EQ(ExtensionOf(CarveKind::kZip, zipNaming({"word/document.xml"})), "zip");  // no Office package
+    Bytes epub = zipNaming({"mimetype"});
+    Append(epub, Of("application/epub+zip"));
+    EXPECT_EQ(ExtensionOf(CarveKind::kZip, epub), "epub");
+    Bytes cut = zipNaming({"[Content_Types].xml", "word/document.xml"});
+    cut.resize(cut.size() - 5);  // the name runs past what was read
+    EXPECT_EQ(ExtensionOf(CarveKind::kZip, cut), "zip");
+    // Movies by their brand, RIFF by its form.
+    EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Box("ftyp", Of("qt  0000"))), "mov");
+    EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Box("ftyp", Of("heic0000"))), "heic");
+    EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Mp4()), "mp4");
+    Bytes wav = Of("RIFF");
+    Le(wav, 4, 4);
+    Append(wav, Of("WAVE"));
+    EXPECT_EQ(ExtensionOf(CarveKind::kRiff, wav), "wav");
+
+    // Names every file system takes: no control characters or separators,
+    // no dots or spaces at the end, at most 100 bytes, cut between characters.
+    EXPECT_EQ(filetypes::FileNameSafe("  a\tb\\c..  "), "a b_c");
+    std::string long_name;
+    for (int i = 0; i < 60; ++i)
+        long_name += "\xC3\xA9";  // 2 bytes each
+    long_name = "x" + long_name;
+    const std::string safe = filetypes::FileNameSafe(long_name);
+    EXPECT_LE(safe.size(), 100u);
+    EXPECT_EQ(safe.size() % 2, 1u);
 }

@@ -422,6 +422,24 @@ def ntfs_endless(data):
     """ntfs.img whose total sectors (0x28) are 2^40: far past the image."""
     return with_bytes(data, 0x28, struct.pack("<Q", 1 << 40))
 
+def fat32_fake_headers(data):
+    """fat32-formatted.img whose every free cluster begins a file the search
+    by content follows: a whole GIF of 35 bytes in most, and in every 100th
+    an MP4 whose boxes claim more than the volume holds. The search must
+    read the volume once and keep no more files than its budget."""
+    data = bytearray(data)
+    fs = Fat32(data)
+    gif = (b"GIF89a\x01\x00\x01\x00\x00\x00\x00" + b"\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00" +
+           b"\x02\x02\x44\x01\x00\x3b")
+    movie = (b"\x00\x00\x00\x10ftypisom\x00\x00\x00\x00" + b"\x00\x00\x00\x01mdat" +
+             (1 << 40).to_bytes(8, "big"))
+    clusters = min(fs.entries, 2 + (len(data) - fs.heap) // fs.cluster)
+    for c in range(2, clusters):
+        if fs.fat(c) == 0:
+            blob = movie if c % 100 == 0 else gif
+            data[fs.offset(c):fs.offset(c) + len(blob)] = blob
+    return bytes(data)
+
 
 CRAFTED = {
     # name: (source image, maker)
@@ -430,6 +448,7 @@ CRAFTED = {
     "fat32-namesakes": ("fat32", fat32_namesakes),
     "fat32-shared-chain": ("fat32", fat32_shared_chain),
     "fat32-folder-maze": ("fat32-formatted", fat32_folder_maze),
+    "fat32-fake-headers": ("fat32-formatted", fat32_fake_headers),
     "exfat-overlapping-folders": ("exfat", exfat_overlapping_folders),
     "fat32-no-fat": ("fat32", fat32_no_fat),
     "fat32-255-fats": ("fat32", fat32_255_fats),

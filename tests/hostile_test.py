@@ -13,6 +13,7 @@ notes).
 import fcntl
 import json
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -78,6 +79,22 @@ class Crafted(Workdir):
         files = [r for r in rows if r["name"].startswith("F") and r["name"].endswith(".BIN")]
         self.assertEqual(len(files), 5000 * 13)
         self.assertTrue(all(r["path"].count("\\") <= 513 for r in rows))
+
+    def test_fake_file_headers_in_every_cluster_cost_one_read_and_a_bounded_list(self):
+        image = self.image("fat32-fake-headers")
+        rows = self.rows(image, "--deep")
+        carved = [r for r in rows if r["path"].startswith("Found by content\\")]
+        # 10,000 files kept on a small volume, the rest passed over and said.
+        self.assertEqual(len(carved), 10000)
+        with open(os.path.join(self.dir, "Recovery.log"), encoding="utf-8", errors="replace") as f:
+            log = f.read()
+        self.assertIn("the most one search keeps", log)
+        normal = int(re.search(r"Normal scan of .* read (\d+) bytes", log).group(1))
+        total = int(re.search(r"Deep scan of .*: (\d+) bytes read in", log).group(1))
+        self.assertLessEqual(total - normal, os.path.getsize(image))
+        # The movies that claim a terabyte end at the volume's end, no later.
+        self.assertTrue(all(r["extents"][0][0] + r["extents"][0][1] <= os.path.getsize(image) // 512
+                            for r in carved))
 
     def test_control_characters_are_escaped_in_text_output(self):
         image = self.image("ntfs-control-characters")

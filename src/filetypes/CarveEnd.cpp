@@ -141,6 +141,13 @@ EndFinder::State EndFinder::Feed(const std::uint8_t* bytes, std::size_t n)
             Break();
             break;
         }
+        if (Skipping(m_step) && m_skip > m_limit - m_at) {
+            // A part that says it runs past the bound (past the volume's
+            // end): the file ends before it, and what follows is looked at
+            // for other files.
+            Break();
+            break;
+        }
         if (Skipping(m_step) && m_skip != 0) {
             // A part whose length is known: taken whole, not byte by byte.
             const std::size_t take =

@@ -50,11 +50,11 @@ constexpr std::uint64_t kRereadSectors = 128;
 constexpr std::uint64_t kLeastBroken = 1024;
 // What the kinds need to be told apart by their first bytes.
 constexpr std::size_t kHeaderBytesNeeded = 16;
-// The most files a search keeps: one for every 256 KiB of the volume, and
-// 100,000 on a smaller one (a crafted volume can begin a file in every
-// cluster).
-constexpr std::uint64_t kLeastBudget = 100000;
-constexpr std::uint64_t kBudgetBytes = 256 * 1024;
+// The most files a search keeps: one for every 64 KiB of the volume, and
+// 10,000 on a smaller one (a crafted volume can begin a file in every
+// cluster; the results take memory in proportion).
+constexpr std::uint64_t kLeastBudget = 10000;
+constexpr std::uint64_t kBudgetBytes = 64 * 1024;
 
 // "20190704_153012" as a FILETIME (100 ns units since 1601), 0 when it is
 // no time.

@@ -85,6 +85,9 @@ int DeepScan(VolumeScanner& volume, std::uint64_t startSector)
     const int end = DeepPass(volume, startSector);
     NoteFilesPastEnd(volume);
     AssessResults(volume);
+    base::LogLess("Deep scan of %s: %llu bytes read in %llu reads since the volume was opened",
+                  volume.m_devicePath.c_str(), static_cast<unsigned long long>(volume.m_bytesRead.load()),
+                  static_cast<unsigned long long>(volume.m_reads.load()));
     return end;
 }
 
