@@ -307,6 +307,42 @@ test('files overwritten since they were deleted: the list says so and why, a fil
   }
 });
 
+test('a card whose folders are gone: its files are found by their content, by kind, photos named by the date taken', async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  process.env.QUENLAR_LOCK_DIR = folder;
+  const host = await startHost([copyImage('fat32-carved.img', folder)], { cwd: folder });
+  const { page, problems } = await openPage(browser, host.url);
+  try {
+    await page.locator('button.partition', { hasText: 'fat32-carved.img' }).click();
+    await finished(page);
+    const entries = manifest('fat32-carved');
+    const carvable = entries.filter((e) => e.type === 'f' && !e.path.endsWith('.txt'));
+    assert.equal((await topCounts(page))['Found by content'], carvable.length);
+    await page.locator('#tree [role=treeitem][data-path="Found by content"] > .tree-row .toggle').click();
+    await folderItem(page, 'Pictures').locator('.name').click();
+    const pictures = carvable.filter((e) => /\.(jpg|png)$/i.test(e.path));
+    await page.waitForFunction((n) => document.getElementById('rows-count').textContent === `${n} files`, pictures.length);
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+    const photo = gridRow(page, 'IMG_20190702_090713.jpg');
+    assert.match(await photo.textContent(), /JPEG/);
+    assert.match(await photo.textContent(), /2019/);
+    await page.screenshot({ path: join(shots, 'found-by-content.png'), fullPage: false });
+    // The pictures folder recovered: every file byte-exact.
+    await folderItem(page, 'Pictures').locator('input').check();
+    const destination = mkdtempSync(join(tmpdir(), 'quenlar-content-out-'));
+    await page.fill('#destination', destination);
+    await page.click('#recover-start');
+    await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
+    const written = writtenFiles(destination);
+    assert.equal(written.length, pictures.length);
+    assert.deepEqual(written.map((path) => sha256(join(destination, path))).sort(), pictures.map((e) => e.sha256).sort());
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
+
 test('a disk image whose partition table is gone: its volumes are found, one scans and a folder of it recovers', async () => {
   const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
   process.env.QUENLAR_LOCK_DIR = folder;
