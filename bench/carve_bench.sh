@@ -103,6 +103,7 @@ row "  byte-exact of $files files written" "$(exact "$work/ours")"
 rm -rf "$work/ours"
 if command -v photorec >/dev/null; then
   drop
+  mkdir -p "$work/theirs"
   s=$(date +%s.%N)
   photorec /log /d "$work/theirs/out" /cmd "$card" partition_none,options,mode_ext2,fileopt,everything,enable,search \
     >/dev/null 2>&1 || true

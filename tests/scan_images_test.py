@@ -438,11 +438,14 @@ class FoundByContent(Workdir):
         # of these kinds byte-exact.
         if shutil.which("photorec"):
             theirs = os.path.join(self.dir, "photorec-" + name)
+            os.makedirs(theirs)
             subprocess.run(["photorec", "/log", "/d", os.path.join(theirs, "out"), "/cmd", image,
                             "partition_none,options,mode_ext2,fileopt,everything,enable,search"],
                            capture_output=True, cwd=self.dir, check=False)
             recovered = self.digests_under(theirs)
-            self.assertGreaterEqual(len(exact), sum(1 for p in wanted if digests[p] in recovered))
+            photorec = sum(1 for p in wanted if digests[p] in recovered)
+            self.assertGreater(photorec, 0, "PhotoRec did not run")
+            self.assertGreaterEqual(len(exact), photorec)
 
     def test_fat32_card_with_its_folders_overwritten(self):
         self.check_volume("fat32-carved")

@@ -171,6 +171,16 @@ EndFinder::State EndFinder::Feed(const std::uint8_t* bytes, std::size_t n)
             if (i == n || m_at >= m_limit)
                 continue;
         }
+        if (m_kind == CarveKind::kPdf && m_at >= 5 && m_value == 0 && m_fields[1] == 0) {
+            // Text between end marks: only a '%' can begin "%%EOF".
+            const void* p = std::memchr(bytes + i, '%', n - i);
+            const std::size_t to = p != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes) : n;
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(to - i, m_limit - m_at));
+            m_at += take;
+            i += take;
+            if (i == n || m_at >= m_limit)
+                continue;
+        }
         if (m_step == kZipScan && m_value == 0) {
             // Data of unknown size: only a 'P' can begin the next record.
             const void* p = std::memchr(bytes + i, 'P', n - i);

@@ -50,6 +50,8 @@ constexpr std::uint64_t kRereadSectors = 128;
 constexpr std::uint64_t kLeastBroken = 1024;
 // What the kinds need to be told apart by their first bytes.
 constexpr std::size_t kHeaderBytesNeeded = 16;
+// How much of a file's start is followed before it counts as one.
+constexpr std::size_t kPlausibleBytes = 512;
 // The most files a search keeps: one for every 64 KiB of the volume, and
 // 10,000 on a smaller one (a crafted volume can begin a file in every
 // cluster; the results take memory in proportion).
@@ -269,10 +271,15 @@ private:
             return m_first;
         return m_first + ((sector - m_first) / m_spc + 1) * m_spc;
     }
-    // Whether a file the search follows begins at `at`; `have` bytes are there.
+    // Whether a file the search follows begins at `at`; `have` bytes are
+    // there. Its first bytes must hold as its kind's structure wants them
+    // (a "BM" or "PK" alone begins one cluster in 65,536 of any data).
     static bool Begins(const std::uint8_t* at, std::size_t have, CarveKind& kind)
     {
-        return filetypes::CarveKindOf(at, have, kind);
+        if (!filetypes::CarveKindOf(at, have, kind))
+            return false;
+        EndFinder first(kind, ~std::uint64_t {0});
+        return first.Feed(at, std::min<std::size_t>(have, kPlausibleBytes)) != EndFinder::State::kBroken;
     }
     void Start(CarveKind kind, std::uint64_t sector)
     {
