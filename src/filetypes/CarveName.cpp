@@ -210,17 +210,21 @@ std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
         if (marker == 0xE1 && length >= 16 && at + 4 + 6 <= size && std::memcmp(head + at + 4, "Exif\0\0", 6) == 0) {
             const std::size_t base = at + 10;
             const std::size_t end = std::min(size, at + 2 + length);
+            if (end < base + 8)
+                return "";  // not even the TIFF header
             const Tiff tiff {head + base, end - base, head[base] == 'M'};
-            if (!(StartsWith(head + base, end - base, "II*") || StartsWith(head + base, end - base, "MM\0*")))
+            if (!(StartsWith(head + base, end - base, std::string_view("II*\0", 4)) ||
+                  StartsWith(head + base, end - base, std::string_view("MM\0*", 4))))
                 return "";
             const std::uint32_t ifd0 = tiff.U32(4);
             const std::uint32_t exif = tiff.Find(ifd0, 0x8769);
-            std::uint32_t text = exif != 0 ? tiff.Find(exif, 0x9003) : 0;  // DateTimeOriginal
+            // (Offsets are 32-bit numbers from the file: added to in 64 bits.)
+            std::uint64_t text = exif != 0 ? tiff.Find(exif, 0x9003) : 0;  // DateTimeOriginal
             if (text == 0 || text + 19 > tiff.size)
                 text = tiff.Find(ifd0, 0x0132);  // DateTime
             if (text == 0 || text + 19 > tiff.size)
                 return "";
-            return TakenTime(tiff.base + text, tiff.size - text);
+            return TakenTime(tiff.base + text, static_cast<std::size_t>(tiff.size - text));
         }
         at += 2 + length;
     }
