@@ -161,29 +161,19 @@ EndFinder::State EndFinder::Feed(const std::uint8_t* bytes, std::size_t n)
                 Byte(0);  // (no byte: the step after the part is taken)
             continue;
         }
-        if (m_step == kJpegEntropy) {
-            // Entropy-coded data: only a 0xFF can begin a marker.
-            const void* ff = std::memchr(bytes + i, 0xFF, n - i);
-            const std::size_t to = ff != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - bytes) : n;
-            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(to - i, m_limit - m_at));
-            m_at += take;
-            i += take;
-            if (i == n || m_at >= m_limit)
-                continue;
-        }
-        if (m_kind == CarveKind::kPdf && m_at >= 5 && m_value == 0 && m_fields[1] == 0) {
-            // Text between end marks: only a '%' can begin "%%EOF".
-            const void* p = std::memchr(bytes + i, '%', n - i);
-            const std::size_t to = p != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes) : n;
-            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(to - i, m_limit - m_at));
-            m_at += take;
-            i += take;
-            if (i == n || m_at >= m_limit)
-                continue;
-        }
-        if (m_step == kZipScan && m_value == 0) {
-            // Data of unknown size: only a 'P' can begin the next record.
-            const void* p = std::memchr(bytes + i, 'P', n - i);
+        // Where only one byte value can begin the next thing looked for,
+        // the bytes up to it are passed at once: entropy-coded JPEG data
+        // (0xFF begins a marker), PDF text ('%' begins "%%EOF"), ZIP data of
+        // unknown size ('P' begins the next record).
+        int wanted = -1;
+        if (m_step == kJpegEntropy)
+            wanted = 0xFF;
+        else if (m_kind == CarveKind::kPdf && m_at >= 5 && m_value == 0 && m_fields[1] == 0)
+            wanted = '%';
+        else if (m_step == kZipScan && m_value == 0)
+            wanted = 'P';
+        if (wanted >= 0) {
+            const void* p = std::memchr(bytes + i, wanted, n - i);
             const std::size_t to = p != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - bytes) : n;
             const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(to - i, m_limit - m_at));
             m_at += take;
