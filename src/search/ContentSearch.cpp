@@ -209,6 +209,7 @@ public:
         m_claimed = std::move(merged);
         if (open != results->size())
             m_reopen = open;
+        m_full = m_kept >= m_budget;  // (a resumed search that had kept its most)
     }
 
     std::size_t Look(std::uint8_t* buffer, std::size_t bytes, std::uint64_t firstSector) override;
@@ -434,7 +435,7 @@ FoundFile ContentSearch::Made(CarveKind kind, std::uint64_t size, bool broken)
 void ContentSearch::Keep(FoundFile&& file)
 {
     m_found.emplace_back(std::move(file), m_replaces);
-    if (m_replaces == kNone && ++m_kept == m_budget) {
+    if (m_replaces == kNone && ++m_kept >= m_budget && !m_full) {
         m_full = true;
         base::LogLess("Deep scan of %s: %llu files found by their content, the most one search keeps; the rest of "
                       "the volume is searched for folders and records only",
