@@ -76,6 +76,7 @@ PY
   rm -rf "$src"; mv "$card.tmp" "$card"
 fi
 
+export BENCH_FILES=$card
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 cd "$work"
 row() { printf "%-58s %10s\n" "$1" "$2"; }

@@ -41,6 +41,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 . "$root/bench/timing.sh"
+export BENCH_FILES=$img
 
 bytes=$(stat -c %s "$img")
 mft=$("$quenlar" probe --json "$img" | python3 -c '
