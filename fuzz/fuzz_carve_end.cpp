@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 2)
         return 0;
-    const auto kind = static_cast<filetypes::CarveKind>(data[0] % 9);
+    const auto kind = static_cast<filetypes::CarveKind>(data[0] % 15);
     const std::size_t piece = std::size_t {data[1]} * 37 + 1;
     const std::uint64_t limit = size / 2 + 64;
     data += 2;
@@ -26,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (finder.Current() == filetypes::EndFinder::State::kGoing || finder.Size() > size || finder.Size() > limit)
         std::abort();
 
+    filetypes::CarveKind begun {};
+    filetypes::CarveKindOf(data, size, begun);  // (reads only what it is given)
     const std::string taken = filetypes::ExifTakenTime(data, size);
     const std::string title = filetypes::PdfTitle(data, size);
     const std::string extension = filetypes::CarveExtension(kind, data, size);

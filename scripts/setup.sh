@@ -18,7 +18,7 @@ packages=(
   exfatprogs exfat-fuse
   fuse3 libfuse3-dev
   attr
-  xz-utils
+  xz-utils 7zip
   python3
   libboost1.81-dev nlohmann-json3-dev
   chromium fonts-liberation

@@ -443,6 +443,170 @@ Bytes Pdf()
     return b;
 }
 
+
+// A little-endian TIFF of three strips, with an EXIF directory holding the
+// date taken. `valuesFirst` lays it out as libtiff does: the strips, then the
+// values, then the directory that points back at them all; else as cameras
+// do: the directory first, the strips last.
+Bytes Tiff(bool valuesFirst)
+{
+    constexpr std::uint32_t kStrip = 700;
+    const std::uint32_t entries = 5;
+    const std::uint32_t directoryBytes = 2 + entries * 12 + 4;
+    const std::uint32_t exifBytes = 2 + 12 + 4;
+    // The places of the parts, in the order of the layout.
+    std::uint32_t strips, values, directory;
+    if (valuesFirst) {
+        strips = 8, values = strips + 3 * kStrip, directory = values + 24 + 20 + exifBytes;
+    } else {
+        directory = 8, values = directory + directoryBytes, strips = values + 24 + 20 + exifBytes;
+    }
+    const std::uint32_t offsets = values, counts = values + 12, taken = values + 24, exif = values + 44;
+    Bytes b = Of("II*");
+    b.push_back(0);
+    Le(b, directory, 4);
+    auto entry = [](Bytes& to, std::uint32_t tag, std::uint32_t type, std::uint32_t count, std::uint32_t value) {
+        Le(to, tag, 2), Le(to, type, 2), Le(to, count, 4), Le(to, value, 4);
+    };
+    Bytes dir;
+    Le(dir, entries, 2);
+    entry(dir, 256, 3, 1, 100);
+    entry(dir, 273, 4, 3, offsets);
+    entry(dir, 279, 4, 3, counts);
+    entry(dir, 0x0132, 2, 20, taken);
+    entry(dir, 34665, 4, 1, exif);
+    Le(dir, 0, 4);
+    Bytes vals;
+    for (std::uint32_t i = 0; i < 3; ++i)
+        Le(vals, strips + i * kStrip, 4);
+    for (std::uint32_t i = 0; i < 3; ++i)
+        Le(vals, i == 2 ? kStrip - 99 : kStrip, 4);  // the last strip is shorter
+    Append(vals, Of("2018:05:06 07:08:09"));
+    vals.push_back(0);
+    Le(vals, 1, 2);
+    entry(vals, 0x9003, 2, 20, taken);
+    Le(vals, 0, 4);
+    const Bytes data = Filler(3 * kStrip - 99, 12);
+    if (valuesFirst) {
+        Append(b, data);
+        b.resize(values, 0);
+        Append(b, vals);
+        Append(b, dir);
+    } else {
+        Append(b, dir);
+        Append(b, vals);
+        Append(b, data);
+    }
+    return b;
+}
+
+// A compound file (a Word document) of 512-byte sectors: the FAT in sector
+// 0, the directory in 1, a stream in 2 to 5, sector 6 free, sector 7 the
+// last in use.
+Bytes Doc()
+{
+    Bytes b = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    b.resize(0x18, 0);
+    Le(b, 0x3E, 2), Le(b, 3, 2), Le(b, 0xFFFE, 2), Le(b, 9, 2), Le(b, 6, 2);
+    b.resize(0x2C, 0);
+    Le(b, 1, 4);           // one FAT sector
+    Le(b, 1, 4);           // the directory's first sector
+    b.resize(0x44, 0);
+    Le(b, 0xFFFFFFFE, 4);  // no DIFAT sector
+    Le(b, 0, 4);
+    Le(b, 0, 4);           // the FAT in sector 0
+    while (b.size() < 512)
+        Le(b, 0xFFFFFFFF, 4);
+    const std::uint32_t fat[8] = {0xFFFFFFFD, 0xFFFFFFFE, 3, 4, 5, 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFE};
+    for (const std::uint32_t entry : fat)
+        Le(b, entry, 4);
+    while (b.size() < 1024)
+        Le(b, 0xFFFFFFFF, 4);
+    for (const char c : std::string("WordDocument"))
+        Le(b, static_cast<std::uint8_t>(c), 2);
+    b.resize(1536, 0);
+    Append(b, Filler(6 * 512, 13));
+    return b;
+}
+
+// MPEG-1 layer III frames at 128 kbit/s and 44.1 kHz (417 bytes, 418 when
+// padded), after an ID3v2 tag and before an ID3v1 tag when asked.
+Bytes Mp3(int frames, bool tags)
+{
+    Bytes b;
+    if (tags) {
+        Append(b, Of("ID3"));
+        Append(b, {3, 0, 0, 0, 0, 1, 4});  // 132 bytes of tag
+        Append(b, Filler(132, 14));
+    }
+    for (int i = 0; i < frames; ++i) {
+        const bool padded = i % 3 == 1;
+        Append(b, {0xFF, 0xFB, static_cast<std::uint8_t>(0x90 | (padded ? 2 : 0)), 0x64});
+        Append(b, Filler(padded ? 414 : 413, static_cast<std::uint8_t>(i)));
+    }
+    if (tags) {
+        Append(b, Of("TAG"));
+        Append(b, Filler(125, 15));
+    }
+    return b;
+}
+
+Bytes SevenZip()
+{
+    const Bytes packed = Filler(3000, 16);
+    const Bytes next = Filler(90, 17);
+    Bytes tail;
+    Le(tail, packed.size(), 8), Le(tail, next.size(), 8), Le(tail, filetypes::Crc32(next.data(), next.size(), 0), 4);
+    Bytes b = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4};
+    Le(b, filetypes::Crc32(tail.data(), tail.size(), 0), 4);
+    Append(b, tail);
+    Append(b, packed);
+    Append(b, next);
+    return b;
+}
+
+// RAR 5: the main header, a file of 2,000 bytes stored, the end.
+Bytes Rar5()
+{
+    auto block = [](Bytes& to, const Bytes& header) {
+        Bytes sized;
+        sized.push_back(static_cast<std::uint8_t>(header.size()));  // (one byte: under 128)
+        Append(sized, header);
+        Le(to, filetypes::Crc32(sized.data(), sized.size(), 0), 4);
+        Append(to, sized);
+    };
+    Bytes b = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
+    block(b, {1, 0, 0});                                   // main: type 1, no flags, no archive flags
+    Bytes file = {2, 2, 0xD0, 0x0F, 0, 0xD0, 0x0F, 0x20, 0, 0, 5};  // file: a data area of 2,000 bytes
+    Append(file, Of("a.txt"));
+    block(b, file);
+    Append(b, Filler(2000, 18));
+    block(b, {5, 0, 0});                                   // the end
+    return b;
+}
+
+// RAR 4: the marker, the archive header, a file of 1,500 bytes, the end.
+Bytes Rar4()
+{
+    auto block = [](Bytes& to, Bytes header) {
+        const std::uint32_t crc = filetypes::Crc32(header.data(), header.size(), 0);
+        Le(to, crc & 0xFFFF, 2);
+        Append(to, header);
+    };
+    Bytes b = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
+    block(b, {0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0});
+    Bytes file = {0x74, 0, 0x80, 32 + 5, 0};
+    Le(file, 1500, 4), Le(file, 1500, 4);
+    Append(file, Bytes(11, 0));  // host, CRC, time, version, method
+    Le(file, 5, 2);
+    Le(file, 0x20, 4);
+    Append(file, Of("a.txt"));
+    block(b, file);
+    Append(b, Filler(1500, 19));
+    block(b, {0x7B, 0, 0x40, 7, 0});
+    return b;
+}
+
 }  // namespace
 
 TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
@@ -458,7 +622,11 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
     } files[] = {{CarveKind::kJpeg, JpegWithThumbnail()}, {CarveKind::kJpeg, Jpeg(5000)},
                  {CarveKind::kPng, Png(3000)}, {CarveKind::kGif, Gif()}, {CarveKind::kBmp, Bmp(999)},
                  {CarveKind::kRiff, Wav(1001)}, {CarveKind::kMp4, Mp4()}, {CarveKind::kSqlite, Sqlite(5)},
-                 {CarveKind::kPdf, Pdf()}, {CarveKind::kZip, Zip(3, 2000)}, {CarveKind::kZip, StreamedZip()}};
+                 {CarveKind::kPdf, Pdf()}, {CarveKind::kZip, Zip(3, 2000)}, {CarveKind::kZip, StreamedZip()},
+                 {CarveKind::kTiff, Tiff(false)}, {CarveKind::kTiff, Tiff(true)}, {CarveKind::kOle, Doc()},
+                 {CarveKind::kMp3, Mp3(6, true)}, {CarveKind::kMp3, Mp3(6, false)},
+                 {CarveKind::kRtf, Of("{\\rtf1\\ansi {\\b bold} \\{ not a brace \\} {\\i more}\r\n}")},
+                 {CarveKind::k7z, SevenZip()}, {CarveKind::kRar, Rar5()}, {CarveKind::kRar, Rar4()}};
     for (const auto& f : files) {
         CarveKind kind {};
         ASSERT_TRUE(filetypes::CarveKindOf(f.file.data(), f.file.size(), kind));
@@ -521,6 +689,29 @@ TEST(CarveEnd, ABrokenFileIsKeptAsFarAsItsStructureHolds)
     EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
     EXPECT_GE(finder.Size(), 3u * 2031u);
     EXPECT_LT(finder.Size(), zip.size());
+    // A 7z whose last header's CRC is wrong; a RAR whose second header's is.
+    Bytes sevenZip = SevenZip();
+    sevenZip.back() ^= 1;
+    finder = Follow(CarveKind::k7z, sevenZip, {}, 512);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(finder.Size(), 32u + 3000u);
+    Bytes rar = Rar5();
+    rar[8 + 4 + 4 + 2] ^= 1;
+    finder = Follow(CarveKind::kRar, rar, {}, 7);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_EQ(finder.Size(), 8u + 8u);
+    // Two frames of audio are not taken for a file; a TIFF whose strips are
+    // said to lie past the bound is no longer than the bound.
+    EXPECT_EQ(Follow(CarveKind::kMp3, Mp3(2, false), Bytes(100, 0), 64).Size(), 0u);
+    finder = Follow(CarveKind::kTiff, Tiff(false), {}, 100, 1000);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
+    EXPECT_LE(finder.Size(), 1000u);
+    // A compound file whose FAT lies in a sector before the one read last.
+    Bytes doc = Doc();
+    doc[0x4C] = 3;  // the FAT in sector 3, and a DIFAT naming sector 0 after it
+    doc[0x48] = 1, doc[0x44] = 4, doc[0x45] = 0, doc[0x46] = 0, doc[0x47] = 0;
+    finder = Follow(CarveKind::kOle, doc, {}, 512);
+    EXPECT_EQ(finder.Current(), EndFinder::State::kBroken);
     Bytes bmp = Bmp(100);
     bmp[14] = 41;
     finder = Follow(CarveKind::kBmp, bmp, {}, 512);
@@ -606,6 +797,8 @@ TEST(CarveName, PhotosAreNamedByTheDateTheyWereTaken)
     EXPECT_EQ(Taken(ExifJpeg("II", "0000:00:00 00:00:00", "0000:00:00 00:00:00")), "");
     EXPECT_EQ(Taken(ExifJpeg("II", "2020-01-02 03:04:05", nullptr)), "");
     EXPECT_EQ(Taken(Jpeg(100)), "");
+    // A TIFF (or a raw photo built on it) holds its EXIF data itself.
+    EXPECT_EQ(Taken(Tiff(false)), "20180506_070809");
     // Cut anywhere, the EXIF data gives no date or the right one, and is
     // never read past its end.
     const Bytes whole = ExifJpeg("II", "2020:01:02 03:04:05", "2019:07:04 15:30:12");
@@ -652,6 +845,13 @@ TEST(CarveName, PdfTitlesAndKindsBuiltOnOthers)
     EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Box("ftyp", Of("qt  0000"))), "mov");
     EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Box("ftyp", Of("heic0000"))), "heic");
     EXPECT_EQ(ExtensionOf(CarveKind::kMp4, Mp4()), "mp4");
+    // TIFFs by the camera that made them; compound files by their streams.
+    EXPECT_EQ(ExtensionOf(CarveKind::kTiff, Tiff(false)), "tif");
+    Bytes cr2 = Tiff(false);
+    cr2[8] = 'C', cr2[9] = 'R';
+    EXPECT_EQ(ExtensionOf(CarveKind::kTiff, cr2), "cr2");
+    EXPECT_EQ(ExtensionOf(CarveKind::kOle, Doc()), "doc");
+    EXPECT_EQ(ExtensionOf(CarveKind::kOle, Ole()), "ole");
     Bytes wav = Of("RIFF");
     Le(wav, 4, 4);
     Append(wav, Of("WAVE"));

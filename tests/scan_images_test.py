@@ -375,7 +375,8 @@ class FoundByContent(Workdir):
     scan finds them by it, names them by what they say of themselves where
     they do, and gives back the bytes that were written."""
 
-    KINDS = (".jpg", ".png", ".pdf", ".docx", ".xlsx", ".mp4", ".zip")
+    KINDS = (".jpg", ".png", ".pdf", ".docx", ".xlsx", ".mp4", ".zip", ".tif", ".cr2", ".doc", ".xls", ".mp3", ".rtf",
+             ".7z", ".rar")
 
     def expected_names(self, name):
         with open(os.path.join(ARGS.manifests, name + ".names.tsv"), encoding="utf-8") as f:

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace filetypes {
 
@@ -21,6 +23,12 @@ enum class CarveKind : std::uint8_t {
     kSqlite,  // page size times page count, when the header's count can be trusted
     kPdf,   // the last %%EOF (with its line end) before the bound
     kZip,   // local entries, the central directory, its end (DOCX, XLSX, ODT, EPUB, JAR)
+    kTiff,  // the last byte its directories, strips and tiles point at (TIFF, CR2, NEF, ARW, DNG)
+    kOle,   // a compound file: the sectors its FAT says are used (DOC, XLS, PPT, MSG)
+    kMp3,   // an ID3v2 tag, MPEG audio frames to the first that is none, an ID3v1 tag
+    kRtf,   // to the brace that closes the first
+    k7z,    // to the end of the header its start header places, that header's CRC checked
+    kRar,   // blocks to the end-of-archive block, each header's CRC checked (RAR 4 and 5)
 };
 
 // The kind of file whose first bytes these are, among those an end can be
@@ -61,6 +69,19 @@ private:
     void Sqlite(std::uint8_t b);
     void Pdf(std::uint8_t b);
     void Zip(std::uint8_t b);
+    void Tiff(std::uint8_t b);
+    void Ole(std::uint8_t b);
+    void Mp3(std::uint8_t b);
+    void Rtf(std::uint8_t b);
+    void SevenZip(std::uint8_t b);
+    void Rar(std::uint8_t b);
+    // TIFF and compound files: what is read next, the nearest place first.
+    void Await(std::uint64_t offset, std::uint64_t what);
+    void ReadNext();
+    void TiffEntry();
+    void TiffValue(std::uint32_t slot, bool offsets, std::uint32_t index, std::uint64_t value);
+    std::uint64_t TiffEnd() const;
+    bool RarBlock();
 
     CarveKind m_kind;
     State m_state = State::kGoing;
@@ -75,11 +96,27 @@ private:
     std::uint64_t m_skip = 0;
     std::uint32_t m_crc = 0;
     std::uint32_t m_type = 0;
-    std::uint8_t m_head[46] {};  // a BMP or RIFF header, a box header, a ZIP record's fixed part
+    std::uint8_t m_head[80] {};  // a BMP, RIFF or 7z header, a box header, a ZIP record's fixed part,
+                                 // an MP3 frame header, a TIFF entry, a compound file's header, a RAR header
+    bool m_bigEndian = false;    // TIFF
     // MP4: which boxes were met (bit 0 moov, bit 1 mdat). SQLite: the page
     // size, the change counter and the page count. PDF: where the last
     // %%EOF line ended.
     std::uint64_t m_fields[3] {};
+    // TIFF and compound files: the places still to be read (a heap by
+    // offset, with what each holds), and for TIFF the strips of each
+    // directory, paired when the walk ends.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> m_waiting;
+    std::uint64_t m_what = 0;  // what the place being read holds
+    struct Strips {
+        std::uint64_t lastOffset = 0;   // the greatest offset and its index
+        std::uint32_t lastIndex = 0;
+        std::uint64_t lastCount = 0;    // the count at that index, once read
+        std::uint64_t largestCount = 0;
+        bool offsetsRead = false;
+        bool countRead = false;
+    };
+    std::vector<Strips> m_strips;
 };
 
 }  // namespace filetypes

@@ -85,6 +85,61 @@ struct Tiff {
     }
 };
 
+// A TIFF file's extension: the raw formats built on TIFF by what their
+// first directory says of the camera.
+std::string TiffExtension(const std::uint8_t* head, std::size_t size)
+{
+    if (size >= 10 && head[8] == 'C' && head[9] == 'R')
+        return "cr2";
+    const Tiff tiff {head, size, size != 0 && head[0] == 'M'};
+    const std::uint32_t ifd0 = tiff.U32(4);
+    const std::uint32_t count = tiff.U16(ifd0);
+    for (std::uint32_t i = 0; i < count && i < 512; ++i) {
+        const std::size_t e = ifd0 + 2 + std::size_t {i} * 12;
+        if (e + 12 > size)
+            break;
+        if (tiff.U16(e) == 0xC612)  // DNGVersion
+            return "dng";
+        if (tiff.U16(e) == 0x010F) {  // Make
+            const std::uint64_t length = tiff.U32(e + 4);
+            const std::uint64_t at = length <= 4 ? e + 8 : tiff.U32(e + 8);
+            const std::string_view make(reinterpret_cast<const char*>(head) + std::min<std::uint64_t>(at, size),
+                                        static_cast<std::size_t>(std::min<std::uint64_t>(length, size - std::min<std::uint64_t>(at, size))));
+            if (make.starts_with("NIKON"))
+                return "nef";
+            if (make.starts_with("SONY"))
+                return "arw";
+            if (make.starts_with("Canon"))
+                return "cr2";
+        }
+    }
+    return "tif";
+}
+
+// A compound file's extension by the names of the streams its first bytes
+// hold (its directory, in UTF-16).
+std::string OleExtension(const std::uint8_t* head, std::size_t size)
+{
+    const std::string_view bytes(reinterpret_cast<const char*>(head), size);
+    const auto holds = [&bytes](std::string_view name) {
+        std::string wide;
+        for (const char c : name)
+            wide += std::string {c, '\0'};
+        return bytes.find(wide) != std::string_view::npos;
+    };
+    if (holds("WordDocument"))
+        return "doc";
+    if (holds("Workbook") || holds("Book"))
+        return "xls";
+    if (holds("PowerPoint Document"))
+        return "ppt";
+    if (holds("__substg1.0_"))
+        return "msg";
+    if (holds("VisioDocument"))
+        return "vsd";
+    return "ole";
+}
+
 // "YYYY:MM:DD HH:MM:SS" as "YYYYMMDD_HHMMSS"; "" for anything else.
 std::string TakenTime(const std::uint8_t* p, std::size_t size)
 {
@@ -192,12 +247,44 @@ std::string CarveExtension(CarveKind kind, const std::uint8_t* head, std::size_t
     case CarveKind::kSqlite: return "sqlite";
     case CarveKind::kPdf: return "pdf";
     case CarveKind::kZip: return ZipExtension(head, size);
+    case CarveKind::kTiff: return TiffExtension(head, size);
+    case CarveKind::kOle: return OleExtension(head, size);
+    case CarveKind::kMp3: return "mp3";
+    case CarveKind::kRtf: return "rtf";
+    case CarveKind::k7z: return "7z";
+    case CarveKind::kRar: return "rar";
     }
     return "bin";
 }
 
+namespace {
+
+// The date and time a TIFF structure says its picture was taken.
+std::string TiffTakenTime(const Tiff& tiff)
+{
+    const std::uint32_t ifd0 = tiff.U32(4);
+    const std::uint32_t exif = tiff.Find(ifd0, 0x8769);
+    // (Offsets are 32-bit numbers from the file: added to in 64 bits.)
+    std::uint64_t text = exif != 0 ? tiff.Find(exif, 0x9003) : 0;  // DateTimeOriginal
+    if (text == 0 || text + 19 > tiff.size)
+        text = tiff.Find(ifd0, 0x0132);  // DateTime
+    if (text == 0 || text + 19 > tiff.size)
+        return "";
+    return TakenTime(tiff.base + text, static_cast<std::size_t>(tiff.size - text));
+}
+
+bool TiffHeader(const std::uint8_t* p, std::size_t size)
+{
+    return StartsWith(p, size, std::string_view("II*\0", 4)) || StartsWith(p, size, std::string_view("MM\0*", 4));
+}
+
+}  // namespace
+
 std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
 {
+    // A TIFF, or a raw photo built on it, is its own EXIF.
+    if (TiffHeader(head, size))
+        return TiffTakenTime(Tiff {head, size, head[0] == 'M'});
     // The segments before the image data, up to the one holding EXIF.
     std::size_t at = 2;
     for (int segments = 0; segments < 16 && at + 4 <= size; ++segments) {
@@ -210,21 +297,9 @@ std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
         if (marker == 0xE1 && length >= 16 && at + 4 + 6 <= size && std::memcmp(head + at + 4, "Exif\0\0", 6) == 0) {
             const std::size_t base = at + 10;
             const std::size_t end = std::min(size, at + 2 + length);
-            if (end < base + 8)
+            if (end < base + 8 || !TiffHeader(head + base, end - base))
                 return "";  // not even the TIFF header
-            const Tiff tiff {head + base, end - base, head[base] == 'M'};
-            if (!(StartsWith(head + base, end - base, std::string_view("II*\0", 4)) ||
-                  StartsWith(head + base, end - base, std::string_view("MM\0*", 4))))
-                return "";
-            const std::uint32_t ifd0 = tiff.U32(4);
-            const std::uint32_t exif = tiff.Find(ifd0, 0x8769);
-            // (Offsets are 32-bit numbers from the file: added to in 64 bits.)
-            std::uint64_t text = exif != 0 ? tiff.Find(exif, 0x9003) : 0;  // DateTimeOriginal
-            if (text == 0 || text + 19 > tiff.size)
-                text = tiff.Find(ifd0, 0x0132);  // DateTime
-            if (text == 0 || text + 19 > tiff.size)
-                return "";
-            return TakenTime(tiff.base + text, static_cast<std::size_t>(tiff.size - text));
+            return TiffTakenTime(Tiff {head + base, end - base, head[base] == 'M'});
         }
         at += 2 + length;
     }

@@ -15,8 +15,9 @@ namespace filetypes {
 // The extension, without the dot, of a file of `kind` beginning with `head`.
 std::string CarveExtension(CarveKind kind, const std::uint8_t* head, std::size_t size);
 
-// The date and time a photo was taken, from the EXIF data of a JPEG that
-// begins with `head`: "20190704_153012"; "" when it says none.
+// The date and time a photo was taken, from the EXIF data of a JPEG, TIFF
+// or raw photo that begins with `head`: "20190704_153012"; "" when it says
+// none.
 std::string ExifTakenTime(const std::uint8_t* head, std::size_t size);
 
 // The title in the first bytes of a PDF, made fit for a file name; "" when

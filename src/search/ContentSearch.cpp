@@ -92,6 +92,12 @@ std::uint64_t KindLimit(CarveKind kind)
     case CarveKind::kSqlite: return 16 * 1024 * MiB;
     case CarveKind::kPdf: return 1024 * MiB;
     case CarveKind::kZip: return 4096 * MiB;
+    case CarveKind::kTiff: return 1024 * MiB;
+    case CarveKind::kOle: return 1024 * MiB;
+    case CarveKind::kMp3: return 1024 * MiB;
+    case CarveKind::kRtf: return 512 * MiB;
+    case CarveKind::k7z: return 64 * 1024 * MiB;
+    case CarveKind::kRar: return 64 * 1024 * MiB;
     }
     return 64 * MiB;
 }
@@ -99,7 +105,22 @@ std::uint64_t KindLimit(CarveKind kind)
 // Kinds whose data cannot begin another file at a cluster start.
 bool CutByNextStart(CarveKind kind)
 {
-    return kind == CarveKind::kJpeg || kind == CarveKind::kPng || kind == CarveKind::kGif || kind == CarveKind::kPdf;
+    return kind == CarveKind::kJpeg || kind == CarveKind::kPng || kind == CarveKind::kGif || kind == CarveKind::kPdf ||
+           kind == CarveKind::kRtf;
+}
+
+// The catalogue's category of a file's extension; for the kinds it puts in
+// none (raw photos, HEIC, WebP, M4A), the category of what the kind holds.
+filetypes::FileCategory CategoryOf(CarveKind kind, const std::string& extension)
+{
+    const filetypes::FileCategory category = filetypes::CategoryOfSuffix(extension);
+    if (category != filetypes::kCategoryNone)
+        return category;
+    if (kind == CarveKind::kTiff || extension == "heic" || extension == "avif" || extension == "webp")
+        return filetypes::kPictures;
+    if (extension == "m4a")
+        return filetypes::kAudio;
+    return category;
 }
 
 const char* CategoryFolder(filetypes::FileCategory category)
@@ -137,7 +158,7 @@ std::string TimeName(std::uint64_t fileTime)
     const long long day = doy - (153 * mp + 2) / 5 + 1;
     const long long month = mp < 10 ? mp + 3 : mp - 9;
     const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[32];
+    char text[80];  // (room for any year a 64-bit time gives)
     std::snprintf(text, sizeof text, "%04lld%02lld%02lld_%02lld%02lld%02lld", year, month, day, rest / 3600,
                   rest / 60 % 60, rest % 60);
     return text;
@@ -394,7 +415,7 @@ FoundFile ContentSearch::Made(CarveKind kind, std::uint64_t size, bool broken)
     const std::string extension = filetypes::CarveExtension(kind, m_head.data(), m_head.size());
     std::string name;
     std::uint64_t time = 0;
-    if (kind == CarveKind::kJpeg) {
+    if (kind == CarveKind::kJpeg || kind == CarveKind::kTiff) {
         const std::string taken = filetypes::ExifTakenTime(m_head.data(), m_head.size());
         if (!taken.empty()) {
             name = "IMG_" + taken;
@@ -415,7 +436,7 @@ FoundFile ContentSearch::Made(CarveKind kind, std::uint64_t size, bool broken)
     FoundFile file;
     {
         const std::string folder =
-            std::string(kFoundByContentDir) + CategoryFolder(filetypes::CategoryOfSuffix(extension));
+            std::string(kFoundByContentDir) + CategoryFolder(CategoryOf(kind, extension));
         std::string full = name + "." + extension;
         for (int n = 2; !m_names.insert(Lower(folder + full)).second; ++n)
             full = name + "_" + std::to_string(n) + "." + extension;

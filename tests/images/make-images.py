@@ -950,7 +950,153 @@ def mp4_content(path, size, made=3_700_000_000):
     return ftyp + mdat + moov
 
 
-def carve_plan(prefix):
+def tiff_content(path, size, taken=None, raw=None):
+    """A TIFF of a few strips. As a camera writes it ("camera"): the
+    directory first with the date taken in an Exif directory, the strips
+    last; a CR2 ("cr2") does so after its own 8 bytes; else as libtiff
+    writes it: the strips, then the values, then the directory pointing back."""
+    data = random_content(path, size)
+    strips = 4
+    step = (len(data) + strips - 1) // strips
+    pieces = [data[i:i + step] for i in range(0, len(data), step)]
+
+    def le(v, n):
+        return v.to_bytes(n, "little")
+
+    def entry(tag, kind, count, value):
+        return le(tag, 2) + le(kind, 2) + le(count, 4) + value
+
+    date = (taken or "2000:01:01 00:00:00").encode() + b"\x00"
+    n = len(pieces)
+    entries = 6
+    directory_bytes = 2 + entries * 12 + 4
+    values_bytes = 8 * n + len(date) + 18
+    first = 16 if raw == "cr2" else 8
+    if raw is None:  # libtiff's order
+        strip_at, values_at = first, first + len(data)
+        directory_at = values_at + values_bytes
+    else:
+        directory_at = first
+        values_at = directory_at + directory_bytes
+        strip_at = values_at + values_bytes
+    offsets_at, counts_at = values_at, values_at + 4 * n
+    date_at, exif_at = counts_at + 4 * n, counts_at + 4 * n + len(date)
+    offsets, at = [], strip_at
+    for piece in pieces:
+        offsets.append(at)
+        at += len(piece)
+    directory = (le(entries, 2) + entry(256, 3, 1, le(640, 4)) + entry(257, 3, 1, le(480, 4)) +
+                 entry(273, 4, n, le(offsets_at, 4)) + entry(279, 4, n, le(counts_at, 4)) +
+                 entry(0x0132, 2, len(date), le(date_at, 4)) + entry(0x8769, 4, 1, le(exif_at, 4)) + le(0, 4))
+    values = (b"".join(le(o, 4) for o in offsets) + b"".join(le(len(p), 4) for p in pieces) + date +
+              le(1, 2) + entry(0x9003, 2, len(date), le(date_at, 4)) + le(0, 4))
+    head = b"II*\x00" + le(first if raw else directory_at, 4)
+    if raw == "cr2":
+        head += b"CR\x02\x00" + le(0, 4)
+    if raw is None:
+        return head + data + values + directory
+    return head + directory + values + data
+
+
+def compound_content(path, size, stream):
+    """A compound file (as Word and Excel 97 write them) of 512-byte
+    sectors holding one stream named `stream` ("WordDocument", "Workbook")."""
+    data = random_content(path, size)
+    data_sectors = (len(data) + 511) // 512
+    # The FAT, then the directory, then the stream; FAT sectors of 128 entries.
+    fats = 1
+    while fats * 128 < fats + 1 + data_sectors:
+        fats += 1
+    directory = fats
+    first_data = fats + 1
+    fat = [0xFFFFFFFD] * fats + [0xFFFFFFFE]
+    fat += [first_data + i + 1 for i in range(data_sectors - 1)] + [0xFFFFFFFE]
+    fat += [0xFFFFFFFF] * (fats * 128 - len(fat))
+
+    def le(v, n):
+        return v.to_bytes(n, "little")
+
+    def dir_entry(name, kind, start, length):
+        wide = (name + "\x00").encode("utf-16-le")
+        return (wide.ljust(64, b"\x00") + le(len(wide), 2) + bytes([kind, 1]) + le(0xFFFFFFFF, 4) * 2 +
+                le(1 if kind == 5 else 0xFFFFFFFF, 4) + bytes(16) + le(0, 4) + bytes(16) + le(start, 4) +
+                le(length, 4) + le(0, 4))
+
+    header = (bytes.fromhex("D0CF11E0A1B11AE1") + bytes(16) + le(0x3E, 2) + le(3, 2) + le(0xFFFE, 2) +
+              le(9, 2) + le(6, 2) + bytes(6) + le(0, 4) + le(fats, 4) + le(directory, 4) + le(0, 4) +
+              le(4096, 4) + le(0xFFFFFFFE, 4) + le(0, 4) + le(0xFFFFFFFE, 4) + le(0, 4) +
+              b"".join(le(i, 4) for i in range(fats)) + le(0xFFFFFFFF, 4) * (109 - fats))
+    entries = (dir_entry("Root Entry", 5, 0xFFFFFFFE, 0) + dir_entry(stream, 2, first_data, len(data)) +
+               dir_entry("", 0, 0xFFFFFFFF, 0) * 2)
+    body = data.ljust(data_sectors * 512, b"\x00")
+    return header + b"".join(le(e, 4) for e in fat) + entries + body
+
+
+def mp3_content(path, size):
+    """MPEG-1 layer III frames at 128 kbit/s, 44.1 kHz, between an ID3v2 tag
+    and an ID3v1 tag."""
+    rnd = random.Random(path)
+    tag = b"ID3\x03\x00\x00" + bytes([0, 0, 2, 0])  # 256 bytes of frames
+    tag += (b"TIT2" + (30).to_bytes(4, "big") + b"\x00\x00\x00" + os.path.basename(path).encode().ljust(29, b" ")
+            ).ljust(256, b"\x00")
+    frames, n = [], 0
+    while sum(map(len, frames)) < size:
+        padded = n % 3 == 1
+        audio = bytes(rnd.getrandbits(8) for _ in range(32)) * 13
+        frames.append(b"\xff\xfb" + bytes([0x90 | (2 if padded else 0), 0x64]) + audio[:414 if padded else 413])
+        n += 1
+    v1 = b"TAG" + os.path.basename(path).encode().ljust(30, b" ")[:30] + bytes(95)
+    return tag + b"".join(frames) + v1
+
+
+def rtf_content(path, size):
+    words = text_content(path, size).decode().replace("{", "(").replace("}", ")").replace("\\", "/")
+    return ("{\\rtf1\\ansi\\deff0 {\\fonttbl {\\f0 Times New Roman;}}\n{\\b " + os.path.basename(path) +
+            "}\\par\n" + words + "\\par\n}").encode()
+
+
+def sevenzip_content(work, path, size):
+    """A 7z archive made by 7-Zip of one file that does not compress."""
+    folder = tempfile.mkdtemp(dir=work)
+    inner = os.path.join(folder, "data.bin")
+    with open(inner, "wb") as f:
+        f.write(random_content(path, size))
+    os.utime(inner, (1_600_000_000, 1_600_000_000))
+    archive = os.path.join(folder, "out.7z")
+    run("7zz", "a", "-bd", "-mx=1", "-mtm=off", archive, inner, stdout=subprocess.DEVNULL)
+    with open(archive, "rb") as f:
+        data = f.read()
+    shutil.rmtree(folder)
+    return data
+
+
+def rar_content(path, size):
+    """A RAR 5 archive of one file stored (the way RAR writes one that does
+    not compress)."""
+    import zlib
+    data = random_content(path, size)
+
+    def number(v):
+        out = b""
+        while True:
+            out += bytes([(v & 0x7F) | (0x80 if v >= 0x80 else 0)])
+            v >>= 7
+            if not v:
+                return out
+
+    def block(header):
+        sized = number(len(header)) + header
+        return zlib.crc32(sized).to_bytes(4, "little") + sized
+
+    name = os.path.basename(path).encode()
+    main = block(number(1) + number(0) + number(0))
+    file = block(number(2) + number(2) + number(len(data)) + number(4) + number(len(data)) + number(0x20) +
+                 zlib.crc32(data).to_bytes(4, "little") + number(0) + number(1) + number(len(name)) + name)
+    end = block(number(5) + number(0) + number(0))
+    return b"Rar!\x1a\x07\x01\x00" + main + file + data + end
+
+
+def carve_plan(prefix, work):
     """The files of a volume whose folders or $MFT are lost: (path, bytes,
     what the search by content should call it, or None)."""
     rnd = random.Random(prefix)
@@ -984,6 +1130,28 @@ def carve_plan(prefix):
     for i in range(1, 4):
         p = f"Documents/note{i}.txt"
         files.append((p, text_content(p, rnd.randrange(2_000, 9_000)), None))
+    # TIFF as a scanner (libtiff) and as a camera writes it, a Canon raw
+    # photo, Word and Excel 97 files, MP3s, RTF, 7z and RAR archives.
+    p = "Pictures/scan.tif"
+    files.append((p, tiff_content(p, rnd.randrange(20_000, 90_000)), None))
+    taken = "2020:02:29 23:59:58"
+    p = "DCIM/100CANON/IMG_0100.TIF"
+    files.append((p, tiff_content(p, rnd.randrange(20_000, 90_000), taken, "camera"), "IMG_20200229_235958.tif"))
+    taken = "2021:12:24 18:00:01"
+    p = "DCIM/100CANON/IMG_0101.CR2"
+    files.append((p, tiff_content(p, rnd.randrange(60_000, 200_000), taken, "cr2"), "IMG_20211224_180001.cr2"))
+    for i, (ext, stream) in enumerate([(".doc", "WordDocument"), (".xls", "Workbook")], 1):
+        p = f"Documents/old{i}{ext}"
+        files.append((p, compound_content(p, rnd.randrange(10_000, 60_000), stream), None))
+    for i in range(1, 3):
+        p = f"Music/track{i}.mp3"
+        files.append((p, mp3_content(p, rnd.randrange(30_000, 150_000)), None))
+    p = "Documents/letter.rtf"
+    files.append((p, rtf_content(p, rnd.randrange(3_000, 20_000)), None))
+    p = "Archive/photos.7z"
+    files.append((p, sevenzip_content(work, p, rnd.randrange(20_000, 80_000)), None))
+    p = "Archive/old.rar"
+    files.append((p, rar_content(p, rnd.randrange(20_000, 80_000)), None))
     return files
 
 
@@ -1030,11 +1198,11 @@ def make_carved(work, out, fs):
     run(*make, img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     m = Manifest()
     m.names_file = os.path.join(out, name + ".names.tsv")
-    files = carve_plan(name)
-    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+    files = carve_plan(name, work)
+    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive", "Music"]:
         m.folder(folder)
     if fs == "fat32":
-        for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+        for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive", "Music"]:
             mtools("mmd", "-i", img, "::/" + folder)
         write_carve_plan(m, files, lambda p, data: mcopy(work, img, p, data))
     else:
@@ -1072,8 +1240,8 @@ def make_ntfs_carved(work, out):
     run("mkntfs", "-F", "-f", "-q", "-c", "4096", img, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     m = Manifest()
     m.names_file = os.path.join(out, name + ".names.tsv")
-    files = carve_plan(name)
-    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive"]:
+    files = carve_plan(name, work)
+    for folder in ["DCIM", "DCIM/100CANON", "Pictures", "Documents", "Videos", "Archive", "Music"]:
         m.folder(folder)
     ntfs_mount(img, mnt)
     try:

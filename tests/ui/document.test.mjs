@@ -320,7 +320,7 @@ test('a card whose folders are gone: its files are found by their content, by ki
     assert.equal((await topCounts(page))['Found by content'], carvable.length);
     await page.locator('#tree [role=treeitem][data-path="Found by content"] > .tree-row .toggle').click();
     await folderItem(page, 'Pictures').locator('.name').click();
-    const pictures = carvable.filter((e) => /\.(jpg|png)$/i.test(e.path));
+    const pictures = carvable.filter((e) => /\.(jpg|png|tif|cr2)$/i.test(e.path));
     await page.waitForFunction((n) => document.getElementById('rows-count').textContent === `${n} files`, pictures.length);
     await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
     const photo = gridRow(page, 'IMG_20190702_090713.jpg');
