@@ -635,6 +635,11 @@ TEST(CarveEnd, EachKindEndsWhereItsStructureSaysInPiecesOfAnySize)
             const EndFinder finder = Follow(f.kind, f.file, after, piece);
             EXPECT_EQ(finder.Current(), EndFinder::State::kEnded) << static_cast<int>(f.kind) << " in " << piece;
             EXPECT_EQ(finder.Size(), f.file.size()) << static_cast<int>(f.kind) << " in " << piece;
+            // Nothing after it (a cluster in use follows the file's last):
+            // whole too, also the kinds with no end mark of their own.
+            const EndFinder alone = Follow(f.kind, f.file, {}, piece);
+            EXPECT_EQ(alone.Current(), EndFinder::State::kEnded) << static_cast<int>(f.kind) << " alone in " << piece;
+            EXPECT_EQ(alone.Size(), f.file.size()) << static_cast<int>(f.kind) << " alone in " << piece;
         }
     }
     CarveKind kind {};
