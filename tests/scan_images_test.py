@@ -457,6 +457,28 @@ class FoundByContent(Workdir):
     def test_ntfs_volume_with_its_mft_overwritten(self):
         self.check_volume("ntfs-carved", damaged=True)
 
+    def test_a_volume_with_no_file_system_left_is_searched_whole(self):
+        # The card with its boot sector, its backup and all before its FAT
+        # zeroed too: no file system is left to read, only the files' content.
+        image = os.path.join(self.dir, "no-file-system.img")
+        shutil.copyfile(os.path.join(ARGS.images, "fat32-carved.img"), image)
+        with open(image, "r+b") as f:
+            f.write(bytes(32 * 512))
+        plain = quenlar("scan", image, cwd=self.dir, check=False)
+        self.assertEqual(plain.returncode, 1)
+        self.assertIn("scan --deep", plain.stderr)
+        out = os.path.join(self.dir, "out")
+        r = quenlar("recover", image, "--deep", "--all", "--dest", out, cwd=self.dir)
+        self.assertIn("no NTFS, FAT32 or exFAT file system", r.stderr)
+        self.assertIn("0 doubtful, 0 partial, 0 failed", r.stdout)
+        back = self.digests_under(out)
+        digests = manifest_digests("fat32-carved")
+        wanted = [p for p, (kind, _, _) in manifest("fat32-carved").items()
+                  if kind == "f" and os.path.splitext(p)[1].lower() in self.KINDS]
+        self.assertEqual(sorted(p for p in wanted if digests[p] in back), sorted(wanted))
+        for path, expected in self.expected_names("fat32-carved").items():
+            self.assertIn(expected, back.get(digests[path], []), path)
+
 
 class LostPartitions(Workdir):
     """Disks whose partition tables were zeroed (GPT at both ends, MBR), and

@@ -70,7 +70,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
             std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
             return false;
         }
-        if (!OpenVolume(record.path, volume) || !CheckSavedVolume(volume, record))
+        if (!OpenVolume(record.path, volume, true) || !CheckSavedVolume(volume, record))
             return false;
         if (!store::LoadFoundFiles(volume)) {
             std::fprintf(stderr, "quenlar: the saved results in %s cannot be read\n", store::kDatabaseFile);
@@ -85,7 +85,7 @@ bool LoadResults(const SourceOptions& source, scan::VolumeScanner& volume, DropS
         return false;
     }
     const std::string path = platform::AbsolutePath(source.volume);
-    if (!OpenVolume(path, volume))
+    if (!OpenVolume(path, volume, source.deep))
         return false;
     if (source.deep && (!OpenResultStore("quenlar, deep scan of " + path) ||
                         !MayReplaceSavedScan(volume, source.discardSaved)))

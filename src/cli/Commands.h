@@ -25,7 +25,10 @@ constexpr int kExitInterrupted = 130;
 // Opens `path` (a device, an image file, or the mount point of one) and checks
 // that it holds a known file system with usable geometry; otherwise prints one
 // line to stderr and returns false.
-bool OpenVolume(const std::string& path, scan::VolumeScanner& volume);
+// Opens the volume a command names, saying why when it cannot. A volume
+// whose file system cannot be read is taken only when `byContent` (a deep
+// scan will look through it for files by their content), and said so.
+bool OpenVolume(const std::string& path, scan::VolumeScanner& volume, bool byContent = false);
 
 // Opens mydatabase.db as its one owner; `doing` says what for, to another
 // process that finds it taken. False after one line on stderr.

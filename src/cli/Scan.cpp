@@ -87,7 +87,7 @@ int RunScan(const ScanOptions& options)
 {
     const std::string path = platform::AbsolutePath(options.volume);
     scan::VolumeScanner volume;
-    if (!OpenVolume(path, volume))
+    if (!OpenVolume(path, volume, options.deep && !options.noContent))
         return kExitFailed;
     if (options.deep && (!OpenResultStore("quenlar scan --deep " + path) ||
                          !MayReplaceSavedScan(volume, options.discardSaved)))
@@ -142,7 +142,7 @@ int RunResume(const ResumeOptions& options)
         std::fprintf(stderr, "quenlar: no saved scan in %s\n", store::kDatabaseFile);
         return kExitFailed;
     case jobs::ResumeOutcome::kCannotOpen:
-        OpenVolume(outcome.record.path, volume);  // says why
+        OpenVolume(outcome.record.path, volume, true);  // says why
         return kExitFailed;
     case jobs::ResumeOutcome::kOtherVolume:
         CheckSavedVolume(volume, outcome.record);  // says how it differs

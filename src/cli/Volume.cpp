@@ -10,7 +10,7 @@
 
 namespace cli {
 
-bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
+bool OpenVolume(const std::string& path, scan::VolumeScanner& volume, bool byContent)
 {
     // A mount point stands for the device mounted there; a partition name as
     // the UI writes it, for its device.
@@ -35,16 +35,25 @@ bool OpenVolume(const std::string& path, scan::VolumeScanner& volume)
         return false;
     }
     if (volume.FileSystem() == scan::kUnknownFileSystem) {
+        if (byContent) {
+            std::fprintf(stderr,
+                         "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system at its start: the deep scan looks "
+                         "through all of it for files by their content (they have no names or folders left)\n",
+                         device.c_str());
+            return true;
+        }
         std::fprintf(stderr,
                      "quenlar: '%s' holds no NTFS, FAT32 or exFAT file system at its start; if it is a whole disk, "
-                     "'quenlar partitions %s' looks for the volumes on it\n",
-                     device.c_str(), device.c_str());
+                     "'quenlar partitions %s' looks for the volumes on it, and 'quenlar scan --deep %s' for files "
+                     "by their content\n",
+                     device.c_str(), device.c_str(), device.c_str());
         return false;
     }
     if (!volume.GeometryValid()) {
-        std::fprintf(stderr, "quenlar: the %s boot sector of '%s' is damaged: %s\n",
-                     scan::FileSystemName(volume.FileSystem()), device.c_str(), volume.GeometryProblem().c_str());
-        return false;
+        std::fprintf(stderr, "quenlar: the %s boot sector of '%s' is damaged: %s%s\n",
+                     scan::FileSystemName(volume.FileSystem()), device.c_str(), volume.GeometryProblem().c_str(),
+                     byContent ? "; the deep scan looks through all of it for files by their content" : "");
+        return byContent;
     }
     return true;
 }

@@ -311,6 +311,7 @@ private:
         m_start = sector;
         m_fed = 0;
         m_movieTime = 0;
+        m_movieTail.clear();
         m_head.clear();
     }
     // Feeds `n` bytes of the followed file; ends it when its end was met.
@@ -319,8 +320,20 @@ private:
         if (m_head.size() < kHeadBytes)
             m_head.insert(m_head.end(), bytes, bytes + std::min(n, kHeadBytes - m_head.size()));
         m_fed += n;
-        if (m_carve->Kind() == CarveKind::kMp4 && m_movieTime == 0)
-            m_movieTime = MovieTime(bytes, n);
+        if (m_carve->Kind() == CarveKind::kMp4 && m_movieTime == 0) {
+            // The movie header may lie across two pieces: the last bytes of
+            // the one before are looked at with the first of this one.
+            std::uint8_t seam[2 * kMovieSeam];
+            const std::size_t from = std::min(n, kMovieSeam);
+            std::copy(m_movieTail.begin(), m_movieTail.end(), seam);
+            std::copy(bytes, bytes + from, seam + m_movieTail.size());
+            m_movieTime = MovieTime(seam, m_movieTail.size() + from);
+            if (m_movieTime == 0)
+                m_movieTime = MovieTime(bytes, n);
+            m_movieTail.insert(m_movieTail.end(), bytes + (n - from), bytes + n);
+            if (m_movieTail.size() > kMovieSeam)
+                m_movieTail.erase(m_movieTail.begin(), m_movieTail.end() - kMovieSeam);
+        }
         if (m_carve->Feed(bytes, n) != EndFinder::State::kGoing)
             Close();
     }
@@ -350,6 +363,10 @@ private:
     std::uint64_t m_fed = 0;
     std::vector<std::uint8_t> m_head;
     std::uint64_t m_movieTime = 0;  // an MP4's creation time, as a FILETIME
+    // The last bytes fed of an MP4 whose time is not known yet (its movie
+    // header's 16 bytes may begin in them).
+    static constexpr std::size_t kMovieSeam = 15;
+    std::vector<std::uint8_t> m_movieTail;
     static constexpr std::size_t kNone = ~std::size_t {0};
     // The files found, added to the results when the pass ends, with the
     // index of the result each replaces (a file a pause cut), or kNone.

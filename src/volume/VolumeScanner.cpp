@@ -170,6 +170,9 @@ void VolumeScanner::DetectFileSystem(std::uint8_t* sector)
     }
     ResetTables();
     OpenBootSector(primary, sector);
+    // No usable geometry: what a search by content may look through is the
+    // whole device from here, sector by sector.
+    m_volumeSize = DeviceSectors();
     if (primary == kUnknownFileSystem)
         base::LogLess("get file system error ,path = %s !", m_devicePath.c_str());
     else
