@@ -87,6 +87,8 @@ struct ReadAhead::Worker {
     std::uint64_t sector = 0;
     std::uint32_t count = 0;
     std::size_t got = 0;
+    unsigned passSlept = 0;    // the long waits in a row of the pass's thread
+    unsigned readerSlept = 0;  // and of the reader's
     std::thread thread;
 
     explicit Worker(VolumeScanner& volume)
@@ -105,21 +107,27 @@ struct ReadAhead::Worker {
             thread.join();
     }
 
-    // Waits until `ready` holds: spinning for a while, then asleep.
+    // Waits until `ready` holds: spinning for a while, then asleep. A side
+    // whose waits were long of late (reads from the disk itself, not from
+    // the cache) sleeps at once, and tries spinning again now and then;
+    // `slept` counts its long waits in a row.
     template <typename Ready>
-    void Await(Ready ready)
+    void Await(Ready ready, unsigned& slept)
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        const bool spin = slept < 4 || slept % 32 == 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spin ? 200 : 0);
         for (unsigned spins = 0; !ready(); ++spins) {
-            if ((spins & 63) == 63 && std::chrono::steady_clock::now() > until) {
+            if ((!spin || (spins & 63) == 63) && std::chrono::steady_clock::now() > until) {
                 std::unique_lock<std::mutex> hold(lock);
                 ++sleepers;
                 changed.wait(hold, ready);
                 --sleepers;
+                slept = std::min(slept + 1, 1u << 20);
                 return;
             }
             std::this_thread::yield();
         }
+        slept = 0;
     }
 
     // Wakes the side that sleeps in Await, if it does. (The sleeper counts
@@ -136,7 +144,7 @@ struct ReadAhead::Worker {
     void Run()
     {
         for (;;) {
-            Await([this] { return quit.load() || phase.load() == kAsked; });
+            Await([this] { return quit.load() || phase.load() == kAsked; }, readerSlept);
             if (quit)
                 return;
             const std::size_t length = std::size_t {count} * kSectorBytes;
@@ -166,7 +174,7 @@ void ReadAhead::Start(std::uint64_t sector, std::uint32_t count)
     Worker& w = *m_worker;
     if (!w.thread.joinable() || count == 0 || count > kChunkSectors)
         return;
-    w.Await([&w] { return w.phase.load() != Worker::kAsked; });
+    w.Await([&w] { return w.phase.load() != Worker::kAsked; }, w.passSlept);
     w.sector = sector;
     w.count = count;
     w.got = 0;
@@ -179,7 +187,7 @@ std::size_t ReadAhead::Take(std::uint64_t sector, std::uint32_t count, std::vect
     Worker& w = *m_worker;
     if (!w.thread.joinable() || w.phase.load() == Worker::kIdle)
         return 0;
-    w.Await([&w] { return w.phase.load() != Worker::kAsked; });
+    w.Await([&w] { return w.phase.load() != Worker::kAsked; }, w.passSlept);
     const bool holds = w.got != 0 && w.sector == sector && count <= w.count && buffer.size() == w.buffer.size();
     w.phase = Worker::kIdle;
     if (!holds)
