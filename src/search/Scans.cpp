@@ -97,12 +97,10 @@ std::unique_ptr<FileContentReader> OpenFileContent(VolumeScanner& volume, const 
     // A volume of no file system that can be read (none known, or its boot
     // sector damaged): what it holds was found by its content alone, each
     // file in one run from its first sector.
-    if (!volume.m_geometryValid || file.m_fileSystemType == kUnknownFileSystem) {
-        if (file.m_isDirectory == kKindFile && file.extents.size() == 1 && FoundByContent(file))
-            return MappedContent(volume, file,
-                                 ContentMap({{0, file.m_fileSize, file.extents.front().startSector, false}}), 0);
-        return NoContent(volume, file, kFaultNoData);
-    }
+    if ((!volume.m_geometryValid || file.m_fileSystemType == kUnknownFileSystem) && file.m_isDirectory == kKindFile &&
+        file.extents.size() == 1 && FoundByContent(file))
+        return MappedContent(volume, file, ContentMap({{0, file.m_fileSize, file.extents.front().startSector, false}}),
+                             0);
     switch (file.m_fileSystemType) {
     case kNtfs: return OpenNtfsContent(volume, file);
     case kFat32: return OpenFat32Content(volume, file);
