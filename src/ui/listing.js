@@ -97,27 +97,24 @@ export async function runFilter(event) {
   filter.EndTime = $('filter-age').value;
   const wholeOnly = $('filter-whole').checked;
   filter.Verdicts = wholeOnly ? 'intact|likely' : '';
-  const tag = `f${nextTag++}`;
-  // The rows come as a folder's do, under this tag.
-  listView.tag = tag;
-  listView.listing = { kind: 'filter', text: '' };
-  listView.rows = [];
-  const answer = await call('GetScanFilterFiles', session.scanId, tag, filter);
-  if (refused(answer)) return;
-  if (answer !== 0) {
-    $('filter-result').textContent = 'Filters can be used once the scan has ended or is paused.';
-    return;
-  }
   const parts = [kinds.join(', ') || 'All kinds'];
   if (low > 0) parts.push(`at least ${formatSize(low)}`);
   if (high > 0) parts.push(`at most ${formatSize(high)}`);
   if ($('filter-age').value !== '0') parts.push(`changed ${$('filter-age').selectedOptions[0].textContent}`);
   if (wholeOnly) parts.push('likely to come back whole');
-  listView.listing.text = parts.join(' · ');
+  const tag = `f${nextTag++}`;
+  // The rows come as a folder's do, under this tag, and may all have come
+  // before the call's answer: the view is the filter's before it is asked.
+  listView.tag = tag;
+  listView.listing = { kind: 'filter', text: parts.join(' · ') };
+  listView.rows = [];
   $('folder-name').textContent = `Matching files: ${listView.listing.text}`;
-  $('filter-result').textContent = 'Looking…';
   renderTree();
   updateView();
+  const answer = await call('GetScanFilterFiles', session.scanId, tag, filter);
+  if (refused(answer)) return;
+  if (answer !== 0)
+    $('filter-result').textContent = 'Filters can be used once the scan has ended or is paused.';
 }
 
 // ---- The file list ------------------------------------------------------

@@ -275,6 +275,9 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     await page.check('#filter-whole');
     await page.click('#filter-run');
     await page.waitForFunction(() => /match/.test(document.getElementById('filter-result').textContent));
+    // (The matching files are drawn on a later frame than the count.)
+    await page.waitForFunction(() => document.getElementById('folder-name').textContent.startsWith('Matching files'));
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(() => resolve()))));
     const kept = await page.locator('.grid-space .grid-row:not([hidden]) .verdict').allTextContents();
     assert.ok(kept.length > 0 && kept.every((c) => c === 'Likely whole' || c === 'Whole (checked)'), kept.join());
     assert.equal(await page.locator('#folder-name').textContent(), 'Matching files: All kinds · likely to come back whole');
