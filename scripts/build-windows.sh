@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds quenlar.exe for 64-bit Windows on Debian 12, with mingw-w64, and a
-# zip of it with the README. Installs what it needs: the cross compiler,
+# zip of it with its helper, the README, the icon and their SHA-256 list. Installs what it needs: the cross compiler,
 # Wine (the tests run under it), and the sources the Windows build compiles
 # itself: SQLite's amalgamation, made from Debian's sqlite3 source package,
 # and GoogleTest from Debian's googletest. Boost, nlohmann-json and CLI11 are
@@ -15,7 +15,7 @@ tests=OFF
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-packages=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev tcl zip cmake ninja-build
+packages=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev tcl zip unzip cmake ninja-build
           libboost1.81-dev nlohmann-json3-dev libcli11-dev googletest xz-utils)
 missing=()
 for p in "${packages[@]}"; do
@@ -52,7 +52,17 @@ done
 cd "$root"
 cmake --preset windows -DQUENLAR_WINDOWS_DEPS="$deps" -DQUENLAR_TESTS=$tests >/dev/null
 cmake --build --preset windows -j"$(nproc)"
-(cd "$build" && rm -f quenlar-windows-x64.zip && cp "$root/README.md" README.md &&
- zip -q quenlar-windows-x64.zip quenlar.exe README.md && rm README.md)
+# The zip: the program, its helper, the README as text with Windows line
+# ends, the icon, and a SHA-256 list of them all; listed and hashed here.
+pack=$build/zip
+rm -rf "$pack" "$build/quenlar-windows-x64.zip"
+mkdir -p "$pack"
+cp "$build/quenlar.exe" "$build/BusyGlass.exe" "$pack/"
+sed 's/$/\r/' "$root/README.md" > "$pack/README.txt"
+cp "$root/src/windows/tallowin.ico" "$pack/quenlar.ico"
+(cd "$pack" && sha256sum quenlar.exe BusyGlass.exe README.txt quenlar.ico | sed 's/$/\r/' > SHA256SUMS.txt &&
+ zip -q -X "$build/quenlar-windows-x64.zip" quenlar.exe BusyGlass.exe README.txt quenlar.ico SHA256SUMS.txt)
+unzip -l "$build/quenlar-windows-x64.zip"
+tr -d '\r' < "$pack/SHA256SUMS.txt"
 echo "$build/quenlar.exe"
 echo "$build/quenlar-windows-x64.zip"

@@ -185,6 +185,24 @@ class BadInput(unittest.TestCase):
         r = quenlar("probe", path, user="nobody", cwd=self.tmp)
         self.assertOneLineError(r, "cannot open .*permission denied")
 
+    def test_the_window_keeps_its_files_in_the_users_data_folder_when_asked(self):
+        # As the desktop entry starts it: the working files go to the desktop
+        # user's data folder (here the user we run as, with XDG_DATA_HOME set).
+        data = os.path.join(self.tmp, "data")
+        os.makedirs(data)
+        env = {k: v for k, v in os.environ.items() if k not in ("SUDO_UID", "PKEXEC_UID")}
+        env.update(XDG_DATA_HOME=data, QUENLAR_LOCK_DIR=self.tmp)
+        p = subprocess.Popen([ARGS.quenlar, "gui", "--no-browser", "--user-data"], cwd=self.tmp, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            address = p.stdout.readline()
+        finally:
+            p.terminate()
+            p.communicate(timeout=30)
+        self.assertIn("http://127.0.0.1:", address)
+        self.assertTrue(os.path.isfile(os.path.join(data, "quenlar", "Recovery.log")))
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "Recovery.log")))
+
     def test_usage(self):
         r = quenlar()
         self.assertEqual(r.returncode, 2)

@@ -69,6 +69,32 @@ class WindowsProgram(Workdir):
     def linux(self, *args):
         return quenlar(*args, cwd=self.dir).stdout
 
+    def test_the_zip_carries_what_it_lists_and_its_program_runs(self):
+        # The zip a Windows user downloads: unpacked, every file matches the
+        # SHA-256 list, and the program in it says the version of this build
+        # and scans a test image.
+        archive = os.path.join(os.path.dirname(EXE), "quenlar-windows-x64.zip")
+        if not os.path.isfile(archive):
+            self.skipTest("no zip (scripts/build-windows.sh makes it)")
+        folder = os.path.join(self.dir, "unpacked")
+        subprocess.run(["unzip", "-q", archive, "-d", folder], check=True)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         ["BusyGlass.exe", "README.txt", "SHA256SUMS.txt", "quenlar.exe", "quenlar.ico"])
+        with open(os.path.join(folder, "SHA256SUMS.txt"), encoding="ascii") as f:
+            listed = dict(reversed(line.split()) for line in f.read().splitlines() if line.strip())
+        self.assertEqual(sorted(listed), ["BusyGlass.exe", "README.txt", "quenlar.exe", "quenlar.ico"])
+        for name, digest in listed.items():
+            self.assertEqual(sha256(os.path.join(folder, name)), digest, name)
+        program = os.path.join(folder, "quenlar.exe")
+
+        def run(*args):
+            r = subprocess.run([WINE, program, *args], capture_output=True, cwd=self.dir, env=self.env, timeout=600)
+            self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+            return r.stdout.decode("utf-8").replace("\r\n", "\n")
+        self.assertEqual(run("--version"), self.linux("--version"))
+        image = os.path.join(ARGS.images, "fat32.img")
+        self.assertEqual(run("scan", "--json", windows_path(image)), self.linux("scan", "--json", image))
+
     def test_the_same_json_on_every_image(self):
         for name in IMAGES:
             image = os.path.join(ARGS.images, name + ".img")

@@ -5,6 +5,7 @@
 #include "bridge/MainFrame.h"
 
 #include "base/Log.h"
+#include "platform/Files.h"
 #include "platform/Shell.h"
 
 
@@ -145,7 +146,12 @@ Value MainFrame::OpenAwaitGifWindows()
     // BusyGlass, next to the program: a process that lives while the UI is
     // busy (the documents draw the animation while AwaitShown says so).
     const std::string folder = m_programFolder.empty() ? platform::ProgramFolder() : m_programFolder;
-    const int process = platform::StartProgram(folder + platform::ProgramFileName("BusyGlass"));
+    std::string program = folder + platform::ProgramFileName("BusyGlass");
+    // Installed from the package, it lies in the package's own folder:
+    // /usr/lib/quenlar beside /usr/bin.
+    if (!platform::FileReadable(program))
+        program = folder + "../lib/quenlar/" + platform::ProgramFileName("BusyGlass");
+    const int process = platform::StartProgram(program);
     if (process == 0) {
         base::LogLess("Open Popup windows Error =  %d!", errno);
         return Value(false);

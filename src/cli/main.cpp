@@ -5,6 +5,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/Shell.h"
 #include "store/ResultStore.h"
 
 #include <CLI/CLI.hpp>
@@ -51,7 +52,6 @@ int RunResultCommand(CLI::App* tree, CLI::App* list, CLI::App* filter, const std
 int main(int argc, char** argv)
 {
     base::ConfigureLog();
-    base::SetLogFile(base::kLogFileName);
 
     CLI::App app {"Quenlar finds existing and deleted files on NTFS, FAT32 and exFAT volumes "
                   "and copies them out. The volume is only ever read.",
@@ -205,6 +205,10 @@ int main(int argc, char** argv)
                            "Seconds to wait for a window after the last one closed, before ending (default 10)")
         ->check(CLI::Range(0.0, 86400.0));
     guiCommand->add_option("images", images, "Image files offered as volumes beside the disks");
+    bool userData = false;
+    guiCommand->add_flag("--user-data", userData,
+                         "Keep the working files (mydatabase.db, Recovery.log, config.ini) in the desktop user's data "
+                         "folder (~/.local/share/quenlar) instead of the current folder, as the desktop entry does");
 
     try {
         app.parse(argc, argv);
@@ -212,6 +216,13 @@ int main(int argc, char** argv)
         const int code = app.exit(e);
         return code == 0 ? cli::kExitOk : cli::kExitUsage;
     }
+    // The working files go in the current folder, or in the desktop user's
+    // data folder when asked (started from the desktop, where the current
+    // folder is none the user would look in).
+    if (userData && platform::EnterUserDataFolder().empty())
+        std::fprintf(stderr, "quenlar: the data folder in the desktop user's home cannot be made; the working files "
+                             "go in the current folder\n");
+    base::SetLogFile(base::kLogFileName);
 
     int result = cli::kExitOk;
     // kExitOk when `volume` names the device to read.

@@ -26,6 +26,14 @@ enum class UserFolder { Desktop, Documents };
 // ~/Documents when none are set); not created.
 std::string UserFolderPath(const DesktopUser& user, UserFolder folder);
 
+// Makes the desktop user's data folder of the program the current folder,
+// creating it (and the folders above it that are missing) as that user's:
+// ~/.local/share/quenlar ($XDG_DATA_HOME/quenlar when we run as that user
+// and it is set) on Linux, %LOCALAPPDATA%\Quenlar on Windows. The program's
+// working files (its database, log and settings) then go there. Returns the
+// folder; "" when it cannot be made or entered (the current folder stays).
+std::string EnterUserDataFolder();
+
 // Opens `path` with the desktop's handler (xdg-open), as the desktop user.
 // 0 when it was started; otherwise a code of 32 or less, as the Windows
 // shell answers: 2 the path does not exist, 5 no desktop user to run it as,

@@ -103,6 +103,39 @@ DesktopUser FindDesktopUser()
     return user;
 }
 
+std::string EnterUserDataFolder()
+{
+    const DesktopUser user = FindDesktopUser();
+    // Only under a home that is there and the user's own (a system user's
+    // "/nonexistent" is not made).
+    struct stat home {};
+    if (user.home.empty() || user.home[0] != '/' || ::stat(user.home.c_str(), &home) != 0 || !S_ISDIR(home.st_mode) ||
+        home.st_uid != user.uid)
+        return "";
+    std::string base = user.home + "/.local/share";
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (::getuid() == user.uid && dataHome != nullptr && dataHome[0] == '/')
+        base = dataHome;
+    const std::string folder = base + "/quenlar";
+    // Each missing folder is made and given to the user, so that nothing of
+    // theirs ends up owned by root; one that is there is left as it is.
+    for (std::size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
+        const std::string part = folder.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) == 0) {
+            if (::getuid() == 0 && ::chown(part.c_str(), user.uid, user.gid) != 0)
+                return "";
+        } else if (errno != EEXIST) {
+            return "";
+        }
+        if (at == std::string::npos)
+            break;
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != user.uid)
+        return "";  // (a link, or a folder someone else made: not entered)
+    return ::chdir(folder.c_str()) == 0 ? folder : "";
+}
+
 std::string UserFolderPath(const DesktopUser& user, UserFolder folder)
 {
     const bool desktop = folder == UserFolder::Desktop;

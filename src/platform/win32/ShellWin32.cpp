@@ -62,6 +62,18 @@ DesktopUser FindDesktopUser()
     return user;
 }
 
+std::string EnterUserDataFolder()
+{
+    const std::string base = SpecialFolder(CSIDL_LOCAL_APPDATA);
+    if (base.empty())
+        return "";
+    const std::string folder = base + "\\Quenlar";
+    const std::wstring wide = win32::WidePath(folder);
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return "";
+    return SetCurrentDirectoryW(wide.c_str()) ? folder : "";
+}
+
 std::string UserFolderPath(const DesktopUser&, UserFolder folder)
 {
     return SpecialFolder(folder == UserFolder::Desktop ? CSIDL_DESKTOPDIRECTORY : CSIDL_PERSONAL);
