@@ -155,13 +155,13 @@ TEST(ReadAhead, HandsOverOnlyWhatItReadWholeAndOutlivesAClosedDevice)
     ahead.Start(8, 4);
     EXPECT_EQ(ahead.Take(8, 4, buffer), 0u);
 
-    // The volume drops its device when the medium is gone; a read already
-    // asked for goes on on its own hold of the device.
+    // The volume drops its device when the medium is gone; the reader reads
+    // on through its own hold of it (never through a device destroyed).
     const std::uint64_t readsBefore = volume.m_reads;
-    ahead.Start(40, 8);
     device->FailRange(20 * 512, 21 * 512, platform::ReadStatus::MediumGone);
     EXPECT_EQ(volume.ReadSectors(20, 512, buffer.data()), 0u);
     EXPECT_FALSE(volume.DeviceOpen());
+    ahead.Start(40, 8);
     EXPECT_EQ(ahead.Take(40, 8, buffer), 8u * 512);
     EXPECT_TRUE(holdsSectorsFrom(40, 8));
     EXPECT_EQ(volume.m_reads, readsBefore + 2);  // what it read is counted with the volume's reads
