@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -423,12 +421,9 @@ public:
     platform::ReadResult ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override
     {
         ++m_reads;
-        if (offset < m_failEnd && offset + length > m_failBegin) {
-            std::uint64_t left = m_failingReads.load();
-            while (left != 0 && !m_failingReads.compare_exchange_weak(left, left - 1)) {
-            }
-            if (left != 0)
-                return {0, platform::ReadStatus::Error, 5};
+        if (offset < m_failEnd && offset + length > m_failBegin && m_failingReads != 0) {
+            --m_failingReads;
+            return {0, platform::ReadStatus::Error, 5};
         }
         if (offset >= m_size)
             return {};
@@ -452,8 +447,8 @@ private:
     std::map<std::uint64_t, std::vector<std::uint8_t>> m_blocks;
     std::uint64_t m_failBegin = 0;
     std::uint64_t m_failEnd = 0;
-    std::atomic<std::uint64_t> m_failingReads {0};
-    std::atomic<std::uint64_t> m_reads {0};
+    std::uint64_t m_failingReads = 0;
+    std::uint64_t m_reads = 0;
 };
 
 // A volume of `mib` MiB with the synthetic NTFS boot sector, $MFT and root,

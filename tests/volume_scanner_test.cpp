@@ -7,7 +7,6 @@
 #include "platform/Text.h"
 #include "search/Scans.h"
 #include "base/ByteView.h"
-#include "volume/ChunkRead.h"
 #include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
@@ -126,45 +125,6 @@ TEST(ReadSectors, ErrorsAreRetriedOnceAndAGoneMediumClosesTheDevice)
     EXPECT_EQ(calls, 1u);  // no retry once the medium is gone
     EXPECT_FALSE(volume.DeviceOpen());
     EXPECT_EQ(volume.ReadSectors(0, 512, buffer.data()), 0u);
-}
-
-TEST(ReadAhead, HandsOverOnlyWhatItReadWholeAndOutlivesAClosedDevice)
-{
-    VolumeScanner volume;
-    platform::MemoryDevice* device = OpenMemory(volume, Pattern(64 * 1024));
-    std::vector<std::uint8_t> buffer = ChunkBuffer();
-    const auto holdsSectorsFrom = [&buffer](std::uint64_t sector, std::size_t count) {
-        for (std::size_t i = 0; i < count * 512; ++i)
-            if (buffer[i] != static_cast<std::uint8_t>((sector * 512 + i) % 251))
-                return false;
-        return true;
-    };
-    ReadAhead ahead(volume);
-    ahead.Start(4, 8);
-    EXPECT_EQ(ahead.Take(4, 6, buffer), 6u * 512);  // a part of what was read
-    EXPECT_TRUE(holdsSectorsFrom(4, 6));
-    EXPECT_EQ(ahead.Take(4, 6, buffer), 0u);  // taken once only
-
-    ahead.Start(4, 8);
-    EXPECT_EQ(ahead.Take(5, 4, buffer), 0u);  // another place
-    ahead.Start(4, 8);
-    EXPECT_EQ(ahead.Take(4, 9, buffer), 0u);  // more than was read
-    ahead.Start(126, 4);
-    EXPECT_EQ(ahead.Take(126, 4, buffer), 0u);  // short at the end of the volume: the caller reads it
-    device->FailRange(10 * 512, 11 * 512, platform::ReadStatus::Error);
-    ahead.Start(8, 4);
-    EXPECT_EQ(ahead.Take(8, 4, buffer), 0u);
-
-    // The volume drops its device when the medium is gone; the reader reads
-    // on through its own hold of it (never through a device destroyed).
-    const std::uint64_t readsBefore = volume.m_reads;
-    device->FailRange(20 * 512, 21 * 512, platform::ReadStatus::MediumGone);
-    EXPECT_EQ(volume.ReadSectors(20, 512, buffer.data()), 0u);
-    EXPECT_FALSE(volume.DeviceOpen());
-    ahead.Start(40, 8);
-    EXPECT_EQ(ahead.Take(40, 8, buffer), 8u * 512);
-    EXPECT_TRUE(holdsSectorsFrom(40, 8));
-    EXPECT_EQ(volume.m_reads, readsBefore + 2);  // what it read is counted with the volume's reads
 }
 
 TEST(Open, ReportsWhyAVolumeCannotBeOpened)

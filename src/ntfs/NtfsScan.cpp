@@ -271,26 +271,8 @@ int NtfsNormalScan(VolumeScanner& volume)
     const std::uint64_t readable = volume.ReadableSectors();
     bool stopped = false;
     FailureRun failures;
-    ReadAhead ahead(volume);
     std::uint64_t outside = 0;  // sectors of the $MFT past the end of what can be read
-    const std::vector<DataRun> runs = volume.MftRunsInUse();
-    // Where the chunk after (first, done) of run `r` lies, for the reader
-    // ahead: the rest of the run, or the first of the runs after it that
-    // can be read.
-    auto readNext = [&](std::size_t r, std::uint64_t first, std::uint64_t done, std::uint64_t count) {
-        if (done + kChunkSectors < count)
-            return ahead.Start(first + done + kChunkSectors,
-                               static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done - kChunkSectors)));
-        for (++r; r < runs.size(); ++r) {
-            const std::uint64_t at = spc * static_cast<std::uint64_t>(runs[r].lcn);
-            if (runs[r].sparse || runs[r].lcn <= 0 || runs[r].length == 0 || at >= readable)
-                continue;
-            return ahead.Start(at, static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                       {kChunkSectors, spc * runs[r].length, readable - at})));
-        }
-    };
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const DataRun& run = runs[r];
+    for (const DataRun& run : volume.MftRunsInUse()) {
         const std::uint64_t first = spc * static_cast<std::uint64_t>(run.lcn);
         if (run.sparse || run.lcn <= 0 || run.length == 0 || first >= readable) {
             if (!run.sparse && run.length != 0)
@@ -302,17 +284,8 @@ int NtfsNormalScan(VolumeScanner& volume)
         outside += spc * run.length - count;
         for (std::uint64_t done = 0; done < count && !stopped; done += kChunkSectors) {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSectors, count - done));
-            std::size_t got = ahead.Take(first + done, n, buffer);
-            if (got != 0) {
-                failures.chunks = 0;
-            } else {
-                std::fill(buffer.begin(), buffer.end(), 0);
-                got = ReadChunk(volume, first + done, n, buffer.data(), failures);
-            }
-            // The next chunk is read while this one is parsed (not while
-            // reads fail: a failing read is slow, and is made again anyway).
-            if (got == std::size_t {n} * kSectorBytes && failures.chunks == 0)
-                readNext(r, first, done, count);
+            std::fill(buffer.begin(), buffer.end(), 0);
+            const std::size_t got = ReadChunk(volume, first + done, n, buffer.data(), failures);
             volume.m_progress += n;
             if (base::StopRequested() || !volume.DeviceOpen()) {
                 stopped = base::StopRequested();

@@ -1,7 +1,6 @@
 #include "platform/BlockDevice.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 namespace platform {
@@ -16,7 +15,7 @@ ReadResult MemoryDevice::ReadAt(std::uint64_t offset, void* buffer, std::size_t 
 {
     ++m_readCalls;
     if (m_externalCounter)
-        std::atomic_ref<std::uint64_t>(*m_externalCounter).fetch_add(1);
+        ++*m_externalCounter;
     if (length > 0 && m_failEnd > m_failBegin && offset < m_failEnd && offset + length > m_failBegin)
         return {0, m_failStatus, m_failStatus == ReadStatus::MediumGone ? 123 : 5};
     if (offset >= m_bytes.size())

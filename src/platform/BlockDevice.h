@@ -3,7 +3,6 @@
 // the system goes through this interface.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,8 +90,7 @@ private:
     std::uint64_t m_failBegin = 0;
     std::uint64_t m_failEnd = 0;
     ReadStatus m_failStatus = ReadStatus::Error;
-    // (Counted as atomics: a pass may read ahead on a thread of its own.)
-    std::atomic<std::uint64_t> m_readCalls {0};
+    std::uint64_t m_readCalls = 0;
     std::uint64_t* m_externalCounter = nullptr;
 };
 

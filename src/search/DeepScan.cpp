@@ -87,29 +87,6 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> OutsideMft(const std::vecto
     return parts;
 }
 
-// Moves `position` past the $MFT, which the normal scan has read, when it
-// lies in one of its runs; returns how many sectors from there may be read
-// before the next run (a chunk at most).
-std::uint64_t PastMft(const std::vector<DataRun>& mftRuns, std::uint64_t spc, std::uint64_t& position)
-{
-    std::uint64_t limit = kChunkSectors;
-    for (std::size_t i = 0; i < mftRuns.size(); ++i) {
-        const DataRun& run = mftRuns[i];
-        if (run.lcn <= 0 || run.length == 0)
-            continue;
-        const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
-        const std::uint64_t runEnd = runStart + spc * run.length;
-        if (runStart > position) {
-            limit = std::min(limit, runStart - position);
-        } else if (position < runEnd) {
-            position = runEnd;
-            limit = kChunkSectors;
-            i = static_cast<std::size_t>(-1);  // walk the runs again from the first
-        }
-    }
-    return limit;
-}
-
 // Reads the stretches passed over once more, chunk by chunk; a chunk whose
 // read fails again is left (it stays counted as unreadable).
 void RetryGaps(VolumeScanner& volume, const Finders& finders,
@@ -187,9 +164,23 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
     // Stretches passed over while reads kept failing, tried once more at the
     // end: a disk that fails for a while may read again later.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
-    ReadAhead ahead(volume);
     while (position < readable) {
-        std::uint64_t limit = PastMft(mftRuns, spc, position);
+        // Leave out the $MFT, which the normal scan has read.
+        std::uint64_t limit = kChunkSectors;
+        for (std::size_t i = 0; i < mftRuns.size(); ++i) {
+            const DataRun& run = mftRuns[i];
+            if (run.lcn <= 0 || run.length == 0)
+                continue;
+            const std::uint64_t runStart = spc * static_cast<std::uint64_t>(run.lcn);
+            const std::uint64_t runEnd = runStart + spc * run.length;
+            if (runStart > position) {
+                limit = std::min(limit, runStart - position);
+            } else if (position < runEnd) {
+                position = runEnd;
+                limit = kChunkSectors;
+                i = static_cast<std::size_t>(-1);  // walk the runs again from the first
+            }
+        }
         if (position >= readable)
             break;
         // Reads end where no finder has something cut in two.
@@ -203,20 +194,7 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
             break;
         }
         const auto n = static_cast<std::uint32_t>(std::min(limit, readable - position));
-        std::size_t got = ahead.Take(position, n, buffer);
-        if (got != 0)
-            failures.chunks = 0;
-        else
-            got = ReadChunk(volume, position, n, buffer.data(), failures);
-        if (got == std::size_t {n} * kSectorBytes && failures.chunks == 0) {
-            // The chunk after this one is read while this one is parsed.
-            // (Not while reads fail: a failing read is slow, and the chunk is
-            // read again with ReadChunk's care.)
-            std::uint64_t next = position + n;
-            const std::uint64_t nextLimit = PastMft(mftRuns, spc, next);
-            if (next < readable)
-                ahead.Start(next, static_cast<std::uint32_t>(std::min(nextLimit, readable - next)));
-        }
+        const std::size_t got = ReadChunk(volume, position, n, buffer.data(), failures);
         if (!volume.DeviceOpen()) {
             base::LogLess("Deep scan of %s: the medium is gone at sector %llu", volume.m_devicePath.c_str(),
                           static_cast<unsigned long long>(position));

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace scan {
@@ -37,32 +36,5 @@ std::size_t ReadChunk(VolumeScanner& volume, std::uint64_t sector, std::uint32_t
 
 // A buffer of one chunk; empty (logged) when memory is short.
 std::vector<std::uint8_t> ChunkBuffer();
-
-// Reads the next chunk of a pass while the caller parses the one before:
-// one thread and one more buffer, so that reading and parsing overlap and a
-// pass costs the longer of the two instead of their sum. It reads through
-// its own hold on the device, which stays valid if the volume closes it. A
-// read that fails or comes back short is dropped, and the caller reads that
-// chunk itself, with the retries and the salvaging of ReadChunk.
-class ReadAhead {
-public:
-    explicit ReadAhead(VolumeScanner& volume);
-    ~ReadAhead();
-    ReadAhead(const ReadAhead&) = delete;
-    ReadAhead& operator=(const ReadAhead&) = delete;
-
-    // Starts reading `count` sectors from `sector`; waits first for a read
-    // still under way. Does nothing when memory for the buffer was short.
-    void Start(std::uint64_t sector, std::uint32_t count);
-    // When the read started last began at `sector` and holds at least
-    // `count` sectors whole, swaps its buffer with `buffer` (which must be a
-    // ChunkBuffer) and returns the bytes of `count` sectors; else 0, and the
-    // caller reads them itself.
-    std::size_t Take(std::uint64_t sector, std::uint32_t count, std::vector<std::uint8_t>& buffer);
-
-private:
-    struct Worker;
-    std::unique_ptr<Worker> m_worker;
-};
 
 }  // namespace scan

@@ -169,9 +169,7 @@ public:
 
     std::string m_devicePath;   // the volume as its caller named it
     std::string m_deviceNode;   // the device node or image file opened for it
-    // Shared so that a reader on another thread keeps it while it reads,
-    // even when the volume closes it (a medium that is gone).
-    std::shared_ptr<platform::BlockDevice> m_device;
+    std::unique_ptr<platform::BlockDevice> m_device;
     platform::OpenError m_openError = platform::OpenError::None;  // why the last Open failed
     int m_systemError = 0;
 
