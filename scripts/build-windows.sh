@@ -17,14 +17,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev tcl zip unzip cmake ninja-build
           libboost1.81-dev nlohmann-json3-dev libcli11-dev googletest xz-utils)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. "$root/scripts/apt.sh"
+install_missing "${packages[@]}"
 
 mkdir -p "$deps"
 # SQLite's amalgamation (sqlite3.c), built from the source package.

@@ -13,17 +13,8 @@ cd "$root"
 check=yes
 [ "${1:-}" = "--no-lintian" ] && check=no
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-packages=(dpkg-dev lintian desktop-file-utils help2man xz-utils)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. "$root/scripts/apt.sh"
+install_missing dpkg-dev lintian desktop-file-utils help2man xz-utils
 
 cmake --preset default >/dev/null
 cmake --build --preset default -j "${JOBS:-2}" --target quenlar BusyGlass >/dev/null

@@ -26,17 +26,8 @@ packages=(
 # Node.js and npm for the UI tests: Debian's, unless the machine has its own.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. "$(dirname "$0")/apt.sh"
+install_missing "${packages[@]}"
 
 # The UI tests' Node packages (ws, playwright-core), as the lock file pins
 # them; Playwright uses Debian's Chromium, so it downloads no browser.

@@ -203,6 +203,27 @@ class BadInput(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(data, "quenlar", "Recovery.log")))
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "Recovery.log")))
 
+        # Root for a desktop user whose home is not there (nobody's
+        # "/nonexistent"): nothing is made for them; the current folder is used.
+        if os.geteuid() != 0:
+            return
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        if os.path.exists(nobody.pw_dir):
+            return
+        env.pop("XDG_DATA_HOME")
+        env["PKEXEC_UID"] = str(nobody.pw_uid)
+        p = subprocess.Popen([ARGS.quenlar, "gui", "--no-browser", "--user-data"], cwd=self.tmp, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            p.stdout.readline()
+        finally:
+            p.terminate()
+            _, err = p.communicate(timeout=30)
+        self.assertIn("cannot be made", err)
+        self.assertFalse(os.path.exists(nobody.pw_dir))
+        self.assertTrue(os.path.isfile(os.path.join(self.tmp, "Recovery.log")))
+
     def test_usage(self):
         r = quenlar()
         self.assertEqual(r.returncode, 2)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -103,37 +104,84 @@ DesktopUser FindDesktopUser()
     return user;
 }
 
+namespace {
+
+// Makes `path` and the folders above it that are missing (as the user we
+// run as), mode 0700; false when one cannot be made.
+bool MakeFolders(const std::string& path)
+{
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        if (::mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        if (at == std::string::npos)
+            return true;
+    }
+}
+
+// The same, done by a child that runs as `user`: what a user's home holds
+// (a link in place of a folder, say) then leads only where they may write.
+bool MakeFoldersAs(const DesktopUser& user, const std::string& path)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        const bool made = ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 &&
+                          MakeFolders(path);
+        ::_exit(made ? 0 : 1);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 std::string EnterUserDataFolder()
 {
     const DesktopUser user = FindDesktopUser();
-    // Only under a home that is there and the user's own (a system user's
-    // "/nonexistent" is not made).
     struct stat home {};
     if (user.home.empty() || user.home[0] != '/' || ::stat(user.home.c_str(), &home) != 0 || !S_ISDIR(home.st_mode) ||
         home.st_uid != user.uid)
-        return "";
-    std::string base = user.home + "/.local/share";
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (::getuid() == user.uid && dataHome != nullptr && dataHome[0] == '/')
-        base = dataHome;
-    const std::string folder = base + "/quenlar";
-    // Each missing folder is made and given to the user, so that nothing of
-    // theirs ends up owned by root; one that is there is left as it is.
-    for (std::size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
-        const std::string part = folder.substr(0, at);
-        if (::mkdir(part.c_str(), 0700) == 0) {
-            if (::getuid() == 0 && ::chown(part.c_str(), user.uid, user.gid) != 0)
-                return "";
-        } else if (errno != EEXIST) {
-            return "";
-        }
-        if (at == std::string::npos)
-            break;
+        return "";  // (a system user's "/nonexistent" is not made)
+    if (::getuid() == user.uid) {
+        // The user themselves: their own folders, as they set them.
+        const char* dataHome = std::getenv("XDG_DATA_HOME");
+        const std::string folder =
+            (dataHome != nullptr && dataHome[0] == '/' ? std::string(dataHome) : user.home + "/.local/share") + "/quenlar";
+        return MakeFolders(folder) && ::chdir(folder.c_str()) == 0 ? folder : "";
     }
+    // Root, for the desktop user. The folders above ours are made as theirs
+    // (by a child that runs as them); ours is root's and only root may write
+    // in it, so that nothing the user puts there (a link named like the log)
+    // turns a write of ours into one elsewhere. It is made and entered
+    // through the folder above it, held open once it is known to be the
+    // user's and in their home with every link followed.
+    const std::string base = user.home + "/.local/share";
+    if (!MakeFoldersAs(user, base))
+        return "";
+    const int baseFd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (baseFd < 0)
+        return "";
+    char homeReal[PATH_MAX] = {};
+    char where[PATH_MAX] = {};
+    const std::string self = "/proc/self/fd/" + std::to_string(baseFd);
+    const ssize_t n = ::readlink(self.c_str(), where, sizeof where - 1);
     struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != user.uid)
-        return "";  // (a link, or a folder someone else made: not entered)
-    return ::chdir(folder.c_str()) == 0 ? folder : "";
+    bool entered = ::fstat(baseFd, &st) == 0 && st.st_uid == user.uid && n > 0 &&
+                   ::realpath(user.home.c_str(), homeReal) != nullptr &&
+                   std::string(where, static_cast<std::size_t>(n)).rfind(std::string(homeReal) + "/", 0) == 0 &&
+                   (::mkdirat(baseFd, "quenlar", 0755) == 0 || errno == EEXIST);
+    if (entered) {
+        const int fd = ::openat(baseFd, "quenlar", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        entered = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
+                  (st.st_mode & 022) == 0 && ::fchdir(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ::close(baseFd);
+    return entered ? base + "/quenlar" : "";
 }
 
 std::string UserFolderPath(const DesktopUser& user, UserFolder folder)
