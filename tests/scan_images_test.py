@@ -457,6 +457,20 @@ class FoundByContent(Workdir):
     def test_ntfs_volume_with_its_mft_overwritten(self):
         self.check_volume("ntfs-carved", damaged=True)
 
+    def test_a_folder_found_after_a_pause_takes_the_place_of_its_files_found_by_content(self):
+        # On a formatted card a file's data may come before the old folder
+        # that names it: paused in between, the file is kept as found by its
+        # content; the resumed search finds the folder, and the folder's copy
+        # must take its place, as in a search never paused.
+        image = os.path.join(ARGS.images, "fat32-formatted.img")
+        unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+        for stop in (3600, 4200, 5100):
+            paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", str(stop), image, cwd=self.dir)
+            self.assertIn("deep scan paused at sector", paused.stderr)
+            resumed = quenlar("resume", "--json", cwd=self.dir)
+            self.assertEqual(DeepScanPauseAndResume.canonical(None, results(resumed.stdout)),
+                             DeepScanPauseAndResume.canonical(None, unbroken), stop)
+
     def test_a_volume_with_no_file_system_left_is_searched_whole(self):
         # The card with its boot sector, its backup and all before its FAT
         # zeroed too: no file system is left to read, only the files' content.

@@ -570,6 +570,9 @@ void ContentSearch::Hand()
     for (auto& [file, replaces] : m_found) {
         if (replaces != kNone && replaces < m_volume.m_results.size()) {
             FoundFile& was = *m_volume.m_results[replaces];
+            // (The folder search may have put the file's own entry there.)
+            if (!FoundByContent(was))
+                continue;
             was.m_fileSize = file.m_fileSize;
             was.extents = file.extents;
             was.m_torn = file.m_torn;
