@@ -462,14 +462,16 @@ class FoundByContent(Workdir):
         # that names it: paused in between, the file is kept as found by its
         # content; the resumed search finds the folder, and the folder's copy
         # must take its place, as in a search never paused.
-        image = os.path.join(ARGS.images, "fat32-formatted.img")
-        unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
-        for stop in (3600, 4200, 5100):
-            paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", str(stop), image, cwd=self.dir)
-            self.assertIn("deep scan paused at sector", paused.stderr)
-            resumed = quenlar("resume", "--json", cwd=self.dir)
-            self.assertEqual(DeepScanPauseAndResume.canonical(None, results(resumed.stdout)),
-                             DeepScanPauseAndResume.canonical(None, unbroken), stop)
+        # The same with an old NTFS record found after the resume.
+        for name, stops in (("fat32-formatted", (3600, 4200, 5100)), ("ntfs-reformatted", (3200,))):
+            image = os.path.join(ARGS.images, name + ".img")
+            unbroken = results(quenlar("scan", "--deep", "--json", image, cwd=self.dir).stdout)
+            for stop in stops:
+                paused = quenlar("scan", "--deep", "--json", "--stop-at-sector", str(stop), image, cwd=self.dir)
+                self.assertIn("deep scan paused at sector", paused.stderr)
+                resumed = quenlar("resume", "--json", cwd=self.dir)
+                self.assertEqual(DeepScanPauseAndResume.canonical(None, results(resumed.stdout)),
+                                 DeepScanPauseAndResume.canonical(None, unbroken), (name, stop))
 
     def test_a_volume_with_no_file_system_left_is_searched_whole(self):
         # The card with its boot sector, its backup and all before its FAT

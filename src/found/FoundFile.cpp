@@ -1,5 +1,7 @@
 #include "found/FoundFile.h"
 
+#include <cctype>
+
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -130,6 +132,16 @@ void SetExistCode(FoundFile& file, std::int64_t code)
 {
     const std::int64_t state = code >= 10 ? code / 10 : code;
     file.m_existType = state >= kExistUnset && state <= kExistLost ? static_cast<ExistType>(state) : kExistUnset;
+}
+
+std::string ContentKind(std::string_view suffix)
+{
+    std::string kind(suffix);
+    for (char& c : kind)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (kind == "jpeg" || kind == "jpe")
+        kind = "jpg";
+    return kind;
 }
 
 bool FoundByContent(const CBaseFileObject& file)

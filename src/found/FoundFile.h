@@ -181,6 +181,10 @@ constexpr const char* kFoundByContentDir = "Found by content\\";
 // Whether `file` was found by its content alone (m_torn then says its
 // content broke off, and it was kept as far as it held).
 bool FoundByContent(const CBaseFileObject& file);
+// The kind of a file by its suffix, as the search by content tells a file it
+// found from one found otherwise at the same place: lower case, "jpeg" and
+// "jpe" as "jpg".
+std::string ContentKind(std::string_view suffix);
 
 // The exist type as the result store and the window's rows keep it: the
 // state times 10 (10, 20, 30) while the file waits for the folder tree, the

@@ -66,9 +66,15 @@ void AddRecord(VolumeScanner& volume, NtfsPathState& paths, RecordView record, s
             file->m_filePath = path;
     }
     std::lock_guard<std::mutex> lock(volume.m_lock);
+    // A file a paused search found by its content gives its place up.
+    const std::size_t place = deep ? volume.ContentPlaceOf(found) : VolumeScanner::kNoPlace;
     if (!resolved)
-        paths.pending.push_back({static_cast<std::uint32_t>(volume.m_results.size()), parent});
-    volume.m_results.Append(std::move(found));
+        paths.pending.push_back(
+            {static_cast<std::uint32_t>(place != VolumeScanner::kNoPlace ? place : volume.m_results.size()), parent});
+    if (place != VolumeScanner::kNoPlace)
+        *volume.m_results[place] = std::move(found);
+    else
+        volume.m_results.Append(std::move(found));
 }
 
 // Checks one record in place and adds it when it is one.

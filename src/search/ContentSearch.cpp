@@ -558,10 +558,7 @@ void ContentSearch::Hand()
     // kind was written there later.)
     std::unordered_set<std::string> others;
     const auto key = [](std::uint64_t sector, std::string_view suffix) {
-        std::string kind = Lower(std::string(suffix));
-        if (kind == "jpeg" || kind == "jpe")
-            kind = "jpg";
-        return std::to_string(sector) + "." + kind;
+        return std::to_string(sector) + "." + ContentKind(suffix);
     };
     for (const FoundFile* f : m_volume.m_results) {
         if (f->m_isDirectory != kKindFolder && !f->extents.empty() && !FoundByContent(*f))

@@ -141,6 +141,15 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
         volume.m_deep.paths.Clear();
         volume.m_deep.folderClusters.Clear();
     }
+    {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        volume.m_deep.foundByContent.clear();
+        for (std::size_t i = 0; i < volume.m_results.size(); ++i) {
+            const FoundFile& f = *volume.m_results[i];
+            if (FoundByContent(f) && f.extents.size() == 1)
+                volume.m_deep.foundByContent[{f.extents.front().startSector, ContentKind(f.suffix())}] = i;
+        }
+    }
     // The folder and content searches read what they look at in the
     // volume's own bytes, so they go before the record finder, which mends
     // records in place.
@@ -258,6 +267,10 @@ int DeepPass(VolumeScanner& volume, std::uint64_t startSector)
             break;
     }
     volume.m_deep.nextPosition = position;
+    {
+        std::lock_guard<std::mutex> lock(volume.m_lock);
+        volume.m_deep.foundByContent.clear();
+    }
     if (end == kDeepFinished && !base::StopRequested())
         RetryGaps(volume, finders, gaps, buffer.data());
     if (end == kDeepFinished && base::StopRequested())

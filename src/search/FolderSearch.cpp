@@ -109,18 +109,6 @@ std::uint64_t Identity(std::string_view fullName, std::uint64_t size, bool folde
     return h ^ (h >> 31);
 }
 
-// A file's first sector and kind, as the search by content tells its files
-// from those found otherwise.
-std::string ContentKey(std::uint64_t sector, std::string_view suffix)
-{
-    std::string kind(suffix);
-    for (char& c : kind)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (kind == "jpeg" || kind == "jpe")
-        kind = "jpg";
-    return std::to_string(sector) + "." + kind;
-}
-
 class FolderSearch : public ChunkFinder {
 public:
     FolderSearch(VolumeScanner& volume, bool exfat) : m_volume(volume), m_exfat(exfat), m_state(volume.m_deep.folderClusters)
@@ -141,15 +129,9 @@ public:
         // The results found so far, so that a file is not listed twice.
         const ReadResults results = std::as_const(volume).Results();
         m_known.reserve(results->size());
-        for (std::size_t i = 0; i < results->size(); ++i) {
-            const FoundFile* f = (*results)[i];
+        for (const FoundFile* f : *results) {
             if (f->m_fileSystemType == volume.m_fileSystemType)
                 m_known.push_back(IdentityOf(*f));
-            // Files a paused search found by their content: one found here
-            // too takes its place (as in a search never paused, where the
-            // folder's copy keeps its name and the content's is not listed).
-            if (FoundByContent(*f) && f->extents.size() == 1)
-                m_byContent[ContentKey(f->extents.front().startSector, f->suffix())] = i;
         }
         std::sort(m_known.begin(), m_known.end());
         // The long-name runs a paused search kept.
@@ -256,7 +238,6 @@ private:
     std::uint64_t m_clusterEnd = 2;
     std::uint32_t m_root = 0;
     std::vector<std::uint64_t> m_known;        // identities of the results found before, sorted
-    std::unordered_map<std::string, std::size_t> m_byContent;  // files found by content before, by ContentKey
     std::unordered_set<std::uint64_t> m_added; // and of those this search added
     // The end of the last cluster looked at, when an entry run or set runs
     // past it into the next: `m_tailCluster`'s last bytes.
@@ -343,14 +324,11 @@ void FolderSearch::Add(FoundFile&& file, std::uint32_t in, std::uint64_t startCl
     file.m_dirHint = in;
     file.m_inTree = 0;
     std::lock_guard<std::mutex> lock(m_volume.m_lock);
-    if (!m_byContent.empty() && file.m_isDirectory != kKindFolder && !file.extents.empty()) {
-        const auto same = m_byContent.find(ContentKey(file.extents.front().startSector, file.suffix()));
-        if (same != m_byContent.end() && same->second < m_volume.m_results.size()) {
-            m_state.pending.push_back({static_cast<std::uint32_t>(same->second), in});
-            *m_volume.m_results[same->second] = std::move(file);
-            m_byContent.erase(same);
-            return;
-        }
+    // A file a paused search found by its content gives its place up.
+    if (const std::size_t place = m_volume.ContentPlaceOf(file); place != VolumeScanner::kNoPlace) {
+        m_state.pending.push_back({static_cast<std::uint32_t>(place), in});
+        *m_volume.m_results[place] = std::move(file);
+        return;
     }
     m_state.pending.push_back({static_cast<std::uint32_t>(m_volume.m_results.size()), in});
     m_volume.m_results.Append(std::move(file));

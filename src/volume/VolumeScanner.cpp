@@ -558,6 +558,18 @@ VolumeScanner::SalvagedRead VolumeScanner::SalvageSectors(std::uint64_t sector, 
     return result;
 }
 
+std::size_t VolumeScanner::ContentPlaceOf(const FoundFile& file)
+{
+    if (m_deep.foundByContent.empty() || file.m_isDirectory == kKindFolder || file.extents.empty())
+        return kNoPlace;
+    const auto same = m_deep.foundByContent.find({file.extents.front().startSector, ContentKind(file.suffix())});
+    if (same == m_deep.foundByContent.end())
+        return kNoPlace;
+    const std::size_t place = same->second;
+    m_deep.foundByContent.erase(same);
+    return place < m_results.size() && FoundByContent(*m_results[place]) ? place : kNoPlace;
+}
+
 std::uint64_t VolumeScanner::ReadableSectors() const
 {
     const std::uint64_t deviceBytes = m_device ? m_device->Size() : 0;

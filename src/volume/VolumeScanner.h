@@ -36,6 +36,10 @@ struct DeepScanState {
     NtfsPathState folderClusters;
     std::uint64_t startTime = 0;     // local time of this run's start, as a FILETIME
     std::uint64_t nextPosition = 0;  // where a paused deep scan reads next
+    // The files a paused search found by their content, by first sector and
+    // kind: one the resumed pass finds otherwise (its folder entry, its
+    // record) takes its place, as in a pass never paused.
+    std::map<std::pair<std::uint64_t, std::string>, std::size_t> foundByContent;
     // Ask for a stop that keeps the results once the deep scan reaches this
     // sector (a deterministic stop for tests and the command line).
     std::uint64_t stopAtSector = ~std::uint64_t {0};
@@ -162,6 +166,11 @@ public:
     // of this file system. Past that size the allocation may hold records of
     // an earlier one, which only the deep scan should report.
     std::vector<DataRun> MftRunsInUse() const;
+    // Under the results lock: the place of the file a paused search found
+    // by its content where `file` begins, of its kind, which `file` is to
+    // take; kNoPlace when there is none (it is appended).
+    static constexpr std::size_t kNoPlace = ~std::size_t {0};
+    std::size_t ContentPlaceOf(const FoundFile& file);
     // Appends a result under the lock; returns its index.
     std::size_t AppendResult(FoundFile&& file);
     std::size_t AppendResult(std::unique_ptr<FoundFile> file) { return AppendResult(std::move(*file)); }
