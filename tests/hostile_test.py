@@ -223,7 +223,7 @@ class MadeHere(Workdir):
         try:
             r = quenlar("recover", source, "--dest", os.path.join(mnt, "out"), "--all", cwd=self.dir, check=False)
             self.assertEqual(r.returncode, 1)
-            self.assertIn("lies on the device being recovered from", r.stderr)
+            self.assertIn("is on the drive being recovered from", r.stderr)
             self.assertFalse(os.path.exists(os.path.join(mnt, "out")))
         finally:
             subprocess.run(["umount", mnt], check=True)

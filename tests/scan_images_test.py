@@ -641,7 +641,7 @@ class Recover(Workdir):
                 r = quenlar("recover", loop, "--dest", os.path.join(mnt, "out", "deeper"), "--all", cwd=self.dir,
                             check=False)
                 self.assertEqual(r.returncode, 1)
-                self.assertIn("lies on the device being recovered from", r.stderr)
+                self.assertIn("is on the drive being recovered from", r.stderr)
                 self.assertFalse(os.path.exists(os.path.join(mnt, "out")))
             finally:
                 subprocess.run(["umount", mnt], check=False)

@@ -11,6 +11,7 @@
 #include "volume/FileContent.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
+#include "platform/Time.h"
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
 
@@ -99,6 +100,10 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"CloseAwaitGifWindows", 0, [](MainFrame& m, DocumentId, const Values&) { return m.CloseAwaitGifWindows(); }},
         {"GetAppVersion", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetAppVersion(); }},
         {"CheckProgramRun", 0, [](MainFrame& m, DocumentId, const Values&) { return m.CheckProgramRun(); }},
+        {"QuickScanPartition", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.QuickScanPartition(a); }},
+        {"GetFilePreviewAt", 4, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetFilePreviewAt(d, a); }},
+        {"ListFolders", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.ListFolders(a); }},
+        {"GetRecoverDestination", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverDestination(); }},
     };
     // clang-format on
     for (const Entry& entry : kTable) {
@@ -163,14 +168,14 @@ std::string UserName(const std::vector<disks::DiskInfo>& list, const std::string
 
 // A scan call has taken the work flag: the scan it starts replaces the
 // current one (no work runs, so nothing is waited for).
-Value MainFrame::StartScan(const std::string& device, const std::string& subPath)
+Value MainFrame::StartScan(const std::string& device, const std::string& subPath, bool deep)
 {
     std::string name = UserName(m_disks, device);
     if (!subPath.empty())
         name += " (" + subPath + ")";
     const std::uint64_t generation = BeginSession(name, subPath);
     base::StopRequest = 0;
-    Start([this, generation, device] { ScanWorker(generation, device); });
+    Start([this, generation, device, deep] { ScanWorker(generation, device, deep); });
     StartPathStreamer(generation);
     return Value(0);
 }
@@ -203,6 +208,19 @@ Value MainFrame::ScanDiskPartitionDelFile(const Values& args)
     if (m_disks.empty())
         FreshDiskInfo();
     return StartScan(disks::PartitionName(disk, partition));
+}
+
+// QuickScanPartition(disk, partition): ScanDiskPartitionDelFile without the
+// deep scan after the normal one (DeepScanPartition can start it later).
+Value MainFrame::QuickScanPartition(const Values& args)
+{
+    if (!Reserve(m_workFlag, kWorkNormalScan))
+        return Value(1);
+    const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
+    const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
+    if (m_disks.empty())
+        FreshDiskInfo();
+    return StartScan(disks::PartitionName(disk, partition), {}, false);
 }
 
 Value MainFrame::SpecialScan(const Values& args)
@@ -391,11 +409,13 @@ Value MainFrame::StartFilter(Listing listing, const Value& map, bool streamed)
     std::string filter;
     for (std::size_t i = 0; i < std::size(kKeys); ++i)
         filter += (i == 0 ? "" : ",") + TextArg(map.Get(kKeys[i]));
+    // The name may hold commas: it goes beside the text, not in it.
+    std::string name = map.Get("Name").IsString() ? map.Get("Name").String() : std::string();
     std::uint32_t idle = 0;
     if (!m_workFlag.compare_exchange_strong(idle, kWorkFilter))
         return Value(static_cast<std::int64_t>(idle));
-    Start([this, listing = std::move(listing), filter = std::move(filter), streamed] {
-        FilterWorker(listing, filter, streamed);
+    Start([this, listing = std::move(listing), filter = std::move(filter), name = std::move(name), streamed] {
+        FilterWorker(listing, filter, name, streamed);
     });
     return Value(0);
 }
@@ -501,6 +521,9 @@ Value MainFrame::GetWorkState()
                                           ? scan::FileSystemName(volume->FileSystem())
                                           : "");
     state["files"] = static_cast<std::int64_t>(volume ? volume->ResultCount() : 0);
+    // Whether the deep scan has run on it (a quick scan's has not).
+    state["deepBegun"] = volume && (volume->ScanMode() == scan::kScanDeepRunning ||
+                                    volume->ScanMode() == scan::kScanDeepFinished);
     state["progress"] = GetScanProc();
     state["savedScan"] = GetLastScanStatus().Int() == 1;
     state["stop"] = static_cast<std::int64_t>(base::StopRequest.load());
@@ -581,6 +604,17 @@ Value MainFrame::GetRecoverReport()
     report.emplace_back(std::move(refusal));
     report.emplace_back(static_cast<std::int64_t>(summary->doubtful));
     report.emplace_back(summary->receipt);
+    // The files written whole under another name than theirs: [source,
+    // kept as, "renamed" (the name was taken) or "shortened" (too long)].
+    Value::Array renamed;
+    for (const auto& [list, why] : {std::pair {&summary->renamed, "renamed"}, std::pair {&summary->shortened, "shortened"}}) {
+        for (const auto& [source, output] : *list) {
+            if (renamed.size() == kReportedProblems)
+                break;
+            renamed.push_back(Value::Array {source, output, std::string(why)});
+        }
+    }
+    report.emplace_back(std::move(renamed));
     return report;
 }
 
@@ -601,11 +635,12 @@ Value MainFrame::GetFilePreview(DocumentId caller, const Values& args)
     if (stale)
         return Value(kStaleScan);
     const std::int64_t index = IntArg(args[1]);
-    const std::int64_t length = std::clamp<std::int64_t>(IntArg(args[2]), 0, kPreviewBytes);
+    const std::int64_t offset = args.size() > 3 ? std::max<std::int64_t>(0, IntArg(args[2])) : 0;
+    const std::int64_t length = std::clamp<std::int64_t>(IntArg(args.back()), 0, kPreviewBytes);
     bool start = false;
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        m_previewWanted = {caller, session.volume, args[0].String(), index, length};
+        m_previewWanted = {caller, session.volume, args[0].String(), index, offset, length};
         m_previewPending = true;
         start = !m_previewRunning;
         m_previewRunning = true;
@@ -630,13 +665,22 @@ void MainFrame::PreviewWorker()
             m_previewPending = false;
         }
         m_ui.CallDocument(wanted.caller, "SetFilePreview",
-                          {wanted.index, ReadPreview(wanted.volume.get(), wanted.index, wanted.length), wanted.scan});
+                          {wanted.index, ReadPreview(wanted.volume.get(), wanted.index, wanted.offset, wanted.length),
+                           wanted.scan});
     }
     std::lock_guard<std::mutex> lock(m_stateLock);
     m_previewRunning = false;
 }
 
-Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length)
+// GetFilePreviewAt(scan, index, offset, length): GetFilePreview for the bytes
+// from `offset` on (a page of the hex view); SetFilePreview's answer then
+// says where they start.
+Value MainFrame::GetFilePreviewAt(DocumentId caller, const Values& args)
+{
+    return GetFilePreview(caller, args);
+}
+
+Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t offset, std::int64_t length)
 {
     if (!volume || index < 0)
         return Value(0);
@@ -653,13 +697,16 @@ Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, st
     // Shown with the file: how sure we are of it, its content checked now.
     scan::CheckResultContent(*volume, static_cast<std::size_t>(index));
     const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, reader->Size())));
-    bytes.resize(bytes.empty() ? 0 : reader->Read(0, bytes.data(), bytes.size()));
+    const std::uint64_t size = reader->Size();
+    const std::uint64_t from = std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), size);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(length, size - from)));
+    bytes.resize(bytes.empty() ? 0 : reader->Read(from, bytes.data(), bytes.size()));
     const scan::ContentReport& report = reader->Report();
     const bool whole = report.faults == 0 && report.unreadableSectors == 0;
-    return Value::Array {std::to_string(reader->Size()), Base64(bytes.data(), bytes.size()),
+    return Value::Array {std::to_string(size), Base64(bytes.data(), bytes.size()),
                          whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors),
-                         std::string(scan::VerdictName(file.m_evidence.verdict)), scan::EvidenceReason(file)};
+                         std::string(scan::VerdictName(file.m_evidence.verdict)), scan::EvidenceReason(file),
+                         std::to_string(from)};
 }
 
 // CheckContents(scan, run): with run true, checks the content of the scan's
@@ -899,7 +946,33 @@ Value MainFrame::GetSaveScanInfo()
         names.push_back(UserName(m_disks, record.path));
     const std::shared_ptr<scan::VolumeScanner> volume = CurrentReader();
     const bool deep = volume && volume->ScanMode() == scan::kScanDeepRunning;
-    return Value::Array {Value(std::move(names)), deep ? 1 : 0};
+    // What the banner tells of it: the file system and size it had, the
+    // image file it was made of, when it began, how far its deep scan got
+    // and how many files it holds.
+    Value::Map facts;
+    if (!record.path.empty()) {
+        facts["fileSystem"] = record.hasIdentity && record.identity.fileSystem != scan::kUnknownFileSystem
+                                  ? std::string(scan::FileSystemName(record.identity.fileSystem))
+                                  : std::string();
+        const std::uint64_t sectors = record.hasIdentity ? record.identity.sectors : 0;
+        facts["bytes"] = std::to_string(sectors * 512);
+        facts["image"] = platform::FileReadable(record.path) && !platform::IsFolder(record.path) &&
+                                 record.path.rfind("/dev/", 0) != 0 && record.path.rfind("\\\\", 0) != 0
+                             ? record.path
+                             : std::string();
+        platform::LocalTime t;
+        char when[32] = "";
+        // The record keeps the local time's fields as a FILETIME.
+        if (record.startTime != 0 && platform::FileTimeToFields(record.startTime, t)) {
+            std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                          t.second);
+        }
+        facts["started"] = std::string(when);
+        facts["done"] = std::to_string(std::min(record.nextPosition, sectors));
+        facts["total"] = std::to_string(sectors);
+        facts["files"] = store::CountSavedFiles();
+    }
+    return Value::Array {Value(std::move(names)), deep ? 1 : 0, Value(std::move(facts))};
 }
 
 }  // namespace bridge

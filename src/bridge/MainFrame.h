@@ -167,7 +167,7 @@ private:
     // Workers (each on a thread of its own, detached).
     void Start(std::function<void()> body);
     void StartPathStreamer(std::uint64_t generation);
-    void ScanWorker(std::uint64_t generation, std::string device);
+    void ScanWorker(std::uint64_t generation, std::string device, bool deep);
     int DeepScanStart();
     void DeepScanWorker(std::uint64_t generation);
     void ResumeWorker(std::uint64_t generation);
@@ -181,16 +181,18 @@ private:
         Value Header(const std::string& folder) const;
     };
     void FolderListWorker(Listing listing, std::string folder);
-    void FilterWorker(Listing listing, std::string filter, bool streamed);
+    void FilterWorker(Listing listing, std::string filter, std::string name, bool streamed);
     // `asked`: how many values the selection was given as.
     void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::shared_ptr<recover::RecoverProgress> progress,
                         std::string destination, recover::Selection selection, std::size_t asked);
     void PreviewWorker();
-    Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t length);
+    Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t offset, std::int64_t length);
     void SaveWorker();
 
     // Calls.
-    Value StartScan(const std::string& device, const std::string& subPath = {});
+    // `deep` false: the normal scan alone (the deep scan can follow later).
+    Value StartScan(const std::string& device, const std::string& subPath = {}, bool deep = true);
+    Value QuickScanPartition(const Values& args);
     Value ScanDiskDelFile(const Values& args);
     Value ScanDiskPartitionDelFile(const Values& args);
     Value SpecialScan(const Values& args);
@@ -209,6 +211,9 @@ private:
     Value GetRecoverProc();
     Value GetRecoverReport();
     Value GetFilePreview(DocumentId caller, const Values& args);
+    Value GetFilePreviewAt(DocumentId caller, const Values& args);
+    Value ListFolders(const Values& args);
+    Value GetRecoverDestination();
     Value CheckContents(const Values& args);
     Value GetContentChecks();
     // Checks the content of the scan's results one by one, while no other
@@ -267,6 +272,7 @@ private:
         std::shared_ptr<scan::VolumeScanner> volume;
         std::string scan;
         std::int64_t index = 0;
+        std::int64_t offset = 0;
         std::int64_t length = 0;
     };
     PreviewWanted m_previewWanted;

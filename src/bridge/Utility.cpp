@@ -6,9 +6,12 @@
 
 #include "base/Log.h"
 #include "platform/Files.h"
+#include "platform/Ini.h"
+#include "platform/OutputFile.h"
 #include "platform/Shell.h"
 
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <filesystem>
@@ -52,7 +55,100 @@ Value PartitionValue(const disks::PartitionInfo& p)
     };
 }
 
+std::string Utf8(const std::filesystem::path& path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::filesystem::path FromUtf8(const std::string& text)
+{
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// Whether a file's name says it is a disk image (a copy of a drive, a
+// partition or a card).
+bool ImageName(const std::string& name)
+{
+    static const char* const kKinds[] = {".img", ".ima", ".dd", ".raw", ".bin", ".iso", ".vhd", ".dsk", ".001", ".image"};
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::any_of(std::begin(kKinds), std::end(kKinds), [&lower](const char* kind) {
+        const std::size_t n = std::char_traits<char>::length(kind);
+        return lower.size() > n && lower.compare(lower.size() - n, n, kind) == 0;
+    });
+}
+
+constexpr std::size_t kListedEntries = 5000;  // the most one folder listing answers with
+
 }  // namespace
+
+// ListFolders(path, images): what a folder picker shows of folder `path`: a
+// map of "path" (the folder, made absolute), "parent" ("" at the top),
+// "folders" (the names of the folders in it, sorted, hidden ones left out),
+// "files" (with `images` true, [name, size] of the disk image files in it)
+// and "error" ("" when it could be read). Nothing else of it is read.
+Value MainFrame::ListFolders(const Values& args)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const std::string text = args[0].IsString() ? args[0].String() : std::string();
+    const bool images = args[1].IsInt() ? args[1].Int() != 0 : args[1].IsBool() && args[1].Bool();
+    fs::path folder = FromUtf8(text.empty() ? platform::UserFolderPath(platform::FindDesktopUser(), platform::UserFolder::Home) : text);
+    if (!folder.is_absolute())
+        folder = fs::absolute(folder, error);
+    folder = folder.lexically_normal();
+    if (folder.has_filename() == false && folder != folder.root_path())
+        folder = folder.parent_path();
+    Value::Map answer;
+    answer["path"] = Utf8(folder);
+    answer["parent"] = folder == folder.root_path() ? std::string() : Utf8(folder.parent_path());
+    std::vector<std::string> folders;
+    Value::Array files;
+    std::string problem;
+    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+    if (error) {
+        problem = fs::is_directory(folder) ? "That folder cannot be read." : "There is no folder there.";
+    } else {
+        for (std::size_t seen = 0; it != fs::directory_iterator() && seen < kListedEntries; it.increment(error), ++seen) {
+            if (error)
+                break;
+            const std::string name = Utf8(it->path().filename());
+            if (name.empty() || name[0] == '.')
+                continue;
+            std::error_code ignored;
+            if (it->is_directory(ignored))
+                folders.push_back(name);
+            else if (images && it->is_regular_file(ignored) && ImageName(name))
+                files.push_back(Value::Array {name, std::to_string(it->file_size(ignored))});
+        }
+    }
+    std::sort(folders.begin(), folders.end());
+    Value::Array names;
+    for (std::string& name : folders)
+        names.emplace_back(std::move(name));
+    answer["folders"] = Value(std::move(names));
+    answer["files"] = Value(std::move(files));
+    answer["error"] = problem;
+    return Value(std::move(answer));
+}
+
+// The folder the files were last recovered into, while it is one; else the
+// desktop user's documents, or home; "" when none of these exists.
+Value MainFrame::GetRecoverDestination()
+{
+    const std::string last = platform::ReadIniString(base::kSettingsFile, "RECOVERY", "Destination");
+    if (!last.empty() && platform::IsAbsolutePath(last) && platform::IsFolder(last))
+        return Value(last);
+    const platform::DesktopUser user = platform::FindDesktopUser();
+    for (const platform::UserFolder which : {platform::UserFolder::Documents, platform::UserFolder::Home}) {
+        const std::string path = platform::UserFolderPath(user, which);
+        if (!path.empty() && platform::IsFolder(path))
+            return Value(path);
+    }
+    return Value(std::string());
+}
 
 Value MainFrame::FreshDiskInfo()
 {

@@ -9,6 +9,7 @@
 #include "browse/Filters.h"
 #include "browse/FolderTree.h"
 #include "platform/Files.h"
+#include "platform/Ini.h"
 #include "platform/OutputFile.h"
 #include "search/Scans.h"
 #include "store/ResultStore.h"
@@ -73,7 +74,7 @@ void MainFrame::StartPathStreamer(std::uint64_t generation)
     Start([this, generation] { PathStreamer(generation); });
 }
 
-void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
+void MainFrame::ScanWorker(std::uint64_t generation, std::string device, bool deep)
 {
     auto volume = std::make_shared<scan::VolumeScanner>();
     // A volume that cannot be opened is scanned all the same and finds
@@ -83,8 +84,12 @@ void MainFrame::ScanWorker(std::uint64_t generation, std::string device)
     // A stop that came before the volume was open is obeyed here.
     if (!Stopping())
         scan::NormalScan(*volume);
-    if (Stopping()) {
-        if (base::StopKeepsResults()) {
+    // A quick scan ends with its normal scan, as one stopped there does,
+    // unless the volume has no file system to scan that way: then the deep
+    // scan is all there is.
+    const bool quick = !deep && volume->FileSystem() != scan::kUnknownFileSystem;
+    if (Stopping() || quick) {
+        if (!quick && base::StopKeepsResults()) {
             std::string kept;
             MayReplaceSaved(*volume, kept);
             NoteOutcome(false, "The scan was paused in its first step, before there was anything to keep: scan the "
@@ -383,12 +388,14 @@ void MainFrame::FolderListWorker(Listing listing, std::string folder)
     m_ui.CallDocument(listing.caller, "EndReceiePathFiles", {header});
 }
 
-void MainFrame::FilterWorker(Listing listing, std::string filter, bool streamed)
+void MainFrame::FilterWorker(Listing listing, std::string filter, std::string name, bool streamed)
 {
     if (listing.volume) {
         browse::Filter parsed;
+        const bool valid = ParseFilterText(filter, parsed);
+        parsed.name = std::move(name);
         const std::vector<std::uint32_t> indices =
-            ParseFilterText(filter, parsed) ? browse::FilterFileIndices(*listing.volume, parsed) : std::vector<std::uint32_t> {};
+            valid ? browse::FilterFileIndices(*listing.volume, parsed) : std::vector<std::uint32_t> {};
         if (streamed) {
             // As a folder listing: the documents' filter streams its rows.
             const Value header = listing.Header({});
@@ -441,16 +448,15 @@ void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume,
     auto summary = std::make_shared<recover::RecoverSummary>();
     summary->selected = asked;
     if (volume) {
-        if (destination.empty()) {
-            base::LogLess("Recovery refused: no destination folder");
-            refusal = "No destination folder was given.";
-            status = 1;
-        } else if (jobs::DestinationOnSource(*volume, destination)) {
-            base::LogLess("Recovery refused: the destination %s lies on the volume being read", destination.c_str());
-            refusal = "The destination lies on the drive being recovered from: writing there could overwrite "
-                      "the very files being recovered.";
+        // Checked as a whole before anything is made: a destination that
+        // cannot take the files refuses them all, in one sentence.
+        refusal = jobs::DestinationProblem(*volume, destination, recover::SelectionBytes(*volume, selection));
+        if (!refusal.empty()) {
+            base::LogLess("Recovery refused (%s): %s", destination.c_str(), refusal.c_str());
             status = 1;
         } else {
+            // The folder chosen is offered first the next time.
+            platform::WriteIniString(base::kSettingsFile, "RECOVERY", "Destination", destination);
             *summary = recover::RecoverFiles(*volume, selection, destination, progress.get());
         }
     } else {

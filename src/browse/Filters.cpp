@@ -19,7 +19,58 @@ std::int64_t LocalSeconds(const platform::LocalTime& t)
     return ft == 0 ? 0 : static_cast<std::int64_t>(ft / 10000000ULL);
 }
 
+char Folded(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `name` holds `part`, letters in either case.
+bool Holds(std::string_view name, std::string_view part)
+{
+    if (part.size() > name.size())
+        return false;
+    for (std::size_t at = 0; at + part.size() <= name.size(); ++at) {
+        std::size_t i = 0;
+        while (i < part.size() && Folded(name[at + i]) == Folded(part[i]))
+            ++i;
+        if (i == part.size())
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool NameMatches(std::string_view name, std::string_view pattern)
+{
+    if (pattern.find_first_of("*?") == std::string_view::npos)
+        return Holds(name, pattern);
+    // The usual greedy match with one step back to the last star: linear
+    // in practice, and never worse than name times pattern.
+    std::size_t n = 0, p = 0;
+    std::size_t star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' || Folded(pattern[p]) == Folded(name[n]))) {
+            // "?" takes one character: the whole of a UTF-8 sequence.
+            const bool any = pattern[p] == '?';
+            ++p;
+            ++n;
+            while (any && n < name.size() && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80)
+                ++n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
 
 void FilterFiles(scan::VolumeScanner& volume, const Filter& filter, std::vector<FileRow>& rows)
 {
@@ -42,6 +93,8 @@ std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const 
     const scan::ReadResults results = std::as_const(volume).Results();
     for (std::size_t i = 0; i < results->size(); ++i) {
         const scan::FoundFile& f = *(*results)[i];
+        if (f.m_isDirectory == scan::kKindFolder)
+            continue;
         if (filter.verdicts != 0 && (filter.verdicts >> f.m_evidence.verdict & 1) == 0)
             continue;
         if (anyCategory) {
@@ -62,6 +115,8 @@ std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const 
             if (age > hours)
                 continue;
         }
+        if (!filter.name.empty() && !NameMatches(f.FullNameUtf8(), filter.name))
+            continue;
         matches.push_back(static_cast<std::uint32_t>(i));
     }
     return matches;

@@ -1,4 +1,5 @@
-// The filter of the results by file category, size range and age.
+// The filter of the results by file category, size range, age, verdict and
+// name. Folders never pass: a filter lists files.
 #pragma once
 
 #include "browse/FileRow.h"
@@ -6,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace scan {
@@ -25,7 +27,14 @@ struct Filter {
     std::uint32_t hours = 0;
     // Bit 1 << v for each scan::Verdict v a file may have; 0: any verdict.
     std::uint32_t verdicts = 0;
+    // A name the file's must match ("*" any run of characters, "?" any one,
+    // letters A to Z in either case); without a wildcard, a part of the
+    // name. Empty: any name.
+    std::string name;
 };
+
+// Whether `name` matches `pattern` as Filter::name says.
+bool NameMatches(std::string_view name, std::string_view pattern);
 
 // Appends a row for each result that passes the filter.
 void FilterFiles(scan::VolumeScanner& volume, const Filter& filter, std::vector<FileRow>& rows);

@@ -55,25 +55,24 @@ int RunRecover(const RecoverOptions& options)
     if (!LoadResults(options.source, volume, dropAtEnd))
         return kExitFailed;
     const std::uint64_t unreadable = volume.UnreadableSectors();
-    // Writing onto the volume being read would overwrite the very clusters
-    // that deleted files are read back from: look where the destination
-    // would be made before making anything.
-    if (jobs::DestinationOnSource(volume, destination)) {
-        std::fprintf(stderr, "quenlar: the destination '%s' lies on the device being recovered from; choose "
-                             "another disk\n", destination.c_str());
-        return kExitFailed;
-    }
-    if (!recover::EnsureParentFolders(destination + "/.")) {
-        std::fprintf(stderr, "quenlar: cannot make the destination folder '%s'\n", destination.c_str());
-        return kExitFailed;
-    }
-
     recover::Selection selection;
     selection.indices = options.indices;
     for (const std::string& f : options.folders)
         selection.folders.push_back(TreeFolder(f));
     if (options.all)
         selection.folders.emplace_back();
+    // Writing onto the volume being read would overwrite the very clusters
+    // that deleted files are read back from; a destination that cannot take
+    // the files refuses them all before anything is made.
+    const std::string problem = jobs::DestinationProblem(volume, destination, recover::SelectionBytes(volume, selection));
+    if (!problem.empty()) {
+        std::fprintf(stderr, "quenlar: %s\n", problem.c_str());
+        return kExitFailed;
+    }
+    if (!recover::EnsureParentFolders(destination + "/.")) {
+        std::fprintf(stderr, "quenlar: cannot make the destination folder '%s'\n", destination.c_str());
+        return kExitFailed;
+    }
 
     base::StopRequest = 0;
     platform::OnInterrupt(RequestStop);

@@ -8,6 +8,8 @@
 #include "search/Scans.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 
 namespace jobs {
 
@@ -107,6 +109,69 @@ bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& d
     while (!existing.empty() && !platform::IsFolder(existing) && existing.find_last_of("/\\") != std::string::npos)
         existing.resize(std::max<std::size_t>(existing.find_last_of("/\\"), 1));
     return platform::DestinationOnSource(volume.DeviceNode(), existing);
+}
+
+namespace {
+
+// A size as the window writes it (1000 bytes to the kB).
+std::string SizeText(std::uint64_t bytes)
+{
+    static const char* const kUnits[] = {"bytes", "kB", "MB", "GB", "TB", "PB"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1000 && unit + 1 < std::size(kUnits)) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+bool IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+}  // namespace
+
+std::string DestinationProblem(const scan::VolumeScanner& volume, const std::string& destination, std::uint64_t bytes)
+{
+    if (destination.empty())
+        return "Choose the folder to save the files into.";
+    if (!platform::IsAbsolutePath(destination))
+        return "Give the folder's full path: \"" + destination +
+               "\" would be taken from the folder Quenlar runs in, not a place you chose.";
+    // The nearest part of the path that exists: the folder itself, or the
+    // one it would be made in.
+    std::string existing = destination;
+    while (existing.size() > 1 && IsSeparator(existing.back()))
+        existing.pop_back();
+    const std::string folder = existing;
+    while (!platform::PathExists(existing)) {
+        std::size_t cut = existing.size();
+        while (cut > 0 && !IsSeparator(existing[cut - 1]))
+            --cut;
+        if (cut == 0)
+            break;
+        existing.resize(std::max<std::size_t>(cut - 1, 1));
+    }
+    if (!platform::IsFolder(existing)) {
+        return existing == folder
+                   ? "\"" + destination + "\" is a file, not a folder: choose a folder to save the files into."
+                   : "No folder can be made at \"" + destination + "\": \"" + existing + "\" is not a folder.";
+    }
+    if (DestinationOnSource(volume, destination))
+        return "That folder is on the drive being recovered from: saving there could overwrite the very files you "
+               "want back. Choose a folder on another drive.";
+    if (!platform::CanCreateIn(existing))
+        return "Quenlar cannot write in \"" + existing + "\": choose a folder on a drive that can be written to.";
+    std::uint64_t free = 0;
+    // Some room is kept for the folders, the receipt and the file system's own records.
+    if (bytes != 0 && platform::FreeBytesIn(existing, free) && free < bytes + bytes / 100 + (1u << 20))
+        return "The drive of that folder has " + SizeText(free) + " free, and the files chosen need " +
+               SizeText(bytes) + ": choose a drive with more room, or fewer files.";
+    return {};
 }
 
 ResumeOutcome ResumeSavedScan(scan::VolumeScanner& volume, ResumeSteps* steps)

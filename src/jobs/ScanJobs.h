@@ -76,6 +76,14 @@ bool SaveScanNow(scan::VolumeScanner& volume);
 // on the device `volume` was opened on.
 bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& destination);
 
+// Why found files cannot be recovered into the folder `destination` (made
+// if it is missing), in one sentence for the user; "" when they can. The
+// folder must be given whole, be a folder or one that can be made, be
+// writable, lie on another device than the volume, and have room for
+// `bytes` (0: not checked).
+std::string DestinationProblem(const scan::VolumeScanner& volume, const std::string& destination,
+                               std::uint64_t bytes);
+
 // What a caller of ResumeSavedScan does at each step (the UI's resume worker
 // publishes the volume and tells the UI; the command line needs none).
 struct ResumeSteps {

@@ -90,9 +90,27 @@ int ReadIniInt(const std::string& path, const std::string& section, const std::s
     return fallback;
 }
 
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
+                          const std::string& fallback)
+{
+    bool inSection = false;
+    for (const auto& line : ReadLines(path)) {
+        std::string name;
+        std::string value;
+        if (SectionOf(line, name))
+            inSection = SameName(name, section);
+        else if (inSection && KeyOf(line, name, value) && SameName(name, key))
+            return value;
+    }
+    return fallback;
+}
+
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value)
 {
+    // A line break would end the value and start a line of its own.
+    if (value.find_first_of("\r\n") != std::string::npos || key.find_first_of("\r\n=") != std::string::npos)
+        return false;
     std::vector<std::string> lines = ReadLines(path);
     const std::string entry = key + "=" + value;
     bool inSection = false;

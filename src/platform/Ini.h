@@ -11,8 +11,13 @@ namespace platform {
 // missing.
 int ReadIniInt(const std::string& path, const std::string& section, const std::string& key, int fallback);
 
+// The value of the key, blanks around it taken off, or `fallback`.
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
+                          const std::string& fallback = {});
+
 // Sets the key, adding the section, the key or the file as needed; other
-// lines are kept as they are. False when the file cannot be written.
+// lines are kept as they are. False when the file cannot be written, or the
+// value holds a line break.
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value);
 

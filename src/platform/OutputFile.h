@@ -46,4 +46,14 @@ bool PathExists(const std::string& path);
 // a FUSE mount of it).
 bool DestinationOnSource(const std::string& source, const std::string& destination);
 
+// Whether `path` names a place without the current folder: "/..." here,
+// "C:\..." or "\\server\..." on Windows.
+bool IsAbsolutePath(const std::string& path);
+// The bytes the caller may still write on the file system of `folder`;
+// false when the system does not tell.
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes);
+// Whether a new file can be made in the existing folder `folder`: one is
+// made, under a name nothing else uses, and removed again.
+bool CanCreateIn(const std::string& folder);
+
 }  // namespace platform

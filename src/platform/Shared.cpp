@@ -101,6 +101,30 @@ std::uint64_t FieldsToFileTime(const LocalTime& time)
     return ticks < 0 ? 0 : static_cast<std::uint64_t>(ticks);
 }
 
+bool FileTimeToFields(std::uint64_t fileTime, LocalTime& out)
+{
+    if (fileTime < kUnixEpochAsFileTime)
+        return false;
+    const std::int64_t seconds = static_cast<std::int64_t>((fileTime - kUnixEpochAsFileTime) / shared::kTicksPerSecond);
+    std::int64_t days = seconds / 86400;
+    const std::int64_t rest = seconds % 86400;
+    // Days since 1970-01-01 to a civil date (the proleptic Gregorian calendar).
+    days += 719468;
+    const std::int64_t era = days / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    out.day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+    out.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    out.year = static_cast<int>(yearOfEra + era * 400 + (out.month <= 2 ? 1 : 0));
+    out.hour = static_cast<int>(rest / 3600);
+    out.minute = static_cast<int>(rest % 3600 / 60);
+    out.second = static_cast<int>(rest % 60);
+    out.milliseconds = static_cast<int>(fileTime % shared::kTicksPerSecond / 10000);
+    return out.year <= 9999;
+}
+
 std::uint64_t NowLocalAsFileTime()
 {
     return FieldsToFileTime(NowLocal());

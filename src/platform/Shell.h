@@ -21,9 +21,9 @@ struct DesktopUser {
 };
 DesktopUser FindDesktopUser();
 
-enum class UserFolder { Desktop, Documents };
+enum class UserFolder { Desktop, Documents, Home };
 // The user's desktop or documents folder (XDG user-dirs, ~/Desktop and
-// ~/Documents when none are set); not created.
+// ~/Documents when none are set), or their home; not created.
 std::string UserFolderPath(const DesktopUser& user, UserFolder folder);
 
 // Makes the desktop user's data folder of the program the current folder,

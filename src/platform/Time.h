@@ -25,6 +25,8 @@ LocalTime NowLocal();
 // The fields taken as they stand, without a time zone (what the scan record
 // stores as "local time as a FILETIME"). 0 when out of range.
 std::uint64_t FieldsToFileTime(const LocalTime& time);
+// The fields FieldsToFileTime made `fileTime` of. False when out of range.
+bool FileTimeToFields(std::uint64_t fileTime, LocalTime& out);
 // Local wall-clock fields to a UTC FILETIME through the local time zone.
 std::uint64_t LocalToUtcFileTime(const LocalTime& time);
 // Now, in local time, as a FILETIME of its fields.

@@ -296,6 +296,17 @@ void RecoverProgress::SetPath(const std::string& path)
     m_path = path;
 }
 
+std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection)
+{
+    const scan::ReadResults results = volume.Results();
+    std::uint64_t bytes = 0;
+    for (const std::uint32_t k : BuildSelection(*results, selection)) {
+        if (k < results->size() && (*results)[k]->m_isDirectory != scan::kKindFolder)
+            bytes += (*results)[k]->m_fileSize;
+    }
+    return bytes;
+}
+
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress)
 {
@@ -423,6 +434,8 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
             base::LogDebug("recovery file %s to %s: %s", DisplayName(f).c_str(), out.path.c_str(), report.why.c_str());
             if (shortened)
                 summary.shortened.push_back({report.source, out.path});
+            if (out.path != OutputName(folder, name, suffix, 0))
+                summary.renamed.push_back({report.source, out.path});
             summary.problems.push_back(std::move(report));
         } else if (out.error == 0 && out.problems == 0) {
             ++summary.succeeded;
@@ -431,6 +444,8 @@ RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& select
             base::LogDebug("recovery file %s to %s", DisplayName(f).c_str(), out.path.c_str());
             if (shortened)
                 summary.shortened.push_back({report.source, out.path});
+            if (out.path != OutputName(folder, name, suffix, 0))
+                summary.renamed.push_back({report.source, out.path});
         } else {
             entry.reasons = DescribeProblems(report.problems, unreadable);
             if (written != 0 && !out.temporary.empty() && platform::PathExists(out.temporary)) {

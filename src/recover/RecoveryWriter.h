@@ -87,6 +87,10 @@ struct RecoverSummary {
     // Files written whole under a shorter name than theirs (their name, or a
     // folder's, was longer than the destination takes): source, output.
     std::vector<std::pair<std::string, std::string>> shortened;
+    // Files written under their name with a number added, because the name
+    // was taken in the destination (by a file already there, or another of
+    // the run): source, output.
+    std::vector<std::pair<std::string, std::string>> renamed;
 };
 
 // How far a run is, read by another thread while it goes: files handled of
@@ -119,6 +123,9 @@ constexpr const char* kDoubtfulContentText = "written, but its content does not 
 // destination. `progress`, when given, is kept up to date.
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress = nullptr);
+
+// The bytes of the files `selection` takes (as RecoverFiles takes them).
+std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection);
 
 // Makes the folders that are to hold `outputPath`; true when they exist.
 bool EnsureParentFolders(const std::string& outputPath);

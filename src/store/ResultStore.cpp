@@ -457,6 +457,13 @@ bool ReadLastScanRecord(ScanRecordInfo& record)
     return true;
 }
 
+std::int64_t CountSavedFiles()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_storeLock);
+    Statement s("select count(*) from tbl_fileState where isDirectory<>1");
+    return s.Next() ? s.Int(0) : -1;
+}
+
 bool SaveScanResults(scan::VolumeScanner& volume, const ScanRecordInfo& record)
 {
     std::lock_guard<std::recursive_mutex> storeLock(g_storeLock);

@@ -57,6 +57,8 @@ bool InsertScanRecord(const ScanRecordInfo& record);
 // The scan record with the highest scanid; `record` is left as it was when
 // there is none.
 bool ReadLastScanRecord(ScanRecordInfo& record);
+// The files (not folders) the saved scan holds; -1 when the store cannot tell.
+std::int64_t CountSavedFiles();
 // Replaces what the store holds by this scan record and every result of the
 // scanner (with a paused deep scan's folder map and waiting paths), all in
 // one transaction: on any failure nothing changes.

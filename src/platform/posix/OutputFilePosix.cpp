@@ -5,6 +5,7 @@
 
 #include "platform/Time.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -155,6 +157,35 @@ bool DestinationOnSource(const std::string& source, const std::string& destinati
     const std::string a = SysfsOf(src.st_rdev);
     const std::string b = SysfsOf(dst.st_dev);
     return Within(a, b) || Within(b, a);
+}
+
+bool IsAbsolutePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes)
+{
+    struct statvfs st {};
+    if (::statvfs(folder.c_str(), &st) != 0)
+        return false;
+    bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    return true;
+}
+
+bool CanCreateIn(const std::string& folder)
+{
+    // A name of our own with the process and a counter, made new (never an
+    // existing file or a link followed), and removed at once.
+    static std::atomic<unsigned> counter {0};
+    const std::string probe = folder + (folder.empty() || folder.back() != '/' ? "/" : "") + ".quenlar-probe-" +
+                              std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 }  // namespace platform

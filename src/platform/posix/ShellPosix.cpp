@@ -186,6 +186,8 @@ std::string EnterUserDataFolder()
 
 std::string UserFolderPath(const DesktopUser& user, UserFolder folder)
 {
+    if (folder == UserFolder::Home)
+        return user.home;
     const bool desktop = folder == UserFolder::Desktop;
     const std::string set = UserDirsEntry(user, desktop ? "XDG_DESKTOP_DIR" : "XDG_DOCUMENTS_DIR");
     if (!set.empty())

@@ -6,6 +6,9 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <string>
 #include <fcntl.h>
 #include <io.h>
 
@@ -133,6 +136,36 @@ bool DestinationOnSource(const std::string& source, const std::string& destinati
     // The same disk: the whole disk holds every partition of it.
     return src.DeviceType == dst.DeviceType && src.DeviceNumber == dst.DeviceNumber &&
            (src.PartitionNumber == 0 || dst.PartitionNumber == 0 || src.PartitionNumber == dst.PartitionNumber);
+}
+
+bool IsAbsolutePath(const std::string& path)
+{
+    const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+                       (path[2] == '\\' || path[2] == '/');
+    const bool share = path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+    return drive || share;
+}
+
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes)
+{
+    ULARGE_INTEGER toCaller {};
+    if (!GetDiskFreeSpaceExW(win32::WidePath(folder).c_str(), &toCaller, nullptr, nullptr))
+        return false;
+    bytes = toCaller.QuadPart;
+    return true;
+}
+
+bool CanCreateIn(const std::string& folder)
+{
+    static std::atomic<unsigned> counter {0};
+    const std::string probe = folder + (folder.empty() || (folder.back() != '\\' && folder.back() != '/') ? "\\" : "") +
+                              ".quenlar-probe-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
+    const HANDLE h = CreateFileW(win32::WidePath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
 }
 
 }  // namespace platform

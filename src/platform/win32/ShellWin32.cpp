@@ -76,7 +76,9 @@ std::string EnterUserDataFolder()
 
 std::string UserFolderPath(const DesktopUser&, UserFolder folder)
 {
-    return SpecialFolder(folder == UserFolder::Desktop ? CSIDL_DESKTOPDIRECTORY : CSIDL_PERSONAL);
+    return SpecialFolder(folder == UserFolder::Desktop ? CSIDL_DESKTOPDIRECTORY
+                         : folder == UserFolder::Home  ? CSIDL_PROFILE
+                                                       : CSIDL_PERSONAL);
 }
 
 int OpenWithShell(const std::string& path)
