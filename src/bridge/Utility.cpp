@@ -279,11 +279,13 @@ Value MainFrame::CheckProgramRun()
 {
     // A lock held for the process's life: a second instance, or a second
     // call of this one, finds it taken.
+    // The host took it for this process at start: every document that asks
+    // (a reload, a second window) is told no other instance runs.
+    if (m_instanceHeld)
+        return Value(0);
     if (m_instanceTried)
         return Value(1);
     m_instanceTried = true;
-    if (m_instanceHeld)
-        return Value(0);  // the host took it for this process at start
     std::string problem;
     const std::string lockFile = platform::MachineLockPath(kInstanceName, &problem);
     if (lockFile.empty()) {

@@ -98,7 +98,7 @@ std::vector<std::uint32_t> FilterFileIndices(scan::VolumeScanner& volume, const 
         if (filter.verdicts != 0 && (filter.verdicts >> f.m_evidence.verdict & 1) == 0)
             continue;
         if (anyCategory) {
-            const std::int64_t code = f.suffix().empty() ? 0 : filetypes::CategoryOfSuffix(f.suffix());
+            const std::int64_t code = f.suffix().empty() ? 0 : filetypes::BroadCategory(f.suffix());
             bool match = false;
             for (const std::int64_t c : categories)
                 match = match || (code != 0 && c == code);

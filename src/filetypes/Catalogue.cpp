@@ -119,9 +119,52 @@ std::string TypeName(std::string_view suffix)
         {"zip", "ZIP archive"}, {"rar", "RAR archive"}, {"7z", "7-Zip archive"}, {"gz", "gzip archive"},
         {"tar", "tar archive"}, {"iso", "Disc image"}, {"exe", "Application"}, {"dll", "Application extension"},
         {"bin", "Binary file"}, {"dat", "Data file"}, {"log", "Log file"}, {"ini", "Configuration settings"},
+        {"arw", "Sony raw image"}, {"dng", "DNG raw image"}, {"jif", "JPEG image"}, {"jfi", "JPEG image"},
+        {"md", "Markdown text"}, {"markdown", "Markdown text"}, {"rst", "reStructuredText"}, {"json", "JSON file"},
+        {"yaml", "YAML file"}, {"yml", "YAML file"}, {"toml", "TOML file"}, {"cfg", "Configuration settings"},
+        {"conf", "Configuration settings"}, {"tsv", "TSV file"}, {"c", "C source"}, {"h", "C header"},
+        {"cc", "C++ source"}, {"cpp", "C++ source"}, {"cxx", "C++ source"}, {"hpp", "C++ header"},
+        {"hh", "C++ header"}, {"cs", "C# source"}, {"java", "Java source"}, {"py", "Python script"},
+        {"js", "JavaScript"}, {"mjs", "JavaScript"}, {"ts", "TypeScript"}, {"go", "Go source"},
+        {"rs", "Rust source"}, {"rb", "Ruby script"}, {"php", "PHP script"}, {"pl", "Perl script"},
+        {"swift", "Swift source"}, {"kt", "Kotlin source"}, {"sh", "Shell script"}, {"bat", "Batch file"},
+        {"cmd", "Batch file"}, {"ps1", "PowerShell script"}, {"sql", "SQL script"}, {"css", "Style sheet"},
+        {"tex", "TeX document"}, {"vcf", "Contact card"}, {"ics", "Calendar file"}, {"epub", "EPUB book"},
+        {"aac", "AAC audio"}, {"m4r", "Ringtone"}, {"docm", "Word document"}, {"xlsm", "Excel spreadsheet"},
+        {"sqlite", "SQLite database"}, {"db", "Database"}, {"apk", "Android package"}, {"jar", "Java archive"},
+        {"mkv", "Matroska video"}, {"bz2", "bzip2 archive"}, {"xz", "xz archive"}, {"img", "Disk image"},
+        {"lnk", "Shortcut"}, {"url", "Internet shortcut"}, {"tmp", "Temporary file"}, {"bak", "Backup file"},
     };
-    const auto it = names.find(Lower(suffix));
-    return it == names.end() ? std::string() : it->second;
+    const std::string lower = Lower(suffix);
+    const auto it = names.find(lower);
+    if (it != names.end())
+        return it->second;
+    // Any other kind by its extension, as file managers name it.
+    std::string upper;
+    for (const char c : lower) {
+        if (static_cast<unsigned char>(c) < 0x20 || upper.size() == 12)
+            return std::string();
+        upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return upper.empty() ? std::string() : upper + " file";
+}
+
+FileCategory BroadCategory(std::string_view suffix)
+{
+    const FileCategory listed = CategoryOfSuffix(suffix);
+    if (listed != kCategoryNone)
+        return listed;
+    // Kinds people count among these that the catalogue leaves out.
+    static const std::map<std::string, FileCategory, std::less<>> more {
+        {"jpeg", kPictures}, {"jfif", kPictures}, {"tiff", kPictures}, {"heic", kPictures}, {"heif", kPictures},
+        {"webp", kPictures}, {"svg", kPictures}, {"cr2", kPictures}, {"nef", kPictures}, {"arw", kPictures},
+        {"dng", kPictures}, {"raw", kPictures}, {"txt", kDocuments}, {"md", kDocuments}, {"csv", kDocuments},
+        {"tsv", kDocuments}, {"epub", kDocuments}, {"docm", kDocuments}, {"xlsm", kDocuments}, {"htm", kDocuments},
+        {"html", kDocuments}, {"tex", kDocuments}, {"m4a", kAudio}, {"flac", kAudio}, {"aac", kAudio},
+        {"eml", kEmails}, {"msg", kEmails}, {"mbox", kEmails},
+    };
+    const auto it = more.find(Lower(suffix));
+    return it == more.end() ? kCategoryNone : it->second;
 }
 
 }  // namespace filetypes

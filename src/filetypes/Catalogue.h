@@ -25,9 +25,12 @@ std::int32_t CataloguePosition(const std::string& extension);
 std::size_t CatalogueSize();
 // The category of a suffix, whatever its case.
 FileCategory CategoryOfSuffix(std::string_view suffix);
+// The category people would put a suffix in: the catalogue's, and for kinds
+// it leaves out (.jpeg, .heic, .txt, .eml ...) the one they belong to.
+FileCategory BroadCategory(std::string_view suffix);
 
-// A short description of a file type by its extension ("JPEG image"), "" when
-// it is not known.
+// A short description of a file type by its extension ("JPEG image"); an
+// extension without one is named by itself ("XYZ file"); "" for none.
 std::string TypeName(std::string_view suffix);
 
 }  // namespace filetypes
