@@ -20,6 +20,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace bridge {
 namespace {
@@ -521,6 +522,15 @@ Value MainFrame::GetWorkState()
                                           ? scan::FileSystemName(volume->FileSystem())
                                           : "");
     state["files"] = static_cast<std::int64_t>(volume ? volume->ResultCount() : 0);
+    // The files alone (folders are results too), for counts that add up
+    // with the tree's.
+    std::int64_t fileCount = 0;
+    if (volume) {
+        const scan::ReadResults results = std::as_const(*volume).Results();
+        for (std::size_t i = 0; i < results->size(); ++i)
+            fileCount += (*results)[i]->m_isDirectory != scan::kKindFolder ? 1 : 0;
+    }
+    state["fileCount"] = fileCount;
     // Whether the deep scan has run on it (a quick scan's has not).
     state["deepBegun"] = volume && (volume->ScanMode() == scan::kScanDeepRunning ||
                                     volume->ScanMode() == scan::kScanDeepFinished);

@@ -51,6 +51,13 @@ export function savedScanName(info) {
   return (Array.isArray(names) && (names[names.length - 1] || names[0])) || '';
 }
 
+// GetSaveScanInfo: its name, and what the banner tells of it (file system,
+// bytes, image file, when it began, sectors done of total, files).
+export function savedScan(info) {
+  const facts = Array.isArray(info) && info[2] && typeof info[2] === 'object' ? info[2] : {};
+  return { name: savedScanName(info), facts };
+}
+
 // The end of a scan phase in GetWorkState.
 export function scanEnd(ended) {
   const [operation = 0, status = 0, stop = 0] = list(ended);
@@ -65,8 +72,8 @@ export function scanProgress(answer) {
 
 // SetFilePreview's answer.
 export function preview(answer) {
-  const [size, data, reasons, verdict, why] = list(answer);
-  return { size, data, reasons, verdict, why };
+  const [size, data, reasons, verdict, why, offset = '0'] = list(answer);
+  return { size, data, reasons, verdict, why, offset: Number(offset) || 0 };
 }
 
 // GetRecoverProc.
@@ -77,9 +84,13 @@ export function recoverProgress(answer) {
 
 // GetRecoverReport.
 export function recoverReport(answer) {
-  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal, doubtful = 0, receipt = ''] = list(answer);
+  const [selected, written, partial, failed, bytes, stopped, gone, problems, refusal, doubtful = 0, receipt = '', renamed] = list(answer);
   return {
     selected, written, partial, failed, bytes, stopped, gone, refusal, doubtful, receipt,
+    renamed: list(renamed).map((r) => {
+      const [source, output, why] = list(r);
+      return { source, output, why };
+    }),
     problems: list(problems).map((p) => {
       const [source, output, kind, reasons] = list(p);
       return { source, output, partial: kind === 1, doubtful: kind === 3, reasons };

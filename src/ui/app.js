@@ -7,11 +7,15 @@
 import { folderCounts, scanEnd, scanProgress } from './answers.js';
 import { formatCount, formatDuration, formatRate, Pace } from './format.js';
 import { call, on, onClosed } from './native.js';
-import { $, SCAN_WORK, STALE, WORK_DEEP, WORK_NORMAL, WORK_RECOVERY, element, session, setStatus } from './page.js';
-import { openImage, scanFolder, showDisks, showSavedScan } from './drives.js';
+import { $, SCAN_WORK, STALE, WORK_DEEP, WORK_NORMAL, WORK_RECOVERY, WORK_RESUME, element, session, setStatus } from './page.js';
+import { openImage, pickImage, scanFolder, showDisks, showSavedScan } from './drives.js';
 import { renderTree, treeClick, treeKey, treeView } from './tree.js';
-import { listFolder, listView, pickAll, runFilter, sortBy, updateView } from './listing.js';
-import { picks, recoveryEnded, recoveryPoll, renderPicked, showRecoverReport, startRecovery, watchRecovery } from './recover.js';
+import { foldersChanged, listFolder, listView, pickAll, runFilter, sortBy, updateView } from './listing.js';
+import { clearPreview, wirePreview } from './preview.js';
+import {
+  chooseDestination, openWithDesktop, picks, recoveryEnded, recoveryPoll, renderPicked, showRecoverReport, startRecovery,
+  watchRecovery,
+} from './recover.js';
 
 // ---- Scanning -----------------------------------------------------------
 
@@ -21,16 +25,23 @@ function resetResults() {
   treeView.tree.clear();
   treeView.open = new Set(['']);
   treeView.treeFocus = '';
+  treeView.files = null;
   listView.listing = null;
   listView.rows = [];
+  listView.folders = [];
   picks.pickedFiles.clear();
   picks.pickedFolders.clear();
-  $('folder-name').textContent = 'Choose a folder on the left.';
-  $('preview').hidden = true;
+  $('folder-name').textContent = 'Choose a folder.';
+  clearPreview();
   $('recover-result').textContent = '';
+  $('recover-result').classList.remove('refused');
   $('filter-result').textContent = '';
+  $('chips').replaceChildren();
+  $('search').value = '';
   $('recover-problems').replaceChildren();
   $('open-destination').hidden = true;
+  $('report-show').hidden = true;
+  $('report').close();
   renderTree();
   updateView();
   renderPicked();
@@ -40,13 +51,13 @@ function showScanning(name) {
   $('scan-title').replaceChildren('Scanning ', element('span', name));
   $('saved').hidden = true;
   $('start').hidden = true;
-  $('scan').hidden = false;
+  $('workspace').hidden = false;
   $('scan-running').hidden = false;
   $('scan-done').hidden = true;
   $('scan-summary').textContent = '';
-  $('browse').hidden = false;
   $('recover').hidden = false;
   $('deep').hidden = true;
+  $('resume-paused').hidden = true;
 }
 
 // Asks before a new scan while a scan is saved: only one can be kept, and
@@ -81,7 +92,7 @@ function askAboutSaved(name) {
   });
 }
 
-export async function startScan(name, starter, fileSystem = '', { replacesSaved = true } = {}) {
+export async function startScan(name, starter, fileSystem = '', { replacesSaved = true, quick = false } = {}) {
   const busy = 'Another task is still running; wait for it to end or stop it first.';
   if ((await call('GetWorkFlag')) !== 0) {
     setStatus(busy);
@@ -105,6 +116,7 @@ export async function startScan(name, starter, fileSystem = '', { replacesSaved 
   setScan(scan);
   session.scanName = name;
   session.fileSystem = fileSystem;
+  session.quick = quick;
   showScanning(name);
   setStatus(`Scanning ${name}…`);
   session.scanning = true;
@@ -113,8 +125,21 @@ export async function startScan(name, starter, fileSystem = '', { replacesSaved 
   poll();
 }
 
-function resumeSaved() {
-  startScan($('saved-name').textContent, () => call('ResumeScan'), '', { replacesSaved: false });
+// Loading a large saved scan takes a while before anything shows: the
+// waiting animation runs until its files are back.
+let awaiting = false;
+async function resumeSaved() {
+  await startScan($('saved-name').textContent, () => call('ResumeScan'), '', { replacesSaved: false });
+  if (session.scanning && !awaiting) {
+    awaiting = true;
+    call('OpenAwaitGifWindows').catch(() => {});
+  }
+}
+
+function loaded() {
+  if (!awaiting) return;
+  awaiting = false;
+  call('CloseAwaitGifWindows').catch(() => {});
 }
 
 // ---- The scan the page shows, and the program's ---------------------------
@@ -179,8 +204,12 @@ async function attach() {
   return true;
 }
 
+// The deep scan is offered after a quick scan, and after a stop of an NTFS
+// deep scan (which goes on where it stopped).
 function deepAgainAfter(work) {
-  const { told, stop } = scanEnd(work.ended);
+  const { told, stop, status } = scanEnd(work.ended);
+  if (status === 1 || !work.fileSystem) return false;
+  if (!work.deepBegun) return true;
   return told && stop !== 0 && !(stop & 1) && work.fileSystem === 'NTFS';
 }
 
@@ -205,11 +234,13 @@ function showProgress(flag, done, total) {
   }
   session.pace.add(done, total, now);
   $('scan-progress').value = total > 0 ? Math.min(1000, Math.round((done / total) * 1000)) : 0;
+  const quick = session.quick;
   $('scan-phase').textContent = phase === WORK_NORMAL
-    ? 'Step 1 of 2: reading the file system’s own records of its files, existing and deleted.'
+    ? `${quick ? 'Quick scan' : 'Step 1 of 2'}: reading the file system’s own records of its files, existing and deleted.`
     : phase === WORK_DEEP
       ? 'Step 2 of 2: searching every sector for files the file system has forgotten (deep scan).'
-      : 'Loading…';
+      : flag & WORK_RESUME ? 'Loading the saved scan: what it had found comes back first…' : 'Loading…';
+  if (!(flag & WORK_RESUME)) loaded();
   $('scan-elapsed').textContent = formatDuration(session.pace.elapsed(now));
   const left = session.pace.left(now);
   // Progress counts 512-byte sectors, except a FAT scan's, which has none.
@@ -257,6 +288,7 @@ function takeFolders() {
         if (refused(batch) || !Array.isArray(batch)) break;
         for (const { path, count } of folderCounts(batch)) treeView.tree.set(path, count);
         renderTree();
+        foldersChanged();
       }
     } while (takeAgain);
   })().finally(() => { taking = null; });
@@ -269,12 +301,19 @@ async function scanEnded(say, { deepAgain = false } = {}) {
   $('scan-running').hidden = true;
   $('scan-done').hidden = false;
   $('deep').hidden = !deepAgain;
-  const files = Number(await call('GetFilesNumber'));
+  loaded();
+  const work = await call('GetWorkState');
+  // Files alone: the folders found are counted by the tree.
+  const files = work.scan === session.scanId ? Number(work.fileCount) || 0 : Number(await call('GetFilesNumber'));
+  treeView.files = files;
   $('found').textContent = files.toLocaleString();
   const text = say(formatCount(files, 'file found', 'files found'));
   $('scan-title').textContent = `Scan of ${session.scanName}`;
-  showFaults(await call('GetWorkState'));
+  showFaults(work);
+  const { stop } = scanEnd(work.ended);
+  $('resume-paused').hidden = !(work.saved && stop & 1);
   await takeFolders();
+  renderTree();
   $('scan-summary').textContent = text;
   setStatus(text);
   if (listView.listing === null && treeView.tree.size > 0) listFolder('');
@@ -408,6 +447,7 @@ async function deepScanAgain() {
     setStatus('The deep scan cannot start now.');
     return;
   }
+  session.quick = false;
   showScanning(session.scanName);
   session.scanning = true;
   session.pace = new Pace();
@@ -417,15 +457,74 @@ async function deepScanAgain() {
 
 function backToStart() {
   $('stale').hidden = true;
-  $('scan').hidden = true;
-  $('browse').hidden = true;
+  $('workspace').hidden = true;
   $('recover').hidden = true;
+  $('report').close();
   $('start').hidden = false;
   showDisks();
   showSavedScan();
 }
 
+// "Scan another drive": the results shown are let go, so that the memory
+// they hold is free for the next scan (a saved scan stays saved).
+async function leaveScan() {
+  const work = await call('GetWorkState');
+  const name = session.scanName;
+  backToStart();
+  if (work.scan && work.scan === session.scanId && work.work === 0 && (await call('ReleaseScan')) === 0) {
+    session.scanId = '';
+    resetResults();
+    setStatus(`The results of the scan of ${name} were let go to free memory${work.savedScan ? '; the saved scan is kept' : ''}.`);
+  }
+}
+
 // ---- Start --------------------------------------------------------------
+
+// Opens the log with the desktop's program; says where it is when that
+// cannot be done.
+async function showLog(where) {
+  const answer = await call('OpenLogFilePath');
+  const folder = await call('GetCurrentPath');
+  where.textContent = answer === 0 ? 'The folder with the log (Recovery.log) was opened on the desktop.'
+    : `The log could not be opened here; it is Recovery.log in ${folder}.`;
+}
+
+// The panes' widths follow their splitters, by mouse or by arrow keys.
+function wireSplitters() {
+  const rem = () => parseFloat(getComputedStyle(document.documentElement).fontSize) || 16;
+  for (const [id, variable, sign] of [['split-tree', '--tree-w', 1], ['split-details', '--details-w', -1]]) {
+    const splitter = $(id);
+    const set = (value) => {
+      const min = Number(splitter.getAttribute('aria-valuemin'));
+      const max = Number(splitter.getAttribute('aria-valuemax'));
+      const width = Math.max(min, Math.min(max, value));
+      document.documentElement.style.setProperty(variable, `${width}rem`);
+      splitter.setAttribute('aria-valuenow', String(Math.round(width)));
+    };
+    splitter.addEventListener('pointerdown', (event) => {
+      const startX = event.clientX;
+      const start = Number(splitter.getAttribute('aria-valuenow'));
+      splitter.setPointerCapture(event.pointerId);
+      const move = (e) => set(start + (sign * (e.clientX - startX)) / rem());
+      splitter.addEventListener('pointermove', move);
+      splitter.addEventListener('pointerup', () => splitter.removeEventListener('pointermove', move), { once: true });
+    });
+    splitter.addEventListener('keydown', (event) => {
+      const step = { ArrowLeft: -sign, ArrowRight: sign }[event.key];
+      if (!step) return;
+      set(Number(splitter.getAttribute('aria-valuenow')) + step);
+      event.preventDefault();
+    });
+  }
+}
+
+// What sits above the recovery bar (the details and the folders in a narrow
+// window, the report) ends where the bar begins.
+function keepBarHeight() {
+  new ResizeObserver(() => {
+    document.documentElement.style.setProperty('--bar-h', `${$('recover').hidden ? 0 : $('recover').offsetHeight}px`);
+  }).observe($('recover'));
+}
 
 async function discardSaved() {
   if ((await call('DiscardSavedScan')) === 0) {
@@ -439,6 +538,25 @@ async function discardSaved() {
 async function start() {
   $('refresh').addEventListener('click', () => showDisks());
   $('image-form').addEventListener('submit', openImage);
+  $('image-pick').addEventListener('click', pickImage);
+  $('resume-paused').addEventListener('click', resumeSaved);
+  $('show-log').addEventListener('click', () => showLog($('status')));
+  $('report-log').addEventListener('click', () => showLog($('open-result')));
+  $('report-close').addEventListener('click', () => $('report').close());
+  $('report-show').addEventListener('click', () => $('report').show());
+  $('open-receipt').addEventListener('click', () => openWithDesktop(picks.receipt, 'The receipt'));
+  $('destination-pick').addEventListener('click', chooseDestination);
+  $('filters-toggle').addEventListener('click', () => {
+    const open = document.body.classList.toggle('show-filters');
+    $('filters-toggle').setAttribute('aria-expanded', String(open));
+  });
+  $('tree-toggle').addEventListener('click', () => {
+    const open = document.body.classList.toggle('show-tree');
+    $('tree-toggle').setAttribute('aria-expanded', String(open));
+  });
+  wirePreview();
+  wireSplitters();
+  keepBarHeight();
   $('folder-form').addEventListener('submit', scanFolder);
   $('resume').addEventListener('click', resumeSaved);
   $('stale-open').addEventListener('click', async () => {
@@ -450,11 +568,21 @@ async function start() {
   $('pause').addEventListener('click', () => call('StopOperate', 1));
   $('stop').addEventListener('click', () => call('StopOperate', 2));
   $('deep').addEventListener('click', deepScanAgain);
-  $('new-scan').addEventListener('click', backToStart);
+  $('new-scan').addEventListener('click', leaveScan);
   $('checks-toggle').addEventListener('click', () => runChecks($('checks-toggle').textContent !== 'Pause'));
   $('tree').addEventListener('click', treeClick);
   $('tree').addEventListener('keydown', treeKey);
   $('filter-form').addEventListener('submit', runFilter);
+  for (const id of ['filter-kind', 'filter-size', 'filter-age', 'filter-verdict', 'filter-min-unit', 'filter-max-unit']) {
+    $(id).addEventListener('change', () => runFilter());
+  }
+  let searching = null;
+  for (const id of ['search', 'filter-min', 'filter-max']) {
+    $(id).addEventListener('input', () => {
+      clearTimeout(searching);
+      searching = setTimeout(() => runFilter(), 300);
+    });
+  }
   let typing = null;
   $('name-filter').addEventListener('input', () => {
     clearTimeout(typing);
@@ -465,10 +593,11 @@ async function start() {
     head.addEventListener('click', () => sortBy(Number(head.dataset.key)));
   }
   $('recover-start').addEventListener('click', () => startRecovery());
-  $('open-destination').addEventListener('click', () => call('OpenFolderPath', picks.destination));
+  $('open-destination').addEventListener('click', () => openWithDesktop(picks.destination, 'The folder'));
   onClosed(programEnded);
-  $('destination').value = await call('GetIndependentPath', 2);
+  $('destination').value = await call('GetRecoverDestination');
   setStatus(`Quenlar ${await call('GetAppVersion')}`);
+  $('twice').hidden = (await call('CheckProgramRun')) !== 1;
   await Promise.all([showDisks(), showSavedScan()]);
   // A page that comes while a scan runs, or after one ended (a reload, a
   // second window), shows it as it stands, unless the user has started
@@ -487,6 +616,7 @@ function programEnded() {
   for (const control of document.querySelectorAll('main button, main input, main select')) control.disabled = true;
   // Nothing of the page takes a click or a key any more (the tree, the list).
   document.querySelector('main').inert = true;
+  $('recover').inert = true;
   $('grid').setAttribute('aria-disabled', 'true');
   $('ended').hidden = false;
   setStatus('Quenlar has ended. Start it again to go on.');

@@ -1,10 +1,50 @@
 // The drive list: disks and their partitions, image files, a folder of a
 // mounted drive, and the saved scan to resume.
-import { disk as diskAnswer, partition as partitionAnswer, partitionSearch, savedScanName } from './answers.js';
-import { formatSize } from './format.js';
+import { disk as diskAnswer, partition as partitionAnswer, partitionSearch, savedScan } from './answers.js';
+import { formatCount, formatDate, formatSize, roughly } from './format.js';
 import { call } from './native.js';
 import { $, IMAGE_FILES, OTHER_VOLUMES, SCANNABLE, element, session } from './page.js';
 import { startScan } from './app.js';
+import { pickPath } from './picker.js';
+
+// ---- The choice of scan ---------------------------------------------------
+
+// Rough speeds for the estimates: a deep scan reads the whole volume at about
+// what a disk gives; a quick scan reads the file system's records only.
+const DEEP_BYTES_PER_SECOND = 120e6;
+
+// Asks how to scan the volume: resolves 'quick', 'deep' or null (cancelled).
+// A volume without a file system Quenlar reads can only be searched by content.
+export function chooseScan(title, fileSystem, bytes) {
+  const dialog = $('scan-choice');
+  const readable = SCANNABLE.has(fileSystem);
+  const size = Number(bytes) > 0 ? formatSize(bytes) : '';
+  $('choice-volume').textContent = [title, readable ? fileSystem : 'no file system Quenlar can read', size].filter(Boolean).join(' · ');
+  $('choice-title').textContent = `How should Quenlar scan ${title}?`;
+  $('choice-quick').hidden = !readable;
+  $('choice-quick-time').textContent = fileSystem === 'NTFS' ? 'Usually a minute or less.' : 'Usually a few seconds.';
+  const time = roughly(Number(bytes) / DEEP_BYTES_PER_SECOND);
+  const deepTime = Number(bytes) > 0 ? `${time[0].toUpperCase()}${time.slice(1)} for ${size}.` : 'It reads the whole volume.';
+  $('choice-deep').querySelector('.label').textContent = readable ? 'Deep scan' : 'Search by content';
+  $('choice-deep').querySelector('.details').firstChild.textContent = readable
+    ? 'The quick scan, then a search of every sector for files the records have forgotten, and for photos, videos and documents by their content (those come back without their names). '
+    : 'Its file system cannot be read, so every sector is searched for photos, videos, music and documents by their content. They come back without their names and folders. ';
+  $('choice-deep-time').textContent = deepTime;
+  return new Promise((resolve) => {
+    const done = (how) => {
+      $('choice-quick').onclick = $('choice-deep').onclick = $('choice-cancel').onclick = null;
+      dialog.onclose = null;
+      if (dialog.open) dialog.close();
+      resolve(how);
+    };
+    $('choice-quick').onclick = () => done('quick');
+    $('choice-deep').onclick = () => done('deep');
+    $('choice-cancel').onclick = () => done(null);
+    dialog.onclose = () => done(null);
+    dialog.showModal();
+    (readable ? $('choice-quick') : $('choice-deep')).focus();
+  });
+}
 
 // ---- Drives -------------------------------------------------------------
 
@@ -29,9 +69,16 @@ function partitionButton(disk, p, at) {
   if (mount && mount !== title) button.append(element('span', mount, 'details path'));
   if (systemMark) button.append(element('span', 'the running system', 'mark'));
   const scannable = SCANNABLE.has(fs);
-  button.disabled = session.closed || !scannable;
-  if (!scannable) button.title = 'Quenlar reads NTFS, FAT32 and exFAT; this partition holds none of them.';
-  button.addEventListener('click', () => startScan(title, () => call('ScanDiskPartitionDelFile', disk, partition), fs));
+  button.disabled = session.closed;
+  if (!scannable) {
+    button.title = 'Quenlar reads NTFS, FAT32 and exFAT; this one holds none of them, so it can only be searched for files by their content.';
+    button.append(element('span', 'can be searched by content', 'mark'));
+  }
+  button.addEventListener('click', async () => {
+    const how = await chooseScan(title, fs, total);
+    if (how === 'quick') startScan(title, () => call('QuickScanPartition', disk, partition), fs, { quick: true });
+    else if (how === 'deep') startScan(title, () => call('ScanDiskPartitionDelFile', disk, partition), fs);
+  });
   return button;
 }
 
@@ -186,23 +233,66 @@ export async function showSavedScan() {
     $('saved').hidden = true;
     return;
   }
-  $('saved-name').textContent = savedScanName(await call('GetSaveScanInfo')) || 'a drive';
+  const { name, facts } = savedScan(await call('GetSaveScanInfo'));
+  $('saved-name').textContent = name || 'a drive';
+  const parts = [];
+  const about = [facts.fileSystem, Number(facts.bytes) > 0 ? formatSize(facts.bytes) : ''].filter(Boolean).join(', ');
+  if (about) parts.push(`(${about}${facts.image && facts.image !== name ? `, the image file ${facts.image}` : ''})`);
+  const started = formatDate(facts.started);
+  if (started && started !== 'unknown') parts.push(`begun ${started}`);
+  const total = Number(facts.total);
+  if (total > 0) parts.push(`its deep scan ${Math.min(100, Math.floor((100 * Number(facts.done)) / total))}% done`);
+  if (Number(facts.files) >= 0 && facts.files !== undefined) parts.push(formatCount(facts.files, 'file found', 'files found'));
+  $('saved-facts').textContent = parts.length ? `${parts.join(' · ')}.` : '';
   $('saved').hidden = false;
 }
 
-export async function openImage(event) {
-  event.preventDefault();
-  const path = $('image-path').value.trim();
-  if (!path) return;
-  const answer = await call('OpenImageFile', path);
-  $('image-result').textContent = answer === 0 ? 'The image is listed under “Image files” above.'
-    : 'That file cannot be opened: give the full path of a readable image file.';
-  if (answer === 0) await showDisks();
+// What an image file that opened holds: said under the form.
+function imageSaid(path, disks) {
+  const images = (Array.isArray(disks) ? disks.map(diskAnswer) : []).find((d) => d.number === IMAGE_FILES);
+  const entry = images?.partitions.map(partitionAnswer).find((p) => p.mount === path || path.endsWith(p.mount.slice(p.mount.lastIndexOf('/'))));
+  if (entry && !SCANNABLE.has(entry.fileSystem)) {
+    return 'That file holds no NTFS, FAT32 or exFAT volume at its start. It is listed under “Image files” above: '
+      + 'look for the volumes in it (a copy of a whole disk), or search it for files by their content.';
+  }
+  return 'The image is listed under “Image files” above.';
 }
 
-export function scanFolder(event) {
-  event.preventDefault();
-  const path = $('folder-path').value.trim();
+export async function openImage(event) {
+  event?.preventDefault();
+  const path = $('image-path').value.trim();
+  const result = $('image-result');
+  result.classList.remove('refused');
+  if (!path) {
+    result.textContent = 'Give the full path of the image file, or choose it.';
+    result.classList.add('refused');
+    return;
+  }
+  const answer = await call('OpenImageFile', path);
+  if (answer !== 0) {
+    result.textContent = 'That file cannot be opened: give the full path of a readable image file.';
+    result.classList.add('refused');
+    return;
+  }
+  await showDisks();
+  result.textContent = imageSaid(path, await call('GetDiskPartition'));
+}
+
+export async function pickImage() {
+  const path = await pickPath({ images: true, start: $('image-path').value.trim() });
   if (!path) return;
-  startScan(path, () => call('SpecialScan', 0, path));
+  $('image-path').value = path;
+  await openImage();
+}
+
+// A path typed that is where a drive is mounted (or a drive letter) is
+// that drive, scanned whole; a folder under one is scanned for its files.
+export async function scanFolder(event) {
+  event.preventDefault();
+  const path = $('folder-path').value.trim().replace(/(.)[\\/]+$/, '$1');
+  if (!path) return;
+  const mounts = await call('GetDiskAllTypeNameFun');
+  const drive = Array.isArray(mounts) && mounts.some((m) => String(m).replace(/(.)[\\/]+$/, '$1').toLowerCase() === path.toLowerCase());
+  if (drive) startScan(path, () => call('ScanDiskDelFile', path));
+  else startScan(path, () => call('SpecialScan', 0, path));
 }

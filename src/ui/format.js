@@ -46,18 +46,24 @@ export function formatCount(n, one, many) {
   return `${Number(n).toLocaleString()} ${Number(n) === 1 ? one : many}`;
 }
 
-const dateFormat = new Intl.DateTimeFormat(undefined, { dateStyle: 'short', timeStyle: 'short' });
+// The locale's long date, so that 10/12/26 cannot be read three ways.
+const dateFormat = new Intl.DateTimeFormat(undefined, { dateStyle: 'long', timeStyle: 'short' });
+// The list's, shorter, with the month named all the same.
+const shortDateFormat = new Intl.DateTimeFormat(undefined, { dateStyle: 'medium', timeStyle: 'short' });
 
 // The program sends local times as "YYYY-MM-DD HH:MM:SS" (the year padded
 // with spaces); a file without a time comes as the year 1601.
-export function formatDate(text) {
+function dateIn(text, format) {
   const m = /^\s*(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)$/.exec(String(text));
   if (!m) return '';
   const [year, month, day, hour, minute, second] = m.slice(1).map(Number);
   if (year <= 1601) return 'unknown';
   const date = new Date(year, month - 1, day, hour, minute, second);
-  return Number.isNaN(date.getTime()) ? '' : dateFormat.format(date);
+  return Number.isNaN(date.getTime()) ? '' : format.format(date);
 }
+
+export const formatDate = (text) => dateIn(text, dateFormat);
+export const formatShortDate = (text) => dateIn(text, shortDateFormat);
 
 export function formatDuration(seconds) {
   const s = Math.max(0, Math.round(seconds));
@@ -65,6 +71,19 @@ export function formatDuration(seconds) {
   const m = Math.floor((s % 3600) / 60);
   const rest = String(s % 60).padStart(2, '0');
   return h > 0 ? `${h}:${String(m).padStart(2, '0')}:${rest}` : `${m}:${rest}`;
+}
+
+// A duration as a person estimates it: "under a minute", "about 5 minutes",
+// "about 2 hours".
+export function roughly(seconds) {
+  const s = Math.max(0, Number(seconds) || 0);
+  if (s < 60) return 'under a minute';
+  if (s < 3600) {
+    const m = Math.round(s / 60);
+    return `about ${m} minute${m === 1 ? '' : 's'}`;
+  }
+  const h = Math.round(s / 360) / 10;
+  return `about ${h} hour${h === 1 ? '' : 's'}`;
 }
 
 export function formatRate(bytesPerSecond) {

@@ -1,37 +1,83 @@
-// The file list: a folder's files or a filter's, sorted, filtered by name,
-// and picked for recovery.
+// The file list: a folder's subfolders and files, or what a search and the
+// filters found across all folders; sorted, filtered by name, and picked for
+// recovery.
 import { listingHeader, ROW, ROW_LENGTH, ROW_TIMES, rowState } from './answers.js';
-import { formatCount, formatDate, formatSize, likelyWhole, shown, stateWords, verdictRank, verdictWords } from './format.js';
+import { formatCount, formatDate, formatShortDate, formatSize, likelyWhole, shown, stateWords, verdictRank, verdictWords } from './format.js';
 import { VirtualGrid } from './grid.js';
 import { call, on } from './native.js';
 import { $, element, session } from './page.js';
-import { renderTree } from './tree.js';
+import { childFolders, renderTree, treeView } from './tree.js';
 import { preview } from './preview.js';
-import { picks, renderPicked } from './recover.js';
+import { inPickedFolder, picks, renderPicked } from './recover.js';
 import { refused } from './app.js';
 
 // The file list: what it lists and how.
 export const listView = {
   listing: null,          // { kind: 'folder', path } or { kind: 'filter', text }
+  folder: '',             // the folder listed last: a search cleared goes back to it
   tag: '',                // the listing asked for last; older answers are dropped
   rows: [],               // the listing's FileRows as they came
+  folders: [],            // a folder listing's subfolders, as rows (see folderRow)
   sortKey: -1,
   sortDown: false,
   nameFilter: '',
 };
 
-// ---- Listings: a folder's files, or a filter's ---------------------------
+// A subfolder in a folder's list: a row like a file's, marked by `folder`.
+function folderRow(path) {
+  const row = new Array(ROW_LENGTH).fill('');
+  row[ROW.name] = path.slice(path.lastIndexOf('\\') + 1);
+  row[ROW.index] = -1;
+  row[ROW.type] = 'Folder';
+  row[ROW.size] = 0;
+  row.folder = path;
+  return row;
+}
+
+// The rows of a folder's subfolders, after one that goes up a level.
+function foldersOf(path) {
+  const rows = childFolders(path).map(folderRow);
+  if (path !== '') {
+    const up = folderRow(path.includes('\\') ? path.slice(0, path.lastIndexOf('\\')) : '');
+    up[ROW.name] = up.folder === '' ? 'Up to all files' : `Up to ${up.folder.slice(up.folder.lastIndexOf('\\') + 1)}`;
+    up.up = true;
+    rows.unshift(up);
+  }
+  return rows;
+}
+
+// The folder a file row lies in, as the tree names it ("" the root).
+function rowFolder(row) {
+  if (listView.listing?.kind === 'folder') return listView.listing.path;
+  return String(row[ROW.path] ?? '').replace(/\\$/, '');
+}
+
+// ---- Listings: a folder's files, or a search's and the filters' ------------
 
 let nextTag = 1;
 export async function listFolder(path, { keep = false } = {}) {
-  if (!keep) $('preview').hidden = true;
+  if (!keep) document.dispatchEvent(new CustomEvent('listing-changed'));
   listView.listing = { kind: 'folder', path };
+  listView.folder = path;
   listView.tag = `t${nextTag++}`;
   if (!keep) listView.rows = [];
-  $('folder-name').textContent = path === '' ? 'Files at the top of the drive' : shown(path).replaceAll('\\', ' › ');
+  listView.folders = foldersOf(path);
+  document.body.classList.remove('show-tree');
+  $('tree-toggle').setAttribute('aria-expanded', 'false');
+  $('folder-name').textContent = path === '' ? 'All files' : shown(path).replaceAll('\\', ' › ');
+  if (!keep) {
+    clearFinding();
+  }
   renderTree();
   updateView({ keepCursor: keep });
   refused(await call('GetScanPathFiles', session.scanId, listView.tag, path));
+}
+
+// The tree grew: a folder listing shows its new subfolders.
+export function foldersChanged() {
+  if (listView.listing?.kind !== 'folder') return;
+  listView.folders = foldersOf(listView.listing.path);
+  viewChanged();
 }
 
 // A listing's rows are the page's when they come under its latest tag, of
@@ -77,44 +123,107 @@ on('EndReceiePathFiles', (header) => {
   }
 });
 
-export async function runFilter(event) {
-  event.preventDefault();
-  $('filter-result').textContent = 'Looking…';
-  const form = $('filter-form');
-  const filter = {};
-  const kinds = [];
-  for (const box of form.querySelectorAll('input[type=checkbox][name]')) {
-    filter[box.name] = box.checked ? Number(box.value) : 0;
-    if (box.checked) kinds.push(box.parentElement.textContent.trim());
+// ---- The search and the filters -------------------------------------------
+
+const KIND_CODES = { Pictures: 1, Documents: 2, Videos: 3, Audio: 4, Emails: 5 };
+
+// The sizes chosen, in bytes: [low, high] (0: no bound); null when the
+// custom bounds cannot hold a file.
+function sizeBounds() {
+  const choice = $('filter-size').value;
+  if (choice === '') return [0, 0];
+  if (choice !== 'custom') {
+    const [low, high] = choice.split('-').map((v) => Number(v) || 0);
+    return [low, high];
   }
-  const mb = (id) => Math.max(0, Number($(id).value) || 0) * 1e6;
-  const low = mb('filter-min');
-  const high = mb('filter-max');
-  // Only a lower bound: no upper one. Both empty: no size test at all.
+  const bound = (id) => Math.max(0, Number($(id).value) || 0) * Number($(`${id}-unit`).value);
+  return [bound('filter-min'), bound('filter-max')];
+}
+
+// One chip per criterion in use; its button takes it off.
+function drawChips(criteria) {
+  const chips = $('chips');
+  chips.replaceChildren();
+  for (const { text, clear } of criteria) {
+    const item = element('li');
+    const button = element('button', `${text} ✕`);
+    button.type = 'button';
+    button.setAttribute('aria-label', `Remove “${text}”`);
+    button.addEventListener('click', () => {
+      clear();
+      runFilter();
+    });
+    item.append(button);
+    chips.append(item);
+  }
+}
+
+function clearFinding() {
+  $('search').value = '';
+  $('filter-kind').value = '';
+  $('filter-size').value = '';
+  $('size-custom').hidden = true;
+  $('filter-age').value = '0';
+  $('filter-verdict').value = '';
+  $('chips').replaceChildren();
+  $('filter-result').textContent = '';
+  $('filter-result').classList.remove('refused');
+}
+
+// Lists what the search and the filters find across all folders: files
+// only, each with its folder. With none in use, the folder listed last
+// comes back.
+export async function runFilter(event) {
+  event?.preventDefault();
+  const result = $('filter-result');
+  result.classList.remove('refused');
+  $('size-custom').hidden = $('filter-size').value !== 'custom';
+  const name = $('search').value.trim();
+  const kind = $('filter-kind').value;
+  const [low, high] = sizeBounds();
+  const hours = $('filter-age').value;
+  const verdicts = $('filter-verdict').value;
+  const criteria = [];
+  if (name) criteria.push({ text: `Name: ${name}`, clear: () => { $('search').value = ''; } });
+  if (kind) criteria.push({ text: $('filter-kind').selectedOptions[0].textContent, clear: () => { $('filter-kind').value = ''; } });
+  const clearSize = () => { $('filter-size').value = ''; $('size-custom').hidden = true; };
+  if (low > 0 && high > 0) criteria.push({ text: `${formatSize(low)} to ${formatSize(high)}`, clear: clearSize });
+  else if (low > 0) criteria.push({ text: `At least ${formatSize(low)}`, clear: clearSize });
+  else if (high > 0) criteria.push({ text: `At most ${formatSize(high)}`, clear: clearSize });
+  if (hours !== '0') criteria.push({ text: $('filter-age').selectedOptions[0].textContent, clear: () => { $('filter-age').value = '0'; } });
+  if (verdicts) criteria.push({ text: $('filter-verdict').selectedOptions[0].textContent, clear: () => { $('filter-verdict').value = ''; } });
+  drawChips(criteria);
+  if (high > 0 && low > high) {
+    result.textContent = `No file can be at least ${formatSize(low)} and at most ${formatSize(high)}: the smallest size is above the largest.`;
+    result.classList.add('refused');
+    return;
+  }
+  if (criteria.length === 0) {
+    result.textContent = '';
+    if (listView.listing?.kind === 'filter') listFolder(listView.folder, { keep: false });
+    return;
+  }
+  result.textContent = 'Looking…';
+  const filter = { Name: name, StartTime: '0', EndTime: hours, Verdicts: verdicts };
+  for (const [key, code] of Object.entries(KIND_CODES)) filter[key] = kind === key ? code : 0;
+  // Only a lower bound: no upper one. Both 0: no size test at all.
   filter.StartSize = String(Math.floor(low));
   filter.EndSize = String(high > 0 ? Math.floor(high) : low > 0 ? Number.MAX_SAFE_INTEGER : 0);
-  filter.StartTime = '0';
-  filter.EndTime = $('filter-age').value;
-  const wholeOnly = $('filter-whole').checked;
-  filter.Verdicts = wholeOnly ? 'intact|likely' : '';
-  const parts = [kinds.join(', ') || 'All kinds'];
-  if (low > 0) parts.push(`at least ${formatSize(low)}`);
-  if (high > 0) parts.push(`at most ${formatSize(high)}`);
-  if ($('filter-age').value !== '0') parts.push(`changed ${$('filter-age').selectedOptions[0].textContent}`);
-  if (wholeOnly) parts.push('likely to come back whole');
   const tag = `f${nextTag++}`;
   // The rows come as a folder's do, under this tag, and may all have come
   // before the call's answer: the view is the filter's before it is asked.
   listView.tag = tag;
-  listView.listing = { kind: 'filter', text: parts.join(' · ') };
+  listView.listing = { kind: 'filter', text: criteria.map((c) => c.text).join(' · ') };
   listView.rows = [];
-  $('folder-name').textContent = `Matching files: ${listView.listing.text}`;
+  listView.folders = [];
+  $('folder-name').textContent = `Matching files in all folders: ${listView.listing.text}`;
   renderTree();
   updateView();
   const answer = await call('GetScanFilterFiles', session.scanId, tag, filter);
   if (refused(answer)) return;
-  if (answer !== 0)
-    $('filter-result').textContent = 'Filters can be used once the scan has ended or is paused.';
+  if (answer !== 0 && listView.tag === tag) {
+    result.textContent = 'Searching all folders can be done once the scan has ended or is paused.';
+  }
 }
 
 // ---- The file list ------------------------------------------------------
@@ -129,32 +238,41 @@ const COMPARE = {
   [ROW.verdict]: (a, b) => verdictRank(a[ROW.verdict]) - verdictRank(b[ROW.verdict]),
 };
 
-// The rows shown: the listing's rows that are files, with the name filter
-// and the sort applied.
+// The rows shown: the subfolders first, then the listing's files, with the
+// name filter and the sort applied.
 function viewRows() {
   const needle = listView.nameFilter.toLocaleLowerCase();
   let rows = listView.rows.filter((r) => Array.isArray(r) && r.length >= ROW_LENGTH);
-  if (needle) rows = rows.filter((r) => String(r[ROW.name]).toLocaleLowerCase().includes(needle));
+  let folders = listView.folders;
+  if (needle) {
+    const holds = (r) => String(r[ROW.name]).toLocaleLowerCase().includes(needle);
+    rows = rows.filter(holds);
+    folders = folders.filter(holds);
+  }
   const compare = COMPARE[listView.sortKey];
   if (compare) {
-    rows = rows.slice().sort(listView.sortDown ? (a, b) => compare(b, a) : compare);
+    const order = listView.sortDown ? (a, b) => compare(b, a) : compare;
+    rows = rows.slice().sort(order);
+    if (listView.sortKey === ROW.name) folders = folders.slice().sort((a, b) => (b.up === true) - (a.up === true) || order(a, b));
   }
-  return rows;
+  return folders.length ? [...folders, ...rows] : rows;
 }
 
 export function updateView(options = {}) {
   grid.setRows(viewRows(), options);
-  const shown = grid.rows.length;
+  const files = grid.rows.length - grid.rows.filter((r) => r.folder !== undefined).length;
   const all = listView.rows.length;
+  const folders = listView.folders.filter((r) => !r.up).length;
+  const folderText = folders ? `${formatCount(folders, 'folder', 'folders')} and ` : '';
   $('rows-count').textContent = listView.listing === null ? ''
-    : shown === all ? formatCount(all, 'file', 'files') : `${shown.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
+    : files === all ? `${folderText}${formatCount(all, 'file', 'files')}` : `${files.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
   // How many of them are likely to come back whole.
   const whole = listView.rows.reduce((n, r) => n + (Array.isArray(r) && likelyWhole(r[ROW.verdict]) ? 1 : 0), 0);
   $('rows-whole').textContent = listView.listing === null || all === 0 ? ''
     : `· ${whole.toLocaleString()} of ${all.toLocaleString()} likely to come back whole`;
   for (const head of document.querySelectorAll('.grid-head [data-key]')) {
     const key = Number(head.dataset.key);
-    head.setAttribute('aria-sort', key === listView.sortKey ? (listView.sortDown ? 'descending' : 'ascending') : 'none');
+    head.parentElement.setAttribute('aria-sort', key === listView.sortKey ? (listView.sortDown ? 'descending' : 'ascending') : 'none');
   }
   renderPickAll();
 }
@@ -188,16 +306,50 @@ function makeRow() {
   return row;
 }
 
+function fillFolderRow(node, row) {
+  const [pickCell, name, fileState, verdict, size, type, date] = node.children;
+  const pick = pickCell.firstChild;
+  pick.hidden = row.up === true;
+  node.classList.toggle('up', row.up === true);
+  pick.checked = inPickedFolder(row.folder);
+  pick.disabled = session.closed;
+  pick.setAttribute('aria-label', `Select everything in ${shown(row[ROW.name])}`);
+  name.textContent = row.up ? row[ROW.name] : shown(row[ROW.name]);
+  name.title = row.folder === '' ? 'All files' : shown(row.folder).replaceAll('\\', ' › ');
+  fileState.textContent = '';
+  fileState.className = 'state';
+  verdict.textContent = '';
+  verdict.className = 'verdict';
+  verdict.title = '';
+  size.textContent = row.up ? '' : formatCount(treeView.tree.get(row.folder) || 0, 'file', 'files');
+  type.textContent = row.up ? '' : 'Folder';
+  type.title = '';
+  date.textContent = '';
+  node.classList.add('folder');
+  node.classList.toggle('picked', pick.checked);
+  node.setAttribute('aria-selected', String(pick.checked));
+}
+
 function fillRow(node, row) {
+  if (row.folder !== undefined) {
+    fillFolderRow(node, row);
+    return;
+  }
+  node.classList.remove('folder');
   const [pickCell, name, fileState, verdict, size, type, date] = node.children;
   const index = row[ROW.index];
   const pick = pickCell.firstChild;
-  pick.checked = picks.pickedFiles.has(index);
+  // A file in a folder picked whole is picked with it.
+  const withFolder = inPickedFolder(rowFolder(row));
+  pick.checked = withFolder || picks.pickedFiles.has(index);
+  pick.disabled = session.closed || withFolder;
+  pick.title = withFolder ? 'Recovered with its folder, which is selected' : '';
   pick.setAttribute('aria-label', `Select ${shown(row[ROW.name])}`);
   name.textContent = shown(row[ROW.name]);
-  name.title = shown(listView.listing?.kind === 'filter' && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : row[ROW.name]);
-  if (listView.listing?.kind === 'filter') {
-    name.append(element('span', row[ROW.path] ? shown(row[ROW.path]).replace(/\\$/, '').replaceAll('\\', ' › ') : '(no folder)', 'where'));
+  const filtered = listView.listing?.kind === 'filter';
+  name.title = shown(filtered && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : row[ROW.name]);
+  if (filtered) {
+    name.append(element('span', row[ROW.path] ? shown(row[ROW.path]).replace(/\\$/, '').replaceAll('\\', ' › ') : 'top of the drive', 'where'));
   }
   const code = rowState(row[ROW.exist]);
   fileState.textContent = stateWords(code);
@@ -208,12 +360,28 @@ function fillRow(node, row) {
   size.textContent = formatSize(row[ROW.size]);
   type.textContent = row[ROW.type];
   type.title = String(row[ROW.type]);
-  date.textContent = formatDate(row[ROW.date]);
+  date.textContent = formatShortDate(row[ROW.date]);
+  date.title = formatDate(row[ROW.date]);
   node.classList.toggle('picked', pick.checked);
   node.setAttribute('aria-selected', String(pick.checked));
 }
 
-function toggleFile(row, checked) {
+export function toggleFolder(path, checked) {
+  const on = checked ?? !picks.pickedFolders.has(path);
+  if (on) picks.pickedFolders.add(path); else picks.pickedFolders.delete(path);
+  renderTree();
+  grid.refresh();
+  renderPicked();
+  renderPickAll();
+}
+
+function toggleRow(row, checked) {
+  if (row.up) return;
+  if (row.folder !== undefined) {
+    toggleFolder(row.folder, checked);
+    return;
+  }
+  if (inPickedFolder(rowFolder(row))) return;  // picked with its folder
   const index = row[ROW.index];
   const on = checked ?? !picks.pickedFiles.has(index);
   if (on) picks.pickedFiles.set(index, Number(row[ROW.size]) || 0); else picks.pickedFiles.delete(index);
@@ -222,18 +390,22 @@ function toggleFile(row, checked) {
   renderPickAll();
 }
 
+// The rows "select all shown" takes: files alone, not folders.
+const shownFiles = () => grid.rows.filter((r) => r.folder === undefined);
+
 function allShownPicked() {
-  return grid.rows.length > 0 && grid.rows.every((r) => picks.pickedFiles.has(r[ROW.index]));
+  const files = shownFiles();
+  return files.length > 0 && files.every((r) => picks.pickedFiles.has(r[ROW.index]) || inPickedFolder(rowFolder(r)));
 }
 
 function renderPickAll() {
   $('pick-all').textContent = allShownPicked() ? 'Clear the selection shown' : 'Select all shown';
-  $('pick-all').disabled = session.closed || grid.rows.length === 0;
+  $('pick-all').disabled = session.closed || shownFiles().length === 0;
 }
 
 export function pickAll() {
   const on = !allShownPicked();
-  for (const row of grid.rows) {
+  for (const row of shownFiles()) {
     if (on) picks.pickedFiles.set(row[ROW.index], Number(row[ROW.size]) || 0); else picks.pickedFiles.delete(row[ROW.index]);
   }
   grid.refresh();
@@ -250,11 +422,16 @@ export function sortBy(key) {
   updateView();
 }
 
+export function refreshRows() {
+  grid.refresh();
+  renderPickAll();
+}
+
 const grid = new VirtualGrid($('grid'), $('grid-body'), $('grid-space'), {
   make: makeRow,
   fill: fillRow,
-  onToggle: toggleFile,
-  onActivate: (row) => preview(row),
+  onToggle: toggleRow,
+  onActivate: (row) => (row.folder !== undefined ? listFolder(row.folder) : preview(row)),
 });
 // A preview checked a file's content: its row shows the surer verdict.
 document.addEventListener('row-verdict', () => updateView({ keepCursor: true }));

@@ -6,7 +6,7 @@ export const IMAGE_FILES = 4294967294;
 export const WORK_NORMAL = 1;
 export const WORK_DEEP = 2;
 export const WORK_RECOVERY = 4;
-const WORK_RESUME = 64;
+export const WORK_RESUME = 64;
 export const SCAN_WORK = WORK_NORMAL | WORK_DEEP | WORK_RESUME;
 export const STALE = -2;  // the answer of a call that names an earlier scan
 export const SCANNABLE = new Set(['NTFS', 'FAT32', 'exFAT']);
@@ -21,6 +21,7 @@ export const session = {
   stale: false,           // the program holds another scan than the one shown
   closed: false,          // the program has ended
   scanning: false,
+  quick: false,           // the scan shown was started without its deep scan
   scanName: '',
   fileSystem: '',
   pace: null,

@@ -2,15 +2,26 @@
 // for recovery here.
 import { shown } from './format.js';
 import { $, VOLUME, element } from './page.js';
-import { collator, listFolder, listView } from './listing.js';
-import { picks, renderPicked } from './recover.js';
+import { collator, listFolder, listView, toggleFolder } from './listing.js';
+import { inPickedFolder, picks } from './recover.js';
 
 // The folder tree.
 export const treeView = {
   tree: new Map(),        // folder path ("" the root, "A\\B" below) -> files at or below it
   open: new Set(['']),    // expanded folders
   treeFocus: '',          // the folder that holds the tree's keyboard focus
+  files: null,            // all files of the scan, once it has ended (the root's count)
 };
+
+// The folders right under `path`, sorted.
+export function childFolders(path) {
+  const prefix = path === '' ? '' : `${path}\\`;
+  const kids = [];
+  for (const folder of treeView.tree.keys()) {
+    if (folder !== '' && folder.startsWith(prefix) && !folder.slice(prefix.length).includes('\\')) kids.push(folder);
+  }
+  return kids.sort((a, b) => collator.compare(leafName(a), leafName(b)));
+}
 
 // ---- The folder tree ----------------------------------------------------
 
@@ -56,11 +67,15 @@ function treeItem(path, children, level) {
   const pick = element('input');
   pick.type = 'checkbox';
   pick.tabIndex = -1;
-  pick.checked = picks.pickedFolders.has(path);
+  // A folder picked takes what is under it: its subfolders show it.
+  const above = !picks.pickedFolders.has(path) && inPickedFolder(path);
+  pick.checked = above || picks.pickedFolders.has(path);
+  pick.disabled = above;
+  if (above) pick.title = 'Recovered with the folder above it, which is selected';
   pick.setAttribute('aria-label', `Recover everything in ${leafName(path)}`);
   const name = element('span', leafName(path), 'name');
   name.title = path === '' ? 'All files' : shown(path).replaceAll('\\', ' › ');
-  const count = treeView.tree.get(path);
+  const count = path === '' && treeView.files !== null ? treeView.files : treeView.tree.get(path);
   row.append(toggle, pick, name);
   if (count !== undefined) row.append(element('span', count.toLocaleString(), 'count'));
   li.append(row);
@@ -99,10 +114,8 @@ function toggleOpen(path) {
 }
 
 function toggleFolderPick(path, checked) {
-  const on = checked ?? !picks.pickedFolders.has(path);
-  if (on) picks.pickedFolders.add(path); else picks.pickedFolders.delete(path);
-  renderTree();
-  renderPicked();
+  if (!picks.pickedFolders.has(path) && inPickedFolder(path)) return;  // picked with a folder above
+  toggleFolder(path, checked);
 }
 
 export function treeClick(event) {
