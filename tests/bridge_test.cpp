@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <unistd.h>
 
 #include <chrono>
@@ -188,10 +190,12 @@ protected:
     // The current scan's identity, as GetWorkState gives it.
     Value ScanId() { return Call("GetWorkState").Get("scan"); }
     // A preview as the documents get it: asked for, then told.
-    Value Preview(const Value& index, const Value& length)
+    Value Preview(const Value& index, const Value& length, std::optional<std::int64_t> offset = {})
     {
         const std::size_t before = ui.Named("SetFilePreview").size();
-        EXPECT_EQ(Call("GetFilePreview", {ScanId(), index, length}), Value(0));
+        EXPECT_EQ(offset ? Call("GetFilePreviewAt", {ScanId(), index, *offset, length})
+                         : Call("GetFilePreview", {ScanId(), index, length}),
+                  Value(0));
         EXPECT_TRUE(ui.Until([before](const auto& calls) { return Count(calls, "SetFilePreview") > before; }));
         const auto told = ui.Named("SetFilePreview");
         if (told.size() <= before)
@@ -301,6 +305,48 @@ TEST_F(BridgeTest, ANormalScanThenTheDeepScanReachTheUiInOrder)
     for (const auto& [folder, count] : counts)
         EXPECT_EQ(folders[folder], count) << folder;
     EXPECT_GT(folders["Documents"], 0);
+}
+
+// A quick scan ends with its normal scan: told as a scan that finished, its
+// tree whole, its deep scan not begun; the deep scan can follow later and
+// adds what it finds. The documents' tree marks deleted folders.
+TEST_F(BridgeTest, AQuickScanEndsWithItsNormalScanAndTheDeepScanMayFollow)
+{
+    EXPECT_EQ(Call("OpenImageFile", {kImages + "/fat32.img"}), Value(0));
+    Call("FreshDiskInfo");
+    EXPECT_EQ(Call("QuickScanPartition", {static_cast<std::int64_t>(disks::kImageDisk), 1}), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    disks::SetOfferedImages({});
+    EXPECT_EQ(ui.Named("SetWorkEnd").size(), 1u);
+    EXPECT_EQ(ui.Named("SetWorkEnd")[0].args, (Values {1, 0, 0}));
+    Value work = Call("GetWorkState");
+    EXPECT_EQ(work.Get("deepBegun"), Value(false));
+    EXPECT_EQ(work.Get("fileSystem"), Value("FAT32"));
+    const std::int64_t quick = work.Get("fileCount").Int();
+    EXPECT_GT(quick, 10);
+    EXPECT_LT(quick, work.Get("files").Int());  // the folders are results too
+    ExpectWholeTree(folders);
+    // The marks come with GetScanFolders alone: GetScanFilePathData keeps its pairs.
+    std::map<std::string, std::int64_t> marks;
+    const Value id = ScanId();
+    const bridge::DocumentId other = 7;  // a document that has taken nothing yet
+    for (Value batch = Call("GetScanFolders", {id}, other); batch.IsArray(); batch = Call("GetScanFolders", {id}, other))
+        for (const Value& entry : batch.Items()) {
+            ASSERT_EQ(entry.Items().size(), 3u);
+            marks[entry.Items()[0].String()] = entry.Items()[2].Int();
+        }
+    EXPECT_EQ(marks.size(), folders.size());
+    EXPECT_EQ(marks["DeletedFolder"], 2);
+    EXPECT_EQ(marks["DeletedFolder\\Sub"], 2);
+    EXPECT_EQ(marks["Documents"], 0);
+
+    ui.Clear();
+    EXPECT_EQ(Call("DeepScanPartition"), Value(0));
+    ASSERT_TRUE(UntilEnd());
+    work = Call("GetWorkState");
+    EXPECT_EQ(work.Get("deepBegun"), Value(true));
+    EXPECT_GE(work.Get("fileCount").Int(), quick);
+    EXPECT_EQ(frame->WorkFlag(), 0u);
 }
 
 TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
@@ -537,7 +583,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_NE(progress.Items()[2], Value(""));
     // Its report: everything whole, nothing refused.
     Value report = Call("GetRecoverReport");
-    ASSERT_EQ(report.Items().size(), 11u);
+    ASSERT_EQ(report.Items().size(), 12u);
     EXPECT_GT(report.Items()[0].Int(), 1);    // the files the folder holds, and the index
     EXPECT_EQ(report.Items()[1], report.Items()[0]);
     EXPECT_EQ(report.Items()[2], Value(0));
@@ -546,6 +592,39 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_EQ(report.Items()[8], Value(""));
     EXPECT_EQ(report.Items()[9], Value(0));
     EXPECT_TRUE(fs::exists(fs::path(report.Items()[10].String()))) << "the receipt";
+    EXPECT_TRUE(report.Items()[11].Items().empty());
+
+    // The same again into the same folder: every copy is renamed, and said so.
+    ui.Clear();
+    EXPECT_EQ(Call("RecoveryDelFile", {Value::Array {"E:\\Documents"}, out.string()}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+    report = Call("GetRecoverReport");
+    ASSERT_EQ(report.Items().size(), 12u);
+    ASSERT_EQ(report.Items()[11].Items().size(), static_cast<std::size_t>(report.Items()[1].Int()));
+    const Value& copy = report.Items()[11].Items()[0];
+    EXPECT_EQ(copy.Items()[2], Value("renamed"));
+    EXPECT_NE(copy.Items()[1].String().find("_1."), std::string::npos) << copy.Items()[1].String();
+    EXPECT_TRUE(fs::exists(out / "Documents" / "report_1.pdf"));
+
+    // A destination that cannot take the files refuses them all, in one
+    // sentence, before anything is made: a relative path, a file, a folder
+    // below a file, one that cannot be written in.
+    const auto refusal = [&](const std::string& destination) {
+        ui.Clear();
+        EXPECT_EQ(Call("RecoveryDelFile", {Value::Array {"E:\\Documents"}, destination}), Value(0));
+        EXPECT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetWorkEnd"); }));
+        EXPECT_EQ(ui.Calls().back().args, (Values {4, 1, 0}));
+        return Call("GetRecoverReport").Items()[8].String();
+    };
+    EXPECT_NE(refusal("relative/out").find("full path"), std::string::npos);
+    EXPECT_FALSE(fs::exists("relative"));
+    const fs::path file = out / "Documents" / "report.pdf";
+    EXPECT_NE(refusal(file.string()).find("is a file, not a folder"), std::string::npos);
+    EXPECT_NE(refusal((file / "below").string()).find("is not a folder"), std::string::npos);
+    EXPECT_NE(refusal("/proc/quenlar").find("cannot write in"), std::string::npos);
+    EXPECT_FALSE(fs::exists(file / "below"));
+    // The folder recovered into last is offered first the next time.
+    EXPECT_EQ(Call("GetRecoverDestination"), Value(out.string()));
 
     // The preview of a file reads what recovery wrote, and writes nothing.
     ui.Clear();
@@ -558,7 +637,8 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
                 pdf = row.Items()[5].Int();
     ASSERT_GE(pdf, 0);
     const Value preview = Preview(pdf, 1 << 30);  // asks too much: 64 KiB at most
-    ASSERT_EQ(preview.Items().size(), 5u);
+    ASSERT_EQ(preview.Items().size(), 6u);
+    EXPECT_EQ(preview.Items()[5], Value("0"));
     EXPECT_EQ(preview.Items()[0], Value("50000"));
     EXPECT_EQ(preview.Items()[2], Value(""));
     // With its verdict: in use, its made-up content no PDF, so no surer than likely.
@@ -568,10 +648,16 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     const std::string bytes((std::istreambuf_iterator<char>(recovered)), std::istreambuf_iterator<char>());
     EXPECT_EQ(preview.Items()[1].String(), Base64(bytes));
     EXPECT_EQ(Preview(pdf, 3).Items()[1], Value(Base64(bytes.substr(0, 3))));
+    // A page further on: from where it is asked, to the file's end at most.
+    const Value page = Preview(pdf, 4096, 49997);
+    EXPECT_EQ(page.Items()[1], Value(Base64(bytes.substr(49997))));
+    EXPECT_EQ(page.Items()[5], Value("49997"));
+    EXPECT_EQ(Preview(pdf, 4096, std::int64_t {1} << 50).Items()[1], Value(""));
+    EXPECT_EQ(Preview(pdf, 4, -5).Items()[1], Value(Base64(bytes.substr(0, 4))));
     EXPECT_EQ(Preview(-1, 10), Value(0));
     EXPECT_EQ(Preview(std::int64_t {1} << 40, 10), Value(0));
     const Value none = Preview(pdf, "x");  // a length that is no number: none
-    ASSERT_EQ(none.Items().size(), 5u);
+    ASSERT_EQ(none.Items().size(), 6u);
     EXPECT_EQ(none.Items()[1], Value(""));
     // Asked for many at once, the worker reads the newest waiting one next
     // and every answer names its file.
@@ -584,7 +670,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
         const Notification* last = nullptr;
         for (const Notification& n : sent)
             last = n.function == "SetFilePreview" ? &n : last;
-        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 5 &&
+        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 6 &&
                last->args[1].Items()[1] == fourBytes;
     }));
     EXPECT_LE(ui.Named("SetFilePreview").size() - told, 21u);
@@ -831,6 +917,25 @@ TEST_F(BridgeTest, UtilityCalls)
             EXPECT_EQ(p.Items().size(), 14u);
     }
     EXPECT_TRUE(Call("GetDiskAllTypeNameFun").IsArray());
+    // The folder picker's listing: folders only (hidden ones left out),
+    // sorted, with the folder above; image files when asked for.
+    fs::create_directories(dir / "pick" / "b folder");
+    fs::create_directories(dir / "pick" / "A folder");
+    fs::create_directories(dir / "pick" / ".hidden");
+    std::ofstream(dir / "pick" / "card.img") << "x";
+    std::ofstream(dir / "pick" / "notes.txt") << "x";
+    Value listing = Call("ListFolders", {(dir / "pick" / "b folder" / "..").string(), 0});
+    EXPECT_EQ(listing.Get("path"), Value((dir / "pick").string()));
+    EXPECT_EQ(listing.Get("parent"), Value(dir.string()));
+    EXPECT_EQ(listing.Get("folders"), Value(Value::Array {"A folder", "b folder"}));
+    EXPECT_TRUE(listing.Get("files").Items().empty());
+    EXPECT_EQ(listing.Get("error"), Value(""));
+    listing = Call("ListFolders", {(dir / "pick").string(), 1});
+    EXPECT_EQ(listing.Get("files"), Value(Value::Array {Value::Array {"card.img", "1"}}));
+    EXPECT_NE(Call("ListFolders", {(dir / "pick" / "notes.txt").string(), 0}).Get("error"), Value(""));
+    EXPECT_NE(Call("ListFolders", {"/no/such/folder", 0}).Get("error"), Value(""));
+    EXPECT_EQ(Call("ListFolders", {"/", 0}).Get("parent"), Value(""));
+    EXPECT_TRUE(Call("ListFolders", {"", 0}).Get("path").IsString());  // home
     // An image file opened by path joins the list, once, under "Image files".
     EXPECT_EQ(Call("OpenImageFile", {"/no/such.img"}), Value(1));
     EXPECT_EQ(Call("OpenImageFile", {dir.string()}), Value(1));  // a folder

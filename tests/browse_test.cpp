@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace scan;
 using browse::FolderUpdates;
 using browse::ScriptValue;
@@ -94,6 +96,24 @@ TEST(Catalogue, Categories)
     LoadCatalogue();
     EXPECT_EQ(CatalogueSize(), 95u);
     EXPECT_EQ(CataloguePosition("pst"), 94);
+
+    // The categories people expect of kinds the catalogue leaves out.
+    EXPECT_EQ(BroadCategory("JPEG"), kPictures);
+    EXPECT_EQ(BroadCategory("heic"), kPictures);
+    EXPECT_EQ(BroadCategory("txt"), kDocuments);
+    EXPECT_EQ(BroadCategory("eml"), kEmails);
+    EXPECT_EQ(BroadCategory("pst"), kEmails);
+    EXPECT_EQ(BroadCategory("xyz"), kCategoryNone);
+    // Every extension has a type name: source and text kinds their own, the
+    // rest their extension; control characters and long ones none.
+    EXPECT_EQ(TypeName("c"), "C source");
+    EXPECT_EQ(TypeName("H"), "C header");
+    EXPECT_EQ(TypeName("md"), "Markdown text");
+    EXPECT_EQ(TypeName("jpg"), "JPEG image");
+    EXPECT_EQ(TypeName("xyz"), "XYZ file");
+    EXPECT_EQ(TypeName(""), "");
+    EXPECT_EQ(TypeName("a\x01b"), "");
+    EXPECT_EQ(TypeName("averyveryverylongextension"), "");
 }
 
 TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
@@ -138,6 +158,42 @@ TEST_F(BrowseTest, FolderCountsGrowAsFilesArrive)
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].Items().at(6).Int(), 2);
     EXPECT_EQ(rows[1].Items().at(5).Int(), 1);
+
+    // How folders were found: a deleted one is marked so, unless a folder in
+    // use has its path; the feed tells the mark with the count.
+    EXPECT_EQ(tree.Mark("a\\b"), kExistInUse);
+    FoundFile& gone = Add(volume, "gone", "a\\", 20);
+    gone.m_isDirectory = 1;
+    FoundFile& twice = Add(volume, "c", "a\\", 20);
+    twice.m_isDirectory = 1;
+    Add(volume, "5.txt", "a\\gone\\");
+    updates.clear();
+    browse::CollectFolderUpdates(volume, tree, updates, "", browse::kNoLimit);
+    EXPECT_EQ(tree.Mark("a\\gone"), kExistDeleted);
+    EXPECT_EQ(tree.Mark("a\\c"), kExistDeleted);
+    EXPECT_EQ(tree.Mark("nowhere"), 0);
+    VolumeScanner fresh;
+    for (const auto& [name, path, exist] : {std::tuple {"gone", "a\\", 20}, {"b", "a\\", 10}}) {
+        FoundFile& f = Add(fresh, name, path, static_cast<std::uint8_t>(exist));
+        f.m_isDirectory = 1;
+    }
+    Add(fresh, "1.txt", "a\\gone\\");
+    Add(fresh, "2.txt", "a\\b\\");
+    browse::FolderFeed feed("");
+    feed.PlaceAll(fresh);
+    std::uint64_t seen = 0;
+    std::map<std::string, int> marks;
+    for (const browse::TakenFolder& taken : feed.Take(seen, 100))
+        marks[taken.path] = taken.mark;
+    EXPECT_EQ(marks, (std::map<std::string, int> {{"a", 0}, {"a\\b", kExistInUse}, {"a\\gone", kExistDeleted}}));
+    // A folder in use found later under the same path takes the mark off.
+    FoundFile& back = Add(fresh, "gone", "a\\", 10);
+    back.m_isDirectory = 1;
+    feed.Place(fresh);
+    marks.clear();
+    for (const browse::TakenFolder& taken : feed.Take(seen, 100))
+        marks[taken.path] = taken.mark;
+    EXPECT_EQ(marks, (std::map<std::string, int> {{"a\\gone", kExistInUse}}));
 }
 
 TEST_F(BrowseTest, ScanFolderLimitAndStop)
@@ -228,4 +284,36 @@ TEST_F(BrowseTest, Filters)
     at(3).m_evidence.verdict = scan::kVerdictPartial;
     EXPECT_EQ(names("0,0,0,0,0,0,0,,0,,intact|likely"), (V {"a.jpg", "c"}));
     EXPECT_EQ(names("1,0,0,0,0,0,0,,0,,overwritten|nonsense"), (V {"b.JPG"}));
+
+    // Folders are never listed; names match a pattern, or hold a part.
+    FoundFile& folder = Add(volume, "Album", "");
+    folder.m_isDirectory = kKindFolder;
+    Add(volume, "notes.txt", "Album\\");
+    Add(volume, "report 2019.txt", "Album\\Old\\");
+    auto named = [&](const std::string& pattern) {
+        std::vector<browse::FileRow> rows;
+        browse::Filter filter;
+        filter.name = pattern;
+        browse::FilterFiles(volume, filter, rows);
+        return Names(Values(rows));
+    };
+    EXPECT_EQ(named(""), (V {"a.jpg", "b.JPG", "c", "d.pst", "notes.txt", "report 2019.txt"}));
+    EXPECT_EQ(named("*.JPG"), (V {"a.jpg", "b.JPG"}));
+    EXPECT_EQ(named("alb"), V {});
+    EXPECT_EQ(named("REPORT"), (V {"report 2019.txt"}));
+    EXPECT_EQ(named("?"), (V {"c"}));
+    EXPECT_EQ(named("*20?9*"), (V {"report 2019.txt"}));
+    EXPECT_EQ(named("*.t*t"), (V {"notes.txt", "report 2019.txt"}));
+    EXPECT_EQ(named("**"), (V {"a.jpg", "b.JPG", "c", "d.pst", "notes.txt", "report 2019.txt"}));
+    // With a kind: a .txt is a document.
+    std::vector<browse::FileRow> rows;
+    browse::Filter documents;
+    documents.categories[0] = filetypes::kDocuments;
+    browse::FilterFiles(volume, documents, rows);
+    EXPECT_EQ(Names(Values(rows)), (V {"notes.txt", "report 2019.txt"}));
+    // "?" takes a whole character, however many bytes it has.
+    EXPECT_TRUE(browse::NameMatches("\xc3\xa9t\xc3\xa9.txt", "?t?.txt"));
+    EXPECT_FALSE(browse::NameMatches("ab", "a?b"));
+    EXPECT_TRUE(browse::NameMatches(std::string(5000, 'a') + "b", "*a*a*a*b"));
+    EXPECT_FALSE(browse::NameMatches(std::string(5000, 'a'), "*a*a*a*b"));
 }

@@ -477,9 +477,10 @@ Value MainFrame::GetRecoverProc()
 }
 
 // GetScanFolders(scan): GetScanFilePathData for the scan named: the next
-// folders (at most 50 [path, files at or below it]) that this document has
-// not taken yet, 0 when there are none; kStaleScan when that scan is no
-// longer the current one. A document that comes later, or takes the tree
+// folders (at most 50 [path, files at or below it, 2 when it was deleted or
+// 3 when the deep scan found it, else 0]) that this document has not taken
+// yet, 0 when there are none; kStaleScan when that scan is no longer the
+// current one. A document that comes later, or takes the tree
 // again from its start after a reload, gets all of it.
 Value MainFrame::GetScanFolders(DocumentId caller, const Values& args)
 {
@@ -487,7 +488,7 @@ Value MainFrame::GetScanFolders(DocumentId caller, const Values& args)
     const Session session = SessionNamed(args[0], stale);
     if (stale)
         return Value(kStaleScan);
-    return TakeFolders(caller, session);
+    return TakeFolders(caller, session, true);
 }
 
 // GetWorkState(): what a document that comes in now needs to show the

@@ -155,8 +155,9 @@ private:
     // when none is saved, when the saved one is of the same volume, or once
     // the user let it go (DiscardSavedScan). `kept` names the saved one.
     static bool MayReplaceSaved(const scan::VolumeScanner& volume, std::string& kept);
-    // The next folders for `caller` of the scan `session`, as a batch (0 when none).
-    Value TakeFolders(DocumentId caller, const Session& session);
+    // The next folders for `caller` of the scan `session`, as a batch (0 when
+    // none) of [path, count] or, with `marks`, [path, count, mark].
+    Value TakeFolders(DocumentId caller, const Session& session, bool marks = false);
     // Sleeps up to `wait`, less when the workers' state changes.
     void Nap(std::chrono::milliseconds wait);
     void Wake();

@@ -329,7 +329,7 @@ void MainFrame::PathStreamer(std::uint64_t generation)
         m_streamerGeneration = 0;
 }
 
-Value MainFrame::TakeFolders(DocumentId caller, const Session& session)
+Value MainFrame::TakeFolders(DocumentId caller, const Session& session, bool marks)
 {
     if (!session.tree)
         return Value(0);
@@ -352,11 +352,14 @@ Value MainFrame::TakeFolders(DocumentId caller, const Session& session)
     }
     Value::Array batch;
     batch.reserve(folders.size());
-    for (const auto& [path, count] : folders) {
-        Value::Array pair;
-        pair.emplace_back(path);
-        pair.emplace_back(static_cast<std::int64_t>(count));
-        batch.emplace_back(std::move(pair));
+    for (const browse::TakenFolder& folder : folders) {
+        Value::Array entry;
+        entry.emplace_back(folder.path);
+        entry.emplace_back(static_cast<std::int64_t>(folder.count));
+        // 2: it was deleted; 3: the deep scan found it (its parent is gone).
+        if (marks)
+            entry.emplace_back(static_cast<std::int64_t>(folder.mark >= 2 ? folder.mark : 0));
+        batch.emplace_back(std::move(entry));
     }
     return Value(std::move(batch));
 }

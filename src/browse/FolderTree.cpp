@@ -23,6 +23,7 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
         tree.m_generation = results.Generation();
         tree.m_revision = results.Revision();
         tree.m_counts.clear();
+        tree.m_marks.clear();
         tree.m_cursor = 0;
     } else if (results.Revision() != tree.m_revision) {
         tree.m_revision = results.Revision();
@@ -39,6 +40,23 @@ std::size_t CollectFolderUpdates(scan::VolumeScanner& volume, FolderTree& tree, 
         if (f.m_inTree == 1 || f.m_existType == scan::kExistUnset)
             continue;
         if (f.m_isDirectory == scan::kKindFolder) {
+            // How the folder was found: one in use under a path hides a deleted
+            // one of the same path; a folder not placed yet is looked at again.
+            if (f.m_filePath.IsUnresolved())
+                continue;
+            std::string parent = f.m_filePath;
+            if (!parent.empty() && parent.back() == '\\')
+                parent.pop_back();
+            const std::string path = parent.empty() ? f.FullNameUtf8() : parent + "\\" + f.FullNameUtf8();
+            const auto type = static_cast<std::uint8_t>(f.m_existType);
+            const auto [it, added] = tree.m_marks.try_emplace(path, type);
+            const bool surer = !added && type < it->second;
+            if (surer)
+                it->second = type;
+            // A folder counted already is told again, with its mark.
+            const auto counted = tree.m_counts.find(path);
+            if ((added || surer) && counted != tree.m_counts.end())
+                updates[path] = {path, counted->second};
             f.m_inTree = 1;
             continue;
         }
@@ -119,17 +137,19 @@ void FolderFeed::Apply(const FolderUpdates& updates)
         if (!added)
             m_changes.erase(it->second.version);
         it->second.count = entry.second;
+        it->second.mark = m_tree.Mark(entry.first);
         it->second.version = ++m_version;
         m_changes.emplace(m_version, &it->first);
     }
 }
 
-std::vector<std::pair<std::string, std::int32_t>> FolderFeed::Take(std::uint64_t& seen, std::size_t most)
+std::vector<TakenFolder> FolderFeed::Take(std::uint64_t& seen, std::size_t most)
 {
-    std::vector<std::pair<std::string, std::int32_t>> taken;
+    std::vector<TakenFolder> taken;
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto it = m_changes.upper_bound(seen); it != m_changes.end() && taken.size() < most; ++it) {
-        taken.emplace_back(*it->second, m_folders.at(*it->second).count);
+        const Folder& folder = m_folders.at(*it->second);
+        taken.push_back({*it->second, folder.count, folder.mark});
         seen = it->first;
     }
     return taken;

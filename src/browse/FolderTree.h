@@ -39,6 +39,13 @@ public:
     const std::map<std::string, std::int32_t>& Counts() const { return m_counts; }
     // How many of the results it has looked at.
     std::size_t Visited() const { return m_cursor; }
+    // How the folder at `path` was found: the surest state (scan::ExistType)
+    // of the folder results with that path; 0 when none was met.
+    std::uint8_t Mark(const std::string& path) const
+    {
+        const auto it = m_marks.find(path);
+        return it == m_marks.end() ? 0 : it->second;
+    }
 
 private:
     friend std::size_t CollectFolderUpdates(scan::VolumeScanner&, FolderTree&, FolderUpdates&, const std::string&,
@@ -47,6 +54,15 @@ private:
     std::uint64_t m_generation = 0;
     std::uint64_t m_revision = 0;
     std::map<std::string, std::int32_t> m_counts;
+    std::unordered_map<std::string, std::uint8_t> m_marks;
+};
+
+// A folder as a document takes it: its path, the files at or below it, and
+// how it was found (FolderTree::Mark).
+struct TakenFolder {
+    std::string path;
+    std::int32_t count = 0;
+    std::uint8_t mark = 0;
 };
 
 // Places the results that arrived since the last call into `tree` and puts
@@ -86,9 +102,9 @@ public:
     // Places every result, and then looks at each once more: a path that was
     // not known yet when its file was first met is placed now.
     void PlaceAll(scan::VolumeScanner& volume);
-    // At most `most` folders (path, files at or below it) changed after
-    // version `seen`, the oldest change first; `seen` moves past them.
-    std::vector<std::pair<std::string, std::int32_t>> Take(std::uint64_t& seen, std::size_t most);
+    // At most `most` folders changed after version `seen`, the oldest change
+    // first; `seen` moves past them.
+    std::vector<TakenFolder> Take(std::uint64_t& seen, std::size_t most);
     // How many folders changed after version `seen`.
     std::size_t ChangedAfter(std::uint64_t seen) const;
     // The newest version given.
@@ -100,6 +116,7 @@ private:
     struct Folder {
         std::int32_t count = 0;
         std::uint64_t version = 0;
+        std::uint8_t mark = 0;
     };
     void Apply(const FolderUpdates& updates);
 

@@ -98,11 +98,12 @@ export function recoverReport(answer) {
   };
 }
 
-// GetScanFolders: one [folder path, files at or below it] per folder.
+// GetScanFolders: one [folder path, files at or below it, mark] per folder;
+// the mark is 2 for a deleted folder, 3 for one the deep scan found.
 export function folderCounts(batch) {
   return list(batch)
-    .filter((pair) => Array.isArray(pair) && typeof pair[0] === 'string')
-    .map(([path, count]) => ({ path, count: Number(count) || 0 }));
+    .filter((entry) => Array.isArray(entry) && typeof entry[0] === 'string')
+    .map(([path, count, mark]) => ({ path, count: Number(count) || 0, mark: Number(mark) || 0 }));
 }
 
 // The header a listing's rows come under: [tag, folder, scan].

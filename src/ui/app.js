@@ -23,6 +23,7 @@ function resetResults() {
   clearInterval(checksPoll);
   $('checks').hidden = true;
   treeView.tree.clear();
+  treeView.marks.clear();
   treeView.open = new Set(['']);
   treeView.treeFocus = '';
   treeView.files = null;
@@ -286,7 +287,10 @@ function takeFolders() {
       while (session.scanId && !session.stale && !session.closed) {
         const batch = await call('GetScanFolders', session.scanId);
         if (refused(batch) || !Array.isArray(batch)) break;
-        for (const { path, count } of folderCounts(batch)) treeView.tree.set(path, count);
+        for (const { path, count, mark } of folderCounts(batch)) {
+          treeView.tree.set(path, count);
+          if (mark) treeView.marks.set(path, mark); else treeView.marks.delete(path);
+        }
         renderTree();
         foldersChanged();
       }

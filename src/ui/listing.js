@@ -263,9 +263,9 @@ export function updateView(options = {}) {
   const files = grid.rows.length - grid.rows.filter((r) => r.folder !== undefined).length;
   const all = listView.rows.length;
   const folders = listView.folders.filter((r) => !r.up).length;
-  const folderText = folders ? `${formatCount(folders, 'folder', 'folders')} and ` : '';
+  $('rows-folders').textContent = folders && listView.listing !== null ? `${formatCount(folders, 'folder', 'folders')} and` : '';
   $('rows-count').textContent = listView.listing === null ? ''
-    : files === all ? `${folderText}${formatCount(all, 'file', 'files')}` : `${files.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
+    : files === all ? formatCount(all, 'file', 'files') : `${files.toLocaleString()} of ${formatCount(all, 'file', 'files')} shown`;
   // How many of them are likely to come back whole.
   const whole = listView.rows.reduce((n, r) => n + (Array.isArray(r) && likelyWhole(r[ROW.verdict]) ? 1 : 0), 0);
   $('rows-whole').textContent = listView.listing === null || all === 0 ? ''
@@ -316,8 +316,9 @@ function fillFolderRow(node, row) {
   pick.setAttribute('aria-label', `Select everything in ${shown(row[ROW.name])}`);
   name.textContent = row.up ? row[ROW.name] : shown(row[ROW.name]);
   name.title = row.folder === '' ? 'All files' : shown(row.folder).replaceAll('\\', ' › ');
-  fileState.textContent = '';
-  fileState.className = 'state';
+  const mark = row.up ? 0 : treeView.marks.get(row.folder) || 0;
+  fileState.textContent = mark ? stateWords(mark) : '';
+  fileState.className = `state state-${mark}`;
   verdict.textContent = '';
   verdict.className = 'verdict';
   verdict.title = '';

@@ -11,7 +11,10 @@ export const treeView = {
   open: new Set(['']),    // expanded folders
   treeFocus: '',          // the folder that holds the tree's keyboard focus
   files: null,            // all files of the scan, once it has ended (the root's count)
+  marks: new Map(),       // folder path -> 2 deleted, 3 found by the deep scan
 };
+
+const MARKS = { 2: ['deleted', 'This folder was deleted'], 3: ['found', 'Found by the deep scan: the folder above it is gone'] };
 
 // The folders right under `path`, sorted.
 export function childFolders(path) {
@@ -77,6 +80,13 @@ function treeItem(path, children, level) {
   name.title = path === '' ? 'All files' : shown(path).replaceAll('\\', ' › ');
   const count = path === '' && treeView.files !== null ? treeView.files : treeView.tree.get(path);
   row.append(toggle, pick, name);
+  const mark = MARKS[treeView.marks.get(path)];
+  if (mark) {
+    const label = element('span', mark[0], `mark mark-${treeView.marks.get(path)}`);
+    label.title = mark[1];
+    row.append(label);
+    row.classList.add(`state-${treeView.marks.get(path)}`);
+  }
   if (count !== undefined) row.append(element('span', count.toLocaleString(), 'count'));
   li.append(row);
   if (kids.length && treeView.open.has(path)) {
