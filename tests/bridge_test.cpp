@@ -8,11 +8,10 @@
 #include "browse/FolderTree.h"
 #include "browse/Filters.h"
 #include "store/ResultStore.h"
+#include "platform/Time.h"
 #include "volume/VolumeScanner.h"
 
 #include <gtest/gtest.h>
-
-#include <optional>
 
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -384,6 +384,20 @@ TEST_F(BridgeTest, AStopThatKeepsTheDeepScanResumesAfterARestart)
     EXPECT_EQ(Call("GetLastScanStatus"), Value(1));
     const Value info = Call("GetSaveScanInfo");
     EXPECT_EQ(info.Items()[0].Items()[0], Value(image));
+    // What the banner tells of it: an image file of NTFS, 1 GiB, begun today,
+    // how far its deep scan got, and the files it holds (folders not counted).
+    const Value& facts = info.Items()[2];
+    EXPECT_EQ(facts.Get("fileSystem"), Value("NTFS"));
+    EXPECT_EQ(facts.Get("bytes"), Value(std::to_string(1ULL << 30)));
+    EXPECT_EQ(facts.Get("image"), Value(image));
+    const platform::LocalTime now = platform::NowLocal();
+    char today[16];
+    std::snprintf(today, sizeof today, "%04d-%02d-%02d", now.year, now.month, now.day);
+    EXPECT_EQ(facts.Get("started").String().substr(0, 10), today);
+    EXPECT_EQ(facts.Get("total"), Value(std::to_string((1ULL << 30) / 512)));
+    EXPECT_LT(std::stoll(facts.Get("done").String()), std::stoll(facts.Get("total").String()));
+    EXPECT_GE(facts.Get("files").Int(), 1);
+    EXPECT_LT(facts.Get("files").Int(), static_cast<std::int64_t>(whole.size()));
     EXPECT_EQ(Call("ResumeScan"), Value(0));
     ASSERT_TRUE(UntilEnd());
     EXPECT_TRUE(Has(ui.Calls(), "StartDeepScan"));
@@ -637,8 +651,10 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
                 pdf = row.Items()[5].Int();
     ASSERT_GE(pdf, 0);
     const Value preview = Preview(pdf, 1 << 30);  // asks too much: 64 KiB at most
-    ASSERT_EQ(preview.Items().size(), 6u);
+    ASSERT_EQ(preview.Items().size(), 7u);
     EXPECT_EQ(preview.Items()[5], Value("0"));
+    EXPECT_EQ(preview.Items()[6].Items()[0], Value("1"));  // one run of sectors
+    EXPECT_GT(std::stoll(preview.Items()[6].Items()[1].String()), 0);
     EXPECT_EQ(preview.Items()[0], Value("50000"));
     EXPECT_EQ(preview.Items()[2], Value(""));
     // With its verdict: in use, its made-up content no PDF, so no surer than likely.
@@ -657,7 +673,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_EQ(Preview(-1, 10), Value(0));
     EXPECT_EQ(Preview(std::int64_t {1} << 40, 10), Value(0));
     const Value none = Preview(pdf, "x");  // a length that is no number: none
-    ASSERT_EQ(none.Items().size(), 6u);
+    ASSERT_EQ(none.Items().size(), 7u);
     EXPECT_EQ(none.Items()[1], Value(""));
     // Asked for many at once, the worker reads the newest waiting one next
     // and every answer names its file.
@@ -670,7 +686,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
         const Notification* last = nullptr;
         for (const Notification& n : sent)
             last = n.function == "SetFilePreview" ? &n : last;
-        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 6 &&
+        return Count(sent, "SetFilePreview") > told && last->args[1].Items().size() == 7 &&
                last->args[1].Items()[1] == fourBytes;
     }));
     EXPECT_LE(ui.Named("SetFilePreview").size() - told, 21u);
@@ -854,7 +870,7 @@ TEST_F(BridgeTest, EachDocumentTakesItsOwn)
     std::size_t rows = 0;
     for (const Notification& n : ui.Named("InReceiePathFiles"))
         rows += n.args[1].Items().size();
-    EXPECT_EQ(rows, static_cast<std::size_t>(Call("GetFilesNumber").Int()));
+    EXPECT_EQ(rows, static_cast<std::size_t>(Call("GetWorkState").Get("fileCount").Int()));  // files, no folders
     // Document 5 has gone: nothing is sent to it, and the work ends.
     ui.Clear();
     ui.SetBacklog(5, bridge::UiChannel::kGone);
@@ -884,7 +900,7 @@ TEST_F(BridgeTest, WhatTheTableDoesNotHandleAndAnswersWithoutAScan)
     EXPECT_EQ(Call("GetScanFilePathData", {"anything"}), Value(0));
     EXPECT_EQ(Call("GetDiskPartition"), Value(""));
     EXPECT_EQ(Call("GetLastScanStatus"), Value(0));
-    EXPECT_EQ(Call("GetSaveScanInfo"), Value(Value::Array {Value::Array {""}, 0}));
+    EXPECT_EQ(Call("GetSaveScanInfo"), Value(Value::Array {Value::Array {""}, 0, Value::Map {}}));
     // Arguments of the wrong kind read as a script value converts: a text as 0, anything else as empty.
     EXPECT_EQ(Call("StopOperate", {"not a number"}), Value(0));
     EXPECT_EQ(Call("GetFilterFileArr", {"not a map"}), Value(0));

@@ -622,6 +622,31 @@ class Recover(Workdir):
         self.assertTrue(os.path.exists(os.path.join(out, "_..", ".._x.txt")))
         self.assertTrue(os.path.exists(os.path.join(out, "_..", "_etc.jpg")))
 
+    def test_a_destination_that_cannot_take_the_files_is_refused_whole(self):
+        image = os.path.join(ARGS.images, "fat32.img")
+        afile = os.path.join(self.dir, "a file")
+        with open(afile, "w") as f:
+            f.write("x")
+        cases = [(afile, "is a file, not a folder"), (os.path.join(afile, "below"), "is not a folder"),
+                 ("/proc/quenlar", 'cannot write in "/proc"')]
+        small = os.path.join(self.dir, "small")
+        os.mkdir(small)
+        mounted = os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", small],
+                                                      capture_output=True).returncode == 0
+        if mounted:
+            cases.append((os.path.join(small, "out"), "free, and the files chosen need"))
+        try:
+            for dest, said in cases:
+                r = quenlar("recover", image, "--dest", dest, "--all", cwd=self.dir, check=False)
+                self.assertEqual(r.returncode, 1, dest)
+                self.assertIn(said, r.stderr, dest)
+                self.assertEqual(r.stderr.count("\n"), 1, r.stderr)  # one sentence, nothing written
+            if mounted:
+                self.assertEqual(os.listdir(small), [])
+        finally:
+            if mounted:
+                subprocess.run(["umount", small], check=False)
+
     def test_never_onto_the_source(self):
         if os.geteuid() != 0 or not shutil.which("losetup") or not shutil.which("ntfs-3g"):
             self.skipTest("needs root, loop devices and ntfs-3g")
@@ -692,12 +717,16 @@ class Browse(Workdir):
         names = lambda *flags: sorted(row[0] for row in results(
             quenlar("filter", "--json", image, *flags, cwd=self.dir).stdout))
         self.assertEqual(names("--pictures"), ["gone.jpg", "holiday.jpg", "inner1.jpg", "sunset.png"])
-        self.assertEqual(names("--documents"), ["inner3.pdf", "old.docx", "report.pdf"])
+        # Documents: the catalogue's kinds, and text files as people count them.
+        documents = names("--documents")
+        self.assertEqual([n for n in documents if not n.endswith(".txt")], ["inner3.pdf", "old.docx", "report.pdf"])
+        self.assertIn("notes.txt", documents)
         self.assertEqual(names("--pictures", "--documents", "--min-size", "30000", "--max-size", "60000"),
                          ["gone.jpg", "old.docx", "report.pdf", "sunset.png"])
+        # Files only: a filter never lists folders.
         everything = names()
         self.assertEqual(names("--hours", "1000000"), everything)
-        self.assertEqual(len(everything), len(manifest("ntfs")))
+        self.assertEqual(len(everything), len([p for p, row in manifest("ntfs").items() if row[0] == "f"]))
 
     def test_saved_scan(self):
         image = os.path.join(ARGS.images, "ntfs-reformatted.img")

@@ -202,18 +202,17 @@ Value MainFrame::ScanDiskDelFile(const Values& args)
 
 Value MainFrame::ScanDiskPartitionDelFile(const Values& args)
 {
-    if (!Reserve(m_workFlag, kWorkNormalScan))
-        return Value(1);
-    const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
-    const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
-    if (m_disks.empty())
-        FreshDiskInfo();
-    return StartScan(disks::PartitionName(disk, partition));
+    return ScanPartition(args, true);
 }
 
 // QuickScanPartition(disk, partition): ScanDiskPartitionDelFile without the
 // deep scan after the normal one (DeepScanPartition can start it later).
 Value MainFrame::QuickScanPartition(const Values& args)
+{
+    return ScanPartition(args, false);
+}
+
+Value MainFrame::ScanPartition(const Values& args, bool deep)
 {
     if (!Reserve(m_workFlag, kWorkNormalScan))
         return Value(1);
@@ -221,7 +220,7 @@ Value MainFrame::QuickScanPartition(const Values& args)
     const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
     if (m_disks.empty())
         FreshDiskInfo();
-    return StartScan(disks::PartitionName(disk, partition), {}, false);
+    return StartScan(disks::PartitionName(disk, partition), {}, deep);
 }
 
 Value MainFrame::SpecialScan(const Values& args)
@@ -634,7 +633,9 @@ Value MainFrame::GetRecoverReport()
 // them and written nowhere. Answers 0 at once (kStaleScan for an earlier
 // scan): the bytes come to the calling document with SetFilePreview(index,
 // [size of the file (text), the bytes in base64, what kept bytes from being
-// read ("" none), its verdict, why], scan) (its content checked first), or SetFilePreview(index, 0, scan) when there is no
+// read ("" none), its verdict, why, where the bytes start (text), [runs of
+// sectors it lies in, the first one's sector (texts), 1 when it lies in its
+// file record]], scan) (its content checked first), or SetFilePreview(index, 0, scan) when there is no
 // such file, or (index, 1, scan) while the results are held by other work
 // (a recovery), so the caller asks again later. A dying disk may take long
 // over the read: it runs on a worker, one at a time, and only the newest
@@ -714,10 +715,23 @@ Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, st
     bytes.resize(bytes.empty() ? 0 : reader->Read(from, bytes.data(), bytes.size()));
     const scan::ContentReport& report = reader->Report();
     const bool whole = report.faults == 0 && report.unreadableSectors == 0;
+    // Where its data lies: the runs of sectors it is read from (a hole
+    // holds none), the first of them, and whether it lies in its record.
+    std::uint64_t pieces = 0;
+    std::uint64_t first = 0;
+    bool resident = false;
+    for (const scan::FileExtent& extent : file.extents) {
+        if (extent.isPersist == scan::kExtentHole)
+            continue;
+        resident = resident || extent.isPersist == scan::kExtentResident;
+        first = pieces == 0 ? extent.startSector : first;
+        ++pieces;
+    }
     return Value::Array {std::to_string(size), Base64(bytes.data(), bytes.size()),
                          whole ? std::string() : recover::DescribeProblems(report.faults, report.unreadableSectors),
                          std::string(scan::VerdictName(file.m_evidence.verdict)), scan::EvidenceReason(file),
-                         std::to_string(from)};
+                         std::to_string(from),
+                         Value::Array {std::to_string(pieces), std::to_string(first), resident ? 1 : 0}};
 }
 
 // CheckContents(scan, run): with run true, checks the content of the scan's

@@ -194,6 +194,7 @@ private:
     // `deep` false: the normal scan alone (the deep scan can follow later).
     Value StartScan(const std::string& device, const std::string& subPath = {}, bool deep = true);
     Value QuickScanPartition(const Values& args);
+    Value ScanPartition(const Values& args, bool deep);
     Value ScanDiskDelFile(const Values& args);
     Value ScanDiskPartitionDelFile(const Values& args);
     Value SpecialScan(const Values& args);

@@ -205,6 +205,9 @@ Value MainFrame::GetDiskAllTypeNameFun()
     disks::EnumerateDisks(list);
     Value::Array mounts;
     for (const disks::DiskInfo& disk : list) {
+        // An image file opened is no place a file system is mounted.
+        if (disk.diskNumber == disks::kImageDisk)
+            continue;
         for (const disks::PartitionInfo& p : disk.partitions) {
             if (!p.mountPath.empty())
                 mounts.push_back(p.mountPath);

@@ -72,8 +72,10 @@ export function scanProgress(answer) {
 
 // SetFilePreview's answer.
 export function preview(answer) {
-  const [size, data, reasons, verdict, why, offset = '0'] = list(answer);
-  return { size, data, reasons, verdict, why, offset: Number(offset) || 0 };
+  const [size, data, reasons, verdict, why, offset = '0', where] = list(answer);
+  const [pieces = 0, first = 0, resident = 0] = list(where);
+  return { size, data, reasons, verdict, why, offset: Number(offset) || 0,
+    place: { pieces: Number(pieces) || 0, first: Number(first) || 0, resident: Boolean(resident) } };
 }
 
 // GetRecoverProc.

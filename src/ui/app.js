@@ -130,7 +130,7 @@ export async function startScan(name, starter, fileSystem = '', { replacesSaved 
 // waiting animation runs until its files are back.
 let awaiting = false;
 async function resumeSaved() {
-  await startScan($('saved-name').textContent, () => call('ResumeScan'), '', { replacesSaved: false });
+  await startScan($('saved-name').textContent || session.scanName, () => call('ResumeScan'), '', { replacesSaved: false });
   if (session.scanning && !awaiting) {
     awaiting = true;
     call('OpenAwaitGifWindows').catch(() => {});
@@ -617,7 +617,8 @@ function programEnded() {
   clearInterval(recoveryPoll);
   clearInterval(checksPoll);
   document.body.classList.add('program-ended');
-  for (const control of document.querySelectorAll('main button, main input, main select')) control.disabled = true;
+  for (const control of document.querySelectorAll('button, input, select')) control.disabled = true;
+  for (const dialog of document.querySelectorAll('dialog')) dialog.close();
   // Nothing of the page takes a click or a key any more (the tree, the list).
   document.querySelector('main').inert = true;
   $('recover').inert = true;

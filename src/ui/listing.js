@@ -158,7 +158,15 @@ function drawChips(criteria) {
   }
 }
 
+// A new listing starts unfiltered by name (the box may be hidden in a
+// narrow window).
+function clearNameFilter() {
+  listView.nameFilter = '';
+  $('name-filter').value = '';
+}
+
 function clearFinding() {
+  clearNameFilter();
   $('search').value = '';
   $('filter-kind').value = '';
   $('filter-size').value = '';
@@ -209,6 +217,7 @@ export async function runFilter(event) {
   // Only a lower bound: no upper one. Both 0: no size test at all.
   filter.StartSize = String(Math.floor(low));
   filter.EndSize = String(high > 0 ? Math.floor(high) : low > 0 ? Number.MAX_SAFE_INTEGER : 0);
+  clearNameFilter();
   const tag = `f${nextTag++}`;
   // The rows come as a folder's do, under this tag, and may all have come
   // before the call's answer: the view is the filter's before it is asked.
@@ -336,10 +345,11 @@ function fillRow(node, row) {
     fillFolderRow(node, row);
     return;
   }
-  node.classList.remove('folder');
+  node.classList.remove('folder', 'up');
   const [pickCell, name, fileState, verdict, size, type, date] = node.children;
   const index = row[ROW.index];
   const pick = pickCell.firstChild;
+  pick.hidden = false;
   // A file in a folder picked whole is picked with it.
   const withFolder = inPickedFolder(rowFolder(row));
   pick.checked = withFolder || picks.pickedFiles.has(index);

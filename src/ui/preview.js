@@ -106,6 +106,20 @@ function showFacts(row) {
   add('Changed', date === 'unknown' ? 'not known' : date);
 }
 
+// Where the file's data lies on the volume.
+function showPlace({ pieces, first, resident }) {
+  const facts = $('preview-facts');
+  facts.querySelector('.place')?.remove();
+  const text = resident ? 'in its file record (small files are kept there)'
+    : pieces === 0 ? 'nowhere: it holds no data'
+      : `${pieces === 1 ? 'one run' : `${pieces.toLocaleString()} pieces`} of sectors, from sector ${first.toLocaleString()}`;
+  const term = element('dt', 'Stored');
+  const value = element('dd', text);
+  const place = element('div', undefined, 'place');
+  place.append(term, value);
+  facts.append(place);
+}
+
 // Shows the details pane (over the list in a narrow window).
 function openDetails() {
   document.body.classList.add('show-details');
@@ -201,6 +215,7 @@ on('SetFilePreview', (index, answer, scan) => {
     showVerdict(parsed.verdict, parsed.why);
     document.dispatchEvent(new CustomEvent('row-verdict'));
   }
+  showPlace(parsed.place);
   if (previewView.view === 'bytes') showPage(parsed);
   else {
     previewView.head = parsed;

@@ -130,7 +130,8 @@ export async function showRecoverReport({ open = true } = {}) {
   }
   const { selected, written, partial, failed, bytes, stopped, gone, problems, refusal, doubtful, receipt, renamed } = recoverReport(answer);
   if (refusal) {
-    say(`Nothing was written: ${refusal}`, true);
+    // One sentence: the program's, after ours.
+    say(`Nothing was written: ${String(refusal).replace(/^(The|That|Give|Choose|No) /, (word) => word.toLowerCase())}`, true);
     $('report-show').hidden = true;
     return;
   }

@@ -1,7 +1,7 @@
 // What the browser tests share: Debian's Chromium started headless, a page
 // that keeps its console errors and policy violations, and the ways the tests
 // read what a page shows.
-import { closeSync, copyFileSync, openSync, truncateSync, writeSync } from 'node:fs';
+import { closeSync, copyFileSync, openSync, readFileSync, truncateSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 import { images } from './quenlar.mjs';
@@ -57,6 +57,13 @@ export async function topCounts(page) {
   });
 }
 
+// Starts a scan of the volume a partition button names: the button, then
+// the kind of scan in the choice it opens ('deep' or 'quick').
+export async function scanWith(partition, how = 'deep') {
+  await partition.click();
+  await partition.page().locator(`#choice-${how}`).click();
+}
+
 export const folderItem = (page, name) => page.locator('#tree [role=treeitem] > .tree-row', { has: page.locator('.name', { hasText: new RegExp(`^${name}$`) }) });
 export const gridRow = (page, name) => page.locator('.grid-space .grid-row:not([hidden])', { has: page.locator('.name', { hasText: name }) });
 
@@ -72,4 +79,40 @@ export function grownImage(folder, bytes) {
   writeSync(fd, size, 0, 8, 0x28);
   closeSync(fd);
   return copy;
+}
+
+// ---- The window as a whole ------------------------------------------------
+
+const axeSource = readFileSync(new URL('./node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
+
+// The serious and critical accessibility violations axe-core finds in what
+// the page shows now, one line each.
+export async function accessibilityProblems(page) {
+  if (!(await page.evaluate(() => typeof window.axe === 'object'))) await page.evaluate(axeSource);
+  const { violations } = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  return violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+    .map((v) => `${v.id} (${v.impact}): ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`);
+}
+
+// Whether the element is drawn whole inside the window, the page itself
+// not scrolled (it never is: only its panes scroll).
+export async function inView(locator) {
+  return locator.evaluate((element) => {
+    const box = element.getBoundingClientRect();
+    const page = document.scrollingElement;
+    return box.width > 0 && box.height > 0 && box.top >= 0 && box.left >= 0
+      && box.bottom <= window.innerHeight + 0.5 && box.right <= window.innerWidth + 0.5
+      && page.scrollTop === 0 && page.scrollHeight <= page.clientHeight + 1;
+  });
+}
+
+// A view of the page: screenshots in light and dark, each checked by axe-core.
+export async function lookAt(page, name, problems) {
+  for (const scheme of ['light', 'dark']) {
+    await page.emulateMedia({ colorScheme: scheme });
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(() => resolve()))));
+    await page.screenshot({ path: join(shots, `${name}-${scheme}.png`) });
+    for (const problem of await accessibilityProblems(page)) problems.push(`${name} (${scheme}): ${problem}`);
+  }
+  await page.emulateMedia({ colorScheme: 'light' });
 }

@@ -37,7 +37,7 @@ test('the calls that need no scan answer as the bridge does', async () => {
   for (const [name, value] of Object.entries(answers)) assert.equal(await client.call(name), value, name);
   assert.deepEqual(await client.call('GetScanProc'), [0, 0]);
   assert.deepEqual(await client.call('GetRecoverProc'), [0, 0, '']);
-  assert.deepEqual(await client.call('GetSaveScanInfo'), [[''], 0]);
+  assert.deepEqual(await client.call('GetSaveScanInfo'), [[''], 0, {}]);
   assert.equal(await client.call('GetScanFilePathData', 'anything'), 0);
   assert.equal(await client.call('StopOperate', 1), 0);  // no volume: nothing to stop
   assert.equal(await client.call('GetCurrentPath'), host.folder);
