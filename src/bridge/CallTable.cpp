@@ -409,8 +409,12 @@ Value MainFrame::StartFilter(Listing listing, const Value& map, bool streamed)
     std::string filter;
     for (std::size_t i = 0; i < std::size(kKeys); ++i)
         filter += (i == 0 ? "" : ",") + TextArg(map.Get(kKeys[i]));
-    // The name may hold commas: it goes beside the text, not in it.
+    // The name may hold commas: it goes beside the text, not in it. No name
+    // is longer than this; a longer pattern only costs time.
+    constexpr std::size_t kLongestPattern = 1024;
     std::string name = map.Get("Name").IsString() ? map.Get("Name").String() : std::string();
+    if (name.size() > kLongestPattern)
+        name.resize(kLongestPattern);
     std::uint32_t idle = 0;
     if (!m_workFlag.compare_exchange_strong(idle, kWorkFilter))
         return Value(static_cast<std::int64_t>(idle));

@@ -433,11 +433,6 @@ export function sortBy(key) {
   updateView();
 }
 
-export function refreshRows() {
-  grid.refresh();
-  renderPickAll();
-}
-
 const grid = new VirtualGrid($('grid'), $('grid-body'), $('grid-space'), {
   make: makeRow,
   fill: fillRow,

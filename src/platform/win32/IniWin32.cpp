@@ -29,9 +29,27 @@ int ReadIniInt(const std::string& path, const std::string& section, const std::s
     return shared::ParseIniInt(win32::Narrow(value), fallback);
 }
 
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
+                          const std::string& fallback)
+{
+    const std::wstring file = win32::WidePath(AbsolutePath(path));
+    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return fallback;
+    // A path is at most 32,767 characters; a longer value is none of ours.
+    std::wstring value(32768, L'\0');
+    const wchar_t* none = L"\x1F";
+    const DWORD length = GetPrivateProfileStringW(win32::Wide(section).c_str(), win32::Wide(key).c_str(), none,
+                                                  value.data(), static_cast<DWORD>(value.size()), file.c_str());
+    value.resize(length);
+    return value == none ? fallback : win32::Narrow(value);
+}
+
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value)
 {
+    // A line break would end the value and start a line of its own.
+    if (value.find_first_of("\r\n") != std::string::npos || key.find_first_of("\r\n=") != std::string::npos)
+        return false;
     const std::wstring file = win32::WidePath(AbsolutePath(path));
     return WritePrivateProfileStringW(win32::Wide(section).c_str(), win32::Wide(key).c_str(),
                                       win32::Wide(value).c_str(), file.c_str()) != 0;
