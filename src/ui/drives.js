@@ -234,10 +234,16 @@ export async function showSavedScan() {
     return;
   }
   const { name, facts } = savedScan(await call('GetSaveScanInfo'));
+  // Its label, when the volume is in the list now.
+  const disks = await call('GetDiskPartition');
+  const entry = (Array.isArray(disks) ? disks.map(diskAnswer) : []).flatMap((d) => d.partitions.map(partitionAnswer))
+    .find((p) => p.mount && (p.mount === name || p.mount === facts.image));
   $('saved-name').textContent = name || 'a drive';
   const parts = [];
-  const about = [facts.fileSystem, Number(facts.bytes) > 0 ? formatSize(facts.bytes) : ''].filter(Boolean).join(', ');
-  if (about) parts.push(`(${about}${facts.image && facts.image !== name ? `, the image file ${facts.image}` : ''})`);
+  const image = facts.image && facts.image !== name ? `the image file ${facts.image}` : '';
+  const about = [entry?.label, facts.fileSystem, Number(facts.bytes) > 0 ? formatSize(facts.bytes) : '', image]
+    .filter(Boolean).join(', ');
+  if (about) parts.push(`(${about})`);
   const started = formatDate(facts.started);
   if (started && started !== 'unknown') parts.push(`begun ${started}`);
   const total = Number(facts.total);

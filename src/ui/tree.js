@@ -1,7 +1,7 @@
 // The folder tree of the scan shown, with its counts; folders are picked
 // for recovery here.
 import { shown } from './format.js';
-import { $, VOLUME, element } from './page.js';
+import { $, VOLUME, element, session } from './page.js';
 import { collator, listFolder, listView, toggleFolder } from './listing.js';
 import { inPickedFolder, picks } from './recover.js';
 
@@ -73,7 +73,8 @@ function treeItem(path, children, level) {
   // A folder picked takes what is under it: its subfolders show it.
   const above = !picks.pickedFolders.has(path) && inPickedFolder(path);
   pick.checked = above || picks.pickedFolders.has(path);
-  pick.disabled = above;
+  // Boxes drawn after the program ended take no clicks either.
+  pick.disabled = above || session.closed;
   if (above) pick.title = 'Recovered with the folder above it, which is selected';
   pick.setAttribute('aria-label', `Recover everything in ${leafName(path)}`);
   const name = element('span', leafName(path), 'name');

@@ -218,6 +218,9 @@ test('a deep scan paused, the program ended and started again, resumed from the 
   try {
     await page.locator('#saved').waitFor({ state: 'visible' });
     assert.match(await page.locator('#saved-name').textContent(), /grown\.img/);
+    // The volume as the banner names it: label, file system, size, when, how far, what it holds.
+    assert.match(await page.locator('#saved-facts').textContent(),
+      /^\(QUENLAR, NTFS, 8\.6 GB\) · begun .* · its deep scan \d+% done · [\d,]+ files? found\.$/);
     await lookAt(page, 'saved-banner', views);
     await page.click('#resume');
     await finished(page);
