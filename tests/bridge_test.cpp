@@ -947,7 +947,9 @@ TEST_F(BridgeTest, UtilityCalls)
     EXPECT_TRUE(listing.Get("files").Items().empty());
     EXPECT_EQ(listing.Get("error"), Value(""));
     listing = Call("ListFolders", {(dir / "pick").string(), 1});
-    EXPECT_EQ(listing.Get("files"), Value(Value::Array {Value::Array {"card.img", "1"}}));
+    Value::Array images;  // (one nested array, built apart: braces around one would copy it)
+    images.emplace_back(Value::Array {"card.img", "1"});
+    EXPECT_EQ(listing.Get("files"), Value(std::move(images)));
     EXPECT_NE(Call("ListFolders", {(dir / "pick" / "notes.txt").string(), 0}).Get("error"), Value(""));
     EXPECT_NE(Call("ListFolders", {"/no/such/folder", 0}).Get("error"), Value(""));
     EXPECT_EQ(Call("ListFolders", {"/", 0}).Get("parent"), Value(""));
