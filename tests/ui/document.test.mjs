@@ -11,9 +11,8 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, truncateSync, writeFileSync, openSync, writeSync, closeSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import { join, relative, sep } from 'node:path';
-import { startHost, copyImage, images, quenlar } from './quenlar.mjs';
+import { startHost, copyImage, images, quenlar, scratch } from './quenlar.mjs';
 import { finished, folderItem, gridRow, inView, lookAt, grownImage, launchBrowser, openPage, scanWith, shots, topCounts } from './browser.mjs';
 
 let browser;
@@ -67,7 +66,7 @@ const shownNames = (page) => page.evaluate(async () => {
 });
 
 test('each test image: scan, browse, filter, preview, recover', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  const folder = scratch('quenlar-document-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const names = ['ntfs', 'fat32', 'exfat'];
   const host = await startHost(names.map((n) => copyImage(`${n}.img`, folder)), { cwd: folder });
@@ -153,7 +152,7 @@ test('each test image: scan, browse, filter, preview, recover', async () => {
       const pictureFiles = filesUnder(entries, 'Pictures');
       assert.equal(await page.locator('#selected').textContent(),
         `1 file (50 KB) and everything in 1 folder (${pictureFiles.length} files)`);
-      const destination = mkdtempSync(join(tmpdir(), 'quenlar-recovered-'));
+      const destination = scratch('quenlar-recovered-');
       await page.fill('#destination', destination);
       if (first) await page.screenshot({ path: join(shots, 'recover.png'), fullPage: true });
       await page.click('#recover-start');
@@ -192,7 +191,7 @@ test('each test image: scan, browse, filter, preview, recover', async () => {
 });
 
 test('a deep scan paused, the program ended and started again, resumed from the banner', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-resume-'));
+  const folder = scratch('quenlar-resume-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 2 ** 33);
 
@@ -200,10 +199,8 @@ test('a deep scan paused, the program ended and started again, resumed from the 
   let { page, problems } = await openPage(browser, host.url);
   await scanWith(page.locator('button.partition', { hasText: 'grown.img' }));
   await page.waitForFunction(() => document.getElementById('scan-phase').textContent.startsWith('Step 2'), null, { timeout: 60000 });
-  // The rate is shown once it has been measured a few times (the scan may end first).
-  await page.waitForFunction(() => /B\/s/.test(document.getElementById('scan-rate').textContent), null, { timeout: 1500 })
-    .catch(() => {});
-  await lookAt(page, 'scanning', views);
+  // Paused at once: on a busy machine the scan would end while it is looked
+  // at. The resumed one is looked at below.
   await page.click('#pause');
   await finished(page, 'Paused');
   // The paused scan can be resumed right there.
@@ -223,10 +220,14 @@ test('a deep scan paused, the program ended and started again, resumed from the 
       /^\(QUENLAR, NTFS, 8\.6 GB\) · begun .* · its deep scan \d+% done · [\d,]+ files? found\.$/);
     await lookAt(page, 'saved-banner', views);
     await page.click('#resume');
+    // The rate is shown once it has been measured a few times (the scan may end first).
+    await page.waitForFunction(() => /B\/s/.test(document.getElementById('scan-rate').textContent), null, { timeout: 3000 })
+      .catch(() => {});
+    await lookAt(page, 'scanning', views);
     await finished(page);
     // What an unbroken run finds (run last: its reads would speed up the
     // scan above, which must last long enough to be paused).
-    const unbroken = execFileSync(quenlar, ['scan', '--deep', '--json', image], { cwd: mkdtempSync(join(tmpdir(), 'quenlar-unbroken-')) })
+    const unbroken = execFileSync(quenlar, ['scan', '--deep', '--json', image], { cwd: scratch('quenlar-unbroken-') })
       .toString().trim().split('\n').filter((line) => !line.includes('"dir":1')).length;
     assert.equal(Number((await page.locator('#found').textContent()).replace(/\D/g, '')), unbroken);
     const counts = await topCounts(page);
@@ -250,7 +251,7 @@ function run(command, ...args) {
 }
 
 test('files overwritten since they were deleted: the list says so and why, a filter leaves them out, a recovery tells them apart', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  const folder = scratch('quenlar-document-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([copyImage('fat32-overwritten.img', folder)], { cwd: folder });
   const { page, problems } = await openPage(browser, host.url);
@@ -299,7 +300,7 @@ test('files overwritten since they were deleted: the list says so and why, a fil
     await page.waitForFunction(() => document.querySelector('.grid-space .grid-row[data-at="1"]:not([hidden]) .verdict')
       ?.textContent === 'Overwritten');
     await page.locator('.grid-space .grid-row[data-at="1"] input').check();
-    const destination = mkdtempSync(join(tmpdir(), 'quenlar-verdict-out-'));
+    const destination = scratch('quenlar-verdict-out-');
     await page.fill('#destination', destination);
     await page.click('#recover-start');
     await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
@@ -319,7 +320,7 @@ test('files overwritten since they were deleted: the list says so and why, a fil
 });
 
 test('a card whose folders are gone: its files are found by their content, by kind, photos named by the date taken', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  const folder = scratch('quenlar-document-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([copyImage('fat32-carved.img', folder)], { cwd: folder });
   const { page, problems } = await openPage(browser, host.url);
@@ -340,7 +341,7 @@ test('a card whose folders are gone: its files are found by their content, by ki
     await lookAt(page, 'found-by-content', views);
     // The pictures folder recovered: every file byte-exact.
     await folderItem(page, 'Pictures').locator('input').check();
-    const destination = mkdtempSync(join(tmpdir(), 'quenlar-content-out-'));
+    const destination = scratch('quenlar-content-out-');
     await page.fill('#destination', destination);
     await page.click('#recover-start');
     await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
@@ -355,7 +356,7 @@ test('a card whose folders are gone: its files are found by their content, by ki
 });
 
 test('a disk image whose partition table is gone: its volumes are found, one scans and a folder of it recovers', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  const folder = scratch('quenlar-document-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([copyImage('gpt-lost.img', folder)], { cwd: folder });
   const { page, problems } = await openPage(browser, host.url);
@@ -381,7 +382,7 @@ test('a disk image whose partition table is gone: its volumes are found, one sca
     const counts = await topCounts(page);
     assert.equal(counts.Photos, filesUnder(entries, 'Photos').length);
     await folderItem(page, 'Photos').locator('input').check();
-    const destination = mkdtempSync(join(tmpdir(), 'quenlar-found-out-'));
+    const destination = scratch('quenlar-found-out-');
     await page.fill('#destination', destination);
     await page.click('#recover-start');
     await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
@@ -396,7 +397,7 @@ test('a disk image whose partition table is gone: its volumes are found, one sca
 });
 
 test('a damaged drive: after the scan the page says what of its records could not be used, and what was done', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-document-'));
+  const folder = scratch('quenlar-document-');
   process.env.QUENLAR_LOCK_DIR = folder;
   // The FAT32 image with its boot sector zeroed: the backup at sector 6 is
   // used, and said.
@@ -432,7 +433,7 @@ test('a disk plugged in while the list is shown appears; its partition scans and
     t.skip('needs root and loop devices');
     return;
   }
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-plug-'));
+  const folder = scratch('quenlar-plug-');
   process.env.QUENLAR_LOCK_DIR = folder;
   // An MBR disk with the NTFS test image as its one partition, at 1 MiB.
   const disk = join(folder, 'disk.img');
@@ -475,7 +476,7 @@ test('a disk plugged in while the list is shown appears; its partition scans and
     }
     // A folder recovered from the partition comes back byte for byte.
     await folderItem(page, 'Documents').locator('input').check();
-    const destination = mkdtempSync(join(tmpdir(), 'quenlar-plugged-out-'));
+    const destination = scratch('quenlar-plugged-out-');
     await page.fill('#destination', destination);
     await page.click('#recover-start');
     await page.locator('#open-destination').waitFor({ state: 'visible', timeout: 30000 });
@@ -500,7 +501,7 @@ test('a disk plugged in while the list is shown appears; its partition scans and
 });
 
 test('a folder of 100,000 files lists, sorts and scrolls', async (t) => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-many-'));
+  const folder = scratch('quenlar-many-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = copyImage('ntfs.img', folder);
   // The program makes its database; a finished scan with the folder is put in.
@@ -512,6 +513,10 @@ test('a folder of 100,000 files lists, sorts and scrolls', async (t) => {
   const { page, problems } = await openPage(browser, host.url);
   try {
     await page.click('#resume');
+    // The rate is shown once it has been measured a few times (the scan may end first).
+    await page.waitForFunction(() => /B\/s/.test(document.getElementById('scan-rate').textContent), null, { timeout: 3000 })
+      .catch(() => {});
+    await lookAt(page, 'scanning', views);
     await finished(page);
     // Put in as an older version saved it: its volume could not be checked, and the page says so.
     assert.match(await page.locator('#scan-summary').textContent(), /could not be checked/);
@@ -616,7 +621,7 @@ function weddingCard(folder) {
 }
 
 test('the whole recovery on one screen at 1280×800, 700×900 and 200%: preview, selection and report in view, every view accessible', async (t) => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-workspace-'));
+  const folder = scratch('quenlar-workspace-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const { image, files } = weddingCard(folder);
   const host = await startHost([image], { cwd: folder });
@@ -684,7 +689,7 @@ test('the whole recovery on one screen at 1280×800, 700×900 and 200%: preview,
         // disk plugged in, which mounts one.)
         let small = '';
         if (root) {
-          small = mkdtempSync(join(tmpdir(), 'quenlar-small-'));
+          small = scratch('quenlar-small-');
           run('mount', '-t', 'tmpfs', '-o', 'size=16k', 'tmpfs', small);
           refusals.push([small, /has .* free, and the files chosen need/]);
         } else {

@@ -5,10 +5,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { copyFileSync, mkdtempSync, openSync, closeSync, ftruncateSync, writeSync, readFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { copyFileSync, openSync, closeSync, ftruncateSync, writeSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { startHost, Client, quenlar, images } from './quenlar.mjs';
+import { startHost, Client, quenlar, images, scratch } from './quenlar.mjs';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -35,10 +34,10 @@ function keys(jsonLines) {
 }
 
 test('SIGTERM during a deep scan saves it; a new host and then the command line go on from there', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-end-'));
+  const folder = scratch('quenlar-end-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 4 * 1024 ** 3);
-  const reference = mkdtempSync(join(tmpdir(), 'quenlar-reference-'));
+  const reference = scratch('quenlar-reference-');
   const whole = keys(execFileSync(quenlar, ['scan', '--deep', '--json', image], { cwd: reference, encoding: 'utf8' }));
   assert.ok(whole.length > 100);
 
@@ -81,7 +80,7 @@ test('SIGTERM during a deep scan saves it; a new host and then the command line 
 });
 
 test('the last document closing ends the program after the grace period; a reload does not', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-grace-'));
+  const folder = scratch('quenlar-grace-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([], { cwd: folder, grace: 1.5 });
   // No document yet: the program waits for one.
@@ -103,10 +102,10 @@ test('the last document closing ends the program after the grace period; a reloa
 });
 
 test('a second instance shows the first one\'s address and ends', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-second-'));
+  const folder = scratch('quenlar-second-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([], { cwd: folder });
-  const second = spawnSync(quenlar, ['gui', '--no-browser'], { cwd: mkdtempSync(join(tmpdir(), 'quenlar-other-')),
+  const second = spawnSync(quenlar, ['gui', '--no-browser'], { cwd: scratch('quenlar-other-'),
     encoding: 'utf8', timeout: 20000 });
   assert.equal(second.status, 0, second.stderr);
   assert.equal(second.stdout.trim(), host.url);
@@ -125,7 +124,7 @@ test('SIGTERM the moment the address is printed still ends the program in order'
   // The moment is short: tried ten times (a kill by the default action was
   // seen under load, its exit code null).
   for (let i = 0; i < 10; i++) {
-    const folder = mkdtempSync(join(tmpdir(), 'quenlar-early-'));
+    const folder = scratch('quenlar-early-');
     process.env.QUENLAR_LOCK_DIR = folder;
     const host = await startHost([], { cwd: folder });
     const end = await host.stop();

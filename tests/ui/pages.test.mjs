@@ -10,10 +10,9 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { existsSync, mkdirSync, readdirSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
-import { startHost, copyImage, images } from './quenlar.mjs';
+import { startHost, copyImage, images, scratch } from './quenlar.mjs';
 import { finished, folderItem, gridRow, grownImage, launchBrowser, lookAt, openPage, scanWith, shots, topCounts } from './browser.mjs';
 
 const mkvolume = new URL('../../bench/mkvolume.py', import.meta.url).pathname;
@@ -34,7 +33,7 @@ after(async () => {
 });
 
 test('a selection made before another page scanned another drive is refused, and nothing is written', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-pages-'));
+  const folder = scratch('quenlar-pages-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([copyImage('fat32.img', folder), copyImage('exfat.img', folder)], { cwd: folder });
   const first = await openPage(browser, host.url);
@@ -53,7 +52,7 @@ test('a selection made before another page scanned another drive is refused, and
     await finished(second.page);
     // The first page learns that its list is of an earlier scan.
     await first.page.locator('#stale').waitFor({ state: 'visible' });
-    const destination = mkdtempSync(join(tmpdir(), 'quenlar-stale-out-'));
+    const destination = scratch('quenlar-stale-out-');
     await first.page.fill('#destination', destination);
     await first.page.click('#recover-start');
     await first.page.waitForFunction(() => document.getElementById('recover-result').textContent.startsWith('Nothing was written'));
@@ -78,7 +77,7 @@ test('a selection made before another page scanned another drive is refused, and
 });
 
 test('a page reloaded during a deep scan finds it running and stops it; another page gets the whole tree', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-reload-'));
+  const folder = scratch('quenlar-reload-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const image = grownImage(folder, 2 ** 34);
   const host = await startHost([image], { cwd: folder });
@@ -107,7 +106,7 @@ test('a page reloaded during a deep scan finds it running and stops it; another 
     assert.ok(counts.Documents > 0);
     assert.deepEqual(await topCounts(other.page), counts);
     const cli = execFileSync(process.env.QUENLAR || join(images, '../../quenlar'), ['tree', image, '--json'],
-      { cwd: mkdtempSync(join(tmpdir(), 'quenlar-tree-')) }).toString().trim().split('\n').map((line) => JSON.parse(line));
+      { cwd: scratch('quenlar-tree-') }).toString().trim().split('\n').map((line) => JSON.parse(line));
     for (const { folder: path, count } of cli.filter((f) => !f.folder.includes('\\'))) assert.equal(counts[path], count, path);
     assert.deepEqual(problems, []);
     assert.deepEqual(other.problems, []);
@@ -119,7 +118,7 @@ test('a page reloaded during a deep scan finds it running and stops it; another 
 });
 
 test('a new scan asks first while a scan is saved; a page whose program ended says so and offers nothing', async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-ask-'));
+  const folder = scratch('quenlar-ask-');
   process.env.QUENLAR_LOCK_DIR = folder;
   // Large enough (and sparse) that the deep scan is still going when the
   // page pauses it.
@@ -169,7 +168,7 @@ test('a filter of millions of results reaches the page (2,000,000 unless QUENLAR
     execFileSync('python3', [mkvolume, 'ntfs', `${image}.tmp`, '--files', String(LARGE_FILES), '--min-size', String(4 << 30)]);
     execFileSync('mv', [`${image}.tmp`, image]);
   }
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-large-'));
+  const folder = scratch('quenlar-large-');
   process.env.QUENLAR_LOCK_DIR = folder;
   const host = await startHost([image], { cwd: folder });
   const { page, problems } = await openPage(browser, host.url);

@@ -2,19 +2,18 @@
 // document makes and receives them.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, mkdtempSync, readFileSync, readdirSync } from 'node:fs';
+import { existsSync, readFileSync, readdirSync } from 'node:fs';
 import { createHash } from 'node:crypto';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import WebSocket from 'ws';
-import { startHost, copyImage, Client } from './quenlar.mjs';
+import { startHost, copyImage, Client, scratch } from './quenlar.mjs';
 
 let host;
 let client;
 let image;
 
 before(async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-protocol-'));
+  const folder = scratch('quenlar-protocol-');
   process.env.QUENLAR_LOCK_DIR = folder;
   image = copyImage('ntfs.img', folder);
   host = await startHost([image], { cwd: folder });
@@ -117,7 +116,7 @@ test('a folder listing comes in batches under its header; a filter and a recover
 
   // Recovery of the Documents folder into a new folder: the bytes are the manifest's.
   client.notifications.length = 0;
-  const destination = join(mkdtempSync(join(tmpdir(), 'quenlar-out-')), 'recovered');
+  const destination = join(scratch('quenlar-out-'), 'recovered');
   // A folder is written as a drive prefix, a backslash and its path.
   assert.equal(await client.call('RecoveryDelFile', ['E:\\Documents'], destination), 0);
   await client.until((n) => n.some((m) => m.notify === 'SetWorkEnd'));

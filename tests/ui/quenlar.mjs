@@ -1,7 +1,7 @@
 // Shared helpers of the UI tests: a running `quenlar gui` in a folder of its
 // own, and a client of its WebSocket.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync, copyFileSync } from 'node:fs';
+import { chmodSync, mkdtempSync, rmSync, copyFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import WebSocket from 'ws';
@@ -9,10 +9,25 @@ import WebSocket from 'ws';
 export const quenlar = process.env.QUENLAR || new URL('../../build/quenlar', import.meta.url).pathname;
 export const images = process.env.QUENLAR_IMAGES || new URL('../../build/tests/images', import.meta.url).pathname;
 
+// Every folder a test file makes lives under one of its own, removed when the
+// file's process ends: copies of images and recovered files add up to
+// gigabytes over a day of runs.
+let scratchRoot;
+export function scratch(prefix) {
+  if (!scratchRoot) {
+    scratchRoot = mkdtempSync(join(tmpdir(), 'quenlar-tests-'));
+    chmodSync(scratchRoot, 0o755);
+    process.on('exit', () => {
+      try { rmSync(scratchRoot, { recursive: true, force: true }); } catch (e) { console.error(`${scratchRoot} left: ${e.message}`); }
+    });
+  }
+  return mkdtempSync(join(scratchRoot, prefix));
+}
+
 // Starts `quenlar gui --no-browser ARGS…` in a new folder (or `cwd`); resolves
 // once it printed its address.
 export function startHost(args = [], { cwd, grace = 30 } = {}) {
-  const folder = cwd || mkdtempSync(join(tmpdir(), 'quenlar-ui-'));
+  const folder = cwd || scratch('quenlar-ui-');
   const child = spawn(quenlar, ['gui', '--no-browser', '--grace', String(grace), ...args], { cwd: folder });
   let stderr = '';
   child.stderr.on('data', (d) => { stderr += d; });

@@ -5,16 +5,15 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import net from 'node:net';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { existsSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { startHost, Client, quenlar } from './quenlar.mjs';
+import { startHost, Client, quenlar, scratch } from './quenlar.mjs';
 
 let host;
 
 before(async () => {
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-security-'));
+  const folder = scratch('quenlar-security-');
   process.env.QUENLAR_LOCK_DIR = folder;
   host = await startHost([], { cwd: folder });
 });
@@ -201,7 +200,7 @@ test('what a local user makes where it may write never steers root\'s program no
       nobody('mkdir', '-m', '0777', '/tmp/quenlar-0');
       made.push('/tmp/quenlar-0');
       delete process.env.QUENLAR_LOCK_DIR;
-      const folder = mkdtempSync(join(tmpdir(), 'quenlar-local-user-'));
+      const folder = scratch('quenlar-local-user-');
       const host = await startHost([], { cwd: folder });
       try {
         assert.match(host.url, /^http:\/\/127\.0\.0\.1:\d+\/s\/[0-9a-f]{64}\/app\/index\.html$/);

@@ -9,9 +9,8 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { copyFileSync, mkdtempSync, mkdirSync, readdirSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startHost, Client, quenlar, images } from './quenlar.mjs';
+import { startHost, Client, quenlar, images, scratch } from './quenlar.mjs';
 
 const TRIES = Number(process.env.QUENLAR_TRIES || 20);
 const IMAGES = 4294967294;
@@ -33,7 +32,7 @@ let ntfsWhole;  // the tree and the number of results and files of its whole dee
 
 // The tree and the results of the whole deep scan of `image`, by the command line.
 function wholeScan(image) {
-  const cwd = mkdtempSync(join(tmpdir(), 'quenlar-whole-'));
+  const cwd = scratch('quenlar-whole-');
   const tree = new Map();
   const out = execFileSync(quenlar, ['tree', image, '--deep', '--json'], { cwd, maxBuffer: 1 << 28 }).toString();
   for (const line of out.split('\n').filter(Boolean)) {
@@ -48,7 +47,7 @@ function wholeScan(image) {
 }
 
 before(async () => {
-  folder = mkdtempSync(join(tmpdir(), 'quenlar-sessions-'));
+  folder = scratch('quenlar-sessions-');
   process.env.QUENLAR_LOCK_DIR = folder;
   // Volumes of many files written directly: a normal scan that lasts long
   // enough to be stopped inside, and an NTFS volume with records outside

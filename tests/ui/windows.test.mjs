@@ -4,10 +4,8 @@
 // Windows build or no Wine (QUENLAR is then not the Wine wrapper).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startHost, copyImage, Client } from './quenlar.mjs';
+import { startHost, copyImage, Client, scratch } from './quenlar.mjs';
 
 const enabled = process.env.QUENLAR_UNDER_WINE === '1';
 let host;
@@ -15,7 +13,7 @@ let client;
 
 before(async () => {
   if (!enabled) return;
-  const folder = mkdtempSync(join(tmpdir(), 'quenlar-windows-'));
+  const folder = scratch('quenlar-windows-');
   process.env.QUENLAR_LOCK_DIR = 'Z:' + folder.replaceAll('/', '\\');
   const image = copyImage('ntfs.img', folder);
   host = await startHost(['Z:' + image.replaceAll('/', '\\')], { cwd: folder });
