@@ -3,7 +3,7 @@
 // finder must never say a file is longer than the bytes it was given or
 // than its bound, and must end or break once the bytes run out. The names
 // read from the same bytes (EXIF date, PDF title, the kind a ZIP or MP4 is)
-// must be names a file system takes.
+// must be names a file system takes, and a photo's thumbnail must lie in them.
 #include "filetypes/CarveEnd.h"
 #include "filetypes/CarveName.h"
 
@@ -31,6 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string taken = filetypes::ExifTakenTime(data, size);
     const std::string title = filetypes::PdfTitle(data, size);
     const std::string extension = filetypes::CarveExtension(kind, data, size);
+    std::size_t thumbnail = 0;
+    std::size_t thumbnailBytes = 0;
+    if (filetypes::ExifThumbnail(data, size, thumbnail, thumbnailBytes) &&
+        (thumbnail > size || thumbnailBytes > size - thumbnail || data[thumbnail] != 0xFF))
+        std::abort();
+    filetypes::IsShownPicture(data, size);
     if ((!taken.empty() && taken.size() != 15) || title.size() > 100 || extension.empty() || extension.size() > 8 ||
         title.find_first_of("\\/:*?\"<>|") != std::string::npos)
         std::abort();

@@ -15,6 +15,7 @@ packages=(
   testdisk
   ntfs-3g
   dosfstools mtools
+  libimage-exiftool-perl
   exfatprogs exfat-fuse
   fuse3 libfuse3-dev
   attr

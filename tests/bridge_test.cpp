@@ -560,6 +560,10 @@ TEST_F(BridgeTest, WhileWorkRunsEveryCallThatStartsWorkIsRefused)
     EXPECT_EQ(Call("GetWorkFlag"), Value(2));
     const Value progress = Call("GetScanProc");
     EXPECT_TRUE(progress.Items()[0].IsString());
+    // The list's pictures wait for the scan's reads: "ask again later".
+    EXPECT_EQ(Call("GetThumbnail", {ScanId(), 0}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetThumbnail"); }));
+    EXPECT_EQ(ui.Named("SetThumbnail").at(0).args[1], Value(1));
     EXPECT_EQ(Call("StopOperate", {2}), Value(2));
     ASSERT_TRUE(ui.Until([this](const auto&) { return frame->WorkFlag() == 0; }, [this] { TakeBatches(); }));
 }
@@ -691,6 +695,35 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     }));
     EXPECT_LE(ui.Named("SetFilePreview").size() - told, 21u);
 
+    // The list's pictures: a small photo comes whole; a file that is no
+    // picture, a folder and no file at all give none.
+    ui.Clear();
+    EXPECT_EQ(Call("GetPathFiles", {"p", "Pictures"}), Value(0));
+    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
+    std::int64_t holiday = -1;
+    for (const Notification& n : ui.Named("InReceiePathFiles"))
+        for (const Value& row : n.args[1].Items())
+            if (row.Items()[0] == Value("holiday.jpg"))
+                holiday = row.Items()[5].Int();
+    ASSERT_GE(holiday, 0);
+    const auto thumbnail = [&](std::int64_t index) {
+        ui.Clear();
+        EXPECT_EQ(Call("GetThumbnail", {ScanId(), index}), Value(0));
+        EXPECT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "SetThumbnail"); }));
+        const auto told = ui.Named("SetThumbnail");
+        EXPECT_EQ(told.at(0).args[0], Value(index));
+        EXPECT_EQ(told.at(0).args[2], ScanId());
+        return told.at(0).args[1];
+    };
+    const Value picture = thumbnail(holiday);
+    ASSERT_TRUE(picture.IsString());
+    EXPECT_EQ(picture.String().size(), (120000 + 2) / 3 * 4);
+    // The same bytes the preview reads (65535 bytes: whole base64 groups).
+    EXPECT_EQ(picture.String().substr(0, 65535 / 3 * 4), Preview(holiday, 65535).Items()[1].String());
+    EXPECT_EQ(thumbnail(pdf), Value(0));
+    EXPECT_EQ(thumbnail(-1), Value(0));
+    EXPECT_EQ(thumbnail(std::int64_t {1} << 40), Value(0));
+
     // The content checks after the scan: paused, gone on with, done; an
     // earlier scan's name is refused.
     EXPECT_EQ(Call("CheckContents", {ScanId(), false}), Value(0));
@@ -806,6 +839,7 @@ TEST_F(BridgeTest, RowsOfAnEarlierScanAreRefused)
              {"GetScanPathFiles", {first, "t", ""}},
              {"GetScanFilterFiles", {first, "t", Value::Map {}}},
              {"GetFilePreview", {first, 1, 10}},
+             {"GetThumbnail", {first, 1}},
              {"GetScanFolders", {first}},
              {"RecoveryScanFiles", {Value(7), Value::Array {0}, out.string()}},
          })

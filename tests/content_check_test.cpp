@@ -728,8 +728,8 @@ namespace {
 
 // A JPEG whose APP1 holds EXIF data in `order` ("II" or "MM"): the camera's
 // DateTime in IFD0 and, when `original` is given, DateTimeOriginal in the
-// Exif IFD.
-Bytes ExifJpeg(const char* order, const char* dateTime, const char* original)
+// Exif IFD; with `thumbnail`, that JPEG in IFD1, as cameras keep theirs.
+Bytes ExifJpeg(const char* order, const char* dateTime, const char* original, const Bytes* thumbnail = nullptr)
 {
     const bool big = order[0] == 'M';
     auto put16 = [big](Bytes& b, std::uint32_t v) {
@@ -757,7 +757,7 @@ Bytes ExifJpeg(const char* order, const char* dateTime, const char* original)
     put16(tiff, 2);
     entry(tiff, 0x0132, 2, 20, 56);
     entry(tiff, 0x8769, 4, 1, 38);
-    put32(tiff, 0);
+    put32(tiff, thumbnail != nullptr ? 96 : 0);
     put16(tiff, original != nullptr ? 1 : 0);
     entry(tiff, original != nullptr ? 0x9003 : 0x9999, 2, 20, 76);
     put32(tiff, 0);
@@ -765,6 +765,13 @@ Bytes ExifJpeg(const char* order, const char* dateTime, const char* original)
     tiff.push_back(0);
     Append(tiff, Of(std::string_view(original != nullptr ? original : "0000:00:00 00:00:00", 19)));
     tiff.push_back(0);
+    if (thumbnail != nullptr) {
+        put16(tiff, 2);
+        entry(tiff, 0x0201, 4, 1, 126);
+        entry(tiff, 0x0202, 4, 1, static_cast<std::uint32_t>(thumbnail->size()));
+        put32(tiff, 0);
+        Append(tiff, *thumbnail);
+    }
     Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xE1};
     const std::size_t length = 2 + 6 + tiff.size();
     b.push_back(static_cast<std::uint8_t>(length >> 8));
@@ -812,6 +819,52 @@ TEST(CarveName, PhotosAreNamedByTheDateTheyWereTaken)
         const std::string taken = Taken(cut);
         EXPECT_TRUE(taken.empty() || taken == "20190704_153012" || taken == "20200102_030405") << n;
     }
+}
+
+TEST(CarveName, APhotosOwnThumbnailIsFoundWithinTheBytesGiven)
+{
+    const auto thumbnailOf = [](const Bytes& b) {
+        std::size_t at = 0;
+        std::size_t length = 0;
+        return filetypes::ExifThumbnail(b.data(), b.size(), at, length) ? Bytes(b.begin() + at, b.begin() + at + length)
+                                                                        : Bytes();
+    };
+    const Bytes small = Jpeg(60);
+    for (const char* order : {"II", "MM"}) {
+        const Bytes photo = ExifJpeg(order, "2020:01:02 03:04:05", nullptr, &small);
+        EXPECT_EQ(thumbnailOf(photo), small) << order;
+        EXPECT_EQ(Taken(photo), "20200102_030405");
+        // Cut anywhere: no thumbnail, or all of it.
+        for (std::size_t n = 0; n < photo.size(); ++n) {
+            const Bytes got = thumbnailOf(Bytes(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(n)));
+            EXPECT_TRUE(got.empty() || got == small) << n;
+        }
+    }
+    // None in the EXIF data, or no EXIF data: none.
+    EXPECT_TRUE(thumbnailOf(ExifJpeg("II", "2020:01:02 03:04:05", nullptr)).empty());
+    EXPECT_TRUE(thumbnailOf(Jpeg(100)).empty());
+    // A thumbnail said to reach past the EXIF data, one that is no JPEG, and
+    // a second directory that is the first again.
+    Bytes photo = ExifJpeg("II", "2020:01:02 03:04:05", nullptr, &small);
+    const std::size_t tiff = 2 + 6 + 4 + 6;  // SOI, APP0, APP1's head, "Exif\0\0"
+    ASSERT_EQ(photo[tiff + 34], 96);  // IFD0's next, IFD1
+    ASSERT_EQ(photo[tiff + 126], 0xFF);  // the thumbnail
+    Bytes past = photo;
+    past[tiff + 96 + 2 + 12 + 8] = 0xFF;  // 0x0202's count
+    past[tiff + 96 + 2 + 12 + 9] = 0xFF;
+    EXPECT_TRUE(thumbnailOf(past).empty());
+    Bytes notJpeg = photo;
+    notJpeg[tiff + 126] = 0;
+    EXPECT_TRUE(thumbnailOf(notJpeg).empty());
+    Bytes loop = photo;
+    loop[tiff + 34] = 8;  // IFD0's next: itself
+    loop[tiff + 35] = 0;
+    EXPECT_TRUE(thumbnailOf(loop).empty());
+    // Pictures every browser shows, by their first bytes.
+    for (const Bytes& picture : {small, Of("\x89PNG\r\n\x1a\n"), Of("GIF89a"), Of("BM...."), Of("RIFF....WEBPVP8 ")})
+        EXPECT_TRUE(filetypes::IsShownPicture(picture.data(), picture.size()));
+    for (const Bytes& other : {Of("%PDF-1.4"), Of("II*\0"), Of("RIFF....WAVE"), Bytes {0xFF, 0xD8}})
+        EXPECT_FALSE(filetypes::IsShownPicture(other.data(), other.size()));
 }
 
 TEST(CarveName, PdfTitlesAndKindsBuiltOnOthers)

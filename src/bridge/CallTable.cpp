@@ -6,6 +6,7 @@
 #include "base/Log.h"
 #include "base/StopRequest.h"
 #include "browse/FolderTree.h"
+#include "filetypes/CarveName.h"
 #include "search/Evidence.h"
 #include "search/Scans.h"
 #include "volume/FileContent.h"
@@ -105,6 +106,7 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"GetFilePreviewAt", 4, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetFilePreviewAt(d, a); }},
         {"ListFolders", 2, [](MainFrame& m, DocumentId, const Values& a) { return m.ListFolders(a); }},
         {"GetRecoverDestination", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetRecoverDestination(); }},
+        {"GetThumbnail", 2, [](MainFrame& m, DocumentId d, const Values& a) { return m.GetThumbnail(d, a); }},
     };
     // clang-format on
     for (const Entry& entry : kTable) {
@@ -650,42 +652,46 @@ Value MainFrame::GetFilePreview(DocumentId caller, const Values& args)
     const Session session = SessionNamed(args[0], stale);
     if (stale)
         return Value(kStaleScan);
-    const std::int64_t index = IntArg(args[1]);
     const std::int64_t offset = args.size() > 3 ? std::max<std::int64_t>(0, IntArg(args[2])) : 0;
     const std::int64_t length = std::clamp<std::int64_t>(IntArg(args.back()), 0, kPreviewBytes);
-    bool start = false;
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        m_previewWanted = {caller, session.volume, args[0].String(), index, offset, length};
-        m_previewPending = true;
-        start = !m_previewRunning;
-        m_previewRunning = true;
-    }
-    if (start)
-        Start([this] { PreviewWorker(); });
+    Want(m_previewSlot, {caller, session.volume, args[0].String(), IntArg(args[1]), offset, length}, "SetFilePreview",
+         &MainFrame::ReadPreviewOf);
     return Value(0);
 }
 
-void MainFrame::PreviewWorker()
+void MainFrame::Want(ReadSlot& slot, PreviewWanted wanted, const char* answer,
+                     Value (MainFrame::*read)(const PreviewWanted&))
+{
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        slot.wanted = std::move(wanted);
+        slot.pending = true;
+        start = !slot.running;
+        slot.running = true;
+    }
+    if (start)
+        Start([this, &slot, answer, read] { ReadWorker(slot, answer, read); });
+}
+
+void MainFrame::ReadWorker(ReadSlot& slot, const char* answer, Value (MainFrame::*read)(const PreviewWanted&))
 {
     while (!m_closing) {
         PreviewWanted wanted;
         {
             std::lock_guard<std::mutex> lock(m_stateLock);
-            if (!m_previewPending) {
-                m_previewRunning = false;
+            if (!slot.pending) {
+                slot.running = false;
                 return;
             }
-            wanted = std::move(m_previewWanted);
-            m_previewWanted = {};
-            m_previewPending = false;
+            wanted = std::move(slot.wanted);
+            slot.wanted = {};
+            slot.pending = false;
         }
-        m_ui.CallDocument(wanted.caller, "SetFilePreview",
-                          {wanted.index, ReadPreview(wanted.volume.get(), wanted.index, wanted.offset, wanted.length),
-                           wanted.scan});
+        m_ui.CallDocument(wanted.caller, answer, {wanted.index, (this->*read)(wanted), wanted.scan});
     }
     std::lock_guard<std::mutex> lock(m_stateLock);
-    m_previewRunning = false;
+    slot.running = false;
 }
 
 // GetFilePreviewAt(scan, index, offset, length): GetFilePreview for the bytes
@@ -694,6 +700,64 @@ void MainFrame::PreviewWorker()
 Value MainFrame::GetFilePreviewAt(DocumentId caller, const Values& args)
 {
     return GetFilePreview(caller, args);
+}
+
+// GetThumbnail(scan, index): asks for a small picture of found file `index`
+// for the list. Answers 0 at once (kStaleScan for an earlier scan); the
+// picture comes to the calling document with SetThumbnail(index, its bytes
+// in base64, scan): the photo's own thumbnail from its EXIF data, or the
+// whole file when it is a picture of at most 2 MiB. (index, 0, scan) when
+// there is none to give, and (index, 1, scan) while a scan reads the volume
+// or other work holds the results: the caller asks again later. One is read
+// at a time, and only the newest request waiting is read next.
+Value MainFrame::GetThumbnail(DocumentId caller, const Values& args)
+{
+    bool stale = false;
+    const Session session = SessionNamed(args[0], stale);
+    if (stale)
+        return Value(kStaleScan);
+    Want(m_thumbnailSlot, {caller, session.volume, args[0].String(), IntArg(args[1]), 0, 0}, "SetThumbnail",
+         &MainFrame::ReadThumbnail);
+    return Value(0);
+}
+
+Value MainFrame::ReadPreviewOf(const PreviewWanted& wanted)
+{
+    return ReadPreview(wanted.volume.get(), wanted.index, wanted.offset, wanted.length);
+}
+
+Value MainFrame::ReadThumbnail(const PreviewWanted& wanted)
+{
+    constexpr std::uint64_t kHeadBytes = 65536;        // where a photo keeps its EXIF thumbnail
+    constexpr std::uint64_t kWholeBytes = 2u << 20;    // the largest picture sent whole
+    scan::VolumeScanner* volume = wanted.volume.get();
+    if (!volume || wanted.index < 0)
+        return Value(0);
+    // Never while a scan reads the volume: its reads come first.
+    if ((m_workFlag.load() & (kWorkNormalScan | kWorkDeepScan | kWorkRecovery | kWorkResume | kWorkSave)) != 0)
+        return Value(1);
+    const scan::LockedResults results = volume->TryResults(std::chrono::milliseconds(100), &m_closing);
+    if (!results)
+        return Value(1);
+    if (static_cast<std::uint64_t>(wanted.index) >= results->size())
+        return Value(0);
+    const scan::CBaseFileObject& file = *(*results)[static_cast<std::size_t>(wanted.index)];
+    if (file.m_isDirectory)
+        return Value(0);
+    const std::unique_ptr<scan::FileContentReader> reader = scan::OpenFileContent(*volume, file);
+    const std::uint64_t size = reader->Size();
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(size, kHeadBytes)));
+    bytes.resize(bytes.empty() ? 0 : reader->Read(0, bytes.data(), bytes.size()));
+    if (std::size_t at = 0, length = 0; filetypes::ExifThumbnail(bytes.data(), bytes.size(), at, length))
+        return Value(Base64(bytes.data() + at, length));
+    const bool picture = bytes.size() >= 12 && filetypes::IsShownPicture(bytes.data(), bytes.size());
+    if (!picture || size > kWholeBytes)
+        return Value(0);
+    if (size > bytes.size()) {
+        bytes.resize(static_cast<std::size_t>(size));
+        bytes.resize(reader->Read(0, bytes.data(), bytes.size()));
+    }
+    return Value(Base64(bytes.data(), bytes.size()));
 }
 
 Value MainFrame::ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t offset, std::int64_t length)

@@ -186,7 +186,6 @@ private:
     // `asked`: how many values the selection was given as.
     void RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume, std::shared_ptr<recover::RecoverProgress> progress,
                         std::string destination, recover::Selection selection, std::size_t asked);
-    void PreviewWorker();
     Value ReadPreview(scan::VolumeScanner* volume, std::int64_t index, std::int64_t offset, std::int64_t length);
     void SaveWorker();
 
@@ -214,6 +213,7 @@ private:
     Value GetRecoverReport();
     Value GetFilePreview(DocumentId caller, const Values& args);
     Value GetFilePreviewAt(DocumentId caller, const Values& args);
+    Value GetThumbnail(DocumentId caller, const Values& args);
     Value ListFolders(const Values& args);
     Value GetRecoverDestination();
     Value CheckContents(const Values& args);
@@ -277,9 +277,21 @@ private:
         std::int64_t offset = 0;
         std::int64_t length = 0;
     };
-    PreviewWanted m_previewWanted;
-    bool m_previewPending = false;
-    bool m_previewRunning = false;
+    // A request waiting to be read, whether one waits, and whether its
+    // worker runs: one for the details' preview, one for the list's pictures.
+    struct ReadSlot {
+        PreviewWanted wanted;
+        bool pending = false;
+        bool running = false;
+    };
+    ReadSlot m_previewSlot;
+    ReadSlot m_thumbnailSlot;
+    // Takes `wanted` into `slot`, its worker started when it is not running:
+    // the newest request is read next, older ones waiting are dropped.
+    void Want(ReadSlot& slot, PreviewWanted wanted, const char* answer, Value (MainFrame::*read)(const PreviewWanted&));
+    void ReadWorker(ReadSlot& slot, const char* answer, Value (MainFrame::*read)(const PreviewWanted&));
+    Value ReadPreviewOf(const PreviewWanted& wanted);
+    Value ReadThumbnail(const PreviewWanted& wanted);
     // The content checks after a scan: of which scan, the next result, how
     // many there are, whether they are paused and whether the worker runs.
     struct ContentChecks {

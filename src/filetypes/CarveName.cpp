@@ -280,30 +280,84 @@ bool TiffHeader(const std::uint8_t* p, std::size_t size)
 
 }  // namespace
 
-std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
+namespace {
+
+// The TIFF structure of the EXIF data of a JPEG, TIFF or raw photo beginning
+// with `head`, and where it starts in `head`; false when there is none in
+// the bytes given.
+bool FindExif(const std::uint8_t* head, std::size_t size, Tiff& tiff, std::size_t& start)
 {
     // A TIFF, or a raw photo built on it, is its own EXIF.
-    if (TiffHeader(head, size))
-        return TiffTakenTime(Tiff {head, size, head[0] == 'M'});
+    if (TiffHeader(head, size)) {
+        tiff = Tiff {head, size, head[0] == 'M'};
+        start = 0;
+        return true;
+    }
+    if (size < 2 || head[0] != 0xFF || head[1] != 0xD8)
+        return false;
     // The segments before the image data, up to the one holding EXIF.
     std::size_t at = 2;
     for (int segments = 0; segments < 16 && at + 4 <= size; ++segments) {
         if (head[at] != 0xFF)
-            return "";
+            return false;
         const std::uint8_t marker = head[at + 1];
         const std::size_t length = std::size_t {head[at + 2]} << 8 | head[at + 3];
         if (marker == 0xDA || length < 2)
-            return "";
+            return false;
         if (marker == 0xE1 && length >= 16 && at + 4 + 6 <= size && std::memcmp(head + at + 4, "Exif\0\0", 6) == 0) {
             const std::size_t base = at + 10;
             const std::size_t end = std::min(size, at + 2 + length);
             if (end < base + 8 || !TiffHeader(head + base, end - base))
-                return "";  // not even the TIFF header
-            return TiffTakenTime(Tiff {head + base, end - base, head[base] == 'M'});
+                return false;  // not even the TIFF header
+            tiff = Tiff {head + base, end - base, head[base] == 'M'};
+            start = base;
+            return true;
         }
         at += 2 + length;
     }
-    return "";
+    return false;
+}
+
+}  // namespace
+
+std::string ExifTakenTime(const std::uint8_t* head, std::size_t size)
+{
+    Tiff tiff {};
+    std::size_t start = 0;
+    return FindExif(head, size, tiff, start) ? TiffTakenTime(tiff) : "";
+}
+
+bool ExifThumbnail(const std::uint8_t* head, std::size_t size, std::size_t& offset, std::size_t& length)
+{
+    Tiff tiff {};
+    std::size_t start = 0;
+    if (!FindExif(head, size, tiff, start))
+        return false;
+    // The second directory is the thumbnail's: a JPEG, by its place and length.
+    const std::uint32_t ifd0 = tiff.U32(4);
+    const std::uint32_t entries = tiff.U16(ifd0);
+    if (ifd0 == 0 || entries == 0 || entries > 512)
+        return false;
+    const std::uint32_t ifd1 = tiff.U32(std::size_t {ifd0} + 2 + std::size_t {entries} * 12);
+    if (ifd1 == 0 || ifd1 == ifd0)
+        return false;
+    const std::uint64_t at = tiff.Find(ifd1, 0x0201);
+    const std::uint64_t bytes = tiff.Find(ifd1, 0x0202);
+    if (at == 0 || bytes < 4 || at + bytes > tiff.size)
+        return false;
+    const std::uint8_t* picture = tiff.base + at;
+    if (picture[0] != 0xFF || picture[1] != 0xD8)
+        return false;
+    offset = start + static_cast<std::size_t>(at);
+    length = static_cast<std::size_t>(bytes);
+    return true;
+}
+
+bool IsShownPicture(const std::uint8_t* head, std::size_t size)
+{
+    return StartsWith(head, size, "\xFF\xD8\xFF") || StartsWith(head, size, "\x89PNG") || StartsWith(head, size, "GIF8") ||
+           StartsWith(head, size, "BM") ||
+           (StartsWith(head, size, "RIFF") && size >= 12 && StartsWith(head + 8, size - 8, "WEBP"));
 }
 
 std::string PdfTitle(const std::uint8_t* head, std::size_t size)

@@ -20,6 +20,15 @@ std::string CarveExtension(CarveKind kind, const std::uint8_t* head, std::size_t
 // none.
 std::string ExifTakenTime(const std::uint8_t* head, std::size_t size);
 
+// The small JPEG a camera puts in the EXIF data of a photo beginning with
+// `head`: where it lies in `head` and its length, all of it inside the bytes
+// given; false when there is none there.
+bool ExifThumbnail(const std::uint8_t* head, std::size_t size, std::size_t& offset, std::size_t& length);
+
+// Whether `head` begins a picture every browser shows: JPEG, PNG, GIF, BMP
+// or WebP.
+bool IsShownPicture(const std::uint8_t* head, std::size_t size);
+
 // The title in the first bytes of a PDF, made fit for a file name; "" when
 // none is there.
 std::string PdfTitle(const std::uint8_t* head, std::size_t size);

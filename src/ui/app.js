@@ -10,7 +10,7 @@ import { call, on, onClosed } from './native.js';
 import { $, SCAN_WORK, STALE, WORK_DEEP, WORK_NORMAL, WORK_RECOVERY, WORK_RESUME, element, session, setStatus } from './page.js';
 import { openImage, pickImage, scanFolder, showDisks, showSavedScan } from './drives.js';
 import { renderTree, treeClick, treeKey, treeView } from './tree.js';
-import { foldersChanged, listFolder, listView, pickAll, runFilter, sortBy, updateView } from './listing.js';
+import { foldersChanged, listFolder, listView, pickAll, runFilter, showPictures, sortBy, updateView } from './listing.js';
 import { clearPreview, wirePreview } from './preview.js';
 import {
   chooseDestination, openWithDesktop, picks, recoveryEnded, recoveryPoll, renderPicked, showRecoverReport, startRecovery,
@@ -367,7 +367,9 @@ async function showChecks(poll = checksPoll) {
     toggle.textContent = 'Go on checking';
     toggle.hidden = false;
   } else if (running) {
-    $('checks-text').textContent = `Checking the content of the files found, for a surer condition: ${of}.`;
+    // (Before the files are counted, no count is given.)
+    const counted = Number(total) > 0 ? `: ${of}.` : '…';
+    $('checks-text').textContent = `Checking the content of the files found, for a surer condition${counted}`;
     toggle.textContent = 'Pause';
     toggle.hidden = false;
   } else {
@@ -593,6 +595,7 @@ async function start() {
     typing = setTimeout(() => { listView.nameFilter = $('name-filter').value.trim(); updateView(); }, 120);
   });
   $('pick-all').addEventListener('click', pickAll);
+  $('show-pictures').addEventListener('click', () => showPictures($('show-pictures').getAttribute('aria-pressed') !== 'true'));
   for (const head of document.querySelectorAll('.grid-head [data-key]')) {
     head.addEventListener('click', () => sortBy(Number(head.dataset.key)));
   }

@@ -21,6 +21,7 @@ export class VirtualGrid {
     this.cursor = -1;
     this.queued = false;
     this.rowHeight = 0;
+    this.rowRems = 2;
     body.addEventListener('scroll', () => this.render());
     new ResizeObserver(() => { this.rowHeight = 0; this.render(); }).observe(body);
     grid.addEventListener('keydown', (event) => this.key(event));
@@ -42,8 +43,20 @@ export class VirtualGrid {
   measure() {
     if (this.rowHeight) return this.rowHeight;
     const rem = parseFloat(getComputedStyle(document.documentElement).fontSize) || 16;
-    this.rowHeight = Math.round(rem * 2);
+    this.rowHeight = Math.round(rem * this.rowRems);
     return this.rowHeight;
+  }
+
+  // Taller rows (pictures in them) or the usual ones.
+  setRowRems(rems) {
+    this.rowRems = rems;
+    this.rowHeight = 0;
+    this.render();
+  }
+
+  // The rows drawn now.
+  drawnRows() {
+    return this.pool.filter((element) => !element.hidden).map((element) => this.rows[Number(element.dataset.at)]).filter(Boolean);
   }
 
   render() {

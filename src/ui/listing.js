@@ -7,7 +7,7 @@ import { VirtualGrid } from './grid.js';
 import { call, on } from './native.js';
 import { $, element, session } from './page.js';
 import { childFolders, renderTree, treeView } from './tree.js';
-import { preview } from './preview.js';
+import { bytesOf, imageType, preview } from './preview.js';
 import { inPickedFolder, picks, renderPicked } from './recover.js';
 import { refused } from './app.js';
 
@@ -44,6 +44,112 @@ function foldersOf(path) {
     rows.unshift(up);
   }
   return rows;
+}
+
+// Pictures in the list, when asked for: each read once, one at a time, for
+// the rows in view only, and never while a scan reads the drive (the
+// program answers "later" then).
+const PICTURE_KINDS = /\.(jpe?g|jpe|png|gif|bmp|webp|tiff?|cr2|nef|arw|dng|orf|rw2|pef|srw)$/i;
+const KEPT_PICTURES = 400;
+const thumbs = {
+  on: false,
+  scan: '',
+  shown: new Map(),       // index → object URL, or '' when there is none to show
+  wanted: new Set(),      // indices of rows drawn without their picture
+  asking: null,           // the index asked for, until it is answered
+  later: null,            // the timer of a retry while the drive is busy
+};
+
+function forgetPictures() {
+  for (const url of thumbs.shown.values()) if (url) URL.revokeObjectURL(url);
+  thumbs.shown.clear();
+  thumbs.wanted.clear();
+}
+
+function keepPicture(index, url) {
+  thumbs.shown.set(index, url);
+  for (const [old, oldUrl] of thumbs.shown) {
+    if (thumbs.shown.size <= KEPT_PICTURES) break;
+    if (oldUrl) URL.revokeObjectURL(oldUrl);
+    thumbs.shown.delete(old);
+  }
+}
+
+function askNextPicture() {
+  if (!thumbs.on || thumbs.asking !== null || thumbs.later || session.closed) return;
+  const drawn = new Set(grid.drawnRows().map((row) => row[ROW.index]));
+  for (const index of thumbs.wanted) {
+    thumbs.wanted.delete(index);
+    if (!drawn.has(index) || thumbs.shown.has(index)) continue;
+    thumbs.asking = index;
+    call('GetThumbnail', session.scanId, index).then((answer) => {
+      if (answer === 0) return;
+      thumbs.asking = null;
+      refused(answer);
+    });
+    return;
+  }
+}
+
+on('SetThumbnail', (index, answer, scan) => {
+  if (index === thumbs.asking) thumbs.asking = null;
+  if (scan !== session.scanId || scan !== thumbs.scan) return;
+  if (answer === 1) {
+    // The drive is busy: asked again in a while.
+    thumbs.wanted.add(index);
+    thumbs.later = setTimeout(() => {
+      thumbs.later = null;
+      askNextPicture();
+    }, 2000);
+    return;
+  }
+  let url = '';
+  if (typeof answer === 'string' && answer) {
+    const bytes = bytesOf(answer);
+    url = URL.createObjectURL(new Blob([bytes], { type: imageType(bytes) || 'image/jpeg' }));
+  }
+  keepPicture(index, url);
+  grid.refresh();
+  askNextPicture();
+});
+
+// The picture of a file row, drawn at the start of its name cell.
+function drawPicture(name, row) {
+  if (!thumbs.on || !PICTURE_KINDS.test(String(row[ROW.name]))) return;
+  if (thumbs.scan !== session.scanId) {
+    forgetPictures();
+    thumbs.scan = session.scanId;
+  }
+  const index = row[ROW.index];
+  const url = thumbs.shown.get(index);
+  const picture = element(url ? 'img' : 'span', undefined, url ? 'thumb' : 'thumb none');
+  if (url) {
+    picture.alt = '';
+    picture.src = url;
+    // Bytes no browser can show (overwritten, or a kind it does not know).
+    picture.onerror = () => {
+      if (thumbs.shown.get(index) !== url) return;
+      URL.revokeObjectURL(url);
+      thumbs.shown.set(index, '');
+      picture.replaceWith(element('span', undefined, 'thumb none'));
+    };
+  } else if (url === undefined) {
+    picture.classList.add('waiting');
+    thumbs.wanted.add(index);
+    queueMicrotask(askNextPicture);
+  }
+  name.prepend(picture);
+}
+
+export function showPictures(on) {
+  thumbs.on = on;
+  if (thumbs.scan !== session.scanId) {
+    forgetPictures();
+    thumbs.scan = session.scanId;
+  }
+  $('show-pictures').setAttribute('aria-pressed', String(on));
+  $('grid').classList.toggle('pictures', on);
+  grid.setRowRems(on ? 3.5 : 2);
 }
 
 // The folder a file row lies in, as the tree names it ("" the root).
@@ -357,6 +463,7 @@ function fillRow(node, row) {
   pick.title = withFolder ? 'Recovered with its folder, which is selected' : '';
   pick.setAttribute('aria-label', `Select ${shown(row[ROW.name])}`);
   name.textContent = shown(row[ROW.name]);
+  drawPicture(name, row);
   const filtered = listView.listing?.kind === 'filter';
   name.title = shown(filtered && row[ROW.path] ? `${row[ROW.path]}${row[ROW.name]}` : row[ROW.name]);
   if (filtered) {

@@ -20,14 +20,14 @@ const previewView = {
   head: null,             // the first bytes, as the content view shows them
 };
 
-function bytesOf(base64) {
+export function bytesOf(base64) {
   const text = atob(base64);
   const bytes = new Uint8Array(text.length);
   for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
   return bytes;
 }
 
-function imageType(b) {
+export function imageType(b) {
   const starts = (...sig) => sig.every((v, i) => b[i] === v);
   if (starts(0xff, 0xd8, 0xff)) return 'image/jpeg';
   if (starts(0x89, 0x50, 0x4e, 0x47)) return 'image/png';

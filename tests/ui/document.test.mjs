@@ -758,6 +758,80 @@ test('the whole recovery on one screen at 1280×800, 700×900 and 200%: preview,
   }
 });
 
+// A picture the browser encodes: `noise` makes it as large as a camera's.
+async function pictureBytes(type, width, height, noise) {
+  const page = await browser.newPage();
+  try {
+    const url = await page.evaluate(([type, width, height, noise]) => {
+      const canvas = document.createElement('canvas');
+      canvas.width = width;
+      canvas.height = height;
+      const context = canvas.getContext('2d');
+      const pixels = context.createImageData(width, height);
+      let x = 12345;
+      for (let i = 0; i < pixels.data.length; i += 4) {
+        x = (Math.imul(x, 1103515245) + 12345) >>> 0;
+        pixels.data[i] = noise ? x >>> 24 : 200;
+        pixels.data[i + 1] = noise ? (x >>> 16) & 255 : 80;
+        pixels.data[i + 2] = ((i / 4) % width) & 255;
+        pixels.data[i + 3] = 255;
+      }
+      context.putImageData(pixels, 0, 0);
+      return canvas.toDataURL(type, 0.95);
+    }, [type, width, height, noise]);
+    return Buffer.from(url.slice(url.indexOf(',') + 1), 'base64');
+  } finally {
+    await page.close();
+  }
+}
+
+test('pictures in the list when asked for: a photo by the thumbnail its camera kept, a small picture whole, none for bytes that are no picture', async () => {
+  const folder = scratch('quenlar-pictures-');
+  process.env.QUENLAR_LOCK_DIR = folder;
+  // A photo too large to be sent whole, with a thumbnail of its own (160 × 120) put in by exiftool.
+  const photo = join(folder, 'photo.jpg');
+  writeFileSync(photo, await pictureBytes('image/jpeg', 2400, 1600, true));
+  assert.ok(statSync(photo).size > 2 * 2 ** 20, String(statSync(photo).size));
+  writeFileSync(join(folder, 'thumbnail.jpg'), await pictureBytes('image/jpeg', 160, 120, false));
+  run('exiftool', '-q', '-overwrite_original', `-ThumbnailImage<=${join(folder, 'thumbnail.jpg')}`, photo);
+  writeFileSync(join(folder, 'screen.png'), await pictureBytes('image/png', 64, 48, true));
+  writeFileSync(join(folder, 'damaged.jpg'), Buffer.concat([Buffer.from([0xff, 0xd8, 0xff, 0xe0]), Buffer.alloc(30000, 7)]));
+  const image = join(folder, 'camera.img');
+  run('mkfs.vfat', '-F', '32', '-n', 'CAMERA', '-C', image, '40000');
+  const env = { ...process.env, MTOOLS_SKIP_CHECK: '1' };
+  execFileSync('mmd', ['-i', image, '::/DCIM'], { env });
+  for (const [from, to] of [['photo.jpg', 'IMG_0001.JPG'], ['screen.png', 'screen.png'], ['damaged.jpg', 'IMG_0002.JPG']]) {
+    execFileSync('mcopy', ['-i', image, join(folder, from), `::/DCIM/${to}`], { env });
+  }
+
+  const host = await startHost([image], { cwd: folder });
+  const { page, problems } = await openPage(browser, host.url, { width: 1280, height: 800 });
+  try {
+    await scanWith(page.locator('button.partition', { hasText: 'CAMERA' }), 'quick');
+    await finished(page);
+    await folderItem(page, 'DCIM').locator('.name').click();
+    await gridRow(page, 'IMG_0001.JPG').waitFor();
+    // None is read until asked for.
+    assert.equal(await page.locator('.grid-row .thumb').count(), 0);
+    await page.click('#show-pictures');
+    const width = (name) => gridRow(page, name).locator('img.thumb').evaluate((img) => img.complete && img.naturalWidth);
+    await page.waitForFunction(() => document.querySelectorAll('.grid-row:not([hidden]) .thumb.waiting').length === 0);
+    await gridRow(page, 'IMG_0001.JPG').locator('img.thumb').waitFor();
+    await page.waitForFunction(() => [...document.querySelectorAll('.grid-row:not([hidden]) img.thumb')].every((img) => img.complete));
+    assert.equal(await width('IMG_0001.JPG'), 160);
+    assert.equal(await width('screen.png'), 64);
+    await gridRow(page, 'IMG_0002.JPG').locator('span.thumb.none').waitFor();
+    await lookAt(page, 'wide-pictures', views);
+    // Off again: the rows are as before.
+    await page.click('#show-pictures');
+    await page.waitForFunction(() => document.querySelectorAll('.grid-row:not([hidden]) .thumb').length === 0);
+    assert.deepEqual(problems, []);
+  } finally {
+    await page.close();
+    assert.equal((await host.stop()).code, 0, host.stderr());
+  }
+});
+
 test('every view looked at above has no serious or critical accessibility violation', () => {
   assert.deepEqual(views, []);
 });
