@@ -643,6 +643,23 @@ class Recover(Workdir):
                 self.assertEqual(r.stderr.count("\n"), 1, r.stderr)  # one sentence, nothing written
             if mounted:
                 self.assertEqual(os.listdir(small), [])
+                # A thousand notes of 10 bytes: 10 kB of data, but a page of
+                # the tmpfs each, 4 MB in all, on 3 MB.
+                subprocess.run(["umount", small], check=True)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", small], check=True)
+                notes = os.path.join(self.dir, "notes")
+                os.mkdir(notes)
+                for i in range(1000):
+                    with open(os.path.join(notes, "note%04d.txt" % i), "w") as f:
+                        f.write("note %04d\n" % i)
+                card = os.path.join(self.dir, "notes.img")
+                subprocess.run(["mkfs.vfat", "-F", "32", "-C", card, "40000"], check=True, capture_output=True)
+                subprocess.run(["mcopy", "-s", "-i", card, notes, "::/"], check=True,
+                               env={**os.environ, "MTOOLS_SKIP_CHECK": "1"})
+                r = quenlar("recover", card, "--dest", small, "--all", cwd=self.dir, check=False)
+                self.assertEqual(r.returncode, 1, r.stdout)
+                self.assertIn("free, and the files chosen need 4.1 MB", r.stderr)
+                self.assertEqual(os.listdir(small), [])
         finally:
             if mounted:
                 subprocess.run(["umount", small], check=False)

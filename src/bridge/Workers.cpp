@@ -453,7 +453,8 @@ void MainFrame::RecoveryWorker(std::shared_ptr<scan::VolumeScanner> volume,
     if (volume) {
         // Checked as a whole before anything is made: a destination that
         // cannot take the files refuses them all, in one sentence.
-        refusal = jobs::DestinationProblem(*volume, destination, recover::SelectionBytes(*volume, selection));
+        refusal = jobs::DestinationProblem(
+            *volume, destination, [&](std::uint64_t unit) { return recover::SelectionBytes(*volume, selection, unit); });
         if (!refusal.empty()) {
             base::LogLess("Recovery refused (%s): %s", destination.c_str(), refusal.c_str());
             status = 1;

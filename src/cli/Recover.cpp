@@ -64,7 +64,8 @@ int RunRecover(const RecoverOptions& options)
     // Writing onto the volume being read would overwrite the very clusters
     // that deleted files are read back from; a destination that cannot take
     // the files refuses them all before anything is made.
-    const std::string problem = jobs::DestinationProblem(volume, destination, recover::SelectionBytes(volume, selection));
+    const std::string problem = jobs::DestinationProblem(
+        volume, destination, [&](std::uint64_t unit) { return recover::SelectionBytes(volume, selection, unit); });
     if (!problem.empty()) {
         std::fprintf(stderr, "quenlar: %s\n", problem.c_str());
         return kExitFailed;

@@ -8,6 +8,7 @@
 #include "search/Scans.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 
@@ -135,7 +136,8 @@ bool IsSeparator(char c)
 
 }  // namespace
 
-std::string DestinationProblem(const scan::VolumeScanner& volume, const std::string& destination, std::uint64_t bytes)
+std::string DestinationProblem(const scan::VolumeScanner& volume, const std::string& destination,
+                               const std::function<std::uint64_t(std::uint64_t unit)>& bytesIn)
 {
     if (destination.empty())
         return "Choose the folder to save the files into.";
@@ -167,8 +169,14 @@ std::string DestinationProblem(const scan::VolumeScanner& volume, const std::str
     if (!platform::CanCreateIn(existing))
         return "Quenlar cannot write in \"" + existing + "\": choose a folder on a drive that can be written to.";
     std::uint64_t free = 0;
-    // Some room is kept for the folders, the receipt and the file system's own records.
-    if (bytes != 0 && platform::FreeBytesIn(existing, free) && free < bytes + bytes / 100 + (1u << 20))
+    std::uint64_t unit = 1;
+    if (!bytesIn || !platform::FreeBytesIn(existing, free, unit))
+        return {};
+    // Each file takes whole units there; some room is kept for the folders,
+    // the receipt and the file system's own records.
+    const std::uint64_t bytes = bytesIn(unit);
+    const std::uint64_t need = bytes > UINT64_MAX / 2 ? UINT64_MAX : bytes + bytes / 100 + (1u << 20);
+    if (bytes != 0 && free < need)
         return "The drive of that folder has " + SizeText(free) + " free, and the files chosen need " +
                SizeText(bytes) + ": choose a drive with more room, or fewer files.";
     return {};

@@ -8,6 +8,8 @@
 #include "store/ResultStore.h"
 #include "volume/VolumeScanner.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace jobs {
@@ -79,10 +81,11 @@ bool DestinationOnSource(const scan::VolumeScanner& volume, const std::string& d
 // Why found files cannot be recovered into the folder `destination` (made
 // if it is missing), in one sentence for the user; "" when they can. The
 // folder must be given whole, be a folder or one that can be made, be
-// writable, lie on another device than the volume, and have room for
-// `bytes` (0: not checked).
+// writable, lie on another device than the volume, and have room for the
+// files: `bytesIn(unit)` is what they take on a file system that gives
+// files room in units of `unit` bytes (no function: not checked).
 std::string DestinationProblem(const scan::VolumeScanner& volume, const std::string& destination,
-                               std::uint64_t bytes);
+                               const std::function<std::uint64_t(std::uint64_t unit)>& bytesIn);
 
 // What a caller of ResumeSavedScan does at each step (the UI's resume worker
 // publishes the volume and tells the UI; the command line needs none).

@@ -49,9 +49,10 @@ bool DestinationOnSource(const std::string& source, const std::string& destinati
 // Whether `path` names a place without the current folder: "/..." here,
 // "C:\..." or "\\server\..." on Windows.
 bool IsAbsolutePath(const std::string& path);
-// The bytes the caller may still write on the file system of `folder`;
+// The bytes the caller may still write on the file system of `folder`, and
+// the unit it gives files room in (each file takes a whole number of them);
 // false when the system does not tell.
-bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes);
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes, std::uint64_t& unit);
 // Whether a new file can be made in the existing folder `folder`: one is
 // made, under a name nothing else uses, and removed again.
 bool CanCreateIn(const std::string& folder);

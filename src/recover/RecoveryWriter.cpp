@@ -13,6 +13,7 @@
 
 #include <utility>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -296,13 +297,18 @@ void RecoverProgress::SetPath(const std::string& path)
     m_path = path;
 }
 
-std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection)
+std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection, std::uint64_t unit)
 {
     const scan::ReadResults results = volume.Results();
+    unit = std::max<std::uint64_t>(unit, 1);
     std::uint64_t bytes = 0;
     for (const std::uint32_t k : BuildSelection(*results, selection)) {
-        if (k < results->size() && (*results)[k]->m_isDirectory != scan::kKindFolder)
-            bytes += (*results)[k]->m_fileSize;
+        if (k < results->size() && (*results)[k]->m_isDirectory != scan::kKindFolder) {
+            // (Sizes read off a damaged volume can be anything: the sum stops at the most there is.)
+            const std::uint64_t size = std::min<std::uint64_t>((*results)[k]->m_fileSize, UINT64_MAX / 2);
+            const std::uint64_t taken = (size + unit - 1) / unit * unit;
+            bytes = taken > UINT64_MAX - bytes ? UINT64_MAX : bytes + taken;
+        }
     }
     return bytes;
 }

@@ -124,8 +124,9 @@ constexpr const char* kDoubtfulContentText = "written, but its content does not 
 RecoverSummary RecoverFiles(scan::VolumeScanner& volume, const Selection& selection,
                             const std::string& destination, RecoverProgress* progress = nullptr);
 
-// The bytes of the files `selection` takes (as RecoverFiles takes them).
-std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection);
+// The bytes of the files `selection` takes (as RecoverFiles takes them),
+// each rounded up to a whole number of `unit` bytes.
+std::uint64_t SelectionBytes(const scan::VolumeScanner& volume, const Selection& selection, std::uint64_t unit = 1);
 
 // Makes the folders that are to hold `outputPath`; true when they exist.
 bool EnsureParentFolders(const std::string& outputPath);

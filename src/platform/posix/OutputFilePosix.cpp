@@ -164,12 +164,13 @@ bool IsAbsolutePath(const std::string& path)
     return !path.empty() && path[0] == '/';
 }
 
-bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes)
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes, std::uint64_t& unit)
 {
     struct statvfs st {};
     if (::statvfs(folder.c_str(), &st) != 0)
         return false;
     bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    unit = st.f_frsize != 0 ? st.f_frsize : 4096;
     return true;
 }
 

@@ -146,12 +146,24 @@ bool IsAbsolutePath(const std::string& path)
     return drive || share;
 }
 
-bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes)
+bool FreeBytesIn(const std::string& folder, std::uint64_t& bytes, std::uint64_t& unit)
 {
+    const std::wstring wide = win32::WidePath(folder);
     ULARGE_INTEGER toCaller {};
-    if (!GetDiskFreeSpaceExW(win32::WidePath(folder).c_str(), &toCaller, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW(wide.c_str(), &toCaller, nullptr, nullptr))
         return false;
     bytes = toCaller.QuadPart;
+    // The cluster, from the root of the volume the folder is on.
+    unit = 4096;
+    wchar_t root[MAX_PATH + 1] {};
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (GetVolumePathNameW(wide.c_str(), root, MAX_PATH) &&
+        GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+        sectorsPerCluster != 0 && bytesPerSector != 0)
+        unit = std::uint64_t {sectorsPerCluster} * bytesPerSector;
     return true;
 }
 
