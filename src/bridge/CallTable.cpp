@@ -74,6 +74,7 @@ bool MainFrame::HandleCall(DocumentId caller, const std::string& name, const Val
         {"SearchDiskPartitions", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.SearchDiskPartitions(a); }},
         {"GetPartitionSearch", 0, [](MainFrame& m, DocumentId, const Values&) { return m.GetPartitionSearch(); }},
         {"ScanFoundVolume", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanFoundVolume(a); }},
+        {"QuickScanFoundVolume", 3, [](MainFrame& m, DocumentId, const Values& a) { return m.ScanFoundVolume(a, false); }},
         {"StopPartitionSearch", 0, [](MainFrame& m, DocumentId, const Values&) { return m.StopPartitionSearch(); }},
         {"ReleaseScan", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
         {"CleanScanInfo", 0, [](MainFrame& m, DocumentId, const Values&) { m.ReleaseCurrentScan(); return Value(0); }},
@@ -980,7 +981,9 @@ Value MainFrame::StopPartitionSearch()
 // ScanFoundVolume(disk, partition, start): scans the volume the last search
 // of that disk found at sector `start`, as ScanDiskPartitionDelFile scans a
 // partition. 0; 1 while work runs; 2 when the search found no volume there.
-Value MainFrame::ScanFoundVolume(const Values& args)
+// QuickScanFoundVolume(disk, partition, start): the same, its normal scan
+// alone (the deep scan can follow).
+Value MainFrame::ScanFoundVolume(const Values& args, bool deep)
 {
     const auto disk = static_cast<std::uint32_t>(IntArg(args[0]));
     const auto partition = static_cast<std::uint32_t>(IntArg(args[1]));
@@ -998,7 +1001,7 @@ Value MainFrame::ScanFoundVolume(const Values& args)
     }
     if (!Reserve(m_workFlag, kWorkNormalScan))
         return Value(1);
-    return StartScan(platform::VolumeAtName(device, static_cast<std::uint64_t>(start)));
+    return StartScan(platform::VolumeAtName(device, static_cast<std::uint64_t>(start)), {}, deep);
 }
 
 Value MainFrame::GetLastScanStatus()

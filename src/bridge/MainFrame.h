@@ -227,7 +227,8 @@ private:
     Value OpenImageFile(const Values& args);
     Value SearchDiskPartitions(const Values& args);
     Value GetPartitionSearch();
-    Value ScanFoundVolume(const Values& args);
+    // `deep` false: its normal scan alone.
+    Value ScanFoundVolume(const Values& args, bool deep = true);
     Value StopPartitionSearch();
     Value GetLastScanStatus();
     Value DiscardSavedScan();

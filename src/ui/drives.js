@@ -101,7 +101,11 @@ function foundButton(disk, partition, v) {
   if (v.overlaps) notes.push('shares space with another volume found: one of them is older');
   button.append(element('span', notes.join(' · '), 'mark'));
   button.disabled = session.closed;
-  button.addEventListener('click', () => startScan(title, () => call('ScanFoundVolume', disk, partition, v.start), v.fileSystem));
+  button.addEventListener('click', async () => {
+    const how = await chooseScan(title, v.fileSystem, v.sectors * 512);
+    if (how === 'quick') startScan(title, () => call('QuickScanFoundVolume', disk, partition, v.start), v.fileSystem, { quick: true });
+    else if (how === 'deep') startScan(title, () => call('ScanFoundVolume', disk, partition, v.start), v.fileSystem);
+  });
   return button;
 }
 

@@ -375,7 +375,10 @@ test('a disk image whose partition table is gone: its volumes are found, one sca
     assert.match(await first.textContent(), /NTFS · 105 MB.*starts at sector 2,048.*found: not in the partition table/);
     assert.match(await page.locator('button.partition.found', { hasText: 'SECOND' }).textContent(), /exFAT/);
     await lookAt(page, 'found-volumes', views);
-    await first.click();
+    // A volume found is offered the same choice of scan as any other: its quick scan, then the deep one.
+    await scanWith(first, 'quick');
+    await finished(page);
+    await page.click('#deep');
     await finished(page);
     const entries = manifest('gpt-lost').map((e) => ({ ...e, path: e.path.replace(/^@2048\//, '') }))
       .filter((e) => !e.path.startsWith('@'));
