@@ -638,7 +638,7 @@ test('the whole recovery on one screen at 1280×800, 700×900 and 200%: preview,
       page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') problems.push(m.text()); });
       page.on('pageerror', (e) => problems.push(String(e)));
       await page.goto(host.url);
-      const look = (name) => (size === 'wide' || size === 'zoomed' ? lookAt(page, `${size}-${name}`, accessibility) : Promise.resolve());
+      const look = (name) => lookAt(page, `${size}-${name}`, accessibility);
       try {
         const card = page.locator('button.partition', { hasText: 'WEDDING' });
         await card.waitFor();
