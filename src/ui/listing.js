@@ -127,11 +127,13 @@ function drawPicture(name, row) {
     picture.alt = '';
     picture.src = url;
     // Bytes no browser can show (overwritten, or a kind it does not know).
+    // (The row may have been drawn again meanwhile: it is drawn anew.)
     picture.onerror = () => {
-      if (thumbs.shown.get(index) !== url) return;
-      URL.revokeObjectURL(url);
-      thumbs.shown.set(index, '');
-      picture.replaceWith(element('span', undefined, 'thumb none'));
+      if (thumbs.shown.get(index) === url) {
+        URL.revokeObjectURL(url);
+        thumbs.shown.set(index, '');
+      }
+      grid.refresh();
     };
   } else if (url === undefined) {
     picture.classList.add('waiting');
