@@ -189,6 +189,19 @@ protected:
     }
     // The current scan's identity, as GetWorkState gives it.
     Value ScanId() { return Call("GetWorkState").Get("scan"); }
+    // The index of file `name` in `folder` of the current scan, as its
+    // listing gives it; -1 when it is not there.
+    std::int64_t IndexIn(const std::string& folder, const std::string& name)
+    {
+        ui.Clear();
+        EXPECT_EQ(Call("GetPathFiles", {"p", folder}), Value(0));
+        EXPECT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
+        for (const Notification& n : ui.Named("InReceiePathFiles"))
+            for (const Value& row : n.args[1].Items())
+                if (row.Items()[0] == Value(name))
+                    return row.Items()[5].Int();
+        return -1;
+    }
     // A preview as the documents get it: asked for, then told.
     Value Preview(const Value& index, const Value& length, std::optional<std::int64_t> offset = {})
     {
@@ -645,14 +658,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
     EXPECT_EQ(Call("GetRecoverDestination"), Value(out.string()));
 
     // The preview of a file reads what recovery wrote, and writes nothing.
-    ui.Clear();
-    EXPECT_EQ(Call("GetPathFiles", {"p", "Documents"}), Value(0));
-    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
-    std::int64_t pdf = -1;
-    for (const Notification& n : ui.Named("InReceiePathFiles"))
-        for (const Value& row : n.args[1].Items())
-            if (row.Items()[0] == Value("report.pdf"))
-                pdf = row.Items()[5].Int();
+    const std::int64_t pdf = IndexIn("Documents", "report.pdf");
     ASSERT_GE(pdf, 0);
     const Value preview = Preview(pdf, 1 << 30);  // asks too much: 64 KiB at most
     ASSERT_EQ(preview.Items().size(), 7u);
@@ -697,14 +703,7 @@ TEST_F(BridgeTest, FilterAndRecoveryEnds)
 
     // The list's pictures: a small photo comes whole; a file that is no
     // picture, a folder and no file at all give none.
-    ui.Clear();
-    EXPECT_EQ(Call("GetPathFiles", {"p", "Pictures"}), Value(0));
-    ASSERT_TRUE(ui.Until([](const auto& sent) { return Has(sent, "EndReceiePathFiles"); }));
-    std::int64_t holiday = -1;
-    for (const Notification& n : ui.Named("InReceiePathFiles"))
-        for (const Value& row : n.args[1].Items())
-            if (row.Items()[0] == Value("holiday.jpg"))
-                holiday = row.Items()[5].Int();
+    const std::int64_t holiday = IndexIn("Pictures", "holiday.jpg");
     ASSERT_GE(holiday, 0);
     const auto thumbnail = [&](std::int64_t index) {
         ui.Clear();
