@@ -64,6 +64,9 @@ function dateIn(text, format) {
 
 export const formatDate = (text) => dateIn(text, dateFormat);
 export const formatShortDate = (text) => dateIn(text, shortDateFormat);
+// The day alone, for a narrow list.
+const dayFormat = new Intl.DateTimeFormat(undefined, { dateStyle: 'medium' });
+export const formatDay = (text) => dateIn(text, dayFormat);
 
 export function formatDuration(seconds) {
   const s = Math.max(0, Math.round(seconds));

@@ -2,7 +2,7 @@
 // filters found across all folders; sorted, filtered by name, and picked for
 // recovery.
 import { listingHeader, ROW, ROW_LENGTH, ROW_TIMES, rowState } from './answers.js';
-import { formatCount, formatDate, formatShortDate, formatSize, likelyWhole, shown, stateWords, verdictRank, verdictWords } from './format.js';
+import { formatCount, formatDate, formatDay, formatShortDate, formatSize, likelyWhole, shown, stateWords, verdictRank, verdictWords } from './format.js';
 import { VirtualGrid } from './grid.js';
 import { call, on } from './native.js';
 import { $, element, session } from './page.js';
@@ -480,7 +480,8 @@ function fillRow(node, row) {
   size.textContent = formatSize(row[ROW.size]);
   type.textContent = row[ROW.type];
   type.title = String(row[ROW.type]);
-  date.textContent = formatShortDate(row[ROW.date]);
+  // Day and time; a narrow list shows the day alone.
+  date.replaceChildren(element('span', formatShortDate(row[ROW.date]), 'when'), element('span', formatDay(row[ROW.date]), 'day'));
   date.title = formatDate(row[ROW.date]);
   node.classList.toggle('picked', pick.checked);
   node.setAttribute('aria-selected', String(pick.checked));
