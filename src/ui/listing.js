@@ -60,10 +60,13 @@ const thumbs = {
   later: null,            // the timer of a retry while the drive is busy
 };
 
-function forgetPictures() {
+// The pictures kept are of the current scan's files: another scan's go.
+function samePictureScan() {
+  if (thumbs.scan === session.scanId) return;
   for (const url of thumbs.shown.values()) if (url) URL.revokeObjectURL(url);
   thumbs.shown.clear();
   thumbs.wanted.clear();
+  thumbs.scan = session.scanId;
 }
 
 function keepPicture(index, url) {
@@ -93,7 +96,10 @@ function askNextPicture() {
 
 on('SetThumbnail', (index, answer, scan) => {
   if (index === thumbs.asking) thumbs.asking = null;
-  if (scan !== session.scanId || scan !== thumbs.scan) return;
+  if (scan !== session.scanId || scan !== thumbs.scan) {
+    askNextPicture();  // the rows of the scan shown now may wait for their turn
+    return;
+  }
   if (answer === 1) {
     // The drive is busy: asked again in a while.
     thumbs.wanted.add(index);
@@ -116,10 +122,7 @@ on('SetThumbnail', (index, answer, scan) => {
 // The picture of a file row, drawn at the start of its name cell.
 function drawPicture(name, row) {
   if (!thumbs.on || !PICTURE_KINDS.test(String(row[ROW.name]))) return;
-  if (thumbs.scan !== session.scanId) {
-    forgetPictures();
-    thumbs.scan = session.scanId;
-  }
+  samePictureScan();
   const index = row[ROW.index];
   const url = thumbs.shown.get(index);
   const picture = element(url ? 'img' : 'span', undefined, url ? 'thumb' : 'thumb none');
@@ -145,10 +148,7 @@ function drawPicture(name, row) {
 
 export function showPictures(on) {
   thumbs.on = on;
-  if (thumbs.scan !== session.scanId) {
-    forgetPictures();
-    thumbs.scan = session.scanId;
-  }
+  samePictureScan();
   $('show-pictures').setAttribute('aria-pressed', String(on));
   $('grid').classList.toggle('pictures', on);
   grid.setRowRems(on ? 3.5 : 2);
